@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds everything and runs every test:
+# the whole suite, then the serial layer's tests again under AddressSanitizer
+# (with UndefinedBehaviorSanitizer) and under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh --tests
+
+jobs=$(nproc)
+run_suite() {
+  local preset=$1
+  cmake --preset "$preset" >/dev/null
+  cmake --build "build/$preset" -j "$jobs"
+  ctest --test-dir "build/$preset" --output-on-failure -j "$jobs"
+}
+
+run_suite default
+if [ "${TARNELL_QUICK:-}" != "1" ]; then
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite tsan
+  ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" run_suite asan
+fi
+echo "All tests passed."

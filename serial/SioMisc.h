@@ -1,0 +1,164 @@
+// Base component, the millisecond and tick clocks with tick timers, the
+// message-pump step, and the message queue without a toolkit.
+#pragma once
+
+#include "SioMessageQueue.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace sio {
+
+// The version text every component of the serial layer reports.
+inline constexpr const char* SioVersion = "v4.07";
+
+// Base of the serial layer's components (the port component and the data
+// packet collector). Name, Tag and the loading state belong to the main
+// thread; IsLoading may be read from any thread.
+class TSioBaseComponent {
+public:
+    explicit TSioBaseComponent(TSioBaseComponent* owner = nullptr);
+    virtual ~TSioBaseComponent();
+
+    TSioBaseComponent(const TSioBaseComponent&) = delete;
+    TSioBaseComponent& operator=(const TSioBaseComponent&) = delete;
+
+    const std::string& Name() const { return name_; }
+    void SetName(const std::string& name) { name_ = name; }
+    std::intptr_t Tag() const { return tag_; }
+    void SetTag(std::intptr_t tag) { tag_ = tag; }
+    TSioBaseComponent* Owner() const { return owner_; }
+
+    // Always "v4.07"; setting it has no effect (the property is published
+    // read-only, so a stored form may still carry a value for it).
+    std::string Version() const { return SioVersion; }
+    void SetVersion(const std::string&) {}
+
+    // The form-loading time: properties are being set from a stored form.
+    // While loading, failing codes are returned instead of raised.
+    // EndLoading clears the state and then calls Loaded().
+    bool IsLoading() const { return loading_.load(std::memory_order_acquire); }
+    void BeginLoading();
+    void EndLoading();
+
+protected:
+    // Called by EndLoading once the whole form has been read.
+    virtual void Loaded() {}
+
+private:
+    TSioBaseComponent* owner_;
+    std::string name_;
+    std::intptr_t tag_ = 0;
+    std::atomic<bool> loading_{false};
+};
+
+// ---------------------------------------------------------------------------
+// Clocks. The millisecond clock is CLOCK_MONOTONIC in milliseconds truncated
+// to 32 bits, so it wraps every 49.7 days; the tick count is that value / 55.
+//
+// Tests may replace it: SetTestClock fixes the clock at a value (it then
+// moves only by SetTestClock/AdvanceTestClock), SetClockOffset shifts the
+// running clock by a constant (e.g. to just before the wrap), UseRealClock
+// undoes both. All of these are atomic and may be used from any thread.
+
+inline constexpr std::uint32_t MsPerTick = 55;
+// Half the tick range (0xFFFFFFFF / 55 / 2): the longest tick timer.
+inline constexpr std::int32_t MaxTimerTicks = 39045157;
+// Number of distinct tick values before the millisecond clock wraps.
+inline constexpr std::uint32_t TickRange = 0xFFFFFFFFu / MsPerTick + 1;
+
+std::uint32_t MillisecondClock();
+std::uint32_t TickCount();
+
+void SetTestClock(std::uint32_t ms);
+void AdvanceTestClock(std::uint32_t ms);
+void SetClockOffset(std::uint32_t ms);
+void UseRealClock();
+
+// A tick timer: a start tick and an expiry tick.
+struct TTickTimer {
+    std::uint32_t StartTicks = 0;
+    std::uint32_t ExpireTicks = 0;
+};
+
+// duration = min(duration, MaxTimerTicks); start = now; expiry = now + duration.
+void StartTimer(TTickTimer& timer, std::int32_t ticks);
+// Expired once more than the duration has passed; a tick count that has
+// wrapped since the start is counted on past the wrap.
+bool TimerExpired(const TTickTimer& timer);
+// The same with an explicit current tick (for callers that read the clock once).
+bool TimerExpiredAt(const TTickTimer& timer, std::uint32_t now);
+
+// ---------------------------------------------------------------------------
+// The message-pump step: handles at most one pending message of the main
+// thread through MessageQueue(); a pending quit request stays pending.
+// Returns true if a message was handled. Call it only on the main thread.
+bool ProcessOneMessage();
+
+// ---------------------------------------------------------------------------
+// The main thread's message queue without a toolkit: used by the serial
+// layer's tests and as the default queue until the application installs its
+// own. The main thread is the thread that created it.
+//
+// Threading: PostMessage, SendMessageTimeout, RunOnMainThread, PostQuit and
+// PendingCount from any thread. ProcessOneMessage, WaitAndProcess and
+// DiscardMessages on the main thread only. Destroying the queue releases
+// every waiting sender (its call returns false / without running fn).
+class TLocalMessageQueue final : public IMessageQueue {
+public:
+    TLocalMessageQueue();
+    ~TLocalMessageQueue() override;
+
+    TLocalMessageQueue(const TLocalMessageQueue&) = delete;
+    TLocalMessageQueue& operator=(const TLocalMessageQueue&) = delete;
+
+    bool PostMessage(TMessageTarget* target, std::uint32_t msg, std::uintptr_t wParam,
+                     std::intptr_t lParam) override;
+    bool SendMessageTimeout(TMessageTarget* target, std::uint32_t msg, std::uintptr_t wParam,
+                            std::intptr_t lParam, std::uint32_t timeoutMs, std::intptr_t* result) override;
+    void RunOnMainThread(const std::function<void()>& fn) override;
+    bool ProcessOneMessage() override;
+    void DiscardMessages(TMessageTarget* target) override;
+    bool IsMainThread() const override;
+
+    // Main thread: waits up to timeoutMs for a message to arrive, then
+    // handles one. Returns true if one was handled.
+    bool WaitAndProcess(std::uint32_t timeoutMs);
+
+    // Messages queued and not yet handled or dropped.
+    std::size_t PendingCount() const;
+
+    // A quit request: kept until TakeQuit; the pump step never consumes it.
+    void PostQuit();
+    bool QuitRequested() const;
+    bool TakeQuit();
+
+    // Makes the calling thread the main thread (for a test that drives the
+    // queue from a thread other than the one that created it).
+    void AdoptCurrentThread();
+
+private:
+    struct Item;
+    bool HandleItem(const std::shared_ptr<Item>& item);
+
+    mutable std::mutex lock_;
+    std::condition_variable arrived_;   // main thread waits for work
+    std::condition_variable finished_;  // senders wait for their item
+    std::deque<std::shared_ptr<Item>> items_;
+    std::atomic<std::thread::id> mainThread_;
+    bool quit_ = false;
+    bool closing_ = false;
+};
+
+// The queue that MessageQueue() returns while no application queue is
+// installed; its main thread is the first thread that asked for it.
+IMessageQueue& DefaultMessageQueue();
+
+}  // namespace sio

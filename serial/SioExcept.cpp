@@ -5,18 +5,63 @@
 
 namespace sio {
 
-ESioException::ESioException(std::int32_t code) : std::runtime_error(ErrorMessage(code)), errorCode_(code) {}
+namespace {
+
+std::int32_t Magnitude(std::int32_t code)
+{
+    const std::int64_t wide = code;
+    return static_cast<std::int32_t>(wide < 0 ? -wide : wide);
+}
+
+}  // namespace
+
+ESioException::ESioException(std::int32_t code) : std::runtime_error(ErrorMessage(Magnitude(code))), errorCode_(code) {}
+
 ESioException::ESioException(const std::string& text) : std::runtime_error(text), errorCode_(0) {}
+
 EInOutError::EInOutError(const std::string& message, std::int32_t errorCode)
-    : std::runtime_error(message), errorCode_(errorCode) {}
+    : std::runtime_error(message), errorCode_(errorCode)
+{
+}
+
 const char* EOutOfMemory::what() const noexcept { return "Out of memory"; }
+
 void RaiseForCode(std::int32_t code)
 {
-    if (code < 0) throw ESioException("Sio exception");
+    if (code >= 0) return;
+    switch (code) {
+#define SIO_RAISE_MAPPED(Class, Group, Code) \
+    case Code:                                \
+        throw Class(code);
+#define SIO_RAISE_TAPI(Class, Code) \
+    case Code:                      \
+        throw Class(code);
+        SIO_MAPPED_EXCEPTIONS(SIO_RAISE_MAPPED)
+        SIO_TAPI_EXCEPTIONS(SIO_RAISE_TAPI)
+#undef SIO_RAISE_MAPPED
+#undef SIO_RAISE_TAPI
+    case -7003:
+    case -7006:
+    case -7012:
+        throw EInternal(code);
+    case -6006:
+    case -6008:
+    case -6009:
+        throw EProtocol(code);
+    case -8:
+        throw EOutOfMemory();
+    default:
+        break;
+    }
+    if (code >= -162 && code <= -2) throw EInOutError(ErrorMessage(code), -code);
+    // Everything else, the packet codes and -1001 included, has no class.
+    throw ESioException(std::string("Sio exception"));
 }
+
 std::int32_t RaiseOnError(const TSioBaseComponent* component, std::int32_t code)
 {
-    if (code >= 0 || (component && component->IsLoading())) return code;
+    if (code >= 0) return code;
+    if (component != nullptr && component->IsLoading()) return code;
     RaiseForCode(code);
     return code;
 }

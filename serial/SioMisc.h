@@ -5,12 +5,9 @@
 #include "SioMessageQueue.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -146,15 +143,13 @@ public:
 
 private:
     struct Item;
+    // Shared with every sender still waiting, so that a sender whose wait
+    // outlives the queue (or times out) never touches freed memory.
+    struct State;
     bool HandleItem(const std::shared_ptr<Item>& item);
 
-    mutable std::mutex lock_;
-    std::condition_variable arrived_;   // main thread waits for work
-    std::condition_variable finished_;  // senders wait for their item
-    std::deque<std::shared_ptr<Item>> items_;
+    std::shared_ptr<State> state_;
     std::atomic<std::thread::id> mainThread_;
-    bool quit_ = false;
-    bool closing_ = false;
 };
 
 // The queue that MessageQueue() returns while no application queue is

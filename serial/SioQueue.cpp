@@ -1,26 +1,139 @@
 #include "SioQueue.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace sio {
 
-TDataBuffer::TDataBuffer(std::int32_t size) : TIOBuffer(TIOBufferKind::Data, size) {}
-std::unique_ptr<TDataBuffer> TDataBuffer::TryCreate(std::int32_t) noexcept { return nullptr; }
-TLogBuffer::TLogBuffer(std::uint8_t type, std::uint16_t subtype, std::uint32_t time, std::uint32_t data,
-                       const void*, std::uint32_t count)
-    : TIOBuffer(TIOBufferKind::Log, static_cast<std::int32_t>(count)), EntryType(type), EntrySubtype(subtype),
-      EntryTime(time), EntryData(data)
+namespace {
+
+std::unique_ptr<std::uint8_t[]> AllocateBlock(std::int32_t size) noexcept
 {
+    const std::size_t n = size > 0 ? static_cast<std::size_t>(size) : 0;
+    // value-initialised: the block starts zero-filled
+    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[n == 0 ? 1 : n]());
 }
-TIOQueue::~TIOQueue() = default;
-void TIOQueue::Push(std::unique_ptr<TIOBuffer>) {}
-TIOBuffer* TIOQueue::Peek() { return nullptr; }
-void TIOQueue::HandBack(TIOBuffer*) {}
-std::unique_ptr<TIOBuffer> TIOQueue::Pop() { return nullptr; }
-void TIOQueue::Clear() {}
-bool TIOQueue::Wait(std::uint32_t) { return false; }
-void TIOQueue::Wake() {}
-std::size_t TIOQueue::Count() const { return 0; }
-std::uint32_t TIOQueue::ByteTotal() const { return 0; }
+
+}  // namespace
+
+TDataBuffer::TDataBuffer(std::int32_t size) : TIOBuffer(TIOBufferKind::Data, size), data_(AllocateBlock(size))
+{
+    if (!data_) throw EIOBufferAlloc();
+}
+
+std::unique_ptr<TDataBuffer> TDataBuffer::TryCreate(std::int32_t size) noexcept
+{
+    try {
+        return std::make_unique<TDataBuffer>(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+TLogBuffer::TLogBuffer(std::uint8_t type, std::uint16_t subtype, std::uint32_t time, std::uint32_t data,
+                       const void* bytes, std::uint32_t count)
+    : TIOBuffer(TIOBufferKind::Log, static_cast<std::int32_t>(bytes != nullptr ? count : 0)), EntryType(type),
+      EntrySubtype(subtype), EntryTime(time), EntryData(data)
+{
+    if (bytes != nullptr && count > 0) {
+        const auto* p = static_cast<const std::uint8_t*>(bytes);
+        EntryBytes.assign(p, p + count);
+    }
+}
+
+TIOQueue::~TIOQueue()
+{
+    std::lock_guard lock(lock_);
+    records_.clear();
+    byteTotal_ = 0;
+}
+
+void TIOQueue::Push(std::unique_ptr<TIOBuffer> record)
+{
+    if (!record) return;
+    std::lock_guard lock(lock_);
+    byteTotal_ += static_cast<std::uint32_t>(record->size_);
+    records_.push_back(std::move(record));
+    signalled_ = true;
+    wake_.notify_all();
+}
+
+TIOBuffer* TIOQueue::Peek()
+{
+    std::lock_guard lock(lock_);
+    if (records_.empty() || records_.front()->inUse_) return nullptr;
+    records_.front()->inUse_ = true;
+    return records_.front().get();
+}
+
+void TIOQueue::HandBack(TIOBuffer* record)
+{
+    if (record == nullptr) return;
+    std::lock_guard lock(lock_);
+    record->inUse_ = false;
+}
+
+std::unique_ptr<TIOBuffer> TIOQueue::Pop()
+{
+    std::lock_guard lock(lock_);
+    if (records_.empty()) return nullptr;
+    std::unique_ptr<TIOBuffer> record = std::move(records_.front());
+    records_.pop_front();
+    byteTotal_ -= static_cast<std::uint32_t>(record->size_);
+    record->inUse_ = false;
+    return record;
+}
+
+std::unique_ptr<TIOBuffer> TIOQueue::PopIfOver(std::uint32_t limit)
+{
+    std::lock_guard lock(lock_);
+    if (records_.empty() || byteTotal_ <= limit) return nullptr;
+    std::unique_ptr<TIOBuffer> record = std::move(records_.front());
+    records_.pop_front();
+    byteTotal_ -= static_cast<std::uint32_t>(record->size_);
+    record->inUse_ = false;
+    return record;
+}
+
+void TIOQueue::Clear()
+{
+    std::lock_guard lock(lock_);
+    for (auto it = records_.begin(); it != records_.end();) {
+        if ((*it)->inUse_) {
+            ++it;
+            continue;
+        }
+        byteTotal_ -= static_cast<std::uint32_t>((*it)->size_);
+        it = records_.erase(it);
+    }
+}
+
+bool TIOQueue::Wait(std::uint32_t ms)
+{
+    std::unique_lock lock(lock_);
+    const bool ready = wake_.wait_for(lock, std::chrono::milliseconds(ms),
+                                      [&] { return !records_.empty() || signalled_; });
+    signalled_ = false;
+    return ready;
+}
+
+void TIOQueue::Wake()
+{
+    std::lock_guard lock(lock_);
+    signalled_ = true;
+    wake_.notify_all();
+}
+
+std::size_t TIOQueue::Count() const
+{
+    std::lock_guard lock(lock_);
+    return records_.size();
+}
+
+std::uint32_t TIOQueue::ByteTotal() const
+{
+    std::lock_guard lock(lock_);
+    return byteTotal_;
+}
 
 }  // namespace sio

@@ -16,6 +16,7 @@
 //    whoever popped it. The queue owns every record it holds.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -38,7 +39,7 @@ public:
     // The size that counts against the queue's byte total.
     std::int32_t Size() const { return size_; }
     // Set while a consumer holds the record after Peek.
-    bool InUse() const { return inUse_; }
+    bool InUse() const { return inUse_.load(std::memory_order_acquire); }
 
 protected:
     TIOBuffer(TIOBufferKind kind, std::int32_t size) : kind_(kind), size_(size) {}
@@ -47,7 +48,7 @@ private:
     friend class TIOQueue;
     TIOBufferKind kind_;
     std::int32_t size_;
-    bool inUse_ = false;  // written and read under the owning queue's lock
+    std::atomic<bool> inUse_{false};  // changed only under the owning queue's lock
 };
 
 // Received bytes: a zero-filled block of Size() bytes, of which UsedCount
@@ -117,6 +118,10 @@ public:
     // Removes the first record (in use or not), subtracts its size from the
     // byte total and hands it over; nullptr if empty.
     std::unique_ptr<TIOBuffer> Pop();
+
+    // Pop, but only while the byte total exceeds limit: one atomic step, so
+    // that threads trimming at the same time never remove more than needed.
+    std::unique_ptr<TIOBuffer> PopIfOver(std::uint32_t limit);
 
     // Frees every record that is not in use; records in use stay.
     void Clear();

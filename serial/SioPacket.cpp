@@ -1,0 +1,1141 @@
+#include "SioPacket.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "SioExcept.h"
+#include "SioStrMap.h"
+#include "SioTrace.h"
+#include "SioUser.h"
+
+namespace sio {
+
+// ---------------------------------------------------------------------------
+// Patterns
+
+std::uint8_t AsciiUpper(std::uint8_t c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<std::uint8_t>(c - ('a' - 'A')) : c;
+}
+
+TPacketPattern TPacketPattern::Prepare(std::string_view text, bool ignoreCase)
+{
+    TPacketPattern p;
+    p.IgnoreCase = ignoreCase;
+    std::string s(text);
+    if (ignoreCase) {
+        for (char& ch : s)
+            ch = static_cast<char>(AsciiUpper(static_cast<std::uint8_t>(ch)));
+    }
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\') {
+            if (i + 1 < s.size()) {
+                p.Pattern += s[i + 1];
+                p.Mask += '0';
+                ++i;
+            }
+            // a trailing backslash is dropped
+        } else if (s[i] == '?') {
+            p.Pattern += '?';
+            p.Mask += '1';
+        } else {
+            p.Pattern += s[i];
+            p.Mask += '0';
+        }
+    }
+    return p;
+}
+
+bool TPacketPattern::Matches(std::size_t k, std::uint8_t byte) const
+{
+    if (k >= Pattern.size())
+        return false;
+    if (Mask[k] == '1')
+        return true;
+    std::uint8_t c = IgnoreCase ? AsciiUpper(byte) : byte;
+    return c == static_cast<std::uint8_t>(Pattern[k]);
+}
+
+// ---------------------------------------------------------------------------
+// The manager's lock
+
+void TPacketLock::lock()
+{
+    auto me = std::this_thread::get_id();
+    if (owner_.load(std::memory_order_relaxed) == me) {
+        ++depth_;
+        return;
+    }
+    mutex_.lock();
+    owner_.store(me, std::memory_order_relaxed);
+    depth_ = 1;
+}
+
+void TPacketLock::unlock()
+{
+    if (--depth_ == 0) {
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        mutex_.unlock();
+    }
+}
+
+int TPacketLock::ReleaseAll()
+{
+    if (!HeldByMe())
+        return 0;
+    int depth = depth_;
+    depth_ = 0;
+    owner_.store(std::thread::id(), std::memory_order_relaxed);
+    mutex_.unlock();
+    return depth;
+}
+
+void TPacketLock::Reacquire(int depth)
+{
+    if (depth == 0)
+        return;
+    mutex_.lock();
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    depth_ = depth;
+}
+
+// ---------------------------------------------------------------------------
+// The link to a real port component and its dispatcher
+
+namespace {
+
+class TComPortLink final : public IPacketPort {
+public:
+    explicit TComPortLink(TSioCustomComPort* port) : port_(port) {}
+
+    bool IsOpen() const override { return port_->PortState() == StateOpen; }
+    bool IsLoading() const override { return port_->IsLoading(); }
+    void Subscribe(TSioDataPacketManager* m) override
+    {
+        port_->AddUserCallback(m, [m](TSioCustomComPort*, TPortCallbackKind kind) { m->PortChanged(kind); });
+    }
+    void Unsubscribe(TSioDataPacketManager* m) override { port_->RemoveUserCallback(m); }
+    bool AcquireDispatcher() override { return port_->AcquireDispatcher() != nullptr; }
+    bool HasDispatcher() const override { return port_->Dispatcher() != nullptr; }
+    void AddMethodHandler(TSioDataPacketManager* m) override
+    {
+        if (auto* d = port_->Dispatcher())
+            d->AddMethodHandler(Method(m));
+    }
+    void RemoveMethodHandler(TSioDataPacketManager* m) override
+    {
+        if (auto* d = port_->Dispatcher())
+            d->RemoveMethodHandler(Method(m));
+    }
+    std::int32_t AddTimerTrigger() override
+    {
+        auto* d = port_->Dispatcher();
+        return d ? d->AddTimerTrigger() : ecCommNotOpen;
+    }
+    std::int32_t SetTimerTrigger(std::int32_t handle, std::int32_t ticks, bool activate) override
+    {
+        auto* d = port_->Dispatcher();
+        // A negative time limit is no duration at all: keep the stored one.
+        return d ? d->SetTimerTrigger(handle, static_cast<std::uint32_t>(std::max(ticks, 0)), activate)
+                 : ecCommNotOpen;
+    }
+    std::int32_t RemoveTrigger(std::int32_t handle) override
+    {
+        auto* d = port_->Dispatcher();
+        return d ? d->RemoveTrigger(handle) : ecCommNotOpen;
+    }
+    std::int32_t ReadBytes(std::uint8_t* buffer, std::int32_t count) override
+    {
+        auto* d = port_->Dispatcher();
+        return d ? d->ReadBytes(buffer, count) : ecCommNotOpen;
+    }
+    void RunOnMainThread(const std::function<void()>& fn) override
+    {
+        if (auto* d = port_->Dispatcher())
+            d->RunOnMainThread(fn);
+        else
+            fn();
+    }
+    void AddLogEntry(std::uint8_t type, std::uint16_t subtype, std::uint32_t data, const void* bytes,
+                     std::uint32_t count) override
+    {
+        if (auto* d = port_->Dispatcher())
+            d->AddLogEntry(type, subtype, data, bytes, count);
+    }
+
+private:
+    static TSioNotifyMethod Method(TSioDataPacketManager* m)
+    {
+        return NotifyMethod<TSioDataPacketManager, &TSioDataPacketManager::HandleNotification>(m);
+    }
+    TSioCustomComPort* port_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The manager list
+
+TSioDataPacketManagerList& TSioDataPacketManagerList::Instance()
+{
+    static TSioDataPacketManagerList list;
+    return list;
+}
+
+TSioDataPacketManagerList::~TSioDataPacketManagerList()
+{
+    // Program end: last to first, each cut off from its port first, so that
+    // none of them talks to a port that may already be gone.
+    for (;;) {
+        TSioDataPacketManager* m = nullptr;
+        {
+            std::lock_guard g(lock_);
+            if (!managers_.empty())
+                m = managers_.back();
+            else if (!retired_.empty())
+                m = retired_.back();
+            else
+                break;
+        }
+        m->ClearPort();
+        delete m;  // leaves the list in its destructor
+    }
+}
+
+TSioDataPacketManager* TSioDataPacketManagerList::Find(const void* key) const
+{
+    std::lock_guard g(lock_);
+    for (TSioDataPacketManager* m : managers_)
+        if (m->Key() == key)
+            return m;
+    return nullptr;
+}
+
+std::size_t TSioDataPacketManagerList::Count() const
+{
+    std::lock_guard g(lock_);
+    return managers_.size();
+}
+
+void TSioDataPacketManagerList::Add(TSioDataPacketManager* m)
+{
+    std::lock_guard g(lock_);
+    managers_.push_back(m);
+}
+
+void TSioDataPacketManagerList::Retire(TSioDataPacketManager* m)
+{
+    std::lock_guard g(lock_);
+    std::erase(managers_, m);
+    if (std::find(retired_.begin(), retired_.end(), m) == retired_.end())
+        retired_.push_back(m);
+}
+
+void TSioDataPacketManagerList::Remove(TSioDataPacketManager* m)
+{
+    std::lock_guard g(lock_);
+    std::erase(managers_, m);
+    std::erase(retired_, m);
+}
+
+// ---------------------------------------------------------------------------
+// The manager
+
+TSioDataPacketManager::TSioDataPacketManager(const void* key, IPacketPort* port,
+                                             std::unique_ptr<IPacketPort> ownedPort)
+    : key_(key), port_(port), ownedPort_(std::move(ownedPort))
+{
+    TGuard g(lock_);
+    port_->Subscribe(this);
+    TSioDataPacketManagerList::Instance().Add(this);
+    if (port_->IsOpen()) {
+        if (!port_->IsLoading())
+            Activate(true);
+        else
+            activateAfterLoad_ = true;
+    }
+}
+
+TSioDataPacketManager::~TSioDataPacketManager()
+{
+    TSioDataPacketManagerList::Instance().Remove(this);
+    bool posted;
+    {
+        TGuard g(lock_);
+        destroying_ = true;
+        try {
+            Activate(false);
+        } catch (...) {
+            // a failed timer stop must not stop the destruction
+        }
+        if (port_)
+            port_->Unsubscribe(this);
+        port_ = nullptr;
+        for (TSioDataPacket* c : packets_) {
+            c->manager_ = nullptr;
+            c->holdsPort_ = false;
+        }
+        packets_.clear();
+        collector_ = nullptr;
+        FreeHeld();
+        posted = releasePosted_;
+    }
+    if (posted)
+        MessageQueue().DiscardMessages(this);
+}
+
+void TSioDataPacketManager::ClearPort()
+{
+    TGuard g(lock_);
+    port_ = nullptr;
+}
+
+bool TSioDataPacketManager::Active() const
+{
+    TGuard g(lock_);
+    return handlerInstalled_;
+}
+
+bool TSioDataPacketManager::HandlerInstalled() const
+{
+    TGuard g(lock_);
+    return handlerInstalled_;
+}
+
+std::int32_t TSioDataPacketManager::HeldCount() const
+{
+    TGuard g(lock_);
+    return heldCount_;
+}
+
+std::int32_t TSioDataPacketManager::HeldCapacity() const
+{
+    TGuard g(lock_);
+    return heldCapacity_;
+}
+
+std::int32_t TSioDataPacketManager::TimerHandle() const
+{
+    TGuard g(lock_);
+    return timerHandle_;
+}
+
+TSioDataPacket* TSioDataPacketManager::Collector() const
+{
+    TGuard g(lock_);
+    return collector_;
+}
+
+std::size_t TSioDataPacketManager::PacketCount() const
+{
+    TGuard g(lock_);
+    return packets_.size();
+}
+
+bool TSioDataPacketManager::InEvent() const
+{
+    TGuard g(lock_);
+    return inEvent_;
+}
+
+void TSioDataPacketManager::SetActive(bool active)
+{
+    TGuard g(lock_);
+    Activate(active);
+}
+
+void TSioDataPacketManager::Activate(bool on)
+{
+    if (on) {
+        if (handlerInstalled_ || !port_)
+            return;
+        if (!port_->AcquireDispatcher())
+            return;
+        port_->AddMethodHandler(this);
+        handlerInstalled_ = true;
+        std::int32_t h = port_->AddTimerTrigger();
+        // Without a trigger handle there is no time limit; a negative one
+        // would only make every later timer call fail.
+        timerHandle_ = h > 0 ? h : 0;
+    } else {
+        if (!handlerInstalled_)
+            return;
+        if (port_ && port_->HasDispatcher()) {
+            if (timerHandle_ != 0)
+                port_->RemoveTrigger(timerHandle_);
+            port_->RemoveMethodHandler(this);
+        }
+        timerHandle_ = 0;
+        handlerInstalled_ = false;
+        FreeHeld();
+    }
+}
+
+void TSioDataPacketManager::PortChanged(int kind)
+{
+    TGuard g(lock_);
+    if (kind == pcOpened) {
+        Activate(true);
+        for (std::size_t k = 0; k < packets_.size(); ++k)
+            if (packets_[k]->enabled_)
+                packets_[k]->ArmPacket();
+    } else if (kind == pcClosing || kind == pcClosed) {
+        for (std::size_t k = 0; k < packets_.size(); ++k)
+            packets_[k]->DisarmPacket();
+        Activate(false);
+    }
+}
+
+void TSioDataPacketManager::Attach(TSioDataPacket* c)
+{
+    packets_.push_back(c);
+    c->manager_ = this;
+}
+
+void TSioDataPacketManager::Detach(TSioDataPacket* c, bool collectorDestroyed)
+{
+    std::exception_ptr failure;
+    // A collector that leaves must not stay the one that owns the port: the
+    // manager would go on calling it.
+    try {
+        c->DisarmPacket();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (collector_ == c) {
+        collector_ = nullptr;
+        c->holdsPort_ = false;
+    }
+    std::erase(packets_, c);
+    if (eventCollector_ == c && collectorDestroyed)
+        eventCollector_ = nullptr;
+    c->manager_ = nullptr;
+    if (packets_.empty() && !destroying_)
+        ForgetPortAndRelease();
+    if (failure && !collectorDestroyed)
+        std::rethrow_exception(failure);
+}
+
+void TSioDataPacketManager::ForgetPortAndRelease()
+{
+    // Leave the dispatcher and the port now: once the port is forgotten
+    // nothing could unregister us any more, and the dispatcher or the port
+    // would call a manager that is gone.
+    try {
+        Activate(false);
+    } catch (...) {
+    }
+    if (port_)
+        port_->Unsubscribe(this);
+    port_ = nullptr;
+    // A collector attached to the same port from now on gets a new manager.
+    TSioDataPacketManagerList::Instance().Retire(this);
+    if (!releasePosted_) {
+        releasePosted_ = MessageQueue().PostMessage(this, WM_PACKET_RELEASE, 0, 0);
+    }
+}
+
+std::intptr_t TSioDataPacketManager::HandleMessage(std::uint32_t msg, std::uintptr_t, std::intptr_t)
+{
+    if (msg != WM_PACKET_RELEASE)
+        return 0;
+    {
+        TGuard g(lock_);
+        if (inEvent_) {
+            MessageQueue().PostMessage(this, WM_PACKET_RELEASE, 0, 0);
+            return 0;
+        }
+        releasePosted_ = false;  // this very message is being handled
+    }
+    delete this;
+    return 0;
+}
+
+void TSioDataPacketManager::FreeHeld()
+{
+    std::vector<std::uint8_t>().swap(held_);
+    heldCount_ = 0;
+    heldCapacity_ = 0;
+}
+
+void TSioDataPacketManager::HandleNotification(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t)
+{
+    TGuard g(lock_);
+    if (!port_ || destroying_)
+        return;
+    if (msg == WM_SIO_AVAIL) {
+        // Never more than the dispatch buffer, so one step suffices; the loop
+        // only guards against a larger count.
+        std::int32_t value = static_cast<std::int32_t>(std::min<std::uintptr_t>(wParam, 0x40000000));
+        if (heldCount_ + value >= heldCapacity_) {
+            while (heldCount_ + value >= heldCapacity_)
+                heldCapacity_ += HeldStep;
+            held_.resize(static_cast<std::size_t>(heldCapacity_));
+        }
+        std::int32_t old = heldCount_;
+        std::int32_t got = value > 0 ? port_->ReadBytes(held_.data() + old, value) : 0;
+        if (got > 0)
+            heldCount_ += std::min(got, value);
+        ProcessHeld(old);
+    } else if (msg == WM_SIO_TIMER) {
+        if (timerHandle_ != 0 && wParam == static_cast<std::uintptr_t>(timerHandle_) && collector_)
+            collector_->PacketTimeout();
+    }
+}
+
+void TSioDataPacketManager::ProcessHeld(std::int32_t start)
+{
+    if (inEvent_) {
+        processPending_ = true;
+        pendingStart_ = start;
+        return;
+    }
+    if (heldCount_ > 0)
+        scanIndex_ = start;
+    while (scanIndex_ < heldCount_) {
+        if (collector_) {
+            collector_->ProcessByte(scanIndex_);
+        } else {
+            for (std::size_t k = 0; k < packets_.size(); ++k) {
+                packets_[k]->ProcessByte(scanIndex_);
+                if (heldCapacity_ == 0)
+                    return;
+                if (collector_ || scanIndex_ < 0)
+                    break;
+            }
+        }
+        if (heldCapacity_ == 0)
+            return;
+        ++scanIndex_;
+    }
+    if (!collector_) {
+        bool partial = false;
+        for (TSioDataPacket* c : packets_)
+            if (c->enabled_ && c->state_ != TPacketState::Idle && c->beginIndex_ != -1)
+                partial = true;
+        if (!partial)
+            FreeHeld();
+    }
+}
+
+void TSioDataPacketManager::RemoveFront(std::int32_t n)
+{
+    heldCount_ -= n;
+    scanIndex_ -= n;
+    if (scanIndex_ < 0)
+        scanIndex_ = -1;
+    if (heldCount_ <= 0)
+        FreeHeld();
+    else
+        std::memmove(held_.data(), held_.data() + n, static_cast<std::size_t>(heldCount_));
+    // Partial matches lay in the removed stretch; inside an event this only
+    // marks them for arming as the event ends.
+    for (std::size_t k = 0; k < packets_.size(); ++k) {
+        TSioDataPacket* c = packets_[k];
+        if (c->enabled_ && c->beginIndex_ != -1)
+            c->ArmPacket();
+    }
+}
+
+void TSioDataPacketManager::TakePort(TSioDataPacket* c, std::int32_t ticks)
+{
+    collector_ = c;
+    if (ticks != 0 && timerHandle_ != 0 && port_)
+        port_->SetTimerTrigger(timerHandle_, ticks, true);  // the result is ignored
+    c->holdsPort_ = true;
+    for (std::size_t k = 0; k < packets_.size(); ++k)
+        if (packets_[k] != c)
+            packets_[k]->RestartPacket();
+}
+
+void TSioDataPacketManager::ReleasePort(TSioDataPacket* c)
+{
+    std::int32_t result = 0;
+    if (timerHandle_ != 0 && port_)
+        result = port_->SetTimerTrigger(timerHandle_, 0, false);
+    if (collector_ == c)
+        collector_ = nullptr;
+    c->holdsPort_ = false;
+    RaiseOnError(c, result);
+}
+
+void TSioDataPacketManager::EnterEvent()
+{
+    inEvent_ = true;
+    for (std::size_t k = 0; k < packets_.size(); ++k)
+        if (packets_[k]->enabled_)
+            packets_[k]->DisarmPacket();
+}
+
+void TSioDataPacketManager::LeaveEvent()
+{
+    inEvent_ = false;
+    for (std::size_t k = 0; k < packets_.size(); ++k)
+        if (packets_[k]->enabled_)
+            packets_[k]->ArmPacket();
+    if (processPending_) {
+        processPending_ = false;
+        if (heldCapacity_ > 0)
+            ProcessHeld(pendingStart_);
+    }
+}
+
+void TSioDataPacketManager::Deliver(const std::function<void()>& fn)
+{
+    IPacketPort* port = port_;
+    // The event runs on the main thread while this thread waits: let go of
+    // the lock, so that the handler may change any collector.
+    int depth = lock_.ReleaseAll();
+    struct TRelock {
+        TPacketLock& lock;
+        int depth;
+        ~TRelock() { lock.Reacquire(depth); }
+    } relock{lock_, depth};
+    if (port)
+        port->RunOnMainThread(fn);
+    else
+        fn();
+}
+
+void TSioDataPacketManager::Log(std::uint16_t subtype, const void* bytes, std::uint32_t count)
+{
+    if (port_)
+        port_->AddLogEntry(ltPacket, subtype, 0, bytes, count);
+}
+
+void TSioDataPacketManager::LogText(std::uint16_t subtype, const TSioDataPacket* c)
+{
+    if (!port_)
+        return;
+    std::string text = "Packet:" + c->Name();
+    port_->AddLogEntry(ltPacket, subtype, 0, text.data(), static_cast<std::uint32_t>(text.size()));
+}
+
+// ---------------------------------------------------------------------------
+// The collector
+
+TSioDataPacket::TSioDataPacket(TSioBaseComponent* owner) : TSioBaseComponent(owner) {}
+
+TSioDataPacket::~TSioDataPacket()
+{
+    TSioDataPacketManager* m = manager_;
+    if (!m)
+        return;
+    try {
+        std::lock_guard g(m->lock_);
+        m->Detach(this, true);
+    } catch (...) {
+    }
+}
+
+TSioDataPacket::TGuard TSioDataPacket::Lock() const
+{
+    if (manager_)
+        return TGuard(manager_->lock_);
+    return TGuard();
+}
+
+bool TSioDataPacket::Enabled() const
+{
+    auto g = Lock();
+    return enabled_;
+}
+
+void TSioDataPacket::SetEnabled(bool value)
+{
+    auto g = Lock();
+    SetEnabledLocked(value);
+}
+
+void TSioDataPacket::SetEnabledLocked(bool value)
+{
+    if (value == enabled_)
+        return;
+    if (value) {
+        ArmPacket();
+        enabled_ = true;
+    } else {
+        DisarmPacket();
+        enabled_ = false;
+    }
+}
+
+bool TSioDataPacket::AutoEnable() const
+{
+    auto g = Lock();
+    return autoEnable_;
+}
+
+void TSioDataPacket::SetAutoEnable(bool value)
+{
+    auto g = Lock();
+    autoEnable_ = value;
+}
+
+TPacketStartCond TSioDataPacket::StartCond() const
+{
+    auto g = Lock();
+    return startCond_;
+}
+
+void TSioDataPacket::SetStartCond(TPacketStartCond value)
+{
+    auto g = Lock();
+    startCond_ = value;
+}
+
+TPacketEndSet TSioDataPacket::EndCond() const
+{
+    auto g = Lock();
+    return endCond_;
+}
+
+void TSioDataPacket::SetEndCond(TPacketEndSet value)
+{
+    auto g = Lock();
+    bool was = enabled_;
+    SetEnabledLocked(false);
+    endCond_ = value;
+    SetEnabledLocked(was);
+}
+
+std::string TSioDataPacket::StartString() const
+{
+    auto g = Lock();
+    return startString_;
+}
+
+void TSioDataPacket::SetStartString(const std::string& value)
+{
+    auto g = Lock();
+    startString_ = value;
+}
+
+std::string TSioDataPacket::EndString() const
+{
+    auto g = Lock();
+    return endString_;
+}
+
+void TSioDataPacket::SetEndString(const std::string& value)
+{
+    auto g = Lock();
+    bool was = enabled_;
+    SetEnabledLocked(false);
+    endString_ = value;
+    SetEnabledLocked(was);
+}
+
+bool TSioDataPacket::IgnoreCase() const
+{
+    auto g = Lock();
+    return ignoreCase_;
+}
+
+void TSioDataPacket::SetIgnoreCase(bool value)
+{
+    auto g = Lock();
+    ignoreCase_ = value;
+}
+
+TSioCustomComPort* TSioDataPacket::ComPort() const { return comPort_; }
+
+void TSioDataPacket::SetComPort(TSioCustomComPort* port)
+{
+    if (port == comPort_ && !linkKey_)
+        return;
+    Leave();
+    linkKey_ = nullptr;
+    comPort_ = port;
+    if (port)
+        Join(port, nullptr, port);
+}
+
+void TSioDataPacket::SetPacketPort(IPacketPort* port)
+{
+    if (port == linkKey_ && !comPort_)
+        return;
+    Leave();
+    comPort_ = nullptr;
+    linkKey_ = port;
+    if (port)
+        Join(port, port, nullptr);
+}
+
+void TSioDataPacket::Join(const void* key, IPacketPort* link, TSioCustomComPort* port)
+{
+    auto& list = TSioDataPacketManagerList::Instance();
+    TSioDataPacketManager* m = list.Find(key);
+    if (!m) {
+        if (port) {
+            auto owned = std::make_unique<TComPortLink>(port);
+            IPacketPort* raw = owned.get();
+            m = new TSioDataPacketManager(key, raw, std::move(owned));
+        } else {
+            m = new TSioDataPacketManager(key, link, nullptr);
+        }
+    }
+    std::lock_guard g(m->lock_);
+    m->Attach(this);
+}
+
+void TSioDataPacket::Leave()
+{
+    TSioDataPacketManager* m = manager_;
+    if (!m)
+        return;
+    std::lock_guard g(m->lock_);
+    m->Detach(this, false);
+}
+
+std::int32_t TSioDataPacket::PacketSize() const
+{
+    auto g = Lock();
+    return packetSize_;
+}
+
+void TSioDataPacket::SetPacketSize(std::int32_t value)
+{
+    auto g = Lock();
+    packetSize_ = value;
+}
+
+bool TSioDataPacket::IncludeStrings() const
+{
+    auto g = Lock();
+    return includeStrings_;
+}
+
+void TSioDataPacket::SetIncludeStrings(bool value)
+{
+    auto g = Lock();
+    includeStrings_ = value;
+}
+
+std::int32_t TSioDataPacket::TimeOut() const
+{
+    auto g = Lock();
+    return timeOut_;
+}
+
+void TSioDataPacket::SetTimeOut(std::int32_t ticks)
+{
+    auto g = Lock();
+    timeOut_ = ticks;
+}
+
+TPacketState TSioDataPacket::PacketState() const
+{
+    auto g = Lock();
+    return state_;
+}
+
+std::int32_t TSioDataPacket::BeginIndex() const
+{
+    auto g = Lock();
+    return beginIndex_;
+}
+
+bool TSioDataPacket::AwaitingPort() const
+{
+    auto g = Lock();
+    return awaitingPort_;
+}
+
+bool TSioDataPacket::HoldsPort() const
+{
+    auto g = Lock();
+    return holdsPort_;
+}
+
+bool TSioDataPacket::ArmPending() const
+{
+    auto g = Lock();
+    return armPending_;
+}
+
+TSioDataPacketManager* TSioDataPacket::Manager() const { return manager_; }
+
+void TSioDataPacket::Loaded()
+{
+    TSioBaseComponent::Loaded();
+    auto g = Lock();
+    if (TSioDataPacketManager* m = manager_) {
+        if (m->activateAfterLoad_) {
+            m->activateAfterLoad_ = false;
+            m->Activate(true);
+        }
+    }
+    if (armPending_) {
+        ArmPacket();
+        armPending_ = false;
+    }
+}
+
+void TSioDataPacket::ValidateConfig() const
+{
+    auto fail = [](std::int32_t code) { throw EInvalidProperty(code); };
+    if (startCond_ == scString && TPacketPattern::Prepare(startString_, ignoreCase_).Length() == 0)
+        fail(ecStartStringEmpty);  // also a string that is only a trailing backslash
+    if (startCond_ == scString && endCond_.Contains(ecPacketSize) &&
+        static_cast<std::int64_t>(startString_.size()) > packetSize_)
+        fail(ecPacketTooSmall);
+    if (startCond_ == scAnyData && endCond_.Empty())
+        fail(ecNoEndCharCount);
+    if (endCond_.Contains(ecString) && TPacketPattern::Prepare(endString_, ignoreCase_).Length() == 0)
+        fail(ecEmptyEndString);
+    if (endCond_.Contains(ecPacketSize) && packetSize_ == 0)
+        fail(ecZeroSizePacket);
+}
+
+void TSioDataPacket::ArmPacket()
+{
+    if (IsLoading()) {
+        armPending_ = true;
+        return;
+    }
+    TSioDataPacketManager* m = manager_;
+    if (m && m->handlerInstalled_) {
+        if (m->inEvent_) {
+            armPending_ = true;
+            return;
+        }
+        ValidateConfig();
+        armPending_ = false;
+        m->LogText(lsEnable, this);
+        if (startCond_ == scString) {
+            m->Log(lsStartStr, startString_.data(), static_cast<std::uint32_t>(startString_.size()));
+            SetPacketState(TPacketState::Waiting);
+            start_ = TPacketPattern::Prepare(startString_, ignoreCase_);
+        } else {
+            if (!m->collector_)
+                SetPacketState(TPacketState::Collecting);
+            else if (m->collector_ != this)
+                awaitingPort_ = true;
+        }
+        if (endCond_.Contains(ecString)) {
+            m->Log(lsEndStr, endString_.data(), static_cast<std::uint32_t>(endString_.size()));
+            end_ = TPacketPattern::Prepare(endString_, ignoreCase_);
+        }
+    }
+    sizeLimit_ = packetSize_;
+    startPos_ = 1;
+    beginIndex_ = -1;
+    endPos_ = 1;
+}
+
+void TSioDataPacket::DisarmPacket()
+{
+    if (!armPending_ && !awaitingPort_ && state_ == TPacketState::Idle)
+        return;
+    armPending_ = false;
+    awaitingPort_ = false;
+    if (TSioDataPacketManager* m = manager_) {
+        SetPacketState(TPacketState::Idle);
+        m->LogText(lsDisable, this);
+    }
+}
+
+void TSioDataPacket::RestartPacket()
+{
+    if (enabled_ && (comPort_ || linkKey_)) {
+        DisarmPacket();
+        ArmPacket();
+    }
+}
+
+void TSioDataPacket::SetPacketState(TPacketState s)
+{
+    if (s == state_)
+        return;
+    TSioDataPacketManager* m = manager_;
+    if (m) {
+        bool held = holdsPort_;
+        if (s == TPacketState::Collecting)
+            m->TakePort(this, timeOut_);
+        else if (held)
+            m->ReleasePort(this);
+    }
+    state_ = s;
+    if (m) {
+        static constexpr std::uint16_t names[] = {lsIdle, lsWaiting, lsCollecting};
+        m->LogText(names[static_cast<int>(s)], this);
+    }
+}
+
+void TSioDataPacket::ProcessByte(std::int32_t i)
+{
+    TSioDataPacketManager* m = manager_;
+    if (!enabled_ || !m || i < 0 || i >= m->heldCount_)
+        return;
+    const std::uint8_t* held = m->held_.data();
+    std::uint8_t c = held[i];
+
+    if (state_ == TPacketState::Idle && awaitingPort_) {
+        SetPacketState(TPacketState::Collecting);
+        awaitingPort_ = false;
+    }
+
+    if (state_ == TPacketState::Waiting) {
+        const std::int32_t len = static_cast<std::int32_t>(start_.Length());
+        if (start_.Matches(static_cast<std::size_t>(startPos_ - 1), c)) {
+            if (beginIndex_ == -1)
+                beginIndex_ = i;
+            if (startPos_ >= len) {
+                if (endCond_.Empty() || (endCond_.Contains(ecPacketSize) && len == sizeLimit_)) {
+                    deliverSize_ = i - beginIndex_ + 1;
+                    CompletePacket(false);
+                    return;  // this collector may be gone now
+                }
+                SetPacketState(TPacketState::Collecting);
+            } else {
+                ++startPos_;
+            }
+        } else if (beginIndex_ != -1) {
+            // The partial match broke: find the earliest later start at which
+            // bytes b..i still match the pattern's beginning.
+            std::int32_t b = beginIndex_ + 1;
+            for (; b <= i; ++b) {
+                bool ok = true;
+                for (std::int32_t k = 0; k <= i - b && ok; ++k)
+                    ok = start_.Matches(static_cast<std::size_t>(k), held[b + k]);
+                if (ok)
+                    break;
+            }
+            if (b <= i) {
+                beginIndex_ = b;
+                startPos_ = i - b + 2;
+            } else {
+                beginIndex_ = -1;
+                startPos_ = 1;
+            }
+        }
+    } else if (state_ == TPacketState::Collecting) {
+        if (beginIndex_ == -1)
+            beginIndex_ = i;
+        if (endCond_.Contains(ecPacketSize) && i - beginIndex_ + 1 >= sizeLimit_) {
+            deliverSize_ = i - beginIndex_ + 1;
+            CompletePacket(false);
+            return;
+        }
+        if (endCond_.Contains(ecString)) {
+            const std::int32_t len = static_cast<std::int32_t>(end_.Length());
+            if (end_.Matches(static_cast<std::size_t>(endPos_ - 1), c)) {
+                if (endPos_ >= len) {
+                    deliverSize_ = i - beginIndex_ + 1;
+                    CompletePacket(true);
+                    return;
+                }
+                ++endPos_;
+            } else if (endPos_ != 1) {
+                std::int32_t e = i - endPos_ + 2;
+                for (; e <= i; ++e) {
+                    bool ok = true;
+                    for (std::int32_t k = 0; k <= i - e && ok; ++k)
+                        ok = end_.Matches(static_cast<std::size_t>(k), held[e + k]);
+                    if (ok)
+                        break;
+                }
+                endPos_ = e <= i ? i - e + 2 : 1;
+            }
+        }
+    }
+}
+
+void TSioDataPacket::CompletePacket(bool byEndString)
+{
+    TSioDataPacketManager* m = manager_;
+    TSioDataPacket* const self = this;
+    TSioDataPacket* const outer = m->eventCollector_;
+    m->eventCollector_ = self;
+    try {
+        m->EnterEvent();
+        SetEnabledLocked(false);
+
+        const std::int32_t n = deliverSize_;
+        const std::int32_t begin = beginIndex_;
+        std::int32_t offset = begin;
+        std::int32_t size = n;
+        if (startCond_ == scString && !includeStrings_) {
+            offset += static_cast<std::int32_t>(start_.Length());
+            size -= static_cast<std::int32_t>(start_.Length());
+        }
+        if (!includeStrings_ && byEndString)
+            size -= static_cast<std::int32_t>(end_.Length());
+        size = std::clamp(size, 0, std::max(0, m->heldCount_ - offset));
+        // The handlers get a copy: the held bytes may be freed while the
+        // main thread runs them (a handler that closes the port).
+        std::string data(reinterpret_cast<const char*>(m->held_.data()) + offset, static_cast<std::size_t>(size));
+        deliverSize_ = size;
+
+        m->LogText(lsStringPacket, this);
+        m->Log(byEndString ? lsStringPacket : lsSizePacket, data.data(), static_cast<std::uint32_t>(data.size()));
+
+        m->Deliver([m, self, &data] {
+            auto alive = [&] {
+                std::lock_guard g(m->lock_);
+                return m->eventCollector_ == self;
+            };
+            try {
+                if (!alive())
+                    return;
+                if (self->OnPacket)
+                    self->OnPacket(self, reinterpret_cast<const std::uint8_t*>(data.data()),
+                                   static_cast<std::int32_t>(data.size()));
+                if (!alive())
+                    return;
+                if (self->OnStringPacket)
+                    self->OnStringPacket(self, data);
+            } catch (...) {
+                ReportException(std::current_exception());
+            }
+        });
+
+        const bool alive = m->eventCollector_ == self;
+        m->RemoveFront(begin + n);
+        if (alive && autoEnable_)
+            SetEnabledLocked(true);
+    } catch (...) {
+        m->eventCollector_ = outer;
+        m->LeaveEvent();
+        throw;
+    }
+    m->eventCollector_ = outer;
+    m->LeaveEvent();
+}
+
+void TSioDataPacket::PacketTimeout()
+{
+    TSioDataPacketManager* m = manager_;
+    TSioDataPacket* const self = this;
+    TSioDataPacket* const outer = m->eventCollector_;
+    m->eventCollector_ = self;
+    try {
+        m->EnterEvent();
+        m->LogText(lsPcktTimeout, this);
+        SetEnabledLocked(false);
+        m->Deliver([m, self] {
+            try {
+                {
+                    std::lock_guard g(m->lock_);
+                    if (m->eventCollector_ != self)
+                        return;
+                }
+                if (self->OnTimeout)
+                    self->OnTimeout(self);
+            } catch (...) {
+                ReportException(std::current_exception());
+            }
+        });
+        m->RemoveFront(m->heldCount_);
+    } catch (...) {
+        m->eventCollector_ = outer;
+        m->LeaveEvent();
+        throw;
+    }
+    m->eventCollector_ = outer;
+    m->LeaveEvent();
+}
+
+}  // namespace sio

@@ -127,16 +127,19 @@ public:
     std::uint16_t ReadLineError();
     bool ReadLineBreak();
     // Timer triggers of the component's own (reported through
-    // OnTriggerTimer). Both return the dispatcher's result, error-checked.
-    std::int32_t AddTimerTrigger();
-    std::int32_t SetTimerTrigger(std::int32_t handle, std::int32_t ticks, bool activate);
+    // OnTriggerTimer), error-checked. AddTimerTrigger returns the handle
+    // (0 while the port is closing); SetTimerTrigger does nothing then.
+    std::uint16_t AddTimerTrigger();
+    void SetTimerTrigger(std::uint16_t handle, std::int32_t ticks, bool activate);
 
     // Users of the port (the packet collector's manager): told pcOpened
     // after the port has opened, pcClosing before it closes and pcClosed
-    // after. Called last registered first. owner identifies the entry for
-    // RemoveUserCallback (which removes the first entry of that owner); an
-    // entry may be removed from inside a callback.
-    void AddUserCallback(const void* owner, TPortCallback callback);
+    // after, last registered first. owner identifies the entries:
+    // RemoveUserCallback removes every entry of that owner and no other
+    // (it does nothing while the component is being destroyed). An entry
+    // may be removed from inside a callback; a removed entry is not called
+    // again. AddUserCallback returns the entry's index.
+    std::int32_t AddUserCallback(const void* owner, TPortCallback callback);
     void RemoveUserCallback(const void* owner);
 
     void Assign(const TSioCustomComPort& source);
@@ -289,16 +292,24 @@ private:
     std::int32_t Check(std::int32_t code) const;
     void FinishClose();
     void DeferredClose(std::intptr_t lParam);
+    void DiscardDispatcher();
     void NotifyUsers(TPortCallbackKind kind);
     void ApplyTraceLog(bool trace, TTraceLogState value);
     void FixMarks(double fullFactor, double resumeFactor);
     bool AnyTriggerEvent() const;
+    void PushLineSettings();
+    void PushFlowMarks();
 
     TPortState state_ = StateClosed;
     bool forceApply_ = false;
     bool openAfterLoad_ = false;
     std::unique_ptr<TSioBaseDispatcher> dispatcher_;
     std::unique_ptr<TNotifyTarget> target_;
+    // The target of the last close, kept until the next open or the end:
+    // the close may run inside one of its own messages.
+    std::unique_ptr<TNotifyTarget> retiredTarget_;
+    bool destroying_ = false;
+    bool deferredClosePending_ = false;  // a close message waits for the threads
     std::vector<std::shared_ptr<TUserEntry>> userCallbacks_;
     std::unique_ptr<TSavedTriggerHolder> savedTriggers_;
     bool triggersSaved_ = false;

@@ -1,0 +1,115 @@
+#include "ParameterGrids.h"
+
+#include "ConsoleErrors.h"
+#include "ConsoleStrings.h"
+#include "Dialogs.h"
+#include "StringGrid.h"
+
+#include <QComboBox>
+
+namespace tarnell {
+
+const TGripperType& GripperType(int item)
+{
+    static const TGripperType types[3] = {
+        {500, true, strings::kStorageHeadings50, strings::kCommands50and100},
+        {1000, true, strings::kStorageHeadings100, strings::kCommands50and100},
+        {300, false, nullptr, strings::kCommands30},
+    };
+    return types[(item >= 0 && item < 3) ? item : 0];
+}
+
+void LoadCommandList(QComboBox& box, const char* list)
+{
+    QStringList items = QString::fromUtf8(list).split(QStringLiteral("\r\n"));
+    // The edit field keeps what the operator typed.
+    QString text = box.currentText();
+    box.clear();
+    box.addItems(items);
+    box.setEditText(text);
+}
+
+TParameterGrids::TParameterGrids(TConsoleState& state, TStringGrid& storageGrid, TStringGrid& referenceGrid)
+    : state_(state), storage_(storageGrid), reference_(referenceGrid)
+{
+}
+
+void TParameterGrids::KeyPress(QChar& key)
+{
+    char16_t c = key.unicode();
+    if (c != u'\b' && (c < u'0' || c > u'9'))
+        key = QChar();
+}
+
+void TParameterGrids::SetEditText(int col, int row)
+{
+    state_.EditCol = col;
+    state_.EditRow = row;
+}
+
+void TParameterGrids::CheckStorageGrid() { Check(storage_, 3); }
+
+void TParameterGrids::CheckReferenceGrid() { Check(reference_, 2); }
+
+void TParameterGrids::Check(TStringGrid& grid, int lastCol)
+{
+    // The shared coordinates may come from the other grid: the check then
+    // looks at the same cell of this one.
+    const int col = state_.EditCol;
+    const int row = state_.EditRow;
+    const QString s = grid.Cell(col, row);
+    if (s.isEmpty() || col < 1 || col > lastCol)
+        return;
+    state_.MaxLimits[1] = state_.MaxPosition;
+    state_.MaxLimits[2] = state_.MaxPosition;
+    if (lastCol >= 3)
+        state_.MaxLimits[3] = state_.MaxForce;
+
+    const int value = StrToInt(s);
+    const int lo = state_.MinLimits[static_cast<std::size_t>(col)];
+    if (value < lo) {
+        Dialogs().ShowMessage(grid.window(), QString::fromUtf8(strings::kMinimumValueIs) + QString::number(lo),
+                              TMessageKind::Information);
+        grid.SetCell(col, row, QString::number(lo));
+    }
+    const int hi = state_.MaxLimits[static_cast<std::size_t>(col)];
+    if (value > hi) {
+        grid.SetSelection(col, row);
+        Dialogs().ShowMessage(grid.window(), QString::fromUtf8(strings::kMaximumValueIs) + QString::number(hi),
+                              TMessageKind::Information);
+        grid.SetCell(col, row, QString::number(hi));
+    }
+}
+
+void TParameterGrids::SetupStorageGrid(const QString& h0, const QString& h1, const QString& h2, const QString& h3)
+{
+    const QString headings[4] = {h0, h1, h2, h3};
+    for (int c = 0; c < 4; ++c)
+        storage_.SetCell(c, 0, headings[c]);
+    for (int r = 1; r <= 7; ++r)
+        storage_.SetCell(0, r, QString::number(r));
+    for (int c = 0; c < storage_.ColCount(); ++c)
+        storage_.SetColWidth(c, storage_.TextWidth(storage_.Cell(c, 0)) + 5);
+    const int height = storage_.TextHeight(storage_.Cell(1, 0)) + 5;
+    for (int r = 0; r < storage_.RowCount(); ++r)
+        storage_.SetRowHeight(r, height);
+}
+
+void TParameterGrids::SetupStorageGrid(const char* const headings[4])
+{
+    SetupStorageGrid(QString::fromUtf8(headings[0]), QString::fromUtf8(headings[1]),
+                     QString::fromUtf8(headings[2]), QString::fromUtf8(headings[3]));
+}
+
+void TParameterGrids::SetupReferenceGrid()
+{
+    for (int c = 0; c < 3; ++c)
+        reference_.SetCell(c, 0, QString::fromUtf8(strings::kReferenceHeadings[c]));
+    for (int c = 0; c < reference_.ColCount(); ++c)
+        reference_.SetColWidth(c, reference_.TextWidth(reference_.Cell(c, 0)) + 5);
+    const int height = reference_.TextHeight(reference_.Cell(1, 0)) + 5;
+    for (int r = 0; r < reference_.RowCount(); ++r)
+        reference_.SetRowHeight(r, height);
+}
+
+}  // namespace tarnell

@@ -1,0 +1,289 @@
+#include "Unit1.h"
+
+#include "ConsoleErrors.h"
+#include "ConsoleStrings.h"
+#include "Dialogs.h"
+#include "GroupBoxes.h"
+#include "HintTracker.h"
+#include "Memo.h"
+#include "StringGrid.h"
+#include "TarnellApplication.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+
+namespace tarnell {
+
+namespace {
+
+constexpr int kClientWidth = 1016;
+constexpr int kClientHeight = 741;
+constexpr int kPanel1Height = 289;
+constexpr int kPanel2Height = 50;
+constexpr int kStatusHeight = 69;
+
+QString Text(const char* s) { return QString::fromUtf8(s); }
+
+QFrame* NewPanel(QWidget* parent)
+{
+    auto* panel = new QFrame(parent);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    panel->setLineWidth(1);
+    return panel;
+}
+
+QPushButton* NewButton(const char* caption, QRect place, QWidget* parent)
+{
+    auto* button = new QPushButton(Text(caption), parent);
+    button->setGeometry(place);
+    button->setAutoDefault(false);
+    return button;
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent)
+{
+    CreateControls();
+    grids_ = std::make_unique<TParameterGrids>(state_, *StringGrid1, *StringGrid2);
+    file_ = std::make_unique<TParameterFile>(*StringGrid1, *StringGrid2);
+    hints_ = std::make_unique<TStatusHints>(state_, *mStatus, *meAdresse, Text(strings::hints::cbCommands));
+    BindEvents();
+    FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::CreateControls()
+{
+    setWindowTitle(Text(strings::kCaption));
+    // Times New Roman where the machine has it, its metric twin elsewhere.
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif")});
+    font.setPixelSize(16);
+    setFont(font);
+    resize(kClientWidth, kClientHeight);
+
+    // Parameter area.
+    Panel1 = NewPanel(this);
+    Panel4 = NewPanel(Panel1);
+    Panel4->setGeometry(1, 1, 714, kPanel1Height - 2);
+    StringGrid2 = new TStringGrid(3, 2, 1, 1, Panel4);
+    StringGrid2->setGeometry(7, 8, 700, 57);
+    StringGrid2->SetDefaultColWidth(120);
+    StringGrid2->SetEditing(true);
+    StringGrid2->SetTabs(true);
+    StringGrid1 = new TStringGrid(4, 8, 1, 1, Panel4);
+    StringGrid1->setGeometry(7, 70, 700, 209);
+    StringGrid1->SetDefaultColWidth(120);
+    StringGrid1->SetEditing(true);
+    StringGrid1->SetTabs(true);
+
+    rgParity = new TRadioGroup(QStringLiteral("Parity Bit"), {QStringLiteral("Even Parity"), QStringLiteral("No Parity")},
+                               Panel1);
+    rgParity->setGeometry(720, 0, 153, 89);
+    rgParity->SetItemIndex(0);
+    rgGripperType = new TRadioGroup(QStringLiteral("Gripper Type"),
+                                    {QStringLiteral("50 mm"), QStringLiteral("100 mm"), QStringLiteral("30 mm")}, Panel1);
+    rgGripperType->setGeometry(720, 96, 153, 89);
+    rgGripperType->SetItemIndex(0);
+
+    gbAdresse = new QGroupBox(QStringLiteral("Tarnell Adress"), Panel1);
+    gbAdresse->setGeometry(720, 216, 153, 65);
+    meAdresse = new QLineEdit(gbAdresse);
+    meAdresse->setGeometry(8, 24, 41, 27);
+    // Up to two optional digits, a blank shown as a space.
+    meAdresse->setInputMask(QStringLiteral("00; "));
+    meAdresse->setMaxLength(2);
+    meAdresse->setText(QStringLiteral("0"));
+
+    bOpen = NewButton("Open File", {880, 8, 121, 25}, Panel1);
+    bSave = NewButton("Store File", {880, 40, 121, 25}, Panel1);
+    bClearStringGrid = NewButton("Delete", {880, 72, 121, 25}, Panel1);
+    bRead = NewButton("Readout", {880, 224, 121, 25}, Panel1);
+    bSenden = NewButton("Send", {880, 256, 121, 25}, Panel1);
+
+    // Command line.
+    Panel2 = NewPanel(this);
+    cbCommands = new QComboBox(Panel2);
+    cbCommands->setEditable(true);
+    cbCommands->setInsertPolicy(QComboBox::NoInsert);
+    cbCommands->setGeometry(8, 8, 700, cbCommands->sizeHint().height());
+    bSenden2 = NewButton("Send", {880, 14, 121, 25}, Panel2);
+
+    // Output area.
+    Panel3 = NewPanel(this);
+    Memo1 = new TMemo(Panel3);
+    Memo1->setGeometry(9, 9, 700, 304);
+    Memo1->setReadOnly(true);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    bClear = NewButton("<< Delete", {720, 13, 130, 25}, Panel3);
+    cgStatus = new TCheckGroup(QStringLiteral("Status: "),
+                               {QStringLiteral("VCC Err."), QStringLiteral("Temp. Err."),
+                                QStringLiteral("Overcurrent Err."), QStringLiteral("Blocking Err."),
+                                QStringLiteral("Grip Err."), QStringLiteral("n.a."), QStringLiteral("Referenced"),
+                                QStringLiteral("Ready")},
+                               Panel3);
+    cgStatus->setGeometry(720, 50, 130, 261);
+    cgStatus->SetValue(-1);
+    StringGrid3 = new TStringGrid(2, 12, 1, 0, Panel3);
+    StringGrid3->setGeometry(856, 8, 153, 305);
+    StringGrid3->SetEditing(true);
+    StringGrid3->SetAlwaysShowEditor(true);
+    StringGrid3->SetRangeSelect(true);
+    StringGrid3->SetScrollBars(false);
+    StringGrid3->SetTabs(false);
+
+    // Status line for hints.
+    mStatus = new TMemo(this);
+    mStatus->setReadOnly(true);
+    mStatus->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    mStatus->setFocusPolicy(Qt::ClickFocus);
+
+    SetHint(bOpen, Text(strings::hints::bOpen));
+    SetHint(bSave, Text(strings::hints::bSave));
+    SetHint(bSenden, Text(strings::hints::bSenden));
+    SetHint(bRead, Text(strings::hints::bRead));
+    SetHint(bClearStringGrid, Text(strings::hints::bClearStringGrid));
+    SetHint(meAdresse, Text(strings::hints::meAdresse));
+    SetHint(StringGrid2, Text(strings::hints::StringGrid2));
+    SetHint(StringGrid1, Text(strings::hints::StringGrid1));
+    SetHint(cbCommands, Text(strings::hints::cbCommands));
+    SetHint(Memo1, Text(strings::hints::Memo1));
+    SetHint(StringGrid3, Text(strings::hints::StringGrid3));
+
+    // The panels follow the window: two at the top, the status line at the
+    // bottom, the output area in between.
+    resizeEvent(nullptr);
+}
+
+void TForm1::BindEvents()
+{
+    for (TStringGrid* grid : {StringGrid1, StringGrid2}) {
+        grid->OnKeyPress = [this](QChar& key) { StringGrid1KeyPress(key); };
+        grid->OnSetEditText = Guarded([this](int col, int row) { StringGrid1SetEditText(col, row); });
+    }
+    StringGrid1->OnClick = Guarded([this] { StringGrid1Click(); });
+    StringGrid1->OnExit = StringGrid1->OnClick;
+    StringGrid2->OnClick = Guarded([this] { StringGrid2Click(); });
+    StringGrid2->OnExit = StringGrid2->OnClick;
+    rgGripperType->OnClick = Guarded([this] { rgGripperTypeClick(); });
+    connect(meAdresse, &QLineEdit::textChanged, this, Guarded([this] { meAdresseChange(); }));
+    connect(bOpen, &QPushButton::clicked, this, Guarded([this] { bOpenClick(); }));
+    connect(bSave, &QPushButton::clicked, this, Guarded([this] { bSaveClick(); }));
+    connect(bClearStringGrid, &QPushButton::clicked, this, Guarded([this] { bClearStringGridClick(); }));
+    connect(bClear, &QPushButton::clicked, this, Guarded([this] { bClearClick(); }));
+}
+
+void TForm1::FormCreate()
+{
+    state_.GripperAddress = StrToInt(meAdresse->text().trimmed());
+    state_.AddressColor = QApplication::palette().color(QPalette::Base);
+    grids_->SetupStorageGrid(strings::kStorageHeadings50);
+    grids_->SetupReferenceGrid();
+
+    // Function keys F1..F12, one row each.
+    for (int r = 0; r < StringGrid3->RowCount(); ++r)
+        StringGrid3->SetCell(0, r, QStringLiteral("F") + QString::number(r + 1));
+    StringGrid3->SetCell(1, 0, QStringLiteral("STA;0"));
+    StringGrid3->SetCell(1, 11, QStringLiteral("VER;0"));
+    StringGrid3->SetColWidth(0, StringGrid3->TextWidth(StringGrid3->Cell(0, StringGrid3->RowCount() - 1)) + 5);
+    StringGrid3->SetColWidth(1, StringGrid3->ClientWidth() - StringGrid3->ColWidth(0) - 5);
+
+    LoadCommandList(*cbCommands, strings::kCommands50and100);
+    cbCommands->setMaxVisibleItems(20);
+
+    if (TApplication* app = TApplication::Instance())
+        connect(&app->Hints(), &THintTracker::hintChanged, this, Guarded([this](const QString& hint) {
+                    ApplicationHint(hint);
+                }));
+}
+
+void TForm1::SetupStorageGrid(const QString& h0, const QString& h1, const QString& h2, const QString& h3)
+{
+    grids_->SetupStorageGrid(h0, h1, h2, h3);
+}
+
+void TForm1::ApplicationHint(const QString& hint) { hints_->HintChanged(hint); }
+
+void TForm1::bClearClick() { Memo1->clear(); }
+
+void TForm1::StringGrid1KeyPress(QChar& key) { TParameterGrids::KeyPress(key); }
+
+void TForm1::StringGrid1SetEditText(int col, int row) { grids_->SetEditText(col, row); }
+
+void TForm1::StringGrid1Click() { grids_->CheckStorageGrid(); }
+
+void TForm1::StringGrid2Click() { grids_->CheckReferenceGrid(); }
+
+void TForm1::rgGripperTypeClick()
+{
+    // Limit, visibility, headings, command list; no cell is touched.
+    const TGripperType& type = GripperType(rgGripperType->ItemIndex());
+    state_.MaxPosition = type.maxPosition;
+    Panel4->setVisible(type.gridsShown);
+    if (type.storageHeadings)
+        grids_->SetupStorageGrid(type.storageHeadings);
+    LoadCommandList(*cbCommands, type.commands);
+}
+
+void TForm1::meAdresseChange()
+{
+    const QString text = meAdresse->text().trimmed();
+    if (!text.isEmpty())
+        state_.GripperAddress = StrToInt(text);
+}
+
+void TForm1::bSaveClick()
+{
+    const std::vector<std::string> lines = file_->Lines();
+    const std::optional<QString> name =
+        Dialogs().SaveFileName(this, QStringLiteral("*.gri"), QStringLiteral("gri"));
+    if (!name)
+        return;
+    file_->Store(*name, lines);
+}
+
+void TForm1::bOpenClick()
+{
+    const std::optional<QString> name =
+        Dialogs().OpenFileName(this, QStringLiteral("*.gri"), QStringLiteral("gri"));
+    if (!name)
+        return;
+    file_->Load(*name);
+}
+
+void TForm1::bClearStringGridClick() { file_->ClearStorageGrid(); }
+
+void TForm1::resizeEvent(QResizeEvent* event)
+{
+    if (event)
+        QWidget::resizeEvent(event);
+    const int w = width();
+    const int h = height();
+    Panel1->setGeometry(0, 0, w, kPanel1Height);
+    Panel2->setGeometry(0, kPanel1Height, w, kPanel2Height);
+    const int top3 = kPanel1Height + kPanel2Height;
+    Panel3->setGeometry(0, top3, w, qMax(0, h - top3 - kStatusHeight));
+    mStatus->setGeometry(0, h - kStatusHeight, w, kStatusHeight);
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (centred_)
+        return;
+    centred_ = true;
+    if (QScreen* s = screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+}  // namespace tarnell

@@ -1,0 +1,64 @@
+#include "TarnellApplication.h"
+
+#include "Dialogs.h"
+#include "SioMessageQueue.h"
+
+#include <QThread>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace tarnell {
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv), hints_(this)
+{
+    sio::SetExceptionReporter([](std::exception_ptr error) {
+        // The serial layer calls this on the main thread; anything else must
+        // not open a box, so it goes to stderr.
+        if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
+            ShowException(error);
+            return;
+        }
+        std::fprintf(stderr, "%s\n", ExceptionMessage(error).toLocal8Bit().constData());
+    });
+}
+
+TApplication::~TApplication() { sio::SetExceptionReporter(nullptr); }
+
+TApplication* TApplication::Instance() { return qobject_cast<TApplication*>(QCoreApplication::instance()); }
+
+bool TApplication::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        ShowException(std::current_exception());
+        return true;
+    }
+}
+
+QString ExceptionMessage(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("Unknown exception");
+    }
+}
+
+void ShowException(std::exception_ptr error)
+{
+    if (!error)
+        return;
+    QString text = ExceptionMessage(error);
+    try {
+        Dialogs().ShowMessage(QApplication::activeWindow(), text, TMessageKind::Error);
+    } catch (...) {
+        // The report itself must not throw back into the event loop.
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    }
+}
+
+}  // namespace tarnell

@@ -1,0 +1,976 @@
+// The dispatcher base: port list, threads, buffers, line settings, closing.
+// Triggers and delivery are in SioUserTrig.cpp.
+#include "SioUser.h"
+
+#include "SioExcept.h"
+#include "SioStrMap.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace sio {
+
+namespace {
+
+std::recursive_mutex& ListLock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+std::vector<TSioBaseDispatcher*>& List()
+{
+    static std::vector<TSioBaseDispatcher*> list;
+    return list;
+}
+
+// Reports an exception on the main thread (the application's display is
+// not for worker threads).
+void ReportOnMainThread(std::exception_ptr error)
+{
+    if (MessageQueue().IsMainThread()) {
+        ReportException(error);
+        return;
+    }
+    MessageQueue().RunOnMainThread([error] { std::rethrow_exception(error); });
+}
+
+constexpr std::uint32_t kNoLimit = 0xFFFFFFFFu;
+
+}  // namespace
+
+std::recursive_mutex& PortListLock() { return ListLock(); }
+
+std::int32_t PortListCount()
+{
+    std::lock_guard g(ListLock());
+    return static_cast<std::int32_t>(List().size());
+}
+
+TSioBaseDispatcher* PortListAt(std::int32_t index)
+{
+    std::lock_guard g(ListLock());
+    if (index < 0 || index >= static_cast<std::int32_t>(List().size()))
+        return nullptr;
+    return List()[static_cast<std::size_t>(index)];
+}
+
+std::uint32_t BaudToBitsPerSecond(std::uint32_t baud)
+{
+    static constexpr std::uint32_t table[24] = {110,   300, 600, 1200, 2400, 4800,   9600, 14400,
+                                                19200, 0,   0,   38400, 0,   0,      0,    56000,
+                                                0,     0,   0,   128000, 0,  0,      0,    256000};
+    if (baud == 0xFEFF)
+        return 115200;
+    if (baud >= 0xFF10 && baud < 0xFF10 + 24) {
+        std::uint32_t bps = table[baud - 0xFF10];
+        return bps ? bps : baud;
+    }
+    return baud;
+}
+
+// ---------------------------------------------------------------------------
+
+void TSioEvent::Set()
+{
+    {
+        std::lock_guard l(lock_);
+        set_ = true;
+    }
+    cv_.notify_one();
+}
+
+void TSioEvent::Reset()
+{
+    std::lock_guard l(lock_);
+    set_ = false;
+}
+
+bool TSioEvent::Wait(std::uint32_t timeoutMs)
+{
+    std::unique_lock l(lock_);
+    bool got = cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return set_; });
+    set_ = false;
+    return got;
+}
+
+// ---------------------------------------------------------------------------
+
+TSioDispatcherThread::TSioDispatcherThread(TSioBaseDispatcher& dispatcher, TRole role)
+    : Dispatcher(dispatcher), role_(role)
+{
+}
+
+TSioDispatcherThread::~TSioDispatcherThread() { Join(); }
+
+void TSioDispatcherThread::Start() { thread_ = std::thread([this] { Run(); }); }
+
+void TSioDispatcherThread::Join()
+{
+    if (!thread_.joinable())
+        return;
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();  // never happens in practice: threads do not destroy themselves
+        return;
+    }
+    thread_.join();
+}
+
+bool TSioDispatcherThread::IsCurrentThread() const { return thread_.get_id() == std::this_thread::get_id(); }
+
+void TSioDispatcherThread::Run()
+{
+    tid_.store(static_cast<int>(::syscall(SYS_gettid)), std::memory_order_release);
+    std::int32_t result = 0;
+    try {
+        result = Execute();
+    } catch (...) {
+        ReportOnMainThread(std::current_exception());
+    }
+    Dispatcher.ThreadEnd(*this, result);
+}
+
+// ---------------------------------------------------------------------------
+
+TSioBaseDispatcher::TSioBaseDispatcher(TSioBaseComponent* owner) : owner_(owner)
+{
+    for (auto& r : running_)
+        r.store(false);
+    std::lock_guard g(ListLock());
+    auto& list = List();
+    auto it = std::find(list.begin(), list.end(), nullptr);
+    if (it != list.end()) {
+        *it = this;
+        portIndex_ = static_cast<std::int32_t>(it - list.begin());
+    } else {
+        list.push_back(this);
+        portIndex_ = static_cast<std::int32_t>(list.size() - 1);
+    }
+}
+
+TSioBaseDispatcher::~TSioBaseDispatcher()
+{
+    // The derived destructor has run Shutdown; what is left is bookkeeping.
+    WaitAllThreadsEnded();
+    for (auto& t : threads_)
+        t.reset();  // joins
+    std::lock_guard g(ListLock());
+    auto& list = List();
+    if (portIndex_ >= 0 && portIndex_ < static_cast<std::int32_t>(list.size()) &&
+        list[static_cast<std::size_t>(portIndex_)] == this)
+        list[static_cast<std::size_t>(portIndex_)] = nullptr;
+    while (!list.empty() && list.back() == nullptr)
+        list.pop_back();
+}
+
+void TSioBaseDispatcher::Shutdown()
+{
+    if (closePending_.load())
+        ReleaseBuffers();
+    else
+        CloseDevice();
+    WaitAllThreadsEnded();
+}
+
+void TSioBaseDispatcher::SetDeviceName(const std::string& name)
+{
+    {
+        TGuard g(mainLock_);
+        deviceName_ = name;
+    }
+    log_.SetDeviceName(name);
+}
+
+std::string TSioBaseDispatcher::DeviceName() const
+{
+    TGuard g(mainLock_);
+    return deviceName_;
+}
+
+bool TSioBaseDispatcher::DeviceIsOpen() const { return deviceOpen_.load(std::memory_order_acquire); }
+bool TSioBaseDispatcher::Rs485Mode() const { return rs485Mode_.load(std::memory_order_acquire); }
+
+std::uint32_t TSioBaseDispatcher::OptionFlags() const
+{
+    TGuard g(mainLock_);
+    return optionWord_;
+}
+
+void TSioBaseDispatcher::SetOptionFlags(std::uint32_t bits)
+{
+    TGuard g(mainLock_);
+    optionWord_ |= bits;
+}
+
+void TSioBaseDispatcher::ClearOptionFlags(std::uint32_t bits)
+{
+    TGuard g(mainLock_);
+    optionWord_ &= ~bits;
+}
+
+// ---------------------------------------------------------------------------
+// Opening.
+
+std::int32_t TSioBaseDispatcher::OpenDevice(const std::string& name, std::int32_t baud, std::uint8_t parity,
+                                            std::uint8_t dataBits, std::uint8_t stopBits, std::uint16_t inSize,
+                                            std::uint16_t outSize, std::uint8_t options)
+{
+    ringSeen_ = false;
+    inDispatch_ = false;
+    {
+        TGuard g(mainLock_);
+        handlerRemoved_ = false;
+        closing_ = false;
+    }
+    deviceFailed_ = false;
+    SetDeviceName(name);
+
+    std::int32_t r = DeviceOpen(name, inSize, outSize);
+    if (r < 0) {
+        CloseDevice();
+        return r;
+    }
+    deviceOpen_ = true;
+    r = SetDeviceQueues(inSize, outSize);
+    if (r < 0) {
+        CloseDevice();
+        return r;
+    }
+
+    {
+        TGuard d(dispatchLock_);
+        TGuard g(mainLock_);
+        TGuard o(outputLock_);
+        dispatchBuffer_.assign(DispatchBufferSize, 0);
+        outputRing_.assign(outSize, 0);
+        outputWrite_ = outputRead_ = 0;
+        outputFull_ = false;
+        inSize_ = inSize;
+        outSize_ = outSize;
+        lineErrorWord_ = 0;
+        outputSent_ = false;
+        closePending_ = false;
+        dispatchFull_ = false;
+        handlerReadCount_ = 0;
+        rs485Mode_ = false;
+        uartBaseAddress_ = 0;
+        DeviceGetSettings(settings_);
+    }
+
+    {
+        TGuard g(mainLock_);
+        if (options & optDtrHandshake) {
+            dtrAuto_ = true;
+        } else {
+            dtrAuto_ = false;
+            SetDtr((options & optDtrOn) != 0);
+        }
+        if (options & optRtsHandshake) {
+            rtsAuto_ = true;
+        } else {
+            rtsAuto_ = false;
+            SetRts((options & optRtsOn) != 0);
+        }
+    }
+
+    {
+        TGuard d(dispatchLock_);
+        TGuard g(mainLock_);
+        scanPosition_ = 0;
+        timerTriggers_.clear();
+        dataTriggers_.clear();
+        statusTriggers_.clear();
+        availLength_ = 0;
+        nextHandleCounter_ = 1;
+        dispatchWrite_ = dispatchRead_ = 0;
+        lastAvailPosition_ = 0;
+        statusHit_ = false;
+        inAvailDispatch_ = false;
+        modemStatus_ = 0;
+        lastBaud_ = 115200;
+    }
+    RefreshModemStatus(0xF0);
+
+    r = ApplyLineSettings(baud, parity, dataBits, stopBits);
+    if (r < 0) {
+        CloseDevice();
+        return r;
+    }
+
+    RefreshLineErrors();
+    trace_.StopTrace();
+    log_.SetTimeBase(MillisecondClock());
+    log_.StopLog();
+
+    StartThreads();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Line settings.
+
+namespace {
+
+constexpr std::uint8_t ClampStopBits(std::uint8_t stopBits)
+{
+    std::uint8_t s = stopBits < 1 ? 1 : (stopBits > 2 ? 2 : stopBits);
+    return s == 1 ? ONESTOPBIT : TWOSTOPBITS;
+}
+
+}  // namespace
+
+std::int32_t TSioBaseDispatcher::ApplyLineSettings(std::int32_t baud, std::uint8_t parity, std::uint8_t dataBits,
+                                                   std::uint8_t stopBits)
+{
+    TSioDcb wanted;
+    {
+        TGuard g(mainLock_);
+        TSioDcb current;
+        DeviceGetSettings(current);
+        wanted = current;
+        wanted.fBinary = true;
+        wanted.fParity = false;
+        wanted.fDsrSensitivity = false;
+        wanted.fTXContinueOnXoff = true;
+        wanted.fNull = false;
+        if (baud != KeepBaud)
+            wanted.BaudRate = static_cast<std::uint32_t>(baud);
+        if (parity != KeepParity)
+            wanted.Parity = parity;
+        if (dataBits != KeepDataBits)
+            wanted.ByteSize = dataBits;
+        if (stopBits != KeepStopBits)
+            wanted.StopBits = ClampStopBits(stopBits);
+        if (wanted.ByteSize == 5)
+            wanted.StopBits = ONE5STOPBITS;
+        // Each write waits for the output to drain: write only on a change.
+        if (wanted == current)
+            return 0;
+    }
+
+    // Let the output drain, then about 18 character times at the old speed,
+    // so that the last bytes leave before the line changes under them.
+    for (int i = 0; i < 5000 && OutputUsed() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    TSioDcb old;
+    std::uint32_t bps;
+    {
+        TGuard g(mainLock_);
+        DeviceGetSettings(old);
+        bps = BaudToBitsPerSecond(lastBaud_);
+    }
+    if (bps > 0) {
+        std::uint64_t bits = old.ByteSize + 2u + (old.Parity != NOPARITY ? 1u : 0u) + (old.StopBits != ONESTOPBIT ? 1u : 0u);
+        std::uint64_t t = (10000000u / bps) * bits * 18u;  // 100-ns units
+        if (t < 10000)
+            t *= 2;
+        std::this_thread::sleep_for(std::chrono::milliseconds((t + 9999) / 10000));
+    }
+
+    TGuard g(mainLock_);
+    TSioDcb dcb;
+    DeviceGetSettings(dcb);
+    dcb.BaudRate = wanted.BaudRate;
+    dcb.Parity = wanted.Parity;
+    dcb.ByteSize = wanted.ByteSize;
+    dcb.StopBits = wanted.StopBits;
+    dcb.fBinary = wanted.fBinary;
+    dcb.fParity = wanted.fParity;
+    dcb.fDsrSensitivity = wanted.fDsrSensitivity;
+    dcb.fTXContinueOnXoff = wanted.fTXContinueOnXoff;
+    dcb.fNull = wanted.fNull;
+    return SettingsWrite(dcb);
+}
+
+std::int32_t TSioBaseDispatcher::SettingsWrite(TSioDcb& dcb)
+{
+    TGuard g(mainLock_);
+    if (!dtrAuto_)
+        dcb.fDtrControl = dtrState_ ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (!rtsAuto_)
+        dcb.fRtsControl = rtsState_ ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    std::int32_t r = DeviceSetSettings(dcb);
+    if (r == 0) {
+        settings_ = dcb;
+        lastBaud_ = dcb.BaudRate;
+    }
+    SetDtr(dtrState_);
+    if (!rs485Mode_)
+        SetRts(rtsState_);
+    return r;
+}
+
+void TSioBaseDispatcher::QueryLineSettings(std::int32_t& baud, std::uint8_t& parity, std::uint8_t& dataBits,
+                                           std::uint8_t& stopBits)
+{
+    TGuard g(mainLock_);
+    TSioDcb dcb;
+    DeviceGetSettings(dcb);
+    baud = static_cast<std::int32_t>(BaudToBitsPerSecond(dcb.BaudRate));
+    parity = dcb.Parity;
+    dataBits = dcb.ByteSize;
+    stopBits = dcb.StopBits == ONESTOPBIT ? 1 : 2;
+}
+
+std::int32_t TSioBaseDispatcher::SetDeviceQueues(std::uint32_t inSize, std::uint32_t outSize)
+{
+    if (DeviceSetQueues(inSize, outSize))
+        return 0;
+    return -lastOsError_.load();
+}
+
+std::int32_t TSioBaseDispatcher::SetDtr(bool on)
+{
+    TGuard g(mainLock_);
+    if (dtrAuto_)
+        return 1;
+    std::int32_t r = DeviceEscape(on ? SETDTR : CLRDTR);
+    dtrState_ = on;
+    return r < 0 ? ecBadArgument : r;
+}
+
+std::int32_t TSioBaseDispatcher::SetRts(bool on)
+{
+    TGuard g(mainLock_);
+    if (rtsAuto_)
+        return 1;
+    std::int32_t r = DeviceEscape(on ? SETRTS : CLRRTS);
+    rtsState_ = on;
+    return r < 0 ? ecBadArgument : r;
+}
+
+std::int32_t TSioBaseDispatcher::SetHardwareFlow(std::uint16_t bufferFull, std::uint16_t bufferResume,
+                                                 std::uint8_t options)
+{
+    TGuard g(mainLock_);
+    if (bufferFull < bufferResume || bufferFull > inSize_)
+        return ecBadArgument;
+    TSioDcb dcb;
+    DeviceGetSettings(dcb);
+    dcb.fOutxCtsFlow = false;
+    dcb.fOutxDsrFlow = false;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dtrAuto_ = false;
+    rtsAuto_ = false;
+    if (options & hfUseDtr) {
+        dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        dtrAuto_ = true;
+    } else if (dtrState_) {
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    }
+    if (options & hfUseRts) {
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        rtsAuto_ = true;
+    } else if (rtsState_) {
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    }
+    if (rs485Mode_ && DriverDirection()) {
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        rtsAuto_ = true;
+    }
+    dcb.XoffLim = static_cast<std::uint16_t>(inSize_ - bufferFull);
+    dcb.XonLim = bufferResume;
+    if (options & hfRequireDsr)
+        dcb.fOutxDsrFlow = true;
+    if (options & hfRequireCts)
+        dcb.fOutxCtsFlow = true;
+    return SettingsWrite(dcb);
+}
+
+std::int32_t TSioBaseDispatcher::SetSoftwareFlow(std::uint16_t bufferFull, std::uint16_t bufferResume,
+                                                 std::uint8_t options)
+{
+    TGuard g(mainLock_);
+    if (bufferFull < bufferResume || bufferFull > inSize_)
+        return ecBadArgument;
+    TSioDcb dcb;
+    DeviceGetSettings(dcb);
+    if (options & sfReceive) {
+        dcb.fInX = true;
+        dcb.XoffLim = static_cast<std::uint16_t>(inSize_ - bufferFull);
+        dcb.XonLim = bufferResume;
+        dcb.XonChar = 17;
+        dcb.XoffChar = 19;
+    }
+    if (options & sfTransmit) {
+        dcb.fOutX = true;
+        dcb.XonChar = 17;
+        dcb.XoffChar = 19;
+    }
+    return SettingsWrite(dcb);
+}
+
+std::int32_t TSioBaseDispatcher::ClearSoftwareFlow()
+{
+    TGuard g(mainLock_);
+    TSioDcb dcb;
+    DeviceGetSettings(dcb);
+    dcb.fOutX = false;
+    dcb.fInX = false;
+    return SettingsWrite(dcb);
+}
+
+std::int32_t TSioBaseDispatcher::SetFlowChars(char xon, char xoff)
+{
+    TGuard g(mainLock_);
+    TSioDcb dcb;
+    DeviceGetSettings(dcb);
+    dcb.XonChar = xon;
+    dcb.XoffChar = xoff;
+    return SettingsWrite(dcb);
+}
+
+std::int32_t TSioBaseDispatcher::QueryFlowOptions(std::uint8_t& hwOptions, std::uint8_t& swOptions, char& xon,
+                                                  char& xoff)
+{
+    TGuard g(mainLock_);
+    TSioDcb dcb;
+    std::int32_t r = DeviceGetSettings(dcb);
+    hwOptions = 0;
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE)
+        hwOptions |= hfUseDtr;
+    if (dcb.fRtsControl & RTS_CONTROL_HANDSHAKE)  // also true for RTS_CONTROL_TOGGLE
+        hwOptions |= hfUseRts;
+    if (dcb.fOutxDsrFlow)
+        hwOptions |= hfRequireDsr;
+    if (dcb.fOutxCtsFlow)
+        hwOptions |= hfRequireCts;
+    swOptions = 0;
+    if (dcb.fOutX)
+        swOptions |= sfTransmit;
+    if (dcb.fInX)
+        swOptions |= sfReceive;
+    xon = dcb.XonChar;
+    xoff = dcb.XoffChar;
+    return r;
+}
+
+void TSioBaseDispatcher::SetRs485Mode(bool on)
+{
+    TGuard g(mainLock_);
+    rs485Mode_ = on;
+    uartBaseAddress_ = Rs485Setup(on);
+    if (auto* w = ThreadObject(TSioDispatcherThread::Writer); w && ThreadRunning(TSioDispatcherThread::Writer))
+        ApplyThreadPriority(*w, threadBoost_.load() + (on ? 4 : 3));
+}
+
+// ---------------------------------------------------------------------------
+// Writing and reading.
+
+std::int32_t TSioBaseDispatcher::WriteBytes(const void* data, std::int32_t count)
+{
+    if (count == 0)
+        return 0;
+    if (count < 0 || !data)
+        return ecBadArgument;
+    TGuard g(mainLock_);  // main before output: the order every path keeps
+    std::int32_t r;
+    {
+        TGuard o(outputLock_);
+        if (outputRing_.empty() && outSize_ > 0)
+            return ecCommNotOpen;  // buffers released after the device failed
+        std::int32_t free = static_cast<std::int32_t>(outSize_) - OutputRingUsed();
+        if (count > free)
+            return ecOutputBufferTooSmall;
+        if (ProgramDirection()) {
+            if (uartBaseAddress_.load() == 0)
+                return ecBaseAddressNotSet;
+            SetRts(true);
+        }
+        r = DeviceWrite(data, count);
+        if (r <= 0) {
+            TSioComStat st;
+            lineErrorWord_.fetch_or(static_cast<std::int32_t>(DeviceReadErrors(st) & 0x1F));
+            r = ecPutBlockFail;
+        } else {
+            r = 0;
+        }
+        outputSent_ = true;
+    }
+    log_.AddLogEntry(ltDispatch, lsWriteCom, static_cast<std::uint32_t>(count), data,
+                     static_cast<std::uint32_t>(count));
+    trace_.RecordTraceBytes(tkTransmit, data, static_cast<std::size_t>(count));
+    return r;
+}
+
+std::uint32_t TSioBaseDispatcher::UnreadLocked() const
+{
+    if (dispatchWrite_ == dispatchRead_)
+        return dispatchFull_ ? DispatchBufferSize : 0;
+    return (dispatchWrite_ + DispatchBufferSize - dispatchRead_) % DispatchBufferSize;
+}
+
+std::int32_t TSioBaseDispatcher::ReadBytes(void* dest, std::int32_t count)
+{
+    if (count < 0 || (count > 0 && !dest))
+        return ecBadArgument;
+    {
+        TGuard d(dispatchLock_);
+        if (dispatchBuffer_.empty())
+            return count == 0 ? 0 : ecBufferIsEmpty;
+        std::uint32_t offset = inAvailDispatch_ ? handlerReadCount_ : 0;
+        std::uint32_t unread = UnreadLocked();
+        std::uint32_t available = unread > offset ? unread - offset : 0;
+        if (static_cast<std::uint32_t>(count) > available)
+            return ecBufferIsEmpty;
+        std::uint32_t start = (dispatchRead_ + offset) % DispatchBufferSize;
+        auto out = static_cast<std::uint8_t*>(dest);
+        std::uint32_t first = std::min<std::uint32_t>(static_cast<std::uint32_t>(count), DispatchBufferSize - start);
+        if (first > 0)
+            std::memcpy(out, dispatchBuffer_.data() + start, first);
+        if (static_cast<std::uint32_t>(count) > first)
+            std::memcpy(out + first, dispatchBuffer_.data(), static_cast<std::uint32_t>(count) - first);
+        if (inAvailDispatch_) {
+            handlerReadCount_ += static_cast<std::uint32_t>(count);
+        } else {
+            dispatchRead_ = (start + static_cast<std::uint32_t>(count)) % DispatchBufferSize;
+            if (count > 0)
+                dispatchFull_ = false;
+        }
+    }
+    trace_.RecordTraceBytes(tkReceive, dest, static_cast<std::size_t>(count));
+    return count;
+}
+
+std::int32_t TSioBaseDispatcher::InputCount()
+{
+    TGuard d(dispatchLock_);
+    std::uint32_t unread = UnreadLocked();
+    std::uint32_t offset = inAvailDispatch_ ? handlerReadCount_ : 0;
+    return static_cast<std::int32_t>(unread > offset ? unread - offset : 0);
+}
+
+std::int32_t TSioBaseDispatcher::OutputUsed()
+{
+    TGuard o(outputLock_);
+    TSioComStat st;
+    lineErrorWord_.fetch_or(static_cast<std::int32_t>(DeviceReadErrors(st) & 0x1F));
+    deviceStatus_ = st;
+    return static_cast<std::int32_t>(st.cbOutQue);
+}
+
+std::int32_t TSioBaseDispatcher::OutputFree() { return static_cast<std::int32_t>(outSize_) - OutputUsed(); }
+
+std::int32_t TSioBaseDispatcher::DiscardOutput() { return DevicePurge(PurgeOutput); }
+
+std::int32_t TSioBaseDispatcher::DiscardInput()
+{
+    std::int32_t r;
+    {
+        TGuard d(dispatchLock_);
+        r = DevicePurge(PurgeInput);
+        if (inAvailDispatch_) {
+            // Everything counts as consumed when the dispatch ends.
+            largestHandlerRead_ = UnreadLocked();
+        } else {
+            dispatchRead_ = dispatchWrite_;
+            handlerReadCount_ = 0;
+        }
+        dispatchFull_ = false;
+        ResetDataTriggerMatches();
+    }
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Input moving (dispatcher thread).
+
+bool TSioBaseDispatcher::FillDispatchBuffer()
+{
+    TGuard d(dispatchLock_);
+    if (dispatchBuffer_.empty())
+        return false;
+    if (dispatchFull_) {
+        static const char text[] = "Dispatch buffer full.";
+        log_.AddLogEntry(ltDispatch, lsStatus, 0, text, sizeof text - 1);
+        return true;
+    }
+    std::int32_t avail = InputPending();
+    if (avail <= 0)
+        return false;
+    std::uint32_t w = dispatchWrite_, r = dispatchRead_;
+    std::uint32_t free, contiguous;
+    if (r == w) {
+        free = DispatchBufferSize;
+        contiguous = DispatchBufferSize - w;
+    } else if (r < w) {
+        free = r + DispatchBufferSize - w;
+        contiguous = DispatchBufferSize - w;
+    } else {
+        free = contiguous = r - w;
+    }
+    std::uint32_t n = std::min(free, static_cast<std::uint32_t>(avail));
+    std::uint32_t rest = contiguous < n ? n - contiguous : 0;
+    std::int32_t got = 0;
+    if (contiguous > 0) {
+        // DeviceRead stops at a status record, so bytes behind an event
+        // wait for the next cycle.
+        std::uint32_t want = contiguous;
+        got = std::max(0, DeviceRead(dispatchBuffer_.data() + w, static_cast<std::int32_t>(want)));
+        log_.AddLogEntry(ltDispatch, lsReadCom, static_cast<std::uint32_t>(got), dispatchBuffer_.data() + w,
+                         static_cast<std::uint32_t>(got));
+        w += static_cast<std::uint32_t>(got);
+        if (static_cast<std::uint32_t>(got) < want)
+            rest = 0;
+    }
+    if (w == DispatchBufferSize)
+        w = 0;
+    if (got > 0)
+        dispatchFull_ = (w == r);
+    if (rest > 0) {
+        got = DeviceRead(dispatchBuffer_.data() + w, static_cast<std::int32_t>(rest));
+        if (got < 0)
+            got = -got;
+        log_.AddLogEntry(ltDispatch, lsReadCom, static_cast<std::uint32_t>(got), dispatchBuffer_.data() + w,
+                         static_cast<std::uint32_t>(got));
+        w += static_cast<std::uint32_t>(got);
+        if (got > 0)
+            dispatchFull_ = (w == r);
+    }
+    dispatchWrite_ = w % DispatchBufferSize;
+    return true;
+}
+
+std::int32_t TSioBaseDispatcher::InputPending()
+{
+    TIOBuffer* first = inputQueue_.Peek();
+    if (!first)
+        return 0;
+    std::int32_t n = 0;
+    if (first->Kind() == TIOBufferKind::Data)
+        n = static_cast<TDataBuffer*>(first)->Unread();
+    inputQueue_.HandBack(first);
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Line errors and modem status.
+
+void TSioBaseDispatcher::RefreshLineErrors()
+{
+    TSioComStat st;
+    lineErrorWord_.fetch_or(static_cast<std::int32_t>(DeviceReadErrors(st) & 0x1F));
+}
+
+std::int32_t TSioBaseDispatcher::TakeLineError()
+{
+    TGuard g(mainLock_);
+    std::int32_t word = lineErrorWord_.load();
+    for (;;) {
+        std::int32_t report;
+        std::int32_t next;
+        if (word == -1) {
+            report = leDeviceFailed;
+            next = 0;
+        } else {
+            if (word & CE_RXOVER)
+                report = leBuffer;
+            else if (word & CE_OVERRUN)
+                report = leOverrun;
+            else if (word & CE_RXPARITY)
+                report = leParity;
+            else if (word & CE_FRAME)
+                report = leFraming;
+            else if (word & CE_BREAK)
+                report = leBreak;
+            else
+                report = leNone;
+            next = word & ~0x0F;  // the break bit stays for TakeLineBreak
+        }
+        if (report == leNone)
+            return leNone;
+        if (lineErrorWord_.compare_exchange_weak(word, next))
+            return report;
+    }
+}
+
+bool TSioBaseDispatcher::TakeLineBreak()
+{
+    TGuard g(mainLock_);
+    std::int32_t word = lineErrorWord_.load();
+    for (;;) {
+        if (word == -1 || !(word & CE_BREAK))
+            return false;
+        if (lineErrorWord_.compare_exchange_weak(word, word & ~static_cast<std::int32_t>(CE_BREAK)))
+            return true;
+    }
+}
+
+std::uint32_t TSioBaseDispatcher::ModemStatus() const { return modemStatus_.load(std::memory_order_acquire); }
+
+// ---------------------------------------------------------------------------
+// Threads.
+
+void TSioBaseDispatcher::StartThread(std::unique_ptr<TSioDispatcherThread> thread)
+{
+    auto role = thread->Role();
+    auto& slot = threads_[role];
+    slot.reset();  // an earlier open's thread, ended
+    slot = std::move(thread);
+    runningThreads_.fetch_add(1);
+    running_[role] = true;
+    try {
+        slot->Start();
+    } catch (const std::system_error&) {
+        running_[role] = false;
+        if (runningThreads_.fetch_sub(1) == 1)
+            active_ = false;
+        return;
+    }
+    // A thread that cannot start in time does not hold up the others.
+    ready_.Wait(3000);
+}
+
+TSioDispatcherThread* TSioBaseDispatcher::ThreadObject(TSioDispatcherThread::TRole role)
+{
+    return threads_[role].get();
+}
+
+bool TSioBaseDispatcher::ThreadRunning(TSioDispatcherThread::TRole role) const
+{
+    return running_[role].load(std::memory_order_acquire);
+}
+
+void TSioBaseDispatcher::RequestStop()
+{
+    stop_ = true;
+    inputQueue_.Wake();
+    WakeThreads();
+}
+
+void TSioBaseDispatcher::ThreadEnd(TSioDispatcherThread& thread, std::int32_t returnValue)
+{
+    if (returnValue == ecDeviceRead || returnValue == ecDeviceWrite) {
+        // Several threads see one failure; it is reported once.
+        if (!deviceFailed_.exchange(true)) {
+            lineErrorWord_ = -1;
+            bool any;
+            {
+                TGuard g(mainLock_);
+                any = !statusTriggers_.empty();
+            }
+            if (any && !inDispatch_.load())
+                CheckStatusTriggers();
+        }
+    } else if (returnValue != 0) {
+        try {
+            RaiseOnError(owner_, returnValue);
+        } catch (...) {
+            ReportOnMainThread(std::current_exception());
+        }
+    }
+    auto role = thread.Role();
+    if (role == TSioDispatcherThread::Dispatch && releaseAtEnd_.exchange(false))
+        ReleaseBuffers();
+    {
+        std::lock_guard l(endLock_);
+        running_[role] = false;
+        if (runningThreads_.fetch_sub(1) == 1)
+            active_ = false;
+    }
+    endCv_.notify_all();
+}
+
+bool TSioBaseDispatcher::WaitThreadEnd(TSioDispatcherThread::TRole role, std::uint32_t timeoutMs)
+{
+    auto* t = threads_[role].get();
+    if (t && t->IsCurrentThread())
+        return !running_[role].load();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool main = MessageQueue().IsMainThread();
+    for (;;) {
+        if (!running_[role].load())
+            return true;
+        auto now = std::chrono::steady_clock::now();
+        if (timeoutMs != kNoLimit && now >= deadline)
+            return false;
+        // The thread may be waiting for the main thread right now.
+        if (main && MessageQueue().ProcessOneMessage())
+            continue;
+        std::unique_lock l(endLock_);
+        endCv_.wait_for(l, std::chrono::milliseconds(main ? 5 : 50), [&] { return !running_[role].load(); });
+    }
+}
+
+void TSioBaseDispatcher::WaitAllThreadsEnded()
+{
+    bool main = MessageQueue().IsMainThread();
+    for (;;) {
+        if (runningThreads_.load() <= 0)
+            return;
+        bool self = false;
+        for (auto& t : threads_)
+            if (t && t->IsCurrentThread())
+                self = true;
+        if (self)
+            return;
+        if (main && MessageQueue().ProcessOneMessage())
+            continue;
+        std::unique_lock l(endLock_);
+        endCv_.wait_for(l, std::chrono::milliseconds(main ? 5 : 50), [&] { return runningThreads_.load() <= 0; });
+    }
+}
+
+void TSioBaseDispatcher::JoinEndedThreads()
+{
+    for (std::size_t i = 0; i < threads_.size(); ++i) {
+        if (threads_[i] && !running_[i].load() && !threads_[i]->IsCurrentThread())
+            threads_[i].reset();
+    }
+}
+
+void TSioBaseDispatcher::SetThreadBoost(std::uint8_t boost)
+{
+    if (threadBoost_.exchange(boost) == boost)
+        return;
+    for (auto role : {TSioDispatcherThread::Reader, TSioDispatcherThread::Dispatch, TSioDispatcherThread::Status})
+        if (threads_[role] && running_[role].load())
+            ApplyThreadPriority(*threads_[role], boost + 3);
+    if (threads_[TSioDispatcherThread::Writer] && running_[TSioDispatcherThread::Writer].load())
+        ApplyThreadPriority(*threads_[TSioDispatcherThread::Writer], boost + (rs485Mode_ ? 4 : 3));
+}
+
+void TSioBaseDispatcher::ApplyThreadPriority(TSioDispatcherThread&, int) {}
+
+// ---------------------------------------------------------------------------
+// Closing.
+
+void TSioBaseDispatcher::CloseDevice()
+{
+    if (DeviceIsOpen()) {
+        DiscardOutput();
+        DiscardInput();
+        DeviceClose();
+    }
+    if (inDispatch_.load() && ThreadRunning(TSioDispatcherThread::Dispatch)) {
+        // The dispatcher thread stops after this delivery and releases the
+        // buffers as it ends.
+        releaseAtEnd_ = true;
+        closePending_ = true;
+        inputQueue_.Wake();
+    } else {
+        ReleaseBuffers();
+    }
+}
+
+void TSioBaseDispatcher::ReleaseBuffers()
+{
+    releaseAtEnd_ = false;
+    StopThreads();
+    TGuard d(dispatchLock_);
+    TGuard g(mainLock_);
+    TGuard o(outputLock_);
+    std::vector<std::uint8_t>().swap(outputRing_);
+    std::vector<std::uint8_t>().swap(dispatchBuffer_);
+    outputWrite_ = outputRead_ = 0;
+    outputFull_ = false;
+    dispatchWrite_ = dispatchRead_ = 0;
+    dispatchFull_ = false;
+}
+
+}  // namespace sio

@@ -1,0 +1,607 @@
+// The dispatcher: the engine behind a port component.
+//
+// TSioBaseDispatcher holds all state of one open port and all buffer,
+// trigger and handler logic; the device itself sits behind virtual slots
+// that a platform dispatcher implements (TSioPosixDispatcher, SioPosix.h).
+// Per open port it runs four threads: reader, writer and status thread
+// (platform) and the dispatcher thread (TDispThread, here), which moves
+// received bytes into the 8192-byte dispatch buffer, checks the triggers and
+// delivers notifications to the registered handlers.
+//
+// Threading:
+//  - Every operation may be called on the main thread. ReadBytes,
+//    InputCount, the trigger operations (AddTimerTrigger, SetTimerTrigger,
+//    RemoveTrigger, SetAvailLength), the handler registrations and
+//    RunOnMainThread may also be called by a method handler on the
+//    dispatcher thread during a delivery. A method handler must neither
+//    close the port nor wait for the dispatcher thread.
+//  - Locks (all re-entrant): main lock (settings, lines, trigger and handler
+//    lists, flags), output lock (output ring), dispatch lock (dispatch
+//    buffer). When more than one is held they are taken in the order
+//    dispatch, main, output; the input queue's and the log's own locks come
+//    last. No lock is held while a handler runs.
+//  - Window handlers (TMessageTarget) are reached with
+//    MessageQueue().SendMessageTimeout (3000 ms) and run on the main thread.
+//    A main thread that waits for the serial threads (CloseDevice, the
+//    destructor) keeps calling MessageQueue().ProcessOneMessage().
+//  - The process-wide port list has its own re-entrant lock (PortListLock);
+//    the port component's notification target holds it while it handles a
+//    notification.
+#pragma once
+
+#include "SioMessageQueue.h"
+#include "SioMisc.h"
+#include "SioQueue.h"
+#include "SioTrace.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sio {
+
+// ---------------------------------------------------------------------------
+// The device vocabulary the dispatcher speaks (mapped to termios by the
+// platform dispatcher).
+
+// Parity values.
+inline constexpr std::uint8_t NOPARITY = 0;
+inline constexpr std::uint8_t ODDPARITY = 1;
+inline constexpr std::uint8_t EVENPARITY = 2;
+inline constexpr std::uint8_t MARKPARITY = 3;
+inline constexpr std::uint8_t SPACEPARITY = 4;
+// Stop-bit values.
+inline constexpr std::uint8_t ONESTOPBIT = 0;
+inline constexpr std::uint8_t ONE5STOPBITS = 1;
+inline constexpr std::uint8_t TWOSTOPBITS = 2;
+// "Keep the current value" arguments of ApplyLineSettings.
+inline constexpr std::int32_t KeepBaud = 0;
+inline constexpr std::uint8_t KeepParity = 5;
+inline constexpr std::uint8_t KeepDataBits = 9;
+inline constexpr std::uint8_t KeepStopBits = 3;
+// DTR and RTS control.
+inline constexpr std::uint8_t DTR_CONTROL_DISABLE = 0;
+inline constexpr std::uint8_t DTR_CONTROL_ENABLE = 1;
+inline constexpr std::uint8_t DTR_CONTROL_HANDSHAKE = 2;
+inline constexpr std::uint8_t RTS_CONTROL_DISABLE = 0;
+inline constexpr std::uint8_t RTS_CONTROL_ENABLE = 1;
+inline constexpr std::uint8_t RTS_CONTROL_HANDSHAKE = 2;
+inline constexpr std::uint8_t RTS_CONTROL_TOGGLE = 3;
+// Escape functions.
+inline constexpr std::uint32_t SETRTS = 3;
+inline constexpr std::uint32_t CLRRTS = 4;
+inline constexpr std::uint32_t SETDTR = 5;
+inline constexpr std::uint32_t CLRDTR = 6;
+// Communication events.
+inline constexpr std::uint32_t EV_RXCHAR = 0x0001;
+inline constexpr std::uint32_t EV_CTS = 0x0008;
+inline constexpr std::uint32_t EV_DSR = 0x0010;
+inline constexpr std::uint32_t EV_RLSD = 0x0020;
+inline constexpr std::uint32_t EV_BREAK = 0x0040;
+inline constexpr std::uint32_t EV_ERR = 0x0080;
+inline constexpr std::uint32_t EV_RING = 0x0100;
+inline constexpr std::uint32_t EV_RINGTE = 0x2000;  // trailing edge of the ring indicator
+inline constexpr std::uint32_t EV_STATUSMASK = 0x21F8;  // events that travel as status records
+// Line errors.
+inline constexpr std::uint32_t CE_RXOVER = 0x01;
+inline constexpr std::uint32_t CE_OVERRUN = 0x02;
+inline constexpr std::uint32_t CE_RXPARITY = 0x04;
+inline constexpr std::uint32_t CE_FRAME = 0x08;
+inline constexpr std::uint32_t CE_BREAK = 0x10;
+// Modem status bits.
+inline constexpr std::uint32_t MS_CTS_ON = 0x10;
+inline constexpr std::uint32_t MS_DSR_ON = 0x20;
+inline constexpr std::uint32_t MS_RING_ON = 0x40;
+inline constexpr std::uint32_t MS_RLSD_ON = 0x80;
+// DevicePurge selectors.
+inline constexpr int PurgeOutput = 0;
+inline constexpr int PurgeInput = 1;
+
+// OpenDevice options.
+inline constexpr std::uint8_t optDtrOn = 0x01;
+inline constexpr std::uint8_t optRtsOn = 0x02;
+inline constexpr std::uint8_t optDtrHandshake = 0x10;
+inline constexpr std::uint8_t optRtsHandshake = 0x20;
+// SetHardwareFlow options.
+inline constexpr std::uint8_t hfUseDtr = 0x01;
+inline constexpr std::uint8_t hfUseRts = 0x02;
+inline constexpr std::uint8_t hfRequireDsr = 0x04;
+inline constexpr std::uint8_t hfRequireCts = 0x08;
+// SetSoftwareFlow options.
+inline constexpr std::uint8_t sfTransmit = 0x01;
+inline constexpr std::uint8_t sfReceive = 0x02;
+
+// Line error reports of TakeLineError.
+inline constexpr std::int32_t leNone = 0;
+inline constexpr std::int32_t leBuffer = 1;
+inline constexpr std::int32_t leOverrun = 2;
+inline constexpr std::int32_t leParity = 3;
+inline constexpr std::int32_t leFraming = 4;
+inline constexpr std::int32_t leBreak = 9;
+inline constexpr std::int32_t leDeviceFailed = 10;
+
+// Status trigger kinds (the low 3 bits of a status trigger's handle).
+inline constexpr std::int32_t stModem = 1;
+inline constexpr std::int32_t stLine = 2;
+inline constexpr std::int32_t stOutBuffFree = 3;
+inline constexpr std::int32_t stOutBuffUsed = 4;
+inline constexpr std::int32_t stOutSent = 5;
+
+inline constexpr std::uint32_t DispatchBufferSize = 8192;
+// Records in which the reader hands received bytes over.
+inline constexpr std::int32_t ReadRecordSize = 256;
+// Handle 1 stands for the avail trigger.
+inline constexpr std::int32_t AvailTriggerHandle = 1;
+// A window handler that has not answered after this long is given up.
+inline constexpr std::uint32_t WindowHandlerTimeoutMs = 3000;
+inline constexpr std::int32_t MaxDataTriggerLength = 22;
+
+// The device settings, as last read from or written to the device.
+struct TSioDcb {
+    std::uint32_t BaudRate = 115200;
+    bool fBinary = true;
+    bool fParity = false;
+    bool fOutxCtsFlow = false;
+    bool fOutxDsrFlow = false;
+    std::uint8_t fDtrControl = DTR_CONTROL_ENABLE;
+    bool fDsrSensitivity = false;
+    bool fTXContinueOnXoff = true;
+    bool fOutX = false;
+    bool fInX = false;
+    bool fErrorChar = false;
+    bool fNull = false;
+    std::uint8_t fRtsControl = RTS_CONTROL_ENABLE;
+    bool fAbortOnError = false;
+    std::uint16_t XonLim = 0;
+    std::uint16_t XoffLim = 0;
+    std::uint8_t ByteSize = 8;
+    std::uint8_t Parity = NOPARITY;
+    std::uint8_t StopBits = ONESTOPBIT;
+    char XonChar = 17;
+    char XoffChar = 19;
+    char ErrorChar = 0;
+    char EofChar = 0;
+    char EvtChar = 0;
+
+    bool operator==(const TSioDcb&) const = default;
+};
+
+// Error flags and queue counts, as DeviceReadErrors fills them.
+struct TSioComStat {
+    std::uint32_t Flags = 0;
+    std::uint32_t cbInQue = 0;
+    std::uint32_t cbOutQue = 0;
+};
+
+// Legacy baud codes (0xFEFF, 0xFF10 + n) in bits per second; other values
+// are already bits per second.
+std::uint32_t BaudToBitsPerSecond(std::uint32_t baud);
+
+// ---------------------------------------------------------------------------
+// Handlers and triggers.
+
+// A method handler: a function and the object it is called on. The data
+// packet collector's manager registers one:
+//   d.AddMethodHandler(NotifyMethod<TMgr, &TMgr::HandleNotification>(this));
+using TSioNotifyProc = void (*)(void* object, std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam);
+struct TSioNotifyMethod {
+    TSioNotifyProc Code = nullptr;
+    void* Object = nullptr;
+    bool operator==(const TSioNotifyMethod&) const = default;
+};
+
+template <class T, void (T::*M)(std::uint32_t, std::uintptr_t, std::intptr_t)>
+TSioNotifyMethod NotifyMethod(T* object)
+{
+    return {[](void* o, std::uint32_t msg, std::uintptr_t w, std::intptr_t l) { (static_cast<T*>(o)->*M)(msg, w, l); },
+            object};
+}
+
+// A procedure handler (nothing in the console registers one).
+using TSioNotifyProcedure = void (*)(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam);
+
+struct TTimerTrigger {
+    std::int32_t Handle = 0;
+    std::uint32_t StartTick = 0;
+    std::uint32_t ExpiryTick = 0;
+    std::uint32_t Duration = 0;
+    std::int32_t Armed = 0;  // 0 disarmed, -1 armed
+};
+
+struct TDataTrigger {
+    std::int32_t Handle = 0;
+    std::int32_t Length = 0;  // 0: ignored
+    std::array<std::int32_t, MaxDataTriggerLength> MatchPositions{};
+    std::int32_t Matched = 0;  // -1: completed, waiting to be reported
+    std::int32_t IgnoreCase = 0;
+    std::array<char, 24> String{};
+};
+
+struct TStatusTrigger {
+    std::int32_t Handle = 0;  // multiple of 8 plus the kind
+    std::int32_t Kind = 0;
+    std::uint16_t Value = 0;
+    bool Armed = false;
+    bool Hit = false;
+};
+
+// A saved set of triggers (the port component keeps one across a close).
+// A list that was never saved is absent and is skipped when restoring.
+struct TSioTriggerSet {
+    std::int32_t AvailLength = 0;
+    std::optional<std::vector<TTimerTrigger>> Timers;
+    std::optional<std::vector<TDataTrigger>> Data;
+    std::optional<std::vector<TStatusTrigger>> Status;
+};
+
+// ---------------------------------------------------------------------------
+
+class TSioBaseDispatcher;
+
+// An auto-reset event: Set wakes one waiter (or the next Wait).
+class TSioEvent {
+public:
+    void Set();
+    void Reset();
+    // True if the event was set within timeoutMs; it is reset again.
+    bool Wait(std::uint32_t timeoutMs);
+
+private:
+    std::mutex lock_;
+    std::condition_variable cv_;
+    bool set_ = false;
+};
+
+// Base of the dispatcher's four threads. The dispatcher owns the thread
+// objects; a thread runs Execute, then the dispatcher's thread end.
+class TSioDispatcherThread {
+public:
+    enum TRole { Reader = 0, Dispatch = 1, Writer = 2, Status = 3 };
+
+    TSioDispatcherThread(TSioBaseDispatcher& dispatcher, TRole role);
+    virtual ~TSioDispatcherThread();
+    TSioDispatcherThread(const TSioDispatcherThread&) = delete;
+    TSioDispatcherThread& operator=(const TSioDispatcherThread&) = delete;
+
+    void Start();
+    void Join();  // no-op when called on the thread itself
+    bool IsCurrentThread() const;
+    TRole Role() const { return role_; }
+    // Kernel thread id (for priorities); 0 until the thread runs.
+    int Tid() const { return tid_.load(std::memory_order_acquire); }
+
+protected:
+    // The thread's work; returns its return value (0, or a failure code).
+    virtual std::int32_t Execute() = 0;
+    TSioBaseDispatcher& Dispatcher;
+
+private:
+    void Run();
+    TRole role_;
+    std::thread thread_;
+    std::atomic<int> tid_{0};
+};
+
+// The dispatcher thread: moves input, checks triggers, delivers.
+class TDispThread final : public TSioDispatcherThread {
+public:
+    explicit TDispThread(TSioBaseDispatcher& dispatcher) : TSioDispatcherThread(dispatcher, Dispatch) {}
+
+protected:
+    std::int32_t Execute() override;
+};
+
+class TSioBaseDispatcher {
+public:
+    explicit TSioBaseDispatcher(TSioBaseComponent* owner);
+    virtual ~TSioBaseDispatcher();
+    TSioBaseDispatcher(const TSioBaseDispatcher&) = delete;
+    TSioBaseDispatcher& operator=(const TSioBaseDispatcher&) = delete;
+
+    // --- Opening, closing, line settings -----------------------------------
+    std::int32_t OpenDevice(const std::string& name, std::int32_t baud, std::uint8_t parity, std::uint8_t dataBits,
+                            std::uint8_t stopBits, std::uint16_t inSize, std::uint16_t outSize, std::uint8_t options);
+    void CloseDevice();
+    // KeepBaud, KeepParity, KeepDataBits and KeepStopBits keep a value.
+    std::int32_t ApplyLineSettings(std::int32_t baud, std::uint8_t parity, std::uint8_t dataBits,
+                                   std::uint8_t stopBits);
+    void QueryLineSettings(std::int32_t& baud, std::uint8_t& parity, std::uint8_t& dataBits,
+                           std::uint8_t& stopBits);
+    std::int32_t SetDeviceQueues(std::uint32_t inSize, std::uint32_t outSize);
+    // 1 if the line is under handshake control (nothing done), else 0;
+    // -1002 if the device refuses.
+    std::int32_t SetDtr(bool on);
+    std::int32_t SetRts(bool on);
+    std::int32_t SetHardwareFlow(std::uint16_t bufferFull, std::uint16_t bufferResume, std::uint8_t options);
+    std::int32_t SetSoftwareFlow(std::uint16_t bufferFull, std::uint16_t bufferResume, std::uint8_t options);
+    std::int32_t ClearSoftwareFlow();
+    std::int32_t SetFlowChars(char xon, char xoff);
+    std::int32_t QueryFlowOptions(std::uint8_t& hwOptions, std::uint8_t& swOptions, char& xon, char& xoff);
+    void SetRs485Mode(bool on);
+    void SetOptionFlags(std::uint32_t bits);
+    void ClearOptionFlags(std::uint32_t bits);
+
+    // --- Data ---------------------------------------------------------------
+    // The whole block or nothing: 0, -3006 (does not fit), -3010, -3004.
+    std::int32_t WriteBytes(const void* data, std::int32_t count);
+    // count bytes or -3007 (fewer unread; nothing is taken).
+    std::int32_t ReadBytes(void* dest, std::int32_t count);
+    std::int32_t InputCount();
+    std::int32_t OutputUsed();
+    std::int32_t OutputFree();
+    std::int32_t DiscardOutput();
+    std::int32_t DiscardInput();
+    // 0 none, 1 receive overflow, 2 overrun, 3 parity, 4 framing, 9 break,
+    // 10 the device failed (reported once).
+    std::int32_t TakeLineError();
+    bool TakeLineBreak();
+    // Modem lines: bits 4..7 CTS, DSR, RI, DCD; bits 0..3 their changes.
+    std::uint32_t ModemStatus() const;
+
+    // --- Triggers and handlers ----------------------------------------------
+    void AddWindowHandler(TMessageTarget* window);
+    void RemoveWindowHandler(TMessageTarget* window);
+    void AddProcedureHandler(TSioNotifyProcedure proc);
+    void RemoveProcedureHandler(TSioNotifyProcedure proc);
+    void AddMethodHandler(TSioNotifyMethod method);
+    // Removes the first record with the same function and object.
+    void RemoveMethodHandler(TSioNotifyMethod method);
+    // 0 recompute, 1 the port component wants its events, 2 it does not.
+    virtual void UpdateServiceFlags(int mode);
+    void SetAvailLength(std::int32_t length);
+    std::int32_t AvailLength() const;
+    // A new disarmed timer trigger: its handle, or -5001.
+    std::int32_t AddTimerTrigger();
+    // duration 0 keeps the stored one; activate false only disarms. 0 or -5003.
+    std::int32_t SetTimerTrigger(std::int32_t handle, std::uint32_t duration, bool activate);
+    // 0 or -5003; handle 1 switches the avail trigger off.
+    std::int32_t RemoveTrigger(std::int32_t handle);
+    void SaveTriggers(TSioTriggerSet& set);
+    void RestoreTriggers(const TSioTriggerSet& set);
+    static void FreeTriggerSet(TSioTriggerSet& set);
+    // Runs fn on the main thread and waits until it has returned (for a
+    // method handler on the dispatcher thread; on the main thread it runs
+    // at once).
+    void RunOnMainThread(const std::function<void()>& fn);
+
+    // --- Trace and dispatch log ---------------------------------------------
+    void RecordTraceByte(char kind, std::uint8_t byte) { trace_.RecordTraceByte(kind, byte); }
+    void AddLogEntry(std::uint8_t type, std::uint16_t subtype, std::uint32_t data, const void* bytes = nullptr,
+                     std::uint32_t count = 0)
+    {
+        log_.AddLogEntry(type, subtype, data, bytes, count);
+    }
+    std::int32_t StartTrace(std::int32_t capacity) { return trace_.StartTrace(capacity); }
+    void StopTrace() { trace_.StopTrace(); }
+    void ResumeTrace() { trace_.ResumeTrace(); }
+    void PauseTrace() { trace_.PauseTrace(); }
+    std::int32_t ClearTrace() { return trace_.ClearTrace(); }
+    std::int32_t DumpTrace(const std::string& name, bool hex, bool allHex) { return trace_.DumpTrace(name, hex, allHex); }
+    std::int32_t AppendTrace(const std::string& name, bool hex, bool allHex)
+    {
+        return trace_.AppendTrace(name, hex, allHex);
+    }
+    void StartLog(std::uint32_t limit) { log_.StartLog(limit); }
+    void StopLog() { log_.StopLog(); }
+    void ResumeLog() { log_.ResumeLog(); }
+    void PauseLog() { log_.PauseLog(); }
+    void ClearLog() { log_.ClearLog(); }
+    std::int32_t DumpLog(const std::string& name, bool hex, bool allHex) { return log_.DumpLog(name, hex, allHex); }
+    std::int32_t AppendLog(const std::string& name, bool hex, bool allHex) { return log_.AppendLog(name, hex, allHex); }
+    TSioTrace& Trace() { return trace_; }
+    TSioLog& Log() { return log_; }
+
+    // --- Identity and state ---------------------------------------------------
+    TSioBaseComponent* Owner() const { return owner_; }
+    std::int32_t PortIndex() const { return portIndex_; }
+    // The device name shown in the log ("\\.\COM3"); OpenDevice sets it too.
+    void SetDeviceName(const std::string& name);
+    std::string DeviceName() const;
+    // A notification is being delivered.
+    bool InDispatch() const { return inDispatch_.load(std::memory_order_acquire); }
+    // The threads have been started and not all have ended.
+    bool Active() const { return active_.load(std::memory_order_acquire); }
+    bool ClosePending() const { return closePending_.load(std::memory_order_acquire); }
+    bool DeviceIsOpen() const;
+    bool Rs485Mode() const;
+    std::uint8_t ThreadBoost() const { return threadBoost_.load(std::memory_order_acquire); }
+    std::uint32_t OptionFlags() const;
+    std::int32_t LastOsError() const { return lastOsError_.load(std::memory_order_acquire); }
+    std::int32_t RunningThreads() const { return runningThreads_.load(std::memory_order_acquire); }
+    std::uint32_t InSize() const { return inSize_; }
+    std::uint32_t OutSize() const { return outSize_; }
+    bool ServiceNeeded() const;
+    bool PortHandlerInstalled() const;
+
+    // --- Device slots, in slot order ----------------------------------------
+    virtual std::int32_t DeviceEscape(std::uint32_t function) = 0;
+    virtual std::int32_t DevicePurge(int which) = 0;
+    virtual std::uint32_t DeviceReadErrors(TSioComStat& status) = 0;
+    virtual std::int32_t DeviceReportError(std::int32_t code) = 0;
+    virtual std::int32_t DeviceGetSettings(TSioDcb& settings) = 0;
+    virtual std::int32_t DeviceRead(void* dest, std::int32_t count) = 0;
+    virtual std::int32_t DeviceSetSettings(const TSioDcb& settings) = 0;
+    virtual std::int32_t DeviceWrite(const void* data, std::int32_t count) = 0;
+    virtual bool DeviceEventWord(std::uint32_t& word) = 0;
+    virtual bool DeviceSetQueues(std::uint32_t inSize, std::uint32_t outSize) = 0;
+    virtual void ReleaseBuffers();
+    virtual void StartThreads() = 0;
+    virtual void StopThreads() = 0;
+    virtual std::int32_t OutputRingUsed() = 0;
+    virtual std::int32_t InputPending();
+    virtual std::int32_t DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) = 0;
+    virtual std::int32_t DeviceClose() = 0;
+    virtual std::int32_t DeviceYield() = 0;
+    virtual void SetThreadBoost(std::uint8_t boost);
+    // (slot 19 is UpdateServiceFlags, above)
+
+protected:
+    friend class TSioDispatcherThread;
+    friend class TDispThread;
+    using TLock = std::recursive_mutex;
+    using TGuard = std::lock_guard<std::recursive_mutex>;
+
+    // The last act of every thread, on that thread.
+    void ThreadEnd(TSioDispatcherThread& thread, std::int32_t returnValue);
+    // Raises the stop flag and wakes every thread.
+    void RequestStop();
+    bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
+    // Platform: wake whatever the threads wait on, so they see the stop flag.
+    virtual void WakeThreads() {}
+    // Platform: the priority (0 idle .. 6 time-critical) of one thread.
+    virtual void ApplyThreadPriority(TSioDispatcherThread& thread, int priority);
+    // Platform, RS-485 direction: true when the driver switches the
+    // direction itself (RTS_CONTROL_TOGGLE is then used); otherwise the
+    // dispatcher switches RTS around each block.
+    virtual bool DriverDirection() const { return false; }
+    // Platform: RS-485 mode switched; returns the "UART base address" for
+    // program-controlled direction (nonzero when the transmitter-empty state
+    // can be learnt), 0 otherwise.
+    virtual std::uint16_t Rs485Setup(bool on) { (void)on; return 0; }
+    // Closes the port as the destructor must; the most derived destructor
+    // calls it while its device slots still exist.
+    void Shutdown();
+    // Program-controlled RS-485 direction is in force.
+    bool ProgramDirection() const { return rs485Mode_.load(std::memory_order_acquire) && !DriverDirection(); }
+
+    // Thread bookkeeping shared with the platform dispatcher.
+    void StartThread(std::unique_ptr<TSioDispatcherThread> thread);
+    TSioDispatcherThread* ThreadObject(TSioDispatcherThread::TRole role);
+    bool ThreadRunning(TSioDispatcherThread::TRole role) const;
+    // Waits until the thread of role has ended (true) or timeoutMs has
+    // passed; on the main thread it keeps serving the message queue.
+    bool WaitThreadEnd(TSioDispatcherThread::TRole role, std::uint32_t timeoutMs);
+    // Waits until every thread has ended, serving the message queue.
+    void WaitAllThreadsEnded();
+    void JoinEndedThreads();
+    TSioEvent& ReadyEvent() { return ready_; }
+
+    // Input moving (dispatcher thread) and line state.
+    bool FillDispatchBuffer();
+    void RefreshLineErrors();
+    std::uint32_t RefreshModemStatus(std::uint32_t mask);
+    void ModemEvent();
+    // The settings write that ends every change of device settings (main lock).
+    std::int32_t SettingsWrite(TSioDcb& dcb);
+
+    // Delivery and trigger checks (dispatcher thread).
+    bool DispatchNotification(std::uint32_t msg, std::uintptr_t wParam, std::uint32_t value);
+    bool CheckAvailAndData();
+    bool CheckStatusTriggers();
+    bool CheckTimerTriggers();
+    void ClearStatusHits();
+    void RunCycle();
+    void TimerAndStatusPass();
+    bool RunStatusLoop();  // false: return from the cycle (close pending)
+    std::int32_t AllocateHandle();
+    void DropRemovedHandlers();
+    void ResetDataTriggerMatches();
+    std::uint32_t UnreadLocked() const;  // under the dispatch lock
+
+    // --- State ----------------------------------------------------------------
+    TSioBaseComponent* owner_;
+    std::int32_t portIndex_ = -1;
+    std::atomic<std::int32_t> lineErrorWord_{0};
+    std::atomic<bool> deviceFailed_{false};  // line error 10 raised for this open
+    std::uint32_t inSize_ = 0;
+    std::uint32_t outSize_ = 0;
+    std::atomic<std::uint32_t> modemStatus_{0};
+    TSioComStat deviceStatus_;
+    TSioDcb settings_;
+    std::uint32_t lastBaud_ = 115200;
+    std::uint32_t optionWord_ = 0;
+    bool dtrState_ = false, dtrAuto_ = false, rtsState_ = false, rtsAuto_ = false;
+    std::atomic<bool> rs485Mode_{false};
+    // Program-controlled RS-485 direction: nonzero when the platform has a
+    // way to learn that the transmitter is empty.
+    std::atomic<std::uint16_t> uartBaseAddress_{0};
+    bool portHandlerInstalled_ = false;
+    std::atomic<bool> serviceNeeded_{false};
+
+    struct TWindowHandler {
+        TMessageTarget* Window;
+        bool Removed;
+    };
+    struct TProcHandler {
+        TSioNotifyProcedure Proc;
+        bool Removed;
+    };
+    struct TMethodHandler {
+        TSioNotifyMethod Method;
+        bool Removed;
+    };
+    std::vector<TWindowHandler> windowHandlers_;
+    std::vector<TProcHandler> procHandlers_;
+    std::vector<TMethodHandler> methodHandlers_;
+    std::vector<TTimerTrigger> timerTriggers_;
+    std::vector<TDataTrigger> dataTriggers_;
+    std::vector<TStatusTrigger> statusTriggers_;
+
+    std::uint32_t scanPosition_ = 0;
+    std::int32_t availLength_ = 0;
+    std::atomic<bool> statusHit_{false};
+    bool inAvailDispatch_ = false;  // dispatch lock
+    std::uint32_t handlerReadCount_ = 0;  // dispatch lock
+    std::uint32_t largestHandlerRead_ = 0;  // dispatch lock
+    bool dispatchFull_ = false;  // dispatch lock
+    std::uint32_t lastAvailPosition_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint8_t> threadBoost_{0};
+
+    mutable TLock mainLock_;
+    mutable TLock outputLock_;
+    mutable TLock dispatchLock_;
+    TSioEvent ready_;
+
+    std::uint32_t eventWord_ = 0;
+    std::atomic<bool> ringSeen_{false};
+    TIOQueue inputQueue_;
+
+    std::vector<std::uint8_t> outputRing_;  // output lock
+    std::uint32_t outputWrite_ = 0, outputRead_ = 0;
+    bool outputFull_ = false;
+    std::vector<std::uint8_t> dispatchBuffer_;  // dispatch lock
+    std::uint32_t dispatchWrite_ = 0, dispatchRead_ = 0;
+
+    std::atomic<bool> inDispatch_{false};
+    bool handlerRemoved_ = false;
+    std::atomic<bool> closePending_{false};
+    std::atomic<bool> outputSent_{false};
+
+    TSioTrace trace_;
+    TSioLog log_;
+
+    std::int32_t nextHandleCounter_ = 1;
+    std::atomic<bool> active_{false};
+    std::atomic<bool> releaseAtEnd_{false};
+    std::atomic<std::int32_t> runningThreads_{0};
+    bool closing_ = false;  // main lock
+    std::atomic<std::int32_t> lastOsError_{0};
+
+    // Threads: objects live until joined; running_ says which have not ended.
+    std::array<std::unique_ptr<TSioDispatcherThread>, 4> threads_;
+    std::array<std::atomic<bool>, 4> running_{};
+    std::mutex endLock_;  // guards the wait for thread ends
+    std::condition_variable endCv_;
+    std::atomic<bool> deviceOpen_{false};
+    std::string deviceName_;  // main lock
+};
+
+// ---------------------------------------------------------------------------
+// The process-wide port list: a dispatcher's slot is its port index, which
+// travels in the high 16 bits of every notification's lParam. Look-ups are
+// made under PortListLock(), which is re-entrant.
+std::recursive_mutex& PortListLock();
+std::int32_t PortListCount();
+// The dispatcher in slot index, or nullptr (empty slot or out of range).
+TSioBaseDispatcher* PortListAt(std::int32_t index);
+
+}  // namespace sio

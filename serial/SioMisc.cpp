@@ -266,6 +266,8 @@ bool TLocalMessageQueue::HandleItem(const std::shared_ptr<Item>& item)
 
 bool TLocalMessageQueue::ProcessOneMessage()
 {
+    // Handlers belong to the main thread; another thread must not run them.
+    if (!IsMainThread()) return false;
     std::shared_ptr<Item> item;
     {
         std::lock_guard lock(state_->lock);

@@ -106,8 +106,9 @@ bool ProcessOneMessage();
 //
 // Threading: PostMessage, SendMessageTimeout, RunOnMainThread, PostQuit and
 // PendingCount from any thread. ProcessOneMessage, WaitAndProcess and
-// DiscardMessages on the main thread only. Destroying the queue releases
-// every waiting sender (its call returns false / without running fn).
+// DiscardMessages on the main thread only (the pump step handles nothing
+// and returns false on another thread). Destroying the queue releases every
+// waiting sender (its call returns false / without running fn).
 class TLocalMessageQueue final : public IMessageQueue {
 public:
     TLocalMessageQueue();

@@ -196,6 +196,13 @@ TEST(LocalMessageQueue, PostedMessageIsHandledOnTheMainThread)
     EXPECT_EQ(target.lastL, 3 << 16);
     EXPECT_EQ(target.handledOn, std::this_thread::get_id());
     EXPECT_FALSE(q.ProcessOneMessage());
+
+    // Another thread's pump step leaves the main thread's messages alone.
+    q.PostMessage(&target, WM_SIO_DATA, 0, 0);
+    std::thread([&] { EXPECT_FALSE(q.ProcessOneMessage()); }).join();
+    EXPECT_EQ(q.PendingCount(), 1u);
+    EXPECT_TRUE(q.ProcessOneMessage());
+    EXPECT_EQ(target.messages.size(), 2u);
 }
 
 TEST(LocalMessageQueue, SendWaitsForTheHandlersResult)

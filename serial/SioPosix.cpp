@@ -395,6 +395,10 @@ std::int32_t TSioPosixDispatcher::DeviceOpen(const std::string& name, std::uint3
         if (ic.ok)
             lastCounters_ = {ic.c.frame, ic.c.parity, ic.c.overrun, ic.c.buf_overrun, ic.c.brk};
     }
+    {
+        int lines = 0;
+        haveModemLines_ = Ioctl(fd.Get(), TIOCMGET, &lines) == 0;
+    }
     readerWake_.Consume();
     outputReady_.Consume();
     writerWake_.Consume();
@@ -553,6 +557,17 @@ std::uint32_t TSioPosixDispatcher::DeviceReadErrors(TSioComStat& status)
     status.Flags = 0;
     status.cbOutQue = static_cast<std::uint32_t>(OutputRingUsed());
     return errors;
+}
+
+std::uint32_t TSioPosixDispatcher::DeviceModemStatus()
+{
+    if (!haveModemLines_.load())
+        return 0;
+    int lines = 0;
+    if (WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TIOCMGET, &lines); }) != 0)
+        return 0;
+    return ((lines & TIOCM_CTS) ? MS_CTS_ON : 0) | ((lines & TIOCM_DSR) ? MS_DSR_ON : 0) |
+           ((lines & TIOCM_RI) ? MS_RING_ON : 0) | ((lines & TIOCM_CD) ? MS_RLSD_ON : 0);
 }
 
 std::int32_t TSioPosixDispatcher::DeviceReportError(std::int32_t) { return 0; }

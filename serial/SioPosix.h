@@ -85,6 +85,7 @@ protected:
     void ApplyThreadPriority(TSioDispatcherThread& thread, int priority) override;
     bool DriverDirection() const override;
     std::uint16_t Rs485Setup(bool on) override;
+    std::uint32_t DeviceModemStatus() override;
 
 private:
     friend class TReadThread;
@@ -109,7 +110,8 @@ private:
     sys::TEventFd writerWake_;   // DiscardOutput and the close -> writer
     sys::TEventFd statusWake_;   // ends the status thread's wait
     std::atomic<TRs485Path> rs485Path_{TRs485Path::None};
-    std::atomic<bool> kernelRs485_{false};  // the driver answered TIOCSRS485
+    std::atomic<bool> kernelRs485_{false};
+    std::atomic<bool> haveModemLines_{false};  // TIOCMGET answered at open  // the driver answered TIOCSRS485
     std::mutex countLock_;  // the error counters seen by DeviceReadErrors
     bool haveCounters_ = false;
     struct TCounters {

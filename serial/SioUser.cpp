@@ -801,6 +801,17 @@ bool TSioBaseDispatcher::TakeLineBreak()
     }
 }
 
+std::uint32_t TSioBaseDispatcher::RefreshModemStatus(std::uint32_t mask)
+{
+    std::uint32_t lines = DeviceModemStatus();
+    TGuard g(mainLock_);
+    std::uint32_t byte = (lines & 0xF0) | (modemStatus_.load() & 0x0F);
+    if (ringSeen_.exchange(false))
+        byte |= 0x04;
+    modemStatus_ = byte & mask;
+    return byte;
+}
+
 std::uint32_t TSioBaseDispatcher::ModemStatus() const { return modemStatus_.load(std::memory_order_acquire); }
 
 // ---------------------------------------------------------------------------

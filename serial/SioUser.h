@@ -466,6 +466,9 @@ protected:
     // program-controlled direction (nonzero when the transmitter-empty state
     // can be learnt), 0 otherwise.
     virtual std::uint16_t Rs485Setup(bool on) { (void)on; return 0; }
+    // Platform: the modem lines as MS_CTS_ON | MS_DSR_ON | MS_RING_ON |
+    // MS_RLSD_ON; 0 for a device without them.
+    virtual std::uint32_t DeviceModemStatus() { return 0; }
     // Closes the port as the destructor must; the most derived destructor
     // calls it while its device slots still exist.
     void Shutdown();

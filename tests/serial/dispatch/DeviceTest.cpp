@@ -1,0 +1,251 @@
+// The dispatcher on a pseudo-terminal: opening, data both ways, buffer
+// edges, discarding, the device going away, closing.
+#include "DispatchFixture.h"
+
+#include "SioExcept.h"
+#include "SioStrMap.h"
+
+#include <gmock/gmock.h>
+
+#include <fstream>
+#include <thread>
+
+namespace sio::test {
+namespace {
+
+TEST_F(DispatchTest, BytesWrittenArriveExactlyOnTheOtherSide)
+{
+    ASSERT_EQ(Open(), 0);
+    EXPECT_TRUE(d->Active());
+    std::string block;
+    for (int i = 0; i < 3000; ++i)
+        block.push_back(static_cast<char>(i * 7));
+    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+    ASSERT_EQ(d->WriteBytes(block.data(), static_cast<std::int32_t>(block.size())), 0);
+    EXPECT_EQ(pty->ReadExactly(7 + block.size()), "STA;0\n\r" + block);
+    EXPECT_TRUE(PumpUntil([&] { return d->OutputUsed() == 0; }));
+}
+
+TEST_F(DispatchTest, BytesFromTheOtherSideReachReadBytes)
+{
+    ASSERT_EQ(Open(), 0);
+    std::string data;
+    for (int i = 0; i < 5000; ++i)
+        data.push_back(static_cast<char>(255 - i % 256));
+    ASSERT_EQ(pty->Write(data), data.size());
+    // More than the 8192-byte dispatch buffer arrives in two helpings.
+    std::string got = ReadAll(data.size());
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(d->InputCount(), 0);
+
+    std::string more(9000, 'x');
+    ASSERT_EQ(pty->Write(more), more.size());
+    std::string first = ReadAll(DispatchBufferSize);
+    ASSERT_EQ(first.size(), DispatchBufferSize);
+    EXPECT_EQ(ReadAll(9000 - DispatchBufferSize), std::string(9000 - DispatchBufferSize, 'x'));
+}
+
+TEST_F(DispatchTest, ReadBytesBeyondTheUnreadCountTakesNothing)
+{
+    ASSERT_EQ(Open(), 0);
+    char buf[8] = {};
+    EXPECT_EQ(d->ReadBytes(buf, 1), ecBufferIsEmpty);
+    pty->Write("abc");
+    ASSERT_TRUE(PumpUntil([&] { return d->InputCount() == 3; }));
+    EXPECT_EQ(d->ReadBytes(buf, 4), ecBufferIsEmpty);
+    EXPECT_EQ(d->InputCount(), 3);
+    EXPECT_EQ(d->ReadBytes(buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    EXPECT_EQ(d->ReadBytes(buf, 0), 0);
+}
+
+TEST_F(DispatchTest, WriteBytesTakesTheWholeBlockOrNothing)
+{
+    // A writer that cannot write keeps the ring as WriteBytes left it.
+    struct Stall : sys::TSysCalls {
+        ssize_t Write(int, const void*, std::size_t) override
+        {
+            errno = EAGAIN;
+            return -1;
+        }
+        int Poll(pollfd* fds, nfds_t n, int timeout) override
+        {
+            // Never room on the device; the wake fd still works.
+            for (nfds_t i = 0; i < n; ++i)
+                if (fds[i].events & POLLOUT)
+                    fds[i].events = 0;
+            return sys::TSysCalls::Poll(fds, n, timeout);
+        }
+    } stall;
+    ASSERT_EQ(Open(64), 0);
+    sys::InstallSysCalls(&stall);
+    EXPECT_EQ(d->WriteBytes("", 0), 0);
+    ASSERT_EQ(d->WriteBytes(std::string(10, 'a').data(), 10), 0);
+    // The writer takes the block out of the ring at once; wait for that.
+    ASSERT_TRUE(PumpUntil([&] { return d->OutputUsed() == 0; }));
+    ASSERT_EQ(d->WriteBytes(std::string(64, 'b').data(), 64), 0);
+    // The writer is busy with the first block, so the ring stays full.
+    EXPECT_EQ(d->OutputFree(), 0);
+    EXPECT_EQ(d->WriteBytes("c", 1), ecOutputBufferTooSmall);
+    EXPECT_EQ(d->OutputUsed(), 64);
+    EXPECT_EQ(d->DiscardOutput(), 0);
+    EXPECT_EQ(d->OutputUsed(), 0);
+    EXPECT_EQ(d->WriteBytes(std::string(65, 'd').data(), 65), ecOutputBufferTooSmall);
+    EXPECT_EQ(d->OutputUsed(), 0);
+    d.reset();
+    sys::InstallSysCalls(nullptr);
+}
+
+TEST_F(DispatchTest, DiscardOutputStopsAWriterThatTheOtherSideDoesNotRead)
+{
+    ASSERT_EQ(Open(4096), 0);
+    // Far more than a pseudo-terminal buffers, with nobody reading: the
+    // writer ends up waiting for room with a block in hand.
+    std::string chunk(4096, 'z');
+    int written = 0;
+    for (int i = 0; i < 200 && written < 60; ++i) {
+        if (d->OutputFree() == 4096 && d->WriteBytes(chunk.data(), 4096) == 0)
+            ++written;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_LT(written, 60) << "the pseudo-terminal never filled up";
+    EXPECT_EQ(d->DiscardOutput(), 0);
+    EXPECT_EQ(d->OutputUsed(), 0);
+    // The writer is free again: new bytes go out once the far end reads.
+    ASSERT_EQ(d->WriteBytes("END", 3), 0);
+    std::string seen;
+    EXPECT_TRUE(WaitUntil([&] {
+        seen += pty->ReadAvailable();
+        return seen.size() >= 3 && seen.compare(seen.size() - 3, 3, "END") == 0;
+    }));
+}
+
+TEST_F(DispatchTest, DiscardInputDropsWhatHasArrived)
+{
+    ASSERT_EQ(Open(), 0);
+    pty->Write("old bytes");
+    ASSERT_TRUE(PumpUntil([&] { return d->InputCount() == 9; }));
+    EXPECT_EQ(d->DiscardInput(), 0);
+    EXPECT_EQ(d->InputCount(), 0);
+    pty->Write("new");
+    EXPECT_EQ(ReadAll(3), "new");
+}
+
+TEST_F(DispatchTest, ASecondOpenOfThePortIsRefused)
+{
+    ASSERT_EQ(Open(), 0);
+    TSioPosixDispatcher second(nullptr);
+    EXPECT_EQ(second.OpenDevice(ComName(3), 9600, 0, 8, 1, 4096, 4096, 0), -5);
+    EXPECT_FALSE(second.Active());
+    EXPECT_FALSE(second.DeviceIsOpen());
+    // The first one still works.
+    ASSERT_EQ(d->WriteBytes("ok", 2), 0);
+    EXPECT_EQ(pty->ReadExactly(2), "ok");
+}
+
+TEST_F(DispatchTest, OpenFailuresCarryTheSystemError)
+{
+    TSioPosixDispatcher missing(nullptr);
+    EXPECT_EQ(missing.OpenDevice(ComName(9), 9600, 0, 8, 1, 4096, 4096, 0), -2);
+    // Not a tty at all.
+    std::string file = dir.Entry(5);
+    { std::ofstream(file) << "x"; }
+    TSioPosixDispatcher notTty(nullptr);
+    EXPECT_EQ(notTty.OpenDevice(ComName(5), 9600, 0, 8, 1, 4096, 4096, 0), -ENOTTY);
+    EXPECT_FALSE(notTty.Active());
+}
+
+TEST_F(DispatchTest, TheOtherSideClosingEndsTheThreadsWithLineError10Once)
+{
+    ASSERT_EQ(Open(), 0);
+    ASSERT_EQ(d->WriteBytes("x", 1), 0);
+    pty->Write("partial");
+    ASSERT_TRUE(PumpUntil([&] { return d->InputCount() == 7; }));
+    pty->CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return !d->Active(); }));
+    EXPECT_EQ(d->RunningThreads(), 0);
+    EXPECT_EQ(d->TakeLineError(), leDeviceFailed);
+    EXPECT_EQ(d->TakeLineError(), leNone);
+    // A write after the failure fails; it neither hangs nor crashes.
+    EXPECT_LT(d->WriteBytes("y", 1), 0);
+    d->CloseDevice();
+    EXPECT_FALSE(d->DeviceIsOpen());
+}
+
+TEST_F(DispatchTest, ClosingWhileDataFlowsBothWays)
+{
+    ASSERT_EQ(Open(), 0);
+    std::atomic<bool> stop{false};
+    int master = pty->Master();
+    std::thread far([&] {
+        std::string blob(512, 'q');
+        char sink[4096];
+        while (!stop.load()) {
+            (void)::write(master, blob.data(), blob.size());
+            while (::read(master, sink, sizeof sink) > 0) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::string out(1000, 'w');
+    for (int i = 0; i < 20; ++i) {
+        d->WriteBytes(out.data(), 1000);
+        char buf[512];
+        std::int32_t n = std::min(d->InputCount(), 512);
+        if (n > 0) {
+            EXPECT_EQ(d->ReadBytes(buf, n), n);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    d->CloseDevice();
+    EXPECT_FALSE(d->Active());
+    EXPECT_EQ(d->RunningThreads(), 0);
+    d.reset();
+    stop = true;
+    far.join();
+}
+
+TEST_F(DispatchTest, CloseAndReopen200TimesLeaksNeitherDescriptorsNorThreads)
+{
+    ASSERT_EQ(Open(), 0);
+    d.reset();
+    const int fds = OpenDescriptorCount();
+    const int threads = ThreadCount();
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(Open(), 0) << "round " << i;
+        if (i % 50 == 0) {
+            pty->Write("ping");
+            ASSERT_EQ(ReadAll(4), "ping");
+        }
+        d.reset();
+    }
+    EXPECT_EQ(OpenDescriptorCount(), fds);
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(PortListCount(), 0);
+}
+
+TEST_F(DispatchTest, StartingTheThreadsTwiceIsAProgrammingError)
+{
+    ASSERT_EQ(Open(), 0);
+    EXPECT_THROW(d->StartThreads(), ESioException);
+}
+
+TEST_F(DispatchTest, PortListSlotsAreReused)
+{
+    auto a = std::make_unique<TSioPosixDispatcher>(nullptr);
+    auto b = std::make_unique<TSioPosixDispatcher>(nullptr);
+    EXPECT_EQ(a->PortIndex(), 0);
+    EXPECT_EQ(b->PortIndex(), 1);
+    EXPECT_EQ(PortListAt(1), b.get());
+    a.reset();
+    EXPECT_EQ(PortListAt(0), nullptr);
+    EXPECT_EQ(PortListCount(), 2);
+    TSioPosixDispatcher c(nullptr);
+    EXPECT_EQ(c.PortIndex(), 0);
+    b.reset();
+    EXPECT_EQ(PortListCount(), 1);
+}
+
+}  // namespace
+}  // namespace sio::test

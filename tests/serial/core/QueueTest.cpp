@@ -50,15 +50,6 @@ TEST(IOQueue, RecordsKeepTheirOrderAndTheByteTotal)
     EXPECT_FALSE(q.Pop());
 }
 
-TEST(IOQueue, NewDataRecordIsZeroFilled)
-{
-    TDataBuffer record(256);
-    EXPECT_EQ(record.Size(), 256);
-    EXPECT_EQ(record.UsedCount, 0);
-    for (int i = 0; i < 256; ++i) ASSERT_EQ(record.Data()[i], 0) << i;
-    EXPECT_TRUE(TDataBuffer::TryCreate(16));
-}
-
 TEST(IOQueue, PeekMarksInUseUntilHandedBackOrPopped)
 {
     TIOQueue q;

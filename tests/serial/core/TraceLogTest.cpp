@@ -85,13 +85,12 @@ protected:
 
 TEST(Rendering, ByteWidthsForEachMode)
 {
-    EXPECT_EQ(RenderTraceByte('S', true, false), "S");
-    EXPECT_EQ(RenderTraceByte('S', false, true), "[53]");
+    // The blank is shown as [20] only with hex.
     EXPECT_EQ(RenderTraceByte(' ', true, false), "[20]");
     EXPECT_EQ(RenderTraceByte(' ', false, false), " ");
     EXPECT_EQ(RenderTraceByte('~', true, false), "~");
     EXPECT_EQ(RenderTraceByte(127, true, false), "[7F]");
-    EXPECT_EQ(RenderTraceByte(0xAB, true, false), "[AB]");
+    // Decimal without leading zeros: widths 3, 4 and 5.
     EXPECT_EQ(RenderTraceByte(5, false, false), "[5]");
     EXPECT_EQ(RenderTraceByte(13, false, false), "[13]");
     EXPECT_EQ(RenderTraceByte(200, false, false), "[200]");

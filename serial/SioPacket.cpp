@@ -218,6 +218,12 @@ std::size_t TSioDataPacketManagerList::Count() const
     return managers_.size();
 }
 
+std::size_t TSioDataPacketManagerList::RetiredCount() const
+{
+    std::lock_guard g(lock_);
+    return retired_.size();
+}
+
 void TSioDataPacketManagerList::Add(TSioDataPacketManager* m)
 {
     std::lock_guard g(lock_);

@@ -214,6 +214,8 @@ public:
 
     TSioDataPacketManager* Find(const void* key) const;
     std::size_t Count() const;
+    // Managers whose last collector has left and whose release is pending.
+    std::size_t RetiredCount() const;
 
 private:
     friend class TSioDataPacketManager;

@@ -39,6 +39,8 @@ protected:
     std::vector<std::string> rawPackets;
     int timeouts = 0;
 
+    std::string Last() const { return packets.empty() ? "<no packet>" : packets.back(); }
+
     void SetUp() override
     {
         c->SetName("ComDataPacket");
@@ -174,7 +176,7 @@ TEST_F(PacketCore, ReplyWithAndWithoutItsEndString)
 
     c->SetIncludeStrings(false);
     port.Feed("OK\n\r");
-    EXPECT_EQ(packets.back(), "OK");
+    EXPECT_EQ(Last(), "OK");
     EXPECT_EQ(rawPackets.back(), "OK");
     EXPECT_EQ(port.Manager->HeldCount(), 0);
     EXPECT_EQ(port.Manager->HeldCapacity(), 0);  // nothing held, no buffer
@@ -210,7 +212,7 @@ TEST_F(PacketCore, PartialEndMatchIsRealigned)
         std::string s = "xaaab";
         port.Feed(s.substr(0, static_cast<std::size_t>(cut)));
         port.Feed(s.substr(static_cast<std::size_t>(cut)));
-        EXPECT_EQ(packets.back(), "xaaab") << cut;
+        EXPECT_EQ(Last(), "xaaab") << cut;
     }
     // The same for a start string: "aab" begins at the second a.
     c->SetEnabled(false);
@@ -220,7 +222,7 @@ TEST_F(PacketCore, PartialEndMatchIsRealigned)
     c->SetEnabled(true);
     port.Feed("aa");
     port.Feed("ab");
-    EXPECT_EQ(packets.back(), "aab");
+    EXPECT_EQ(Last(), "aab");
     EXPECT_EQ(packets.size(), 5u);
 }
 
@@ -238,11 +240,11 @@ TEST_F(PacketCore, StartStringWithWildcardDiscardsThePrefix)
     port.Feed("$");
     EXPECT_EQ(port.Manager->HeldCount(), 1);
     port.Feed("B#");
-    EXPECT_EQ(packets.back(), "$B#");
+    EXPECT_EQ(Last(), "$B#");
 
     c->SetIncludeStrings(false);
     port.Feed("q$B22#");
-    EXPECT_EQ(packets.back(), "22");
+    EXPECT_EQ(Last(), "22");
 }
 
 TEST_F(PacketCore, EscapedQuestionMarkAndBackslash)
@@ -258,7 +260,7 @@ TEST_F(PacketCore, EscapedQuestionMarkAndBackslash)
     c->SetStartString("\\\\");
     c->SetEnabled(true);
     port.Feed("?x\\y");
-    EXPECT_EQ(packets.back(), "\\y");
+    EXPECT_EQ(Last(), "\\y");
     EXPECT_EQ(packets.size(), 2u);
 }
 
@@ -273,7 +275,7 @@ TEST_F(PacketCore, IgnoreCaseFoldsAsciiOnly)
     c->SetIgnoreCase(false);
     c->SetEnabled(true);
     port.Feed("OKoK ok");
-    EXPECT_EQ(packets.back(), "ok");
+    EXPECT_EQ(Last(), "ok");
     EXPECT_EQ(packets.size(), 4u);
 
     c->SetEnabled(false);
@@ -281,7 +283,7 @@ TEST_F(PacketCore, IgnoreCaseFoldsAsciiOnly)
     c->SetStartString(Bytes({0xE4}));
     c->SetEnabled(true);
     port.Feed(Bytes({0xC4, 0xE4}));
-    EXPECT_EQ(packets.back(), Bytes({0xE4}));
+    EXPECT_EQ(Last(), Bytes({0xE4}));
     EXPECT_EQ(packets.size(), 5u);
 }
 
@@ -304,7 +306,7 @@ TEST_F(PacketCore, StartStringAloneIsLoggedAsSizePacket)
     c->SetIncludeStrings(false);
     c->SetEnabled(true);
     port.Feed("AB");
-    EXPECT_EQ(packets.back(), "");
+    EXPECT_EQ(Last(), "");
 }
 
 TEST_F(PacketCore, BothEndConditionsWhicheverComesFirst)
@@ -315,19 +317,19 @@ TEST_F(PacketCore, BothEndConditionsWhicheverComesFirst)
     c->SetPacketSize(4);
     c->SetEnabled(true);
     port.Feed("ab#");
-    EXPECT_EQ(packets.back(), "ab#");
+    EXPECT_EQ(Last(), "ab#");
     // The size is reached at the "#": it ends by size, not by end string.
     port.Log.clear();
     port.Feed("abc#");
-    EXPECT_EQ(packets.back(), "abc#");
+    EXPECT_EQ(Last(), "abc#");
     auto names = port.LogNames();
     EXPECT_EQ(std::count(names.begin(), names.end(), "SizePacket"), 1);
     EXPECT_EQ(std::count(names.begin(), names.end(), "StringPacket"), 1);  // the text entry only
     c->SetIncludeStrings(false);
     port.Feed("wxyz");
-    EXPECT_EQ(packets.back(), "wxyz");  // by size: nothing cut off
+    EXPECT_EQ(Last(), "wxyz");  // by size: nothing cut off
     port.Feed("#");
-    EXPECT_EQ(packets.back(), "");      // by end string: the end string cut off
+    EXPECT_EQ(Last(), "");      // by end string: the end string cut off
     EXPECT_EQ(packets.size(), 4u);
 }
 
@@ -489,7 +491,7 @@ TEST_F(PacketCore, TwoAnyDataCollectorsShareThePort)
     EXPECT_TRUE(c->HoldsPort());
     EXPECT_TRUE(second.AwaitingPort());
     port.Feed("e\n\r");
-    EXPECT_EQ(packets.back(), "e\n\r");
+    EXPECT_EQ(Last(), "e\n\r");
     EXPECT_EQ(packets.size(), 3u);
     EXPECT_EQ(secondPackets.size(), 2u);
 }
@@ -612,7 +614,9 @@ TEST_F(PacketCore, ManagerIsSharedAndReleasedAfterTheLastCollectorLeaves)
     EXPECT_EQ(port.Subscribed, 0);
     EXPECT_EQ(port.MethodHandlers, 0);
     EXPECT_EQ(list.Find(&port), nullptr);
+    EXPECT_EQ(list.RetiredCount(), 1u);
     PumpMessages();
+    EXPECT_EQ(list.RetiredCount(), 0u);
 
     // A new collector gets a new manager.
     c->SetPacketPort(&port);
@@ -633,7 +637,9 @@ TEST_F(PacketCore, CollectorLeavingDuringItsOwnEvent)
     EXPECT_EQ(packets, std::vector<std::string>{"x\n\r"});
     EXPECT_EQ(c->Manager(), nullptr);
     EXPECT_EQ(port.Manager, nullptr);
+    EXPECT_EQ(TSioDataPacketManagerList::Instance().RetiredCount(), 1u);
     PumpMessages();  // the manager goes now that its event is over
+    EXPECT_EQ(TSioDataPacketManagerList::Instance().RetiredCount(), 0u);
     EXPECT_EQ(TSioDataPacketManagerList::Instance().Find(&port), nullptr);
 }
 

@@ -1,0 +1,233 @@
+// The serial layer's message queue on the Qt event loop.
+#include "QtMessageQueue.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <QtTest>
+
+#include <atomic>
+#include <functional>
+#include <chrono>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Polls pred for up to 5 s without serving the event loop.
+bool WaitFor(const std::function<bool()>& pred)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Records what it was sent and on which thread.
+class Recorder : public sio::TMessageTarget {
+public:
+    std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override
+    {
+        std::lock_guard lock(m);
+        msgs.push_back(msg);
+        threads.push_back(std::this_thread::get_id());
+        if (msg == 0xDEAD)
+            throw std::runtime_error("handler failed");
+        return static_cast<std::intptr_t>(wParam) + lParam;
+    }
+    std::vector<std::uint32_t> Msgs()
+    {
+        std::lock_guard lock(m);
+        return msgs;
+    }
+    std::mutex m;
+    std::vector<std::uint32_t> msgs;
+    std::vector<std::thread::id> threads;
+};
+
+}  // namespace
+
+class QtMessageQueueTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        reported.clear();
+        sio::SetExceptionReporter([this](std::exception_ptr e) {
+            try {
+                std::rethrow_exception(e);
+            } catch (const std::exception& x) {
+                reported.push_back(x.what());
+            }
+        });
+    }
+    void cleanup() { sio::SetExceptionReporter(nullptr); }
+
+    void postsFromAThreadArriveInOrderOnTheMainThread()
+    {
+        tarnell::QtMessageQueue q;
+        Recorder r;
+        std::jthread t([&] {
+            for (std::uint32_t i = 1; i <= 5; ++i)
+                QVERIFY(q.PostMessage(&r, i, 0, 0));
+        });
+        t.join();
+        QTRY_COMPARE_WITH_TIMEOUT(r.Msgs().size(), std::size_t(5), 5000);
+        QCOMPARE(r.Msgs(), (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
+        for (auto id : r.threads)
+            QVERIFY(id == std::this_thread::get_id());
+    }
+
+    void sendWaitsForTheResultOfTheMainThread()
+    {
+        tarnell::QtMessageQueue q;
+        Recorder r;
+        std::atomic<bool> ok{false};
+        std::intptr_t result = 0;
+        std::jthread t([&] { ok = q.SendMessageTimeout(&r, 0x7E01, 40, 2, 3000, &result); });
+        QTRY_VERIFY_WITH_TIMEOUT(ok.load(), 5000);
+        t.join();
+        QCOMPARE(result, std::intptr_t(42));
+        QVERIFY(r.threads.at(0) == std::this_thread::get_id());
+        // On the main thread itself the call runs at once.
+        QVERIFY(q.SendMessageTimeout(&r, 0x7E02, 1, 1, 3000, &result));
+        QCOMPARE(result, std::intptr_t(2));
+    }
+
+    void aSendGivenUpIsNeverDelivered()
+    {
+        tarnell::QtMessageQueue q;
+        Recorder r;
+        bool ok = true;
+        // The main thread does not pump while the sender waits.
+        std::jthread t([&] { ok = q.SendMessageTimeout(&r, 0x7E03, 0, 0, 1000, nullptr); });
+        t.join();
+        QVERIFY(!ok);
+        while (q.ProcessOneMessage()) {
+        }
+        QCoreApplication::processEvents();
+        QVERIFY(r.Msgs().empty());
+        QCOMPARE(q.PendingCount(), std::size_t(0));
+    }
+
+    void runOnMainThreadWaitsAndReportsExceptions()
+    {
+        tarnell::QtMessageQueue q;
+        std::thread::id ranOn;
+        std::atomic<bool> back{false};
+        std::jthread t([&] {
+            q.RunOnMainThread([&] { ranOn = std::this_thread::get_id(); });
+            q.RunOnMainThread([] { throw std::runtime_error("boom"); });
+            back = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(back.load(), 5000);
+        t.join();
+        QVERIFY(ranOn == std::this_thread::get_id());
+        QCOMPARE(reported, QStringList{"boom"});
+    }
+
+    void handlerExceptionsGoToTheReport()
+    {
+        tarnell::QtMessageQueue q;
+        Recorder r;
+        QVERIFY(q.PostMessage(&r, 0xDEAD, 0, 0));
+        QVERIFY(q.ProcessOneMessage());
+        QCOMPARE(reported, QStringList{"handler failed"});
+    }
+
+    void discardDropsOnlyThatTargetsMessages()
+    {
+        tarnell::QtMessageQueue q;
+        Recorder a, b;
+        q.PostMessage(&a, 1, 0, 0);
+        q.PostMessage(&b, 2, 0, 0);
+        q.PostMessage(&a, 3, 0, 0);
+        std::atomic<int> sendDone{-1};
+        std::jthread t([&] { sendDone = q.SendMessageTimeout(&a, 4, 0, 0, 10000, nullptr) ? 1 : 0; });
+        // Wait without serving the queue (QTRY would serve it).
+        QVERIFY(WaitFor([&] { return q.PendingCount() == 4; }));
+        q.DiscardMessages(&a);
+        // The waiting sender is let go at once, told that nothing was handled.
+        QVERIFY(WaitFor([&] { return sendDone.load() == 0; }));
+        t.join();
+        while (q.ProcessOneMessage()) {
+        }
+        QVERIFY(a.Msgs().empty());
+        QCOMPARE(b.Msgs(), std::vector<std::uint32_t>{2});
+    }
+
+    void pumpStepHandlesOneMessageAtATime()
+    {
+        tarnell::QtMessageQueue q;
+        Recorder r;
+        q.PostMessage(&r, 1, 0, 0);
+        q.PostMessage(&r, 2, 0, 0);
+        QVERIFY(q.ProcessOneMessage());
+        QCOMPARE(r.Msgs(), std::vector<std::uint32_t>{1});
+        QVERIFY(q.ProcessOneMessage());
+        QCOMPARE(r.Msgs(), (std::vector<std::uint32_t>{1, 2}));
+        // The wake events left behind find nothing to do.
+        QCoreApplication::processEvents();
+        QCOMPARE(r.Msgs().size(), std::size_t(2));
+    }
+
+    void pumpStepKeepsAQuitRequest()
+    {
+        tarnell::QtMessageQueue q;
+        Recorder r;
+        QEventLoop loop;
+        QTimer::singleShot(0, &loop, [&] {
+            loop.quit();
+            q.PostMessage(&r, 9, 0, 0);
+            for (int i = 0; i < 10; ++i)
+                q.ProcessOneMessage();
+        });
+        bool timedOut = false;
+        QTimer::singleShot(5000, &loop, [&] {
+            timedOut = true;
+            loop.exit(1);
+        });
+        QCOMPARE(loop.exec(), 0);
+        QVERIFY(!timedOut);
+        QCOMPARE(r.Msgs(), std::vector<std::uint32_t>{9});
+    }
+
+    void destructionReleasesWaitingThreads()
+    {
+        auto q = std::make_unique<tarnell::QtMessageQueue>();
+        Recorder r;
+        std::atomic<int> state{0};
+        tarnell::QtMessageQueue* raw = q.get();
+        std::jthread t([&] {
+            bool ok = raw->SendMessageTimeout(&r, 5, 0, 0, 10000, nullptr);
+            state = ok ? 2 : 1;
+        });
+        QVERIFY(WaitFor([&] { return raw->PendingCount() == 1; }));
+        q.reset();
+        t.join();
+        QCOMPARE(state.load(), 1);
+        QCoreApplication::processEvents();
+        QVERIFY(r.Msgs().empty());
+    }
+
+    void isMainThreadOnlyOnTheCreatingThread()
+    {
+        tarnell::QtMessageQueue q;
+        QVERIFY(q.IsMainThread());
+        bool other = true;
+        std::jthread t([&] { other = q.IsMainThread(); });
+        t.join();
+        QVERIFY(!other);
+    }
+
+private:
+    QStringList reported;
+};
+
+QTEST_GUILESS_MAIN(QtMessageQueueTest)
+#include "QtMessageQueueTest.moc"

@@ -1,0 +1,446 @@
+// Triggers and the delivery of notifications: avail and timer triggers,
+// method and window handlers, removals during a delivery, service flags,
+// handle allocation, saved trigger sets, closing during a delivery.
+#include "DispatchFixture.h"
+
+#include "SioStrMap.h"
+
+#include <gmock/gmock.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace sio::test {
+namespace {
+
+struct Note {
+    std::uint32_t msg;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+    std::string bytes;
+};
+
+// A method handler that reads up to `take` of the offered bytes (all of
+// them when take is negative) and records what it saw.
+class Reader {
+public:
+    Reader(TSioBaseDispatcher& d, int take) : d_(d), take_(take) {}
+
+    void HandleNotification(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam)
+    {
+        std::string bytes;
+        if (msg == WM_SIO_AVAIL) {
+            int n = take_ < 0 ? static_cast<int>(wParam) : std::min<int>(take_, static_cast<int>(wParam));
+            bytes.resize(static_cast<std::size_t>(n));
+            if (d_.ReadBytes(bytes.data(), n) != n)
+                bytes = "<read failed>";
+        }
+        if (onCall)
+            onCall(msg);
+        std::lock_guard l(lock_);
+        notes_.push_back({msg, wParam, lParam, bytes});
+    }
+
+    TSioNotifyMethod Method() { return NotifyMethod<Reader, &Reader::HandleNotification>(this); }
+
+    std::vector<Note> Notes()
+    {
+        std::lock_guard l(lock_);
+        return notes_;
+    }
+    std::size_t Count()
+    {
+        std::lock_guard l(lock_);
+        return notes_.size();
+    }
+
+    std::function<void(std::uint32_t)> onCall;
+
+private:
+    TSioBaseDispatcher& d_;
+    int take_;
+    std::mutex lock_;
+    std::vector<Note> notes_;
+};
+
+class Window : public TMessageTarget {
+public:
+    std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t) override
+    {
+        if (onMessage)
+            onMessage(msg, wParam);
+        ++count;
+        return 0;
+    }
+    std::function<void(std::uint32_t, std::uintptr_t)> onMessage;
+    std::atomic<int> count{0};
+};
+
+class TriggerTest : public DispatchTest {
+protected:
+    // Lets the dispatcher thread run a few cycles (it wakes every 50 ms);
+    // used only to show that something did not happen.
+    void LetCyclesPass() { PumpUntil([] { return false; }, std::chrono::milliseconds(300)); }
+};
+
+TEST_F(TriggerTest, AvailNotificationOffersAllBytesThatArrivedTogether)
+{
+    ASSERT_EQ(Open(), 0);
+    Reader r(*d, -1);
+    d->AddMethodHandler(r.Method());
+    d->SetAvailLength(1);
+    pty->Write("abc");
+    ASSERT_TRUE(PumpUntil([&] { return r.Count() >= 1; }));
+    auto notes = r.Notes();
+    EXPECT_EQ(notes[0].msg, WM_SIO_AVAIL);
+    EXPECT_EQ(notes[0].wParam, 3u);
+    EXPECT_EQ(notes[0].bytes, "abc");
+    EXPECT_EQ(notes[0].lParam, static_cast<std::intptr_t>(d->PortIndex()) * 65536);
+    EXPECT_EQ(d->InputCount(), 0);
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 1u);
+}
+
+TEST_F(TriggerTest, TheReadIndexMovesByTheMostThatAnyHandlerRead)
+{
+    ASSERT_EQ(Open(), 0);
+    Reader two(*d, 2), all(*d, -1);
+    d->AddMethodHandler(two.Method());
+    d->AddMethodHandler(all.Method());
+    d->SetAvailLength(1);
+    pty->Write("xyz");
+    ASSERT_TRUE(PumpUntil([&] { return all.Count() >= 1; }));
+    // Both saw the same bytes from the same position.
+    EXPECT_EQ(two.Notes()[0].bytes, "xy");
+    EXPECT_EQ(all.Notes()[0].bytes, "xyz");
+    EXPECT_EQ(d->InputCount(), 0);
+}
+
+TEST_F(TriggerTest, BytesLeftUnreadAreOfferedAgainOnlyWithNewerBytes)
+{
+    ASSERT_EQ(Open(), 0);
+    Reader two(*d, 2);
+    d->AddMethodHandler(two.Method());
+    d->SetAvailLength(1);
+    pty->Write("abc");
+    ASSERT_TRUE(PumpUntil([&] { return two.Count() >= 1; }));
+    EXPECT_EQ(d->InputCount(), 1);
+    LetCyclesPass();
+    EXPECT_EQ(two.Count(), 1u);
+    pty->Write("d");
+    ASSERT_TRUE(PumpUntil([&] { return two.Count() >= 2; }));
+    auto notes = two.Notes();
+    EXPECT_EQ(notes[1].wParam, 2u);
+    EXPECT_EQ(notes[1].bytes, "cd");
+}
+
+TEST_F(TriggerTest, AvailLengthHoldsNotificationsBackUntilEnoughHaveArrived)
+{
+    ASSERT_EQ(Open(), 0);
+    Reader r(*d, -1);
+    d->AddMethodHandler(r.Method());
+    d->SetAvailLength(4);
+    pty->Write("ab");
+    ASSERT_TRUE(PumpUntil([&] { return d->InputCount() == 2; }));
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 0u);
+    pty->Write("cd");
+    ASSERT_TRUE(PumpUntil([&] { return r.Count() >= 1; }));
+    EXPECT_EQ(r.Notes()[0].bytes, "abcd");
+    // RemoveTrigger(1) switches the avail trigger off.
+    EXPECT_EQ(d->RemoveTrigger(AvailTriggerHandle), 0);
+    EXPECT_EQ(d->AvailLength(), 0);
+    pty->Write("efgh");
+    ASSERT_TRUE(PumpUntil([&] { return d->InputCount() == 4; }));
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 1u);
+}
+
+TEST_F(TriggerTest, ATimerArmedFor25TicksFiresOnce25To26TicksLater)
+{
+    // A clock that moves only when the test moves it, placed near the wrap
+    // of the 32-bit millisecond clock so the wrap is crossed on the way.
+    const std::uint32_t start = (0xFFFFFFFFu / MsPerTick - 10) * MsPerTick;
+    SetTestClock(start);
+    ASSERT_EQ(Open(), 0);
+    Reader r(*d, -1);
+    d->AddMethodHandler(r.Method());
+    std::int32_t h = d->AddTimerTrigger();
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(h % 8, 0);
+    ASSERT_EQ(d->SetTimerTrigger(h, 25, true), 0);
+
+    AdvanceTestClock(24 * MsPerTick);
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 0u);
+    AdvanceTestClock(MsPerTick);  // 25 ticks: not yet past the expiry tick
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 0u);
+    AdvanceTestClock(MsPerTick);  // 26 ticks
+    ASSERT_TRUE(PumpUntil([&] { return r.Count() >= 1; }));
+    auto notes = r.Notes();
+    EXPECT_EQ(notes[0].msg, WM_SIO_TIMER);
+    EXPECT_EQ(notes[0].wParam, static_cast<std::uintptr_t>(h));
+    AdvanceTestClock(100 * MsPerTick);
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 1u);
+
+    // Duration 0 re-arms with the stored 25.
+    ASSERT_EQ(d->SetTimerTrigger(h, 0, true), 0);
+    AdvanceTestClock(25 * MsPerTick);
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 1u);
+    AdvanceTestClock(MsPerTick);
+    ASSERT_TRUE(PumpUntil([&] { return r.Count() >= 2; }));
+
+    // Disarming keeps it from firing.
+    ASSERT_EQ(d->SetTimerTrigger(h, 5, true), 0);
+    ASSERT_EQ(d->SetTimerTrigger(h, 0, false), 0);
+    AdvanceTestClock(10 * MsPerTick);
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 2u);
+}
+
+TEST_F(TriggerTest, TriggerHandlesAreCheckedByKind)
+{
+    ASSERT_EQ(Open(), 0);
+    EXPECT_EQ(d->SetTimerTrigger(AvailTriggerHandle, 5, true), ecBadTriggerHandle);
+    EXPECT_EQ(d->SetTimerTrigger(8000, 5, true), ecBadTriggerHandle);
+    EXPECT_EQ(d->RemoveTrigger(8000), ecBadTriggerHandle);
+    EXPECT_EQ(d->RemoveTrigger(0), ecBadTriggerHandle);
+    std::int32_t h = d->AddTimerTrigger();
+    EXPECT_EQ(d->RemoveTrigger(h), 0);
+    EXPECT_EQ(d->RemoveTrigger(h), ecBadTriggerHandle);
+    EXPECT_EQ(d->SetTimerTrigger(h, 5, true), ecBadTriggerHandle);
+}
+
+TEST_F(TriggerTest, HandlesAreCountedOutThenReusedUpTo4096)
+{
+    TSioPosixDispatcher disp(nullptr);
+    std::vector<std::int32_t> handles;
+    for (int i = 0; i < 4095; ++i)
+        handles.push_back(disp.AddTimerTrigger());
+    EXPECT_EQ(handles.front(), 8);
+    EXPECT_EQ(handles.back(), 32760);
+    EXPECT_EQ(disp.AddTimerTrigger(), ecNoMoreTriggers);
+    ASSERT_EQ(disp.RemoveTrigger(4000), 0);
+    ASSERT_EQ(disp.RemoveTrigger(16), 0);
+    ASSERT_EQ(disp.RemoveTrigger(32760), 0);  // above 4096: never reused
+    EXPECT_EQ(disp.AddTimerTrigger(), 16);
+    EXPECT_EQ(disp.AddTimerTrigger(), 4000);
+    EXPECT_EQ(disp.AddTimerTrigger(), ecNoMoreTriggers);
+}
+
+TEST_F(TriggerTest, AHandlerThatRemovesItselfIsNotCalledAgain)
+{
+    ASSERT_EQ(Open(), 0);
+    Reader self(*d, -1);
+    Reader other(*d, -1);
+    self.onCall = [&](std::uint32_t) {
+        d->RemoveMethodHandler(self.Method());
+        // Deferred: the handler list still holds it during the delivery.
+        EXPECT_TRUE(d->InDispatch());
+    };
+    d->AddMethodHandler(self.Method());
+    d->AddMethodHandler(other.Method());
+    d->SetAvailLength(1);
+    pty->Write("1");
+    ASSERT_TRUE(PumpUntil([&] { return other.Count() >= 1; }));
+    pty->Write("2");
+    ASSERT_TRUE(PumpUntil([&] { return other.Count() >= 2; }));
+    EXPECT_EQ(self.Count(), 1u);
+    EXPECT_TRUE(d->ServiceNeeded());
+    d->RemoveMethodHandler(other.Method());
+    EXPECT_FALSE(d->ServiceNeeded());
+}
+
+TEST_F(TriggerTest, RemovingAMethodHandlerComparesItsObjectToo)
+{
+    ASSERT_EQ(Open(), 0);
+    Reader a(*d, -1), b(*d, -1);
+    d->AddMethodHandler(a.Method());
+    d->AddMethodHandler(b.Method());
+    d->SetAvailLength(1);
+    d->RemoveMethodHandler(b.Method());
+    pty->Write("z");
+    ASSERT_TRUE(PumpUntil([&] { return a.Count() >= 1; }));
+    LetCyclesPass();
+    EXPECT_EQ(b.Count(), 0u);
+}
+
+TEST_F(TriggerTest, TheComponentsWindowAloneIsServedOnlyWhenItWantsEvents)
+{
+    ASSERT_EQ(Open(), 0);
+    Window w;
+    d->AddWindowHandler(&w);
+    d->SetAvailLength(1);
+    d->UpdateServiceFlags(2);
+    EXPECT_FALSE(d->ServiceNeeded());
+    pty->Write("a");
+    ASSERT_TRUE(PumpUntil([&] { return d->InputCount() == 1; }));
+    LetCyclesPass();
+    EXPECT_EQ(w.count.load(), 0);
+    d->UpdateServiceFlags(1);
+    pty->Write("b");
+    ASSERT_TRUE(PumpUntil([&] { return w.count.load() >= 1; }));
+    d->RemoveWindowHandler(&w);
+}
+
+TEST_F(TriggerTest, AWindowHandlerThatDoesNotAnswerIsGivenUp)
+{
+    ASSERT_EQ(Open(), 0);
+    Window first, second;
+    std::vector<std::uint32_t> order;
+    first.onMessage = [&](std::uint32_t, std::uintptr_t) { order.push_back(1); };
+    second.onMessage = [&](std::uint32_t, std::uintptr_t) { order.push_back(2); };
+    d->AddWindowHandler(&first);
+    d->AddWindowHandler(&second);
+    d->SetAvailLength(1);
+    pty->Write("q");
+    // The main thread does not serve its queue for 4.5 s: the send to the
+    // first window is given up after 3 s and the second one is tried.
+    std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+    ASSERT_TRUE(PumpUntil([&] { return second.count.load() >= 1; }));
+    EXPECT_EQ(first.count.load(), 0);
+    EXPECT_EQ(order, std::vector<std::uint32_t>{2});
+    // Nobody read the byte: it waits for newer bytes, and the next delivery
+    // reaches both windows.
+    pty->Write("r");
+    ASSERT_TRUE(PumpUntil([&] { return first.count.load() >= 1 && second.count.load() >= 2; }));
+}
+
+TEST_F(TriggerTest, RunOnMainThreadRunsTheCallThereWhileTheDispatcherThreadWaits)
+{
+    ASSERT_EQ(Open(), 0);
+    const auto mainId = std::this_thread::get_id();
+    std::atomic<bool> ranOnMain{false};
+    std::atomic<bool> returned{false};
+    Reader r(*d, -1);
+    r.onCall = [&](std::uint32_t) {
+        std::thread::id where;
+        d->RunOnMainThread([&] { where = std::this_thread::get_id(); });
+        ranOnMain = where == mainId;
+        returned = true;
+    };
+    d->AddMethodHandler(r.Method());
+    d->SetAvailLength(1);
+    pty->Write("m");
+    ASSERT_TRUE(PumpUntil([&] { return returned.load(); }));
+    EXPECT_TRUE(ranOnMain.load());
+}
+
+TEST_F(TriggerTest, SavedTriggersComeBackExactlyAndNewHandlesDoNotCollide)
+{
+    ASSERT_EQ(Open(), 0);
+    d->SetAvailLength(3);
+    std::int32_t a = d->AddTimerTrigger();
+    std::int32_t b = d->AddTimerTrigger();
+    ASSERT_EQ(d->SetTimerTrigger(b, 40, true), 0);
+    TSioTriggerSet set;
+    d->SaveTriggers(set);
+    ASSERT_TRUE(set.Timers.has_value());
+    ASSERT_EQ(set.Timers->size(), 2u);
+    d.reset();
+
+    ASSERT_EQ(Open(), 0);
+    EXPECT_EQ(d->AvailLength(), 0);
+    d->RestoreTriggers(set);
+    EXPECT_EQ(d->AvailLength(), 3);
+    TSioTriggerSet again;
+    d->SaveTriggers(again);
+    ASSERT_EQ(again.Timers->size(), 2u);
+    EXPECT_EQ((*again.Timers)[1].Handle, b);
+    EXPECT_EQ((*again.Timers)[1].Armed, -1);
+    EXPECT_EQ((*again.Timers)[1].Duration, 40u);
+    EXPECT_EQ((*again.Timers)[1].ExpiryTick, (*set.Timers)[1].ExpiryTick);
+    std::int32_t c = d->AddTimerTrigger();
+    EXPECT_NE(c, a);
+    EXPECT_NE(c, b);
+    TSioBaseDispatcher::FreeTriggerSet(set);
+    EXPECT_FALSE(set.Timers.has_value());
+}
+
+TEST_F(TriggerTest, TheDispatchLogRecordsRegistrationsTriggersAndBytes)
+{
+    ASSERT_EQ(Open(), 0);
+    d->StartLog(0);
+    Reader r(*d, -1);
+    d->AddMethodHandler(r.Method());
+    d->SetAvailLength(1);
+    std::int32_t h = d->AddTimerTrigger();
+    d->SetTimerTrigger(h, 2, true);
+    ASSERT_EQ(d->WriteBytes("W1", 2), 0);
+    pty->Write("R1");
+    ASSERT_TRUE(PumpUntil([&] { return r.Count() >= 2; }));  // the bytes and the timer
+    d->RemoveTrigger(h);
+    d->RemoveMethodHandler(r.Method());
+    std::string file = dir.Path() + "/log.txt";
+    ASSERT_EQ(d->DumpLog(file, true, false), 0);
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string log = text.str();
+    EXPECT_THAT(log, ::testing::HasSubstr("TrgHdAlc  Method"));
+    EXPECT_THAT(log, ::testing::HasSubstr("TrDatChg  Avail"));
+    EXPECT_THAT(log, ::testing::HasSubstr("TrigAllc  Timer"));
+    EXPECT_THAT(log, ::testing::HasSubstr("TrDatChg  Timer"));
+    EXPECT_THAT(log, ::testing::ContainsRegex("Dispatch  WriteCom +00000002  W1"));
+    EXPECT_THAT(log, ::testing::ContainsRegex("Dispatch  ReadCom +00000002  R1"));
+    EXPECT_THAT(log, ::testing::ContainsRegex("Trigger   Avail +00000002"));
+    EXPECT_THAT(log, ::testing::HasSubstr("Trigger   Timer"));
+    EXPECT_THAT(log, ::testing::HasSubstr("TrigDisp  Timer"));
+    EXPECT_THAT(log, ::testing::HasSubstr("TrgHdDsp  Method"));
+}
+
+TEST_F(TriggerTest, ClosingFromInsideAWindowHandlerWaitsForTheDispatcherThread)
+{
+    ASSERT_EQ(Open(), 0);
+    Window w;
+    bool closed = false;
+    w.onMessage = [&](std::uint32_t, std::uintptr_t) {
+        if (!closed) {
+            closed = true;
+            d->CloseDevice();
+        }
+    };
+    d->AddWindowHandler(&w);
+    d->UpdateServiceFlags(1);
+    d->SetAvailLength(1);
+    pty->Write("c");
+    ASSERT_TRUE(PumpUntil([&] { return closed; }));
+    EXPECT_FALSE(d->Active());
+    EXPECT_EQ(d->RunningThreads(), 0);
+    EXPECT_FALSE(d->DeviceIsOpen());
+}
+
+TEST_F(TriggerTest, ACloseDuringALongDeliveryIsCompletedByTheDispatcherThread)
+{
+    ASSERT_EQ(Open(), 0);
+    std::atomic<bool> entered{false}, release{false};
+    Reader r(*d, 0);
+    r.onCall = [&](std::uint32_t) {
+        entered = true;
+        while (!release.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    d->AddMethodHandler(r.Method());
+    d->SetAvailLength(1);
+    pty->Write("x");
+    ASSERT_TRUE(PumpUntil([&] { return entered.load(); }));
+    d->CloseDevice();  // gives up waiting after about 4 s
+    EXPECT_TRUE(d->ClosePending());
+    EXPECT_TRUE(d->InDispatch());
+    EXPECT_FALSE(d->DeviceIsOpen());
+    release = true;
+    ASSERT_TRUE(PumpUntil([&] { return !d->Active(); }));
+    EXPECT_FALSE(d->InDispatch());
+    char c;
+    EXPECT_EQ(d->ReadBytes(&c, 1), ecBufferIsEmpty);
+}
+
+}  // namespace
+}  // namespace sio::test

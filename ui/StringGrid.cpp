@@ -263,9 +263,20 @@ void TStringGrid::EditorCreated(TCellEditor* editor)
     });
 }
 
+void TStringGrid::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint)
+{
+    // The view deletes a closed editor later; from now on it is not the
+    // grid's editor and its text no longer reaches a cell.
+    if (editor == editor_) {
+        editor_->disconnect(this);
+        editor_ = nullptr;
+    }
+    QTableWidget::closeEditor(editor, hint);
+}
+
 void TStringGrid::EditorEdited(TCellEditor* editor)
 {
-    if (writing_)
+    if (writing_ || editor != editor_)
         return;
     writing_ = true;
     SetCell(editor->Col(), editor->Row(), editor->text());

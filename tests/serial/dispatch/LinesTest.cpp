@@ -1,0 +1,312 @@
+// Line settings, flow control, DTR/RTS, RS-485 direction, line errors and
+// modem lines, and injected system-call faults. The device is a
+// pseudo-terminal; TFakeLines answers the ioctls that a pty lacks.
+#include "DispatchFixture.h"
+#include "FakeLines.h"
+
+#include "SioStrMap.h"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+
+namespace sio::test {
+namespace {
+
+using ::testing::ElementsAre;
+
+class LinesTest : public DispatchTest {
+protected:
+    void TearDown() override
+    {
+        d.reset();
+        sys::InstallSysCalls(nullptr);
+        DispatchTest::TearDown();
+    }
+    void Install() { sys::InstallSysCalls(&fake); }
+
+    // The events without the settings writes, for ordering checks.
+    std::vector<std::string> LineEvents()
+    {
+        auto all = fake.Events();
+        std::vector<std::string> out;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(out),
+                     [](const std::string& e) { return e != "tcsets" && e != "lsr"; });
+        return out;
+    }
+
+    TFakeLines fake;
+};
+
+TEST_F(LinesTest, SettingsAreWrittenOnlyWhenSomethingChanged)
+{
+    Install();
+    ASSERT_EQ(Open(), 0);
+    const int writes = fake.SettingsWrites();
+    EXPECT_EQ(d->ApplyLineSettings(KeepBaud, KeepParity, KeepDataBits, KeepStopBits), 0);
+    EXPECT_EQ(d->ApplyLineSettings(9600, NOPARITY, 8, 1), 0);
+    EXPECT_EQ(fake.SettingsWrites(), writes);
+
+    EXPECT_EQ(d->ApplyLineSettings(19200, EVENPARITY, 7, 2), 0);
+    EXPECT_EQ(fake.SettingsWrites(), writes + 1);
+    EXPECT_EQ(fake.LastCflag() & TermBits::CBAUD_, TermBits::BOTHER_);
+    EXPECT_EQ(fake.LastSpeed(), 19200u);
+    EXPECT_EQ(fake.LastCflag() & TermBits::CSIZE_, TermBits::CS7_);
+    EXPECT_TRUE(fake.LastCflag() & TermBits::PARENB_);
+    EXPECT_FALSE(fake.LastCflag() & TermBits::PARODD_);
+    EXPECT_TRUE(fake.LastCflag() & TermBits::CSTOPB_);
+
+    // A pseudo-terminal reports 8N1 whatever was set; the dispatcher
+    // reports what was asked for.
+    std::int32_t baud;
+    std::uint8_t parity, bits, stop;
+    d->QueryLineSettings(baud, parity, bits, stop);
+    EXPECT_EQ(baud, 19200);
+    EXPECT_EQ(parity, EVENPARITY);
+    EXPECT_EQ(bits, 7);
+    EXPECT_EQ(stop, 2);
+
+    // Only the parity changes: the rest is kept.
+    EXPECT_EQ(d->ApplyLineSettings(KeepBaud, MARKPARITY, KeepDataBits, KeepStopBits), 0);
+    EXPECT_EQ(fake.LastCflag() & (TermBits::PARENB_ | TermBits::PARODD_ | TermBits::CMSPAR_),
+              TermBits::PARENB_ | TermBits::PARODD_ | TermBits::CMSPAR_);
+    d->QueryLineSettings(baud, parity, bits, stop);
+    EXPECT_EQ(baud, 19200);
+    EXPECT_EQ(parity, MARKPARITY);
+}
+
+TEST_F(LinesTest, StopBitsAreClampedAndFiveDataBitsGetOneAndAHalf)
+{
+    Install();
+    ASSERT_EQ(Open(), 0);
+    std::int32_t baud;
+    std::uint8_t parity, bits, stop;
+    EXPECT_EQ(d->ApplyLineSettings(KeepBaud, KeepParity, KeepDataBits, 4), 0);
+    d->QueryLineSettings(baud, parity, bits, stop);
+    EXPECT_EQ(stop, 2);
+    EXPECT_EQ(d->ApplyLineSettings(KeepBaud, KeepParity, KeepDataBits, 0), 0);
+    d->QueryLineSettings(baud, parity, bits, stop);
+    EXPECT_EQ(stop, 1);
+    EXPECT_FALSE(fake.LastCflag() & TermBits::CSTOPB_);
+    // 5 data bits with one stop bit asked for: 1.5 stop bits (CSTOPB).
+    EXPECT_EQ(d->ApplyLineSettings(KeepBaud, KeepParity, 5, 1), 0);
+    EXPECT_EQ(fake.LastCflag() & TermBits::CSIZE_, TermBits::CS5_);
+    EXPECT_TRUE(fake.LastCflag() & TermBits::CSTOPB_);
+    d->QueryLineSettings(baud, parity, bits, stop);
+    EXPECT_EQ(bits, 5);
+    EXPECT_EQ(stop, 2);
+    // Sizes the line cannot have are refused and change nothing.
+    const int writes = fake.SettingsWrites();
+    EXPECT_LT(d->ApplyLineSettings(KeepBaud, KeepParity, 9 + 1, KeepStopBits), 0);
+    EXPECT_EQ(fake.SettingsWrites(), writes);
+}
+
+TEST_F(LinesTest, LegacyBaudCodesBecomeBitsPerSecond)
+{
+    EXPECT_EQ(BaudToBitsPerSecond(0xFF16), 9600u);
+    EXPECT_EQ(BaudToBitsPerSecond(0xFEFF), 115200u);
+    EXPECT_EQ(BaudToBitsPerSecond(0xFF27), 256000u);
+    EXPECT_EQ(BaudToBitsPerSecond(0xFF19), 0xFF19u);
+    EXPECT_EQ(BaudToBitsPerSecond(57600), 57600u);
+
+    Install();
+    ASSERT_EQ(Open(), 0);
+    EXPECT_EQ(d->ApplyLineSettings(0xFF16, KeepParity, KeepDataBits, KeepStopBits), 0);
+    EXPECT_EQ(fake.LastSpeed(), 9600u);
+    std::int32_t baud;
+    std::uint8_t parity, bits, stop;
+    d->QueryLineSettings(baud, parity, bits, stop);
+    EXPECT_EQ(baud, 9600);
+    EXPECT_EQ(d->ApplyLineSettings(0xFF19, KeepParity, KeepDataBits, KeepStopBits), 0);
+    d->QueryLineSettings(baud, parity, bits, stop);
+    EXPECT_EQ(baud, 0xFF19);
+}
+
+TEST_F(LinesTest, DtrAndRtsFollowTheOptionsAndTheHandshake)
+{
+    Install();
+    d = std::make_unique<TSioPosixDispatcher>(nullptr);
+    ASSERT_EQ(d->OpenDevice(ComName(3), 9600, 0, 8, 1, 4096, 4096, optDtrOn), 0);
+    auto ev = LineEvents();
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(ev[0], "dtr+");
+    EXPECT_EQ(ev[1], "rts-");
+    fake.ClearEvents();
+    EXPECT_EQ(d->SetRts(true), 0);
+    EXPECT_THAT(LineEvents(), ElementsAre("rts+"));
+
+    // DTR under handshake control: SetDtr does nothing and says so.
+    ASSERT_EQ(d->SetHardwareFlow(3686, 409, hfUseDtr), 0);
+    fake.ClearEvents();
+    EXPECT_EQ(d->SetDtr(false), 1);
+    EXPECT_THAT(LineEvents(), ::testing::IsEmpty());
+    std::uint8_t hw, sw;
+    char xon, xoff;
+    ASSERT_EQ(d->QueryFlowOptions(hw, sw, xon, xoff), 0);
+    EXPECT_EQ(hw, hfUseDtr);
+    EXPECT_EQ(sw, 0);
+}
+
+TEST_F(LinesTest, FlowControlMarksAreCheckedAndPushed)
+{
+    Install();
+    ASSERT_EQ(Open(), 0);
+    const int writes = fake.SettingsWrites();
+    EXPECT_EQ(d->SetHardwareFlow(100, 200, hfUseRts), ecBadArgument);
+    EXPECT_EQ(d->SetHardwareFlow(4097, 0, hfUseRts), ecBadArgument);
+    EXPECT_EQ(d->SetSoftwareFlow(10, 20, sfReceive), ecBadArgument);
+    EXPECT_EQ(fake.SettingsWrites(), writes);
+
+    ASSERT_EQ(d->SetHardwareFlow(3686, 409, hfUseRts | hfRequireCts), 0);
+    EXPECT_TRUE(fake.LastCflag() & TermBits::CRTSCTS_);
+    std::uint8_t hw, sw;
+    char xon, xoff;
+    d->QueryFlowOptions(hw, sw, xon, xoff);
+    EXPECT_EQ(hw, hfUseRts | hfRequireCts);
+    EXPECT_EQ(d->SetRts(false), 1);
+
+    ASSERT_EQ(d->SetHardwareFlow(0, 0, 0), 0);
+    EXPECT_FALSE(fake.LastCflag() & TermBits::CRTSCTS_);
+    ASSERT_EQ(d->SetSoftwareFlow(3072, 1024, sfReceive | sfTransmit), 0);
+    EXPECT_EQ(fake.LastIflag() & (TermBits::IXON_ | TermBits::IXOFF_), TermBits::IXON_ | TermBits::IXOFF_);
+    EXPECT_EQ(fake.LastVstart(), 17);
+    EXPECT_EQ(fake.LastVstop(), 19);
+    d->QueryFlowOptions(hw, sw, xon, xoff);
+    EXPECT_EQ(sw, sfReceive | sfTransmit);
+    ASSERT_EQ(d->SetFlowChars('A', 'B'), 0);
+    EXPECT_EQ(fake.LastVstart(), 'A');
+    EXPECT_EQ(fake.LastVstop(), 'B');
+    ASSERT_EQ(d->ClearSoftwareFlow(), 0);
+    EXPECT_EQ(fake.LastIflag() & (TermBits::IXON_ | TermBits::IXOFF_), 0u);
+}
+
+TEST_F(LinesTest, ProgramControlledRs485RaisesRtsAroundEachBlock)
+{
+    fake.lineStatus = true;
+    fake.lsrBusyPolls = 3;
+    Install();
+    ASSERT_EQ(Open(), 0);
+    d->SetRs485Mode(true);
+    EXPECT_EQ(d->Rs485Path(), TRs485Path::Program);
+    fake.ClearEvents();
+    EXPECT_EQ(d->WriteBytes("", 0), 0);
+    EXPECT_THAT(LineEvents(), ::testing::IsEmpty());
+
+    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+    EXPECT_EQ(pty->ReadExactly(7), "STA;0\n\r");
+    ASSERT_TRUE(WaitUntil([&] { return LineEvents().size() >= 3; }));
+    EXPECT_THAT(LineEvents(), ElementsAre("rts+", "write:STA;0\n\r", "rts-"));
+    // RTS dropped only after the transmitter reported empty.
+    auto all = fake.Events();
+    auto lsrs = std::count(all.begin(), all.end(), "lsr");
+    EXPECT_EQ(lsrs, 4);
+    EXPECT_EQ(all.back(), "rts-");
+    // The settings write leaves RTS alone in RS-485 mode.
+    fake.ClearEvents();
+    ASSERT_EQ(d->ApplyLineSettings(KeepBaud, EVENPARITY, KeepDataBits, KeepStopBits), 0);
+    EXPECT_THAT(LineEvents(), ElementsAre("dtr-"));
+}
+
+TEST_F(LinesTest, ProgramControlledRs485WithoutTransmitterStateRefusesToWrite)
+{
+    fake.outQueue = false;
+    Install();
+    ASSERT_EQ(Open(), 0);
+    d->SetRs485Mode(true);
+    EXPECT_EQ(d->WriteBytes("x", 1), ecBaseAddressNotSet);
+    EXPECT_EQ(d->OutputUsed(), 0);
+    d->SetRs485Mode(false);
+    EXPECT_EQ(d->WriteBytes("x", 1), 0);
+}
+
+TEST_F(LinesTest, TheDriversRs485ModeSwitchesTheDirectionItself)
+{
+    fake.rs485 = true;
+    Install();
+    ASSERT_EQ(Open(), 0);
+    d->SetRs485Mode(true);
+    EXPECT_EQ(d->Rs485Path(), TRs485Path::Kernel);
+    fake.ClearEvents();
+    ASSERT_EQ(d->SetHardwareFlow(0, 0, 0), 0);
+    auto all = fake.Events();
+    const std::string enabled = "rs485:" + std::to_string(TermBits::RS485_ENABLED | TermBits::RS485_RTS_ON_SEND);
+    EXPECT_NE(std::find(all.begin(), all.end(), enabled), all.end());
+    std::uint8_t hw, sw;
+    char xon, xoff;
+    d->QueryFlowOptions(hw, sw, xon, xoff);
+    EXPECT_EQ(hw, hfUseRts);  // RTS_CONTROL_TOGGLE
+    fake.ClearEvents();
+    ASSERT_EQ(d->WriteBytes("abc", 3), 0);
+    EXPECT_EQ(pty->ReadExactly(3), "abc");
+    EXPECT_THAT(LineEvents(), ElementsAre("write:abc"));
+    // Leaving RS-485 mode and pushing the flow control again turns it off.
+    d->SetRs485Mode(false);
+    ASSERT_EQ(d->SetHardwareFlow(0, 0, 0), 0);
+    all = fake.Events();
+    EXPECT_NE(std::find(all.begin(), all.end(), "rs485:" + std::to_string(TermBits::RS485_RTS_ON_SEND)), all.end());
+}
+
+TEST_F(LinesTest, APseudoTerminalGetsProgramControlledDirectionAndStillWrites)
+{
+    ASSERT_EQ(Open(), 0);
+    d->SetRs485Mode(true);
+    EXPECT_EQ(d->Rs485Path(), TRs485Path::Program);
+    ASSERT_EQ(d->SetHardwareFlow(0, 0, 0), 0);
+    ASSERT_EQ(d->WriteBytes("pty", 3), 0);
+    EXPECT_EQ(pty->ReadExactly(3), "pty");
+}
+
+TEST_F(LinesTest, LineErrorsAndBreaksFromTheErrorCounters)
+{
+    fake.counters = true;
+    Install();
+    ASSERT_EQ(Open(), 0);
+    EXPECT_EQ(d->TakeLineError(), leNone);
+    fake.BumpCounters(1, 1, 1);
+    // The status thread notices within 100 ms; the dispatcher thread then
+    // refreshes the line-error word.
+    ASSERT_TRUE(WaitUntil([&] { return d->TakeLineBreak(); }));
+    EXPECT_EQ(d->TakeLineError(), leParity);  // parity and framing: parity reported, both cleared
+    EXPECT_EQ(d->TakeLineError(), leNone);
+    EXPECT_FALSE(d->TakeLineBreak());
+    fake.BumpCounters(1, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return d->TakeLineError() == leFraming; }));
+}
+
+TEST_F(LinesTest, ModemLineChangesAreSeen)
+{
+    Install();
+    ASSERT_EQ(Open(), 0);
+    EXPECT_EQ(d->ModemStatus() & 0xF0, 0u);
+    fake.SetLines(kTiocmCts | kTiocmCd);
+    ASSERT_TRUE(WaitUntil([&] { return (d->ModemStatus() & 0xF0) == (MS_CTS_ON | MS_RLSD_ON); }));
+    fake.SetLines(kTiocmDsr);
+    ASSERT_TRUE(WaitUntil([&] { return (d->ModemStatus() & 0xF0) == MS_DSR_ON; }));
+}
+
+TEST_F(LinesTest, InterruptedReadsLoseNoBytes)
+{
+    fake.eintrEveryRead = 2;
+    Install();
+    ASSERT_EQ(Open(), 0);
+    std::string data;
+    for (int i = 0; i < 3000; ++i)
+        data.push_back(static_cast<char>('A' + i % 26));
+    ASSERT_EQ(pty->Write(data), data.size());
+    EXPECT_EQ(ReadAll(data.size()), data);
+}
+
+TEST_F(LinesTest, AFailingWriteEndsTheThreadsWithLineError10)
+{
+    fake.failWritesWith = EIO;
+    Install();
+    ASSERT_EQ(Open(), 0);
+    ASSERT_EQ(d->WriteBytes("doomed", 6), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !d->Active(); }));
+    EXPECT_EQ(d->LastOsError(), EIO);
+    EXPECT_EQ(d->TakeLineError(), leDeviceFailed);
+    EXPECT_EQ(d->TakeLineError(), leNone);
+}
+
+}  // namespace
+}  // namespace sio::test

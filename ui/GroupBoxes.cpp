@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QProxyStyle>
 #include <QRadioButton>
 #include <QVBoxLayout>
 
@@ -9,19 +10,30 @@ namespace tarnell {
 
 namespace {
 // Items share the box's height evenly below its caption.
-QVBoxLayout* ItemLayout(QGroupBox* box)
+QVBoxLayout* ItemLayout(QGroupBox* box, int left)
 {
     auto* layout = new QVBoxLayout(box);
-    layout->setContentsMargins(8, 2, 4, 2);
+    layout->setContentsMargins(left, 2, 0, 2);
     layout->setSpacing(0);
     return layout;
 }
+// Check boxes with their caption closer to the box.
+class TCompactCheckStyle final : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
+    {
+        if (metric == PM_CheckBoxLabelSpacing)
+            return 3;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
 }  // namespace
 
 TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent)
     : QGroupBox(caption, parent), group_(new QButtonGroup(this))
 {
-    QVBoxLayout* layout = ItemLayout(this);
+    QVBoxLayout* layout = ItemLayout(this, 8);
     for (int i = 0; i < items.size(); ++i) {
         auto* button = new QRadioButton(items[i], this);
         button->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
@@ -49,9 +61,13 @@ QRadioButton* TRadioGroup::Button(int index) const { return buttons_.at(static_c
 TCheckGroup::TCheckGroup(const QString& caption, const QStringList& items, QWidget* parent)
     : QGroupBox(caption, parent)
 {
-    QVBoxLayout* layout = ItemLayout(this);
+    // Narrow boxes: the longest caption ("Overcurrent Err.") must fit.
+    QVBoxLayout* layout = ItemLayout(this, 3);
+    auto* style = new TCompactCheckStyle;
+    style->setParent(this);
     for (const QString& item : items) {
         auto* box = new QCheckBox(item, this);
+        box->setStyle(style);
         box->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
         layout->addWidget(box);
         boxes_.push_back(box);

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
+#include <deque>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -85,12 +86,19 @@ protected:
     // Lets the dispatcher thread run a few cycles (it wakes every 50 ms);
     // used only to show that something did not happen.
     void LetCyclesPass() { PumpUntil([] { return false; }, std::chrono::milliseconds(300)); }
+
+    // Handlers live as long as the fixture, so that they outlive the
+    // dispatcher (TearDown destroys it first).
+    Reader& NewReader(int take) { return readers.emplace_back(*d, take); }
+    Window& NewWindow() { return windows.emplace_back(); }
+    std::deque<Reader> readers;
+    std::deque<Window> windows;
 };
 
 TEST_F(TriggerTest, AvailNotificationOffersAllBytesThatArrivedTogether)
 {
     ASSERT_EQ(Open(), 0);
-    Reader r(*d, -1);
+    Reader& r = NewReader(-1);
     d->AddMethodHandler(r.Method());
     d->SetAvailLength(1);
     pty->Write("abc");
@@ -108,7 +116,8 @@ TEST_F(TriggerTest, AvailNotificationOffersAllBytesThatArrivedTogether)
 TEST_F(TriggerTest, TheReadIndexMovesByTheMostThatAnyHandlerRead)
 {
     ASSERT_EQ(Open(), 0);
-    Reader two(*d, 2), all(*d, -1);
+    Reader& two = NewReader(2);
+    Reader& all = NewReader(-1);
     d->AddMethodHandler(two.Method());
     d->AddMethodHandler(all.Method());
     d->SetAvailLength(1);
@@ -123,7 +132,7 @@ TEST_F(TriggerTest, TheReadIndexMovesByTheMostThatAnyHandlerRead)
 TEST_F(TriggerTest, BytesLeftUnreadAreOfferedAgainOnlyWithNewerBytes)
 {
     ASSERT_EQ(Open(), 0);
-    Reader two(*d, 2);
+    Reader& two = NewReader(2);
     d->AddMethodHandler(two.Method());
     d->SetAvailLength(1);
     pty->Write("abc");
@@ -141,7 +150,7 @@ TEST_F(TriggerTest, BytesLeftUnreadAreOfferedAgainOnlyWithNewerBytes)
 TEST_F(TriggerTest, AvailLengthHoldsNotificationsBackUntilEnoughHaveArrived)
 {
     ASSERT_EQ(Open(), 0);
-    Reader r(*d, -1);
+    Reader& r = NewReader(-1);
     d->AddMethodHandler(r.Method());
     d->SetAvailLength(4);
     pty->Write("ab");
@@ -167,7 +176,7 @@ TEST_F(TriggerTest, ATimerArmedFor25TicksFiresOnce25To26TicksLater)
     const std::uint32_t start = (0xFFFFFFFFu / MsPerTick - 10) * MsPerTick;
     SetTestClock(start);
     ASSERT_EQ(Open(), 0);
-    Reader r(*d, -1);
+    Reader& r = NewReader(-1);
     d->AddMethodHandler(r.Method());
     std::int32_t h = d->AddTimerTrigger();
     ASSERT_GT(h, 0);
@@ -238,8 +247,8 @@ TEST_F(TriggerTest, HandlesAreCountedOutThenReusedUpTo4096)
 TEST_F(TriggerTest, AHandlerThatRemovesItselfIsNotCalledAgain)
 {
     ASSERT_EQ(Open(), 0);
-    Reader self(*d, -1);
-    Reader other(*d, -1);
+    Reader& self = NewReader(-1);
+    Reader& other = NewReader(-1);
     self.onCall = [&](std::uint32_t) {
         d->RemoveMethodHandler(self.Method());
         // Deferred: the handler list still holds it during the delivery.
@@ -261,7 +270,8 @@ TEST_F(TriggerTest, AHandlerThatRemovesItselfIsNotCalledAgain)
 TEST_F(TriggerTest, RemovingAMethodHandlerComparesItsObjectToo)
 {
     ASSERT_EQ(Open(), 0);
-    Reader a(*d, -1), b(*d, -1);
+    Reader& a = NewReader(-1);
+    Reader& b = NewReader(-1);
     d->AddMethodHandler(a.Method());
     d->AddMethodHandler(b.Method());
     d->SetAvailLength(1);
@@ -275,7 +285,7 @@ TEST_F(TriggerTest, RemovingAMethodHandlerComparesItsObjectToo)
 TEST_F(TriggerTest, TheComponentsWindowAloneIsServedOnlyWhenItWantsEvents)
 {
     ASSERT_EQ(Open(), 0);
-    Window w;
+    Window& w = NewWindow();
     d->AddWindowHandler(&w);
     d->SetAvailLength(1);
     d->UpdateServiceFlags(2);
@@ -293,7 +303,8 @@ TEST_F(TriggerTest, TheComponentsWindowAloneIsServedOnlyWhenItWantsEvents)
 TEST_F(TriggerTest, AWindowHandlerThatDoesNotAnswerIsGivenUp)
 {
     ASSERT_EQ(Open(), 0);
-    Window first, second;
+    Window& first = NewWindow();
+    Window& second = NewWindow();
     std::vector<std::uint32_t> order;
     first.onMessage = [&](std::uint32_t, std::uintptr_t) { order.push_back(1); };
     second.onMessage = [&](std::uint32_t, std::uintptr_t) { order.push_back(2); };
@@ -311,6 +322,7 @@ TEST_F(TriggerTest, AWindowHandlerThatDoesNotAnswerIsGivenUp)
     // reaches both windows.
     pty->Write("r");
     ASSERT_TRUE(PumpUntil([&] { return first.count.load() >= 1 && second.count.load() >= 2; }));
+    d.reset();  // before the handlers' captures go
 }
 
 TEST_F(TriggerTest, RunOnMainThreadRunsTheCallThereWhileTheDispatcherThreadWaits)
@@ -319,7 +331,7 @@ TEST_F(TriggerTest, RunOnMainThreadRunsTheCallThereWhileTheDispatcherThreadWaits
     const auto mainId = std::this_thread::get_id();
     std::atomic<bool> ranOnMain{false};
     std::atomic<bool> returned{false};
-    Reader r(*d, -1);
+    Reader& r = NewReader(-1);
     r.onCall = [&](std::uint32_t) {
         std::thread::id where;
         d->RunOnMainThread([&] { where = std::this_thread::get_id(); });
@@ -331,6 +343,7 @@ TEST_F(TriggerTest, RunOnMainThreadRunsTheCallThereWhileTheDispatcherThreadWaits
     pty->Write("m");
     ASSERT_TRUE(PumpUntil([&] { return returned.load(); }));
     EXPECT_TRUE(ranOnMain.load());
+    d.reset();
 }
 
 TEST_F(TriggerTest, SavedTriggersComeBackExactlyAndNewHandlesDoNotCollide)
@@ -368,7 +381,7 @@ TEST_F(TriggerTest, TheDispatchLogRecordsRegistrationsTriggersAndBytes)
 {
     ASSERT_EQ(Open(), 0);
     d->StartLog(0);
-    Reader r(*d, -1);
+    Reader& r = NewReader(-1);
     d->AddMethodHandler(r.Method());
     d->SetAvailLength(1);
     std::int32_t h = d->AddTimerTrigger();
@@ -399,7 +412,7 @@ TEST_F(TriggerTest, TheDispatchLogRecordsRegistrationsTriggersAndBytes)
 TEST_F(TriggerTest, ClosingFromInsideAWindowHandlerWaitsForTheDispatcherThread)
 {
     ASSERT_EQ(Open(), 0);
-    Window w;
+    Window& w = NewWindow();
     bool closed = false;
     w.onMessage = [&](std::uint32_t, std::uintptr_t) {
         if (!closed) {
@@ -415,13 +428,14 @@ TEST_F(TriggerTest, ClosingFromInsideAWindowHandlerWaitsForTheDispatcherThread)
     EXPECT_FALSE(d->Active());
     EXPECT_EQ(d->RunningThreads(), 0);
     EXPECT_FALSE(d->DeviceIsOpen());
+    d.reset();
 }
 
 TEST_F(TriggerTest, ACloseDuringALongDeliveryIsCompletedByTheDispatcherThread)
 {
     ASSERT_EQ(Open(), 0);
     std::atomic<bool> entered{false}, release{false};
-    Reader r(*d, 0);
+    Reader& r = NewReader(0);
     r.onCall = [&](std::uint32_t) {
         entered = true;
         while (!release.load())
@@ -440,6 +454,7 @@ TEST_F(TriggerTest, ACloseDuringALongDeliveryIsCompletedByTheDispatcherThread)
     EXPECT_FALSE(d->InDispatch());
     char c;
     EXPECT_EQ(d->ReadBytes(&c, 1), ecBufferIsEmpty);
+    d.reset();
 }
 
 }  // namespace

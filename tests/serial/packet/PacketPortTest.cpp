@@ -1,0 +1,360 @@
+// The collector on a real port component over a pseudo-terminal: bytes go
+// through the dispatcher's threads, events come on the main thread.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PtyPort.h"
+#include "SioExcept.h"
+#include "SioMisc.h"
+#include "SioPacket.h"
+#include "SioPort.h"
+#include "SioUser.h"
+
+using namespace sio;
+using sio::test::TPortDir;
+using sio::test::TPtyPort;
+
+namespace {
+
+class PacketPort : public ::testing::Test {
+protected:
+    TLocalMessageQueue queue;
+    TPortDir dir;
+    TPtyPort pty{dir, 3};
+    std::unique_ptr<TSioComPort> port = std::make_unique<TSioComPort>();
+    std::unique_ptr<TSioDataPacket> c = std::make_unique<TSioDataPacket>();
+    std::vector<std::string> packets;
+    int timeouts = 0;
+    std::vector<std::string> reported;
+    std::thread::id mainThread = std::this_thread::get_id();
+    bool allOnMainThread = true;
+
+    void SetUp() override
+    {
+        SetMessageQueue(&queue);
+        SetExceptionReporter([this](std::exception_ptr e) {
+            try {
+                std::rethrow_exception(e);
+            } catch (const std::exception& x) {
+                reported.push_back(x.what());
+            }
+        });
+        port->SetName("ComPort");
+        port->SetComNumber(3);
+        port->SetLogName(dir.Path() + "/SIO.LOG");
+        c->SetName("ComDataPacket");
+        c->OnStringPacket = [this](TSioDataPacket*, const std::string& s) {
+            allOnMainThread = allOnMainThread && std::this_thread::get_id() == mainThread;
+            packets.push_back(s);
+        };
+        c->OnTimeout = [this](TSioBaseComponent*) {
+            allOnMainThread = allOnMainThread && std::this_thread::get_id() == mainThread;
+            ++timeouts;
+        };
+        c->SetComPort(port.get());
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(allOnMainThread);
+        extra.clear();
+        c.reset();
+        port.reset();
+        while (queue.ProcessOneMessage()) {
+        }
+        EXPECT_EQ(TSioDataPacketManagerList::Instance().Count(), 0u);
+        EXPECT_EQ(TSioDataPacketManagerList::Instance().RetiredCount(), 0u);
+        SetExceptionReporter(nullptr);
+        SetMessageQueue(nullptr);
+    }
+
+    // Serves the main thread's queue until pred holds (at most 10 s).
+    bool PumpUntil(const std::function<bool()>& pred)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            queue.WaitAndProcess(10);
+        }
+        return true;
+    }
+    // The event has run on the main thread, and the dispatcher thread has
+    // finished with it (removed the bytes, re-armed the collectors).
+    bool EventsOver() { return !c->Manager() || !c->Manager()->InEvent(); }
+    bool WaitPackets(std::size_t n)
+    {
+        return PumpUntil([&] { return packets.size() >= n && EventsOver(); });
+    }
+    // Bytes the manager holds after a read: they have been taken from the port.
+    bool WaitHeld(std::int32_t n)
+    {
+        return PumpUntil([&] { return c->Manager() && c->Manager()->HeldCount() >= n; });
+    }
+    void Reply(TSioDataPacket& p, bool include = true)
+    {
+        p.SetStartCond(scAnyData);
+        p.SetEndCond({ecString});
+        p.SetEndString("\n\r");
+        p.SetIncludeStrings(include);
+    }
+    // The manager's timer trigger as the dispatcher holds it.
+    bool TimerArmed()
+    {
+        TSioTriggerSet set;
+        port->Dispatcher()->SaveTriggers(set);
+        for (const auto& t : set.Timers.value_or(std::vector<TTimerTrigger>{}))
+            if (t.Handle == c->Manager()->TimerHandle())
+                return t.Armed != 0;
+        ADD_FAILURE() << "no timer trigger";
+        return false;
+    }
+
+    std::vector<std::unique_ptr<TSioDataPacket>> extra;
+};
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST_F(PacketPort, ReplyWithAndWithoutItsEndStringOnTheMainThread)
+{
+    port->SetOpen(true);
+    EXPECT_TRUE(c->Manager()->Active());
+    Reply(*c);
+    c->SetEnabled(true);
+    pty.Write("OK\n\r");
+    ASSERT_TRUE(WaitPackets(1));
+    EXPECT_EQ(packets[0], "OK\n\r");
+
+    c->SetIncludeStrings(false);
+    pty.Write("OK\n\r");
+    ASSERT_TRUE(WaitPackets(2));
+    EXPECT_EQ(packets[1], "OK");
+}
+
+TEST_F(PacketPort, ReplyInTwoReadsCompletesAtTheCarriageReturn)
+{
+    port->SetOpen(true);
+    Reply(*c);
+    c->SetAutoEnable(false);
+    c->SetEnabled(true);
+    pty.Write("VER;0;A1\n");
+    ASSERT_TRUE(WaitHeld(9));
+    EXPECT_TRUE(packets.empty());
+    pty.Write("\r");
+    ASSERT_TRUE(WaitPackets(1));
+    EXPECT_EQ(packets[0], "VER;0;A1\n\r");
+    EXPECT_FALSE(c->Enabled());
+}
+
+TEST_F(PacketPort, PatternsRealignmentAndCaseFolding)
+{
+    port->SetOpen(true);
+    c->SetStartCond(scAnyData);
+    c->SetEndCond({ecString});
+    c->SetEndString("aab");
+    c->SetEnabled(true);
+    pty.Write("aaab");
+    ASSERT_TRUE(WaitPackets(1));
+    EXPECT_EQ(packets[0], "aaab");
+
+    c->SetEnabled(false);
+    c->SetStartCond(scString);
+    c->SetStartString("$?");
+    c->SetEndString("#");
+    c->SetEnabled(true);
+    pty.Write("xx$A1#");
+    ASSERT_TRUE(WaitPackets(2));
+    EXPECT_EQ(packets[1], "$A1#");
+
+    c->SetEnabled(false);
+    c->SetStartString("\\?");
+    c->SetEndCond({});
+    c->SetEnabled(true);
+    pty.Write("ab?");
+    ASSERT_TRUE(WaitPackets(3));
+    EXPECT_EQ(packets[2], "?");
+
+    c->SetEnabled(false);
+    c->SetStartString("\\\\");
+    c->SetEnabled(true);
+    pty.Write("?\\");
+    ASSERT_TRUE(WaitPackets(4));
+    EXPECT_EQ(packets[3], "\\");
+
+    c->SetEnabled(false);
+    c->SetStartString("ok");
+    c->SetEnabled(true);
+    pty.Write("oKOk");
+    ASSERT_TRUE(WaitPackets(6));
+    EXPECT_EQ(packets[4], "oK");
+    EXPECT_EQ(packets[5], "Ok");
+}
+
+TEST_F(PacketPort, BothEndConditionsAndTheSizeComesFirst)
+{
+    port->SetOpen(true);
+    c->SetStartString("S");
+    c->SetEndCond({ecString, ecPacketSize});
+    c->SetEndString("#");
+    c->SetPacketSize(4);
+    c->SetIncludeStrings(false);
+    c->SetEnabled(true);
+    pty.Write("S1#S12#");
+    ASSERT_TRUE(WaitPackets(2));
+    EXPECT_EQ(packets[0], "1");    // by end string: both strings cut off
+    EXPECT_EQ(packets[1], "12#");  // by size at the '#': only the start string cut off
+}
+
+TEST_F(PacketPort, TimeLimitZeroNeverArmsTheTimer)
+{
+    port->SetOpen(true);
+    Reply(*c);
+    c->SetTimeOut(0);
+    c->SetEnabled(true);
+    EXPECT_TRUE(c->HoldsPort());
+    EXPECT_FALSE(TimerArmed());
+    c->SetEnabled(false);
+    c->SetTimeOut(25);
+    c->SetEnabled(true);
+    EXPECT_TRUE(TimerArmed());
+    c->SetEnabled(false);
+    EXPECT_FALSE(TimerArmed());
+}
+
+TEST_F(PacketPort, TimeoutDiscardsHeldBytesAndDisables)
+{
+    port->SetOpen(true);
+    Reply(*c);
+    c->SetTimeOut(2);
+    c->SetEnabled(true);
+    pty.Write("half");
+    ASSERT_TRUE(PumpUntil([&] { return timeouts == 1 && EventsOver(); }));
+    EXPECT_FALSE(c->Enabled());
+    EXPECT_EQ(c->Manager()->HeldCount(), 0);
+    EXPECT_TRUE(packets.empty());
+
+    c->SetTimeOut(0);
+    c->SetEnabled(true);
+    pty.Write("rest\n\r");
+    ASSERT_TRUE(WaitPackets(1));
+    EXPECT_EQ(packets[0], "rest\n\r");
+    EXPECT_EQ(timeouts, 1);
+}
+
+TEST_F(PacketPort, InvalidConfigurationOnEnabling)
+{
+    port->SetOpen(true);
+    c->SetStartCond(scAnyData);
+    try {
+        c->SetEnabled(true);
+        ADD_FAILURE() << "no exception";
+    } catch (const EInvalidProperty& e) {
+        EXPECT_EQ(e.ErrorCode(), -5503);
+        EXPECT_STREQ(e.what(), "CharCount packets must have an end-condition");
+    }
+    EXPECT_FALSE(c->Enabled());
+    EXPECT_EQ(c->Manager()->Collector(), nullptr);
+}
+
+TEST_F(PacketPort, TwoAnyDataCollectorsShareOnePort)
+{
+    port->SetOpen(true);
+    extra.push_back(std::make_unique<TSioDataPacket>());
+    TSioDataPacket& second = *extra.back();
+    std::vector<std::string> secondPackets;
+    second.OnStringPacket = [&](TSioDataPacket*, const std::string& s) { secondPackets.push_back(s); };
+    second.SetComPort(port.get());
+    EXPECT_EQ(second.Manager(), c->Manager());
+    Reply(*c);
+    Reply(second);
+    c->SetEnabled(true);
+    second.SetEnabled(true);
+    EXPECT_TRUE(second.AwaitingPort());
+
+    pty.Write("a\n\r");
+    ASSERT_TRUE(WaitPackets(1));
+    EXPECT_TRUE(c->HoldsPort());  // re-armed first after the event
+    c->SetEnabled(false);
+    pty.Write("b\n\r");
+    ASSERT_TRUE(PumpUntil([&] { return secondPackets.size() == 1 && EventsOver(); }));
+    EXPECT_EQ(secondPackets[0], "b\n\r");
+    EXPECT_EQ(packets.size(), 1u);
+}
+
+TEST_F(PacketPort, EnabledWhileClosedIsArmedAtOpeningAndAgainAfterAClose)
+{
+    Reply(*c);
+    c->SetEnabled(true);
+    EXPECT_EQ(c->PacketState(), TPacketState::Idle);
+    EXPECT_FALSE(c->Manager()->Active());
+
+    port->SetOpen(true);
+    EXPECT_EQ(c->PacketState(), TPacketState::Collecting);
+    pty.Write("one\n\r");
+    ASSERT_TRUE(WaitPackets(1));
+
+    port->SetOpen(false);
+    EXPECT_TRUE(c->Enabled());
+    EXPECT_EQ(c->PacketState(), TPacketState::Idle);
+    EXPECT_FALSE(c->Manager()->Active());
+    port->SetOpen(true);
+    EXPECT_EQ(c->PacketState(), TPacketState::Collecting);
+    pty.Write("two\n\r");
+    ASSERT_TRUE(WaitPackets(2));
+    EXPECT_EQ(packets[1], "two\n\r");
+}
+
+TEST_F(PacketPort, HandlerExceptionIsReportedAndCollectingGoesOn)
+{
+    port->SetOpen(true);
+    Reply(*c);
+    int calls = 0;
+    c->OnStringPacket = [&](TSioDataPacket*, const std::string& s) {
+        packets.push_back(s);
+        if (++calls == 1)
+            throw std::runtime_error("handler failed");
+    };
+    c->SetEnabled(true);
+    pty.Write("x\n\r");
+    ASSERT_TRUE(WaitPackets(1));
+    pty.Write("y\n\r");
+    ASSERT_TRUE(WaitPackets(2));
+    EXPECT_EQ(reported, std::vector<std::string>{"handler failed"});
+    EXPECT_EQ(packets[1], "y\n\r");
+}
+
+TEST_F(PacketPort, DispatchLogNamesTheCollector)
+{
+    port->SetLogging(tlOn);
+    port->SetOpen(true);
+    c->SetStartString("AB");  // the start string alone is the packet
+    c->SetEnabled(true);
+    pty.Write("xAB");
+    ASSERT_TRUE(WaitPackets(1));
+    port->SetOpen(false);  // writes the log
+    std::string log = ReadFile(dir.Path() + "/SIO.LOG");
+    auto has = [&](const std::string& what) { return log.find(what) != std::string::npos; };
+    EXPECT_TRUE(has("Packet    Enable        00000000  Packet:ComDataPacket")) << log;
+    EXPECT_TRUE(has("Packet    StartStr      00000000  AB"));
+    EXPECT_TRUE(has("Packet    Waiting       00000000  Packet:ComDataPacket"));
+    EXPECT_TRUE(has("Packet    StringPacket  00000000  Packet:ComDataPacket"));
+    EXPECT_TRUE(has("Packet    SizePacket    00000000  AB"));
+    EXPECT_TRUE(has("TrgHdAlc  Method"));
+}
+
+}  // namespace

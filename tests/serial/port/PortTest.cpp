@@ -530,10 +530,15 @@ TEST_F(PortTest, ClosingDuringADeliveryFinishesWhenTheDeliveryHasEnded)
     bool openDuringClose = false;
     TPortState stateDuringClose = StateClosed;
     std::atomic<bool> ran{false};
+    std::uint16_t lateTimer = 99;
     hook.Fn = [&] {
         cp.SetOpen(false);
         openDuringClose = cp.Open();
         stateDuringClose = cp.PortState();
+        // Refused quietly while the close is pending.
+        cp.WriteString("late");
+        cp.FlushInput();
+        lateTimer = cp.AddTimerTrigger();
         ran = true;
     };
     cp.Dispatcher()->AddMethodHandler(NotifyMethod<TMainThreadHook, &TMainThreadHook::Handle>(&hook));
@@ -543,13 +548,14 @@ TEST_F(PortTest, ClosingDuringADeliveryFinishesWhenTheDeliveryHasEnded)
     EXPECT_EQ(closed, 1);
     EXPECT_TRUE(openDuringClose);
     EXPECT_EQ(stateDuringClose, StateClosing);
+    EXPECT_EQ(lateTimer, 0);
     ASSERT_TRUE(PumpUntil([&] { return cp.PortState() == StateClosed; }));
     EXPECT_FALSE(cp.Open());
     EXPECT_EQ(cp.Dispatcher(), nullptr);
     EXPECT_EQ(closed, 1);
     EXPECT_TRUE(PumpUntil([&] { return sio::test::ThreadCount() == baseThreads; }));
-    // Operations are refused quietly while closing and work again after.
-    cp.FlushInput();
+    EXPECT_EQ(com2.ReadAvailable(), "");
+    cp.FlushInput();  // and it opens again
     EXPECT_TRUE(cp.Open());
 }
 

@@ -614,6 +614,30 @@ TEST_F(PortTest, AssignCopiesSettingsNotTheOpenState)
     EXPECT_EQ(calls, 3);  // opened on the copy, through the copied entry
 }
 
+TEST_F(PortTest, LoadingFromAFormDefersTheOpen)
+{
+    TPtyPort com2(dir, 2);
+    TSioComPort cp;
+    cp.BeginLoading();
+    cp.SetComNumber(2);
+    cp.SetOpen(true);  // only remembered while loading
+    EXPECT_EQ(cp.Dispatcher(), nullptr);
+    EXPECT_EQ(cp.AcquireDispatcher(), nullptr);
+    cp.EndLoading();
+    EXPECT_TRUE(cp.Open());
+    EXPECT_EQ(cp.PortState(), StateOpen);
+
+    // A port that cannot be opened after loading is reported, not raised.
+    TSioComPort bad;
+    bad.BeginLoading();
+    bad.SetComNumber(9);
+    bad.SetOpen(true);
+    EXPECT_NO_THROW(bad.EndLoading());
+    EXPECT_FALSE(bad.Open());
+    ASSERT_EQ(Reported().size(), 1u);
+    EXPECT_EQ(Reported().front(), "ie_BadId - Specified comport doesn't exist");
+}
+
 TEST_F(PortTest, EnumerationsKeepTheirNamesAndOrder)
 {
     EXPECT_STREQ(EnumName(pSpace), "pSpace");

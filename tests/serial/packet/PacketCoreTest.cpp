@@ -565,6 +565,29 @@ TEST_F(PacketCore, EnabledWhileClosedIsArmedWhenThePortOpens)
     EXPECT_EQ(got.back(), "tial\n\r");
 }
 
+TEST_F(PacketCore, FormLoadingDefersActivationAndArming)
+{
+    TFakePacketPort loading;
+    loading.Loading = true;  // the port is open but its form is still being read
+    TSioDataPacket p;
+    p.BeginLoading();
+    p.SetPacketPort(&loading);
+    EXPECT_FALSE(loading.Manager->Active());
+    ReplyCollector(p);
+    p.SetEnabled(true);
+    EXPECT_TRUE(p.ArmPending());
+    EXPECT_EQ(p.PacketState(), TPacketState::Idle);
+    loading.Loading = false;
+    p.EndLoading();
+    EXPECT_TRUE(loading.Manager->Active());
+    EXPECT_FALSE(p.ArmPending());
+    EXPECT_EQ(p.PacketState(), TPacketState::Collecting);
+    std::vector<std::string> got;
+    p.OnStringPacket = [&](TSioDataPacket*, const std::string& s) { got.push_back(s); };
+    loading.Feed("up\n\r");
+    EXPECT_EQ(got, std::vector<std::string>{"up\n\r"});
+}
+
 TEST_F(PacketCore, HeldGrowsInStepsAndIsFreedWhenEmpty)
 {
     c->SetStartCond(scAnyData);

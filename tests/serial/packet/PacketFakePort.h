@@ -27,6 +27,7 @@ public:
     };
 
     bool Open = true;
+    bool Loading = false;
     bool HasDisp = true;
     std::int32_t TimerHandleToGive = 8;
     std::int32_t SetTimerResult = 0;
@@ -64,7 +65,7 @@ public:
     }
 
     bool IsOpen() const override { return Open; }
-    bool IsLoading() const override { return false; }
+    bool IsLoading() const override { return Loading; }
     void Subscribe(TSioDataPacketManager* m) override
     {
         ++Subscribed;

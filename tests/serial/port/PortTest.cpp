@@ -414,6 +414,38 @@ TEST_F(PortTest, NotificationsBecomeEventsOnTheMainThread)
     EXPECT_THROW(cp.SetTimerTrigger(8000, 1, true), EBadTriggerHandle);
 }
 
+TEST_F(PortTest, StatusNotificationsAreDecodedByKind)
+{
+    TPtyPort com2(dir, 2);
+    TSioComPort cp;
+    cp.SetComNumber(2);
+    std::vector<std::string> seen;
+    cp.SetOnTriggerStatus([&](TSioCustomComPort*, std::uint16_t h) { seen.push_back("status" + std::to_string(h)); });
+    cp.SetOnTriggerModemStatus([&](TSioBaseComponent*) { seen.push_back("modem"); });
+    cp.SetOnTriggerLineError([&](TSioCustomComPort*, std::uint16_t error, bool lineBreak) {
+        seen.push_back("line" + std::to_string(error) + (lineBreak ? "b" : ""));
+    });
+    cp.SetOnTriggerOutbuffFree([&](TSioBaseComponent*) { seen.push_back("free"); });
+    cp.SetOnTriggerOutbuffUsed([&](TSioBaseComponent*) { seen.push_back("used"); });
+    cp.SetOnTriggerOutSent([&](TSioBaseComponent*) { seen.push_back("sent"); });
+    std::vector<std::uint16_t> data;
+    cp.SetOnTrigger([&](TSioCustomComPort*, std::uint16_t, std::uint16_t, std::uint16_t d) { data.push_back(d); });
+    cp.FlushInput();
+    TMessageTarget* window = cp.NotifyWindow();
+    ASSERT_NE(window, nullptr);
+    const std::intptr_t port = static_cast<std::intptr_t>(cp.Dispatcher()->PortIndex()) << 16;
+    for (std::uintptr_t kind = 1; kind <= 6; ++kind)
+        window->HandleMessage(WM_SIO_STATUS, 16 + kind, port + 40);
+    EXPECT_EQ(seen, (std::vector<std::string>{"status17", "modem", "status18", "line0", "status19", "free", "status20",
+                                              "used", "status21", "sent", "status22"}));
+    EXPECT_EQ(data, std::vector<std::uint16_t>(6, 40));  // the low word of lParam
+    // A port index that names no dispatcher reaches nobody.
+    seen.clear();
+    window->HandleMessage(WM_SIO_STATUS, 17, port + (std::intptr_t{200} << 16));
+    window->HandleMessage(0x0400, 17, port);  // not one of ours
+    EXPECT_TRUE(seen.empty());
+}
+
 TEST_F(PortTest, CloseFromInsideAWindowHandler)
 {
     TPtyPort com2(dir, 2);

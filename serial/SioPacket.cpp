@@ -1,8 +1,10 @@
 #include "SioPacket.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <unordered_map>
 
 #include "SioExcept.h"
 #include "SioStrMap.h"
@@ -105,6 +107,46 @@ void TPacketLock::Reacquire(int depth)
 
 namespace {
 
+// The managers that may still be called by a dispatcher, with the number of
+// calls in progress. The dispatcher may have entered a manager's handler just
+// as the main thread releases that manager; the manager's destruction waits
+// for such a call to return, and later calls find it gone.
+struct TLiveManagers {
+    std::mutex lock;
+    std::condition_variable idle;
+    std::unordered_map<const TSioDataPacketManager*, int> calls;
+};
+
+TLiveManagers& LiveManagers()
+{
+    static auto* live = new TLiveManagers;  // never freed: dispatcher threads may ask until the very end
+    return *live;
+}
+
+void NotifyTrampoline(void* object, std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    auto* m = static_cast<TSioDataPacketManager*>(object);
+    auto& live = LiveManagers();
+    {
+        std::lock_guard g(live.lock);
+        auto it = live.calls.find(m);
+        if (it == live.calls.end())
+            return;
+        ++it->second;
+    }
+    struct TDone {
+        TLiveManagers& live;
+        TSioDataPacketManager* m;
+        ~TDone()
+        {
+            std::lock_guard g(live.lock);
+            if (--live.calls[m] == 0)
+                live.idle.notify_all();
+        }
+    } done{live, m};
+    m->HandleNotification(msg, wParam, lParam);
+}
+
 class TComPortLink final : public IPacketPort {
 public:
     explicit TComPortLink(TSioCustomComPort* port) : port_(port) {}
@@ -167,7 +209,7 @@ public:
 private:
     static TSioNotifyMethod Method(TSioDataPacketManager* m)
     {
-        return NotifyMethod<TSioDataPacketManager, &TSioDataPacketManager::HandleNotification>(m);
+        return TSioNotifyMethod{&NotifyTrampoline, m};
     }
     TSioCustomComPort* port_;
 };
@@ -252,6 +294,11 @@ TSioDataPacketManager::TSioDataPacketManager(const void* key, IPacketPort* port,
                                              std::unique_ptr<IPacketPort> ownedPort)
     : key_(key), port_(port), ownedPort_(std::move(ownedPort))
 {
+    {
+        auto& live = LiveManagers();
+        std::lock_guard g(live.lock);
+        live.calls[this] = 0;
+    }
     TGuard g(lock_);
     port_->Subscribe(this);
     TSioDataPacketManagerList::Instance().Add(this);
@@ -265,6 +312,13 @@ TSioDataPacketManager::TSioDataPacketManager(const void* key, IPacketPort* port,
 
 TSioDataPacketManager::~TSioDataPacketManager()
 {
+    {
+        // A call that has just begun finds no port and returns at once.
+        auto& live = LiveManagers();
+        std::unique_lock g(live.lock);
+        live.idle.wait(g, [&] { return live.calls[this] == 0; });
+        live.calls.erase(this);
+    }
     TSioDataPacketManagerList::Instance().Remove(this);
     bool posted;
     {
@@ -295,6 +349,7 @@ void TSioDataPacketManager::ClearPort()
 {
     TGuard g(lock_);
     port_ = nullptr;
+    releasePosted_ = false;  // program end: the message queue may be gone already
 }
 
 bool TSioDataPacketManager::Active() const

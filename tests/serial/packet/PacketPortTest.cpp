@@ -338,6 +338,67 @@ TEST_F(PacketPort, HandlerExceptionIsReportedAndCollectingGoesOn)
     EXPECT_EQ(packets[1], "y\n\r");
 }
 
+TEST_F(PacketPort, HandlerClosesThePortInsideItsEvent)
+{
+    port->SetOpen(true);
+    Reply(*c);
+    c->OnStringPacket = [&](TSioDataPacket*, const std::string& s) {
+        packets.push_back(s);
+        if (packets.size() == 1)
+            port->SetOpen(false);
+    };
+    c->SetEnabled(true);
+    pty.Write("bye\n\rlost\n\r");
+    ASSERT_TRUE(WaitPackets(1));
+    ASSERT_TRUE(PumpUntil([&] { return port->PortState() == StateClosed; }));
+    EXPECT_EQ(packets, std::vector<std::string>{"bye\n\r"});
+    EXPECT_TRUE(c->Enabled());  // AutoEnable: armed again when the port opens
+    EXPECT_EQ(c->PacketState(), TPacketState::Idle);
+    EXPECT_FALSE(c->Manager()->Active());
+
+    port->SetOpen(true);
+    EXPECT_EQ(c->PacketState(), TPacketState::Collecting);
+    pty.Write("back\n\r");
+    ASSERT_TRUE(WaitPackets(2));
+    EXPECT_EQ(packets[1], "back\n\r");
+}
+
+// Replies stream in from another thread while the main thread changes the
+// collector's settings between them: for the thread sanitizer, and to see
+// that every packet is still a whole reply.
+TEST_F(PacketPort, SettingsChangedWhileRepliesStreamIn)
+{
+    port->SetOpen(true);
+    Reply(*c);
+    c->SetTimeOut(0);
+    c->SetEnabled(true);
+    constexpr int replies = 300;
+    std::thread writer([&] {
+        for (int k = 0; k < replies; ++k) {
+            std::string r = "R" + std::to_string(k) + "\n\r";
+            pty.Write(r);
+            if (k % 7 == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    int step = 0;
+    bool done = PumpUntil([&] {
+        switch (++step % 5) {
+        case 0: c->SetTimeOut(step % 2 ? 0 : 500); break;
+        case 1: c->SetIncludeStrings(true); break;
+        case 2: (void)c->Manager()->HeldCount(); break;
+        case 3: c->SetAutoEnable(true); break;
+        default: c->SetEnabled(true); break;  // already enabled: nothing happens
+        }
+        return packets.size() >= static_cast<std::size_t>(replies) && EventsOver();
+    });
+    writer.join();
+    ASSERT_TRUE(done) << packets.size();
+    for (int k = 0; k < replies; ++k)
+        EXPECT_EQ(packets[static_cast<std::size_t>(k)], "R" + std::to_string(k) + "\n\r");
+    EXPECT_EQ(timeouts, 0);
+}
+
 TEST_F(PacketPort, DispatchLogNamesTheCollector)
 {
     port->SetLogging(tlOn);

@@ -57,7 +57,21 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     FormCreate();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1()
+{
+    // The modules go before the controls: no handler may run while the
+    // controls are destroyed (hiding and deleting them moves focus and mouse).
+    if (TApplication* app = TApplication::Instance())
+        disconnect(&app->Hints(), nullptr, this, nullptr);
+    for (TStringGrid* grid : {StringGrid1, StringGrid2, StringGrid3}) {
+        grid->OnClick = nullptr;
+        grid->OnExit = nullptr;
+        grid->OnSetEditText = nullptr;
+    }
+    rgGripperType->OnClick = nullptr;
+    for (QObject* child : findChildren<QObject*>())
+        child->disconnect(this);
+}
 
 void TForm1::CreateControls()
 {

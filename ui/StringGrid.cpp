@@ -143,6 +143,19 @@ TStringGrid::TStringGrid(int colCount, int rowCount, int fixedCols, int fixedRow
     });
 }
 
+TStringGrid::~TStringGrid()
+{
+    // Focus changes and editor deletions during the base class's destruction
+    // must not reach this part of the object any more.
+    disconnect(qApp, nullptr, this, nullptr);
+    if (editor_)
+        editor_->disconnect(this);
+    OnClick = nullptr;
+    OnExit = nullptr;
+    OnKeyPress = nullptr;
+    OnSetEditText = nullptr;
+}
+
 QString TStringGrid::Cell(int col, int row) const
 {
     const QTableWidgetItem* it = (col >= 0 && row >= 0) ? item(row, col) : nullptr;

@@ -41,6 +41,7 @@ class TStringGrid final : public QTableWidget {
     Q_OBJECT
 public:
     TStringGrid(int colCount, int rowCount, int fixedCols, int fixedRows, QWidget* parent = nullptr);
+    ~TStringGrid() override;
 
     int ColCount() const { return columnCount(); }
     int RowCount() const { return rowCount(); }

@@ -527,8 +527,8 @@ void TSioDataPacketManager::HandleNotification(std::uint32_t msg, std::uintptr_t
         return;
     if (msg == WM_SIO_AVAIL) {
         // Never more than the dispatch buffer, so one step suffices; the loop
-        // only guards against a larger count.
-        std::int32_t value = static_cast<std::int32_t>(std::min<std::uintptr_t>(wParam, 0x40000000));
+        // and the bound only guard against a larger count.
+        std::int32_t value = static_cast<std::int32_t>(std::min<std::uintptr_t>(wParam, 1u << 20));
         if (heldCount_ + value >= heldCapacity_) {
             while (heldCount_ + value >= heldCapacity_)
                 heldCapacity_ += HeldStep;

@@ -14,6 +14,12 @@
 // the application's handlers may change any property of any collector. Events
 // are always delivered on the main thread when the port has a dispatcher
 // thread, else directly on the calling thread.
+//
+// Lifetimes. A port component must outlive the collectors bound to it (or
+// they must be unbound first): nothing tells a collector that its port is
+// gone. A manager lives while a collector is attached to its port; when the
+// last one leaves, the manager leaves the dispatcher and the port at once and
+// is destroyed through the main thread's message queue once no event runs.
 #pragma once
 
 #include <atomic>

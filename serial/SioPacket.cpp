@@ -437,10 +437,28 @@ void TSioDataPacketManager::PortChanged(int kind)
 {
     TGuard g(lock_);
     if (kind == pcOpened) {
+        if (handlerInstalled_) {
+            // The last opening failed after this manager had joined its
+            // dispatcher, which went without a closing notice: forget it.
+            timerHandle_ = 0;
+            handlerInstalled_ = false;
+            FreeHeld();
+            for (std::size_t k = 0; k < packets_.size(); ++k)
+                packets_[k]->DisarmPacket();
+        }
         Activate(true);
-        for (std::size_t k = 0; k < packets_.size(); ++k)
-            if (packets_[k]->enabled_)
-                packets_[k]->ArmPacket();
+        try {
+            for (std::size_t k = 0; k < packets_.size(); ++k)
+                if (packets_[k]->enabled_)
+                    packets_[k]->ArmPacket();
+        } catch (...) {
+            // The error fails the opening and the port drops its dispatcher:
+            // leave it as at a close, so that the next opening starts afresh.
+            for (std::size_t k = 0; k < packets_.size(); ++k)
+                packets_[k]->DisarmPacket();
+            Activate(false);
+            throw;
+        }
     } else if (kind == pcClosing || kind == pcClosed) {
         for (std::size_t k = 0; k < packets_.size(); ++k)
             packets_[k]->DisarmPacket();
@@ -613,7 +631,7 @@ void TSioDataPacketManager::TakePort(TSioDataPacket* c, std::int32_t ticks)
 void TSioDataPacketManager::ReleasePort(TSioDataPacket* c)
 {
     std::int32_t result = 0;
-    if (timerHandle_ != 0 && port_)
+    if (timerHandle_ != 0 && port_ && port_->HasDispatcher())
         result = port_->SetTimerTrigger(timerHandle_, 0, false);
     if (collector_ == c)
         collector_ = nullptr;

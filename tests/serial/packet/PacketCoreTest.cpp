@@ -413,11 +413,10 @@ TEST_F(PacketCore, EnabledWhileClosedIsArmedWhenThePortOpens)
     EXPECT_FALSE(closed.Manager->Active());
 
     closed.Open = true;
-    EXPECT_THROW(closed.Manager->PortChanged(pcOpened), EInvalidProperty);  // -5504 at opening
-    EXPECT_TRUE(closed.Manager->Active());
+    // -5504 fails the opening; the manager is left as after a close.
+    EXPECT_THROW(closed.Manager->PortChanged(pcOpened), EInvalidProperty);
+    EXPECT_FALSE(closed.Manager->Active());
     EXPECT_EQ(p.PacketState(), TPacketState::Idle);
-    closed.Manager->PortChanged(pcClosing);
-    closed.Manager->PortChanged(pcClosed);
     closed.Open = false;
 
     p.SetEndString("\n\r");

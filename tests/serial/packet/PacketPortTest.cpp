@@ -319,6 +319,46 @@ TEST_F(PacketPort, EnabledWhileClosedIsArmedAtOpeningAndAgainAfterAClose)
     EXPECT_EQ(packets[1], "two\n\r");
 }
 
+TEST_F(PacketPort, InvalidConfigurationFailsTheOpeningAndTheNextOpeningWorks)
+{
+    Reply(*c);
+    c->SetEndString("");  // not checked while the port is closed
+    c->SetEnabled(true);
+    EXPECT_THROW(port->SetOpen(true), EInvalidProperty);
+    EXPECT_EQ(port->PortState(), StateClosed);
+    EXPECT_EQ(port->Dispatcher(), nullptr);
+    EXPECT_FALSE(c->Manager()->Active());
+    EXPECT_TRUE(c->Enabled());
+
+    c->SetEndString("\n\r");
+    port->SetOpen(true);
+    EXPECT_EQ(c->PacketState(), TPacketState::Collecting);
+    pty.Write("fixed\n\r");
+    ASSERT_TRUE(WaitPackets(1));
+    EXPECT_EQ(packets[0], "fixed\n\r");
+}
+
+TEST_F(PacketPort, FailingOpenEventElsewhereLeavesTheCollectorUsable)
+{
+    Reply(*c);
+    c->SetEnabled(true);
+    bool fail = true;
+    port->SetOnPortOpen([&](TSioBaseComponent*) {
+        if (fail)
+            throw std::runtime_error("open handler failed");
+    });
+    EXPECT_THROW(port->SetOpen(true), std::runtime_error);
+    EXPECT_EQ(port->PortState(), StateClosed);
+    c->SetEnabled(false);  // no dispatcher: nothing to stop, nothing raised
+    c->SetEnabled(true);
+    fail = false;
+    port->SetOpen(true);
+    EXPECT_TRUE(c->Manager()->Active());
+    pty.Write("again\n\r");
+    ASSERT_TRUE(WaitPackets(1));
+    EXPECT_EQ(packets[0], "again\n\r");
+}
+
 TEST_F(PacketPort, HandlerExceptionIsReportedAndCollectingGoesOn)
 {
     port->SetOpen(true);

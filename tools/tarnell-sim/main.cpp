@@ -149,13 +149,13 @@ int main(int argc, char** argv)
         else if (a == "--silent")
             opt.silent = true;
         else if (a == "--address") {
-            std::string spec = next();
+            std::string arg = next();
             std::string model = "KV0050";
-            if (auto colon = spec.find(':'); colon != std::string::npos) {
-                model = spec.substr(colon + 1);
-                spec.resize(colon);
+            if (auto colon = arg.find(':'); colon != std::string::npos) {
+                model = arg.substr(colon + 1);
+                arg.resize(colon);
             }
-            int address = std::atoi(spec.c_str());
+            int address = std::atoi(arg.c_str());
             if (address < 0 || address > 32)
                 Usage();
             bus.AddGripper(address, model);

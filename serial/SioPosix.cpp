@@ -280,11 +280,12 @@ std::int32_t TWriteThread::Execute()
 
 std::int32_t TStatusThread::Execute()
 {
-    d_.ready_.Set();
     const int fd = d_.fd_.Get();
     int lines = 0;
     bool haveLines = Ioctl(fd, TIOCMGET, &lines) == 0;
     TIcount counts = ReadIcount(fd);
+    // Ready only now: a change after the open is measured from here.
+    d_.ready_.Set();
     // A device with neither (a pseudo-terminal) has nothing to watch: sleep
     // until the close.
     const int wait = (haveLines || counts.ok) ? kStopPollMs : -1;

@@ -280,14 +280,15 @@ std::int32_t TSioBaseDispatcher::OpenDevice(const std::string& name, std::int32_
     {
         TGuard d(dispatchLock_);
         TGuard g(mainLock_);
-        scanPosition_ = 0;
+        scanSeq_ = 0;
+        filledSeq_ = 0;
         timerTriggers_.clear();
         dataTriggers_.clear();
         statusTriggers_.clear();
         availLength_ = 0;
         nextHandleCounter_ = 1;
         dispatchWrite_ = dispatchRead_ = 0;
-        lastAvailPosition_ = 0;
+        lastAvailSeq_ = 0;
         statusHit_ = false;
         inAvailDispatch_ = false;
         modemStatus_ = 0;
@@ -707,6 +708,7 @@ bool TSioBaseDispatcher::FillDispatchBuffer()
     std::uint32_t n = std::min(free, static_cast<std::uint32_t>(avail));
     std::uint32_t rest = contiguous < n ? n - contiguous : 0;
     std::int32_t got = 0;
+    std::uint32_t moved = 0;
     if (contiguous > 0) {
         // DeviceRead stops at a status record, so bytes behind an event
         // wait for the next cycle.
@@ -715,6 +717,7 @@ bool TSioBaseDispatcher::FillDispatchBuffer()
         log_.AddLogEntry(ltDispatch, lsReadCom, static_cast<std::uint32_t>(got), dispatchBuffer_.data() + w,
                          static_cast<std::uint32_t>(got));
         w += static_cast<std::uint32_t>(got);
+        moved += static_cast<std::uint32_t>(got);
         if (static_cast<std::uint32_t>(got) < want)
             rest = 0;
     }
@@ -729,10 +732,12 @@ bool TSioBaseDispatcher::FillDispatchBuffer()
         log_.AddLogEntry(ltDispatch, lsReadCom, static_cast<std::uint32_t>(got), dispatchBuffer_.data() + w,
                          static_cast<std::uint32_t>(got));
         w += static_cast<std::uint32_t>(got);
+        moved += static_cast<std::uint32_t>(got);
         if (got > 0)
             dispatchFull_ = (w == r);
     }
     dispatchWrite_ = w % DispatchBufferSize;
+    filledSeq_ += moved;
     return true;
 }
 

@@ -548,14 +548,18 @@ protected:
     std::vector<TDataTrigger> dataTriggers_;
     std::vector<TStatusTrigger> statusTriggers_;
 
-    std::uint32_t scanPosition_ = 0;
+    // Positions in the dispatch buffer counted as bytes since the open, so
+    // that a buffer refilled exactly once round (8192 new bytes) still
+    // counts as new bytes: scan position and last avail position.
+    std::uint64_t scanSeq_ = 0;
+    std::uint64_t filledSeq_ = 0;  // dispatch lock: bytes moved in since the open
     std::int32_t availLength_ = 0;
     std::atomic<bool> statusHit_{false};
     bool inAvailDispatch_ = false;  // dispatch lock
     std::uint32_t handlerReadCount_ = 0;  // dispatch lock
     std::uint32_t largestHandlerRead_ = 0;  // dispatch lock
     bool dispatchFull_ = false;  // dispatch lock
-    std::uint32_t lastAvailPosition_ = 0;
+    std::uint64_t lastAvailSeq_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<std::uint8_t> threadBoost_{0};
 

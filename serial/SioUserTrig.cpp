@@ -476,12 +476,12 @@ bool TSioBaseDispatcher::DispatchNotification(std::uint32_t msg, std::uintptr_t 
 
 bool TSioBaseDispatcher::CheckAvailAndData()
 {
-    std::uint32_t w;
+    std::uint64_t filled;
     {
         TGuard d(dispatchLock_);
         if (dispatchBuffer_.empty())
             return false;
-        w = dispatchWrite_;
+        filled = filledSeq_;
     }
     bool anyData;
     {
@@ -489,8 +489,9 @@ bool TSioBaseDispatcher::CheckAvailAndData()
         anyData = std::any_of(dataTriggers_.begin(), dataTriggers_.end(), [](auto& t) { return t.Length > 0; });
     }
     if (anyData) {
-        while (scanPosition_ != w) {
-            const std::uint32_t pos = scanPosition_;
+        while (scanSeq_ < filled) {
+            const std::uint64_t seq = scanSeq_;
+            const auto pos = static_cast<std::uint32_t>(seq % DispatchBufferSize);
             std::uint8_t byte;
             std::uint32_t unreadUpTo;
             {
@@ -517,16 +518,16 @@ bool TSioBaseDispatcher::CheckAvailAndData()
                 availLength = availLength_;
             }
             if (longest == 0) {
-                scanPosition_ = (pos + 1) % DispatchBufferSize;
+                scanSeq_ = seq + 1;
                 continue;
             }
             bool result = true;
-            if (availLength > 0 && lastAvailPosition_ != pos &&
+            if (availLength > 0 && lastAvailSeq_ != seq &&
                 static_cast<std::int64_t>(unreadUpTo) - longest >= availLength) {
                 std::uint32_t before = unreadUpTo - static_cast<std::uint32_t>(longest);
                 log_.AddLogEntry(ltTrigger, lsAvail, before);
                 result = DispatchNotification(WM_SIO_AVAIL, before, 0);
-                scanPosition_ = lastAvailPosition_ = pos;
+                lastAvailSeq_ = seq;
             }
             for (;;) {
                 std::int32_t handle = 0, length = 0;
@@ -549,22 +550,23 @@ bool TSioBaseDispatcher::CheckAvailAndData()
                 if (closePending_.load())
                     break;
             }
-            scanPosition_ = (pos + 1) % DispatchBufferSize;
+            scanSeq_ = seq + 1;
             return result;
         }
     }
-    scanPosition_ = w;
+    scanSeq_ = filled;
     std::int32_t availLength;
     {
         TGuard g(mainLock_);
         availLength = availLength_;
     }
-    if (availLength > 0 && lastAvailPosition_ != scanPosition_) {
+    // At most one avail notification per arrival of new bytes.
+    if (availLength > 0 && lastAvailSeq_ != scanSeq_) {
         std::int32_t count = InputCount();
         if (count >= availLength) {
             log_.AddLogEntry(ltTrigger, lsAvail, static_cast<std::uint32_t>(count));
             bool result = DispatchNotification(WM_SIO_AVAIL, static_cast<std::uintptr_t>(count), 0);
-            lastAvailPosition_ = scanPosition_;
+            lastAvailSeq_ = scanSeq_;
             return result;
         }
     }

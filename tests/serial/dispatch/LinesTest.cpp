@@ -238,6 +238,7 @@ TEST_F(LinesTest, TheDriversRs485ModeSwitchesTheDirectionItself)
     fake.ClearEvents();
     ASSERT_EQ(d->WriteBytes("abc", 3), 0);
     EXPECT_EQ(pty->ReadExactly(3), "abc");
+    ASSERT_TRUE(WaitUntil([&] { return !LineEvents().empty(); }));
     EXPECT_THAT(LineEvents(), ElementsAre("write:abc"));
     // Leaving RS-485 mode and pushing the flow control again turns it off.
     d->SetRs485Mode(false);

@@ -147,6 +147,25 @@ TEST_F(TriggerTest, BytesLeftUnreadAreOfferedAgainOnlyWithNewerBytes)
     EXPECT_EQ(notes[1].bytes, "cd");
 }
 
+TEST_F(TriggerTest, AFullBufferThatWrappedOnceRoundIsStillOffered)
+{
+    ASSERT_EQ(Open(), 0);
+    // 8200 bytes with nobody reading: the dispatch buffer fills exactly
+    // once round, the rest waits in the input queue.
+    std::string data;
+    for (int i = 0; i < 8200; ++i)
+        data.push_back(static_cast<char>(i % 251));
+    ASSERT_EQ(pty->Write(data), data.size());
+    ASSERT_TRUE(PumpUntil([&] { return d->InputCount() == static_cast<std::int32_t>(DispatchBufferSize); }));
+    Reader& r = NewReader(-1);
+    d->AddMethodHandler(r.Method());
+    d->SetAvailLength(1);
+    ASSERT_TRUE(PumpUntil([&] { return r.Count() >= 2; }));
+    auto notes = r.Notes();
+    EXPECT_EQ(notes[0].wParam, DispatchBufferSize);
+    EXPECT_EQ(notes[0].bytes + notes[1].bytes, data);
+}
+
 TEST_F(TriggerTest, AvailLengthHoldsNotificationsBackUntilEnoughHaveArrived)
 {
     ASSERT_EQ(Open(), 0);

@@ -33,6 +33,13 @@ private slots:
         Type(g, "42");
         QCOMPARE(g.Cell(3, 5), QStringLiteral("42"));
         QCOMPARE(w.form.State().EditRow, 5);
+        // A filled cell that is not being edited takes the typed value in place
+        // of its text.
+        g.SetCell(2, 6, "250");
+        g.SetSelection(2, 6);
+        QVERIFY(!g.Editor());
+        Type(g, "3");
+        QCOMPARE(g.Cell(2, 6), QStringLiteral("3"));
         QVERIFY(w.dialogs.Shown().empty());
     }
 

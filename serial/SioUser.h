@@ -364,6 +364,20 @@ public:
     std::int32_t SetTimerTrigger(std::int32_t handle, std::uint32_t duration, bool activate);
     // 0 or -5003; handle 1 switches the avail trigger off.
     std::int32_t RemoveTrigger(std::int32_t handle);
+    // Data and status triggers. Nothing in the console creates them yet;
+    // their notifications follow the same rules as the others.
+    // A data trigger fires once text (1 to 22 characters) has been received;
+    // with ignoreCase each received byte is upper-cased before it is
+    // compared, so text should be upper case. Its handle, -1002 (empty),
+    // -5002 (too long) or -5001.
+    std::int32_t AddDataTrigger(const std::string& text, bool ignoreCase);
+    // A disarmed status trigger of kind 1..5 (stModem .. stOutSent); its
+    // handle carries the kind in the low 3 bits. Handle, -1002 or -5001.
+    std::int32_t AddStatusTrigger(std::int32_t kind);
+    // Arms (or disarms) a status trigger. value: kind 1 low byte the
+    // reference line states, high byte the mask of modem bits to watch;
+    // kind 2 the line-error bits; kinds 3 and 4 the byte level. 0 or -5003.
+    std::int32_t SetStatusTrigger(std::int32_t handle, std::uint16_t value, bool activate);
     void SaveTriggers(TSioTriggerSet& set);
     void RestoreTriggers(const TSioTriggerSet& set);
     static void FreeTriggerSet(TSioTriggerSet& set);

@@ -307,6 +307,68 @@ std::int32_t TSioBaseDispatcher::RemoveTrigger(std::int32_t handle)
     return ecBadTriggerHandle;
 }
 
+std::int32_t TSioBaseDispatcher::AddDataTrigger(const std::string& text, bool ignoreCase)
+{
+    if (text.empty())
+        return ecBadArgument;
+    if (text.size() > static_cast<std::size_t>(MaxDataTriggerLength))
+        return ecTriggerTooLong;
+    std::int32_t handle;
+    {
+        TGuard g(mainLock_);
+        handle = AllocateHandle();
+        if (handle == 0)
+            return ecNoMoreTriggers;
+        TDataTrigger t;
+        t.Handle = handle;
+        t.Length = static_cast<std::int32_t>(text.size());
+        t.IgnoreCase = ignoreCase ? 1 : 0;
+        std::copy(text.begin(), text.end(), t.String.begin());
+        dataTriggers_.push_back(t);
+    }
+    log_.AddLogEntry(ltTrigAllc, lsData, static_cast<std::uint32_t>(handle));
+    return handle;
+}
+
+std::int32_t TSioBaseDispatcher::AddStatusTrigger(std::int32_t kind)
+{
+    if (kind < stModem || kind > stOutSent)
+        return ecBadArgument;
+    std::int32_t handle;
+    {
+        TGuard g(mainLock_);
+        handle = AllocateHandle();
+        if (handle == 0)
+            return ecNoMoreTriggers;
+        TStatusTrigger t;
+        t.Handle = handle + kind;
+        t.Kind = kind;
+        statusTriggers_.push_back(t);
+        handle = t.Handle;
+    }
+    std::uint8_t k = static_cast<std::uint8_t>(kind);
+    log_.AddLogEntry(ltTrigAllc, lsStatusTrigger, static_cast<std::uint32_t>(handle), &k, 1);
+    return handle;
+}
+
+std::int32_t TSioBaseDispatcher::SetStatusTrigger(std::int32_t handle, std::uint16_t value, bool activate)
+{
+    std::uint8_t kind;
+    {
+        TGuard g(mainLock_);
+        auto it = std::find_if(statusTriggers_.begin(), statusTriggers_.end(),
+                               [&](const TStatusTrigger& t) { return t.Handle == handle; });
+        if (handle < 2 || it == statusTriggers_.end())
+            return ecBadTriggerHandle;
+        it->Value = value;
+        it->Armed = activate;
+        it->Hit = false;
+        kind = static_cast<std::uint8_t>(it->Kind);
+    }
+    log_.AddLogEntry(ltTrDatChg, lsStatusTrigger, static_cast<std::uint32_t>(handle), &kind, 1);
+    return 0;
+}
+
 void TSioBaseDispatcher::SaveTriggers(TSioTriggerSet& set)
 {
     FreeTriggerSet(set);

@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <mutex>
+#include <thread>
 
 namespace sio::test {
 namespace {
@@ -272,6 +274,70 @@ TEST_F(LinesTest, LineErrorsAndBreaksFromTheErrorCounters)
     EXPECT_FALSE(d->TakeLineBreak());
     fake.BumpCounters(1, 0, 0);
     ASSERT_TRUE(WaitUntil([&] { return d->TakeLineError() == leFraming; }));
+}
+
+// Records status notifications on the dispatcher thread.
+class StatusSink {
+public:
+    void HandleNotification(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam)
+    {
+        if (msg != WM_SIO_STATUS)
+            return;
+        std::lock_guard l(lock_);
+        notes_.push_back({wParam, lParam & 0xFFFF});
+    }
+    std::vector<std::pair<std::uintptr_t, std::intptr_t>> Notes()
+    {
+        std::lock_guard l(lock_);
+        return notes_;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::pair<std::uintptr_t, std::intptr_t>> notes_;
+};
+
+TEST_F(LinesTest, StatusTriggersFireOnceWhenTheirConditionHolds)
+{
+    fake.counters = true;
+    Install();
+    ASSERT_EQ(Open(), 0);
+    StatusSink sink;
+    auto method = NotifyMethod<StatusSink, &StatusSink::HandleNotification>(&sink);
+    d->AddMethodHandler(method);
+    EXPECT_EQ(d->AddStatusTrigger(6), ecBadArgument);
+    std::int32_t line = d->AddStatusTrigger(stLine);
+    std::int32_t modem = d->AddStatusTrigger(stModem);
+    std::int32_t sent = d->AddStatusTrigger(stOutSent);
+    ASSERT_EQ(line & 7, stLine);
+    ASSERT_EQ(modem & 7, stModem);
+    EXPECT_EQ(d->SetStatusTrigger(line & ~7, 0, true), ecBadTriggerHandle);
+    ASSERT_EQ(d->SetStatusTrigger(line, CE_FRAME | CE_RXPARITY, true), 0);
+    ASSERT_EQ(d->SetStatusTrigger(modem, static_cast<std::uint16_t>(MS_CTS_ON << 8), true), 0);
+    ASSERT_EQ(d->SetStatusTrigger(sent, 0, true), 0);
+
+    fake.BumpCounters(1, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return !sink.Notes().empty(); }));
+    EXPECT_EQ(sink.Notes()[0].first, static_cast<std::uintptr_t>(line));
+    EXPECT_EQ(d->TakeLineError(), leFraming);
+
+    fake.SetLines(kTiocmCts);
+    ASSERT_TRUE(WaitUntil([&] { return sink.Notes().size() >= 2; }));
+    EXPECT_EQ(sink.Notes()[1].first, static_cast<std::uintptr_t>(modem));
+
+    ASSERT_EQ(d->WriteBytes("s", 1), 0);
+    ASSERT_TRUE(WaitUntil([&] { return sink.Notes().size() >= 3; }));
+    EXPECT_EQ(sink.Notes()[2].first, static_cast<std::uintptr_t>(sent));
+
+    // Each fired once and stays disarmed.
+    fake.BumpCounters(1, 0, 0);
+    fake.SetLines(0);
+    ASSERT_EQ(d->WriteBytes("t", 1), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(sink.Notes().size(), 3u);
+    EXPECT_EQ(d->RemoveTrigger(line), 0);
+    d->RemoveMethodHandler(method);
+    d.reset();
 }
 
 TEST_F(LinesTest, ModemLineChangesAreSeen)

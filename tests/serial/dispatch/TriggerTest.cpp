@@ -233,6 +233,46 @@ TEST_F(TriggerTest, ATimerArmedFor25TicksFiresOnce25To26TicksLater)
     EXPECT_EQ(r.Count(), 2u);
 }
 
+TEST_F(TriggerTest, DataTriggersReportTheirStringAfterTheBytesBeforeIt)
+{
+    ASSERT_EQ(Open(), 0);
+    Reader& r = NewReader(-1);
+    d->AddMethodHandler(r.Method());
+    d->SetAvailLength(1);
+    EXPECT_EQ(d->AddDataTrigger("", false), ecBadArgument);
+    EXPECT_EQ(d->AddDataTrigger(std::string(23, 'x'), false), ecTriggerTooLong);
+    std::int32_t crlf = d->AddDataTrigger("\n\r", false);
+    std::int32_t aab = d->AddDataTrigger("AAB", true);
+    ASSERT_GT(crlf, 0);
+    ASSERT_GT(aab, 0);
+
+    // Overlapping partial matches: "aab" is found in "aaab".
+    pty->Write("xyaaab");
+    ASSERT_TRUE(PumpUntil([&] { return r.Count() >= 2; }));
+    auto notes = r.Notes();
+    EXPECT_EQ(notes[0].msg, WM_SIO_AVAIL);
+    EXPECT_EQ(notes[0].bytes, "xya");  // the bytes before the string
+    EXPECT_EQ(notes[1].msg, WM_SIO_DATA);
+    EXPECT_EQ(notes[1].wParam, static_cast<std::uintptr_t>(aab));
+    EXPECT_EQ(notes[1].lParam & 0xFFFF, 3);
+
+    pty->Write("STA;0\n\r");
+    ASSERT_TRUE(PumpUntil([&] {
+        auto n = r.Notes();
+        return std::any_of(n.begin(), n.end(), [&](const Note& x) {
+            return x.msg == WM_SIO_DATA && x.wParam == static_cast<std::uintptr_t>(crlf);
+        });
+    }));
+    // Everything was read in the end, the string included.
+    ASSERT_TRUE(PumpUntil([&] { return d->InputCount() == 0; }));
+    std::string seen;
+    for (auto& n : r.Notes())
+        seen += n.bytes;
+    EXPECT_EQ(seen, "xyaaabSTA;0\n\r");
+    EXPECT_EQ(d->RemoveTrigger(crlf), 0);
+    EXPECT_EQ(d->RemoveTrigger(crlf), ecBadTriggerHandle);
+}
+
 TEST_F(TriggerTest, TriggerHandlesAreCheckedByKind)
 {
     ASSERT_EQ(Open(), 0);

@@ -19,7 +19,7 @@ namespace {
 template <class T>
 void WhenOpen(std::function<void(T*)> act, bool* done)
 {
-    auto* timer = new QTimer;
+    auto* timer = new QTimer(QCoreApplication::instance());  // gone at the latest with the application
     auto since = std::make_shared<QElapsedTimer>();
     auto acted = std::make_shared<QPointer<T>>();
     auto actedOnce = std::make_shared<bool>(false);

@@ -227,6 +227,7 @@ std::int32_t TSioBaseDispatcher::OpenDevice(const std::string& name, std::int32_
         closing_ = false;
     }
     deviceFailed_ = false;
+    inputQueue_.Clear();
     SetDeviceName(name);
 
     std::int32_t r = DeviceOpen(name, inSize, outSize);

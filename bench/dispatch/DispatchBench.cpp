@@ -3,13 +3,16 @@
 //    writes as fast as the pty takes it, a method handler takes every avail
 //    notification's bytes with ReadBytes;
 //  - bytes per second sent with WriteBytes and read at the far end;
+//  - the time from a byte written at the far end to the handler;
 //  - the CPU time an open dispatcher uses while the line is idle.
 // Usage: sio_dispatch_bench [megabytes=32] [idle seconds=5]
 #include "PtyPort.h"
 #include "SioMisc.h"
 #include "SioPosix.h"
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -112,6 +115,21 @@ int main(int argc, char** argv)
         secs = std::chrono::duration<double>(t1 - t0).count();
         std::printf("send:    %llu bytes in %.3f s = %.1f MB/s (4096-byte output ring)\n",
                     static_cast<unsigned long long>(total), secs, static_cast<double>(total) / secs / 1e6);
+
+        // Latency: one byte written at the far end until the handler has it.
+        std::vector<double> samples;
+        for (int i = 0; i < 200; ++i) {
+            const std::uint64_t before = sink.taken.load();
+            auto s0 = Clock::now();
+            pty.Write("L", 1);
+            while (sink.taken.load() == before)
+                std::this_thread::yield();
+            samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - s0).count());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        std::sort(samples.begin(), samples.end());
+        std::printf("latency: far-end write to method handler: median %.0f us, 99th percentile %.0f us, max %.0f us\n",
+                    samples[samples.size() / 2], samples[samples.size() * 99 / 100], samples.back());
 
         // Idle.
         const double idle0 = CpuSeconds();

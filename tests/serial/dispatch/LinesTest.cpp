@@ -351,6 +351,31 @@ TEST_F(LinesTest, ModemLineChangesAreSeen)
     ASSERT_TRUE(WaitUntil([&] { return (d->ModemStatus() & 0xF0) == MS_DSR_ON; }));
 }
 
+TEST_F(LinesTest, OpenErrorsAreTranslatedAsTheUserNeedsThem)
+{
+    struct FailingOpen : sys::TSysCalls {
+        int err = 0;
+        int Open(const char*, int) override
+        {
+            errno = err;
+            return -1;
+        }
+    } failing;
+    sys::InstallSysCalls(&failing);
+    auto openWith = [&](int err) {
+        failing.err = err;
+        TSioPosixDispatcher disp(nullptr);
+        return disp.OpenDevice(ComName(3), 9600, 0, 8, 1, 4096, 4096, 0);
+    };
+    EXPECT_EQ(openWith(ENOENT), -2);
+    EXPECT_EQ(openWith(ENODEV), -2);
+    EXPECT_EQ(openWith(EIO), -2);
+    EXPECT_EQ(openWith(EBUSY), -5);
+    // Permission denied keeps its own number (and so the system's text).
+    EXPECT_EQ(openWith(EACCES), -EACCES);
+    EXPECT_EQ(openWith(EMFILE), -4);
+}
+
 TEST_F(LinesTest, InterruptedReadsLoseNoBytes)
 {
     fake.eintrEveryRead = 2;

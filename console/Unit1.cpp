@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include "ComboBox.h"
 #include "ConsoleErrors.h"
 #include "ConsoleStrings.h"
 #include "Dialogs.h"
@@ -124,9 +125,7 @@ void TForm1::CreateControls()
 
     // Command line.
     Panel2 = NewPanel(this);
-    cbCommands = new QComboBox(Panel2);
-    cbCommands->setEditable(true);
-    cbCommands->setInsertPolicy(QComboBox::NoInsert);
+    cbCommands = new TComboBox(Panel2);
     cbCommands->setGeometry(8, 8, 700, cbCommands->sizeHint().height());
     bSenden2 = NewButton("Send", {880, 14, 121, 25}, Panel2);
 

@@ -16,7 +16,6 @@
 
 #include <memory>
 
-class QComboBox;
 class QFrame;
 class QGroupBox;
 class QLineEdit;
@@ -25,6 +24,7 @@ class QPushButton;
 namespace tarnell {
 
 class TCheckGroup;
+class TComboBox;
 class TMemo;
 class TRadioGroup;
 class TStringGrid;
@@ -74,7 +74,7 @@ public:
     QPushButton* bRead;
     QPushButton* bSenden;
     QFrame* Panel2;
-    QComboBox* cbCommands;
+    TComboBox* cbCommands;
     QPushButton* bSenden2;
     QFrame* Panel3;
     TMemo* Memo1;

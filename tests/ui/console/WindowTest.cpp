@@ -1,5 +1,6 @@
 // Start-up, layout, hints, the output window, the gripper type, the address
 // field and the application's error report.
+#include "ComboBox.h"
 #include "ConsoleFixture.h"
 #include "ConsoleStrings.h"
 #include "SioMessageQueue.h"
@@ -219,7 +220,16 @@ private slots:
         f.StringGrid2->SetCell(2, 1, "123");
         const int narrow = f.StringGrid1->ColWidth(1);
 
-        f.cbCommands->addItem("XYZ;1");  // an operator's line
+        // Operators' lines land in their sorted places.
+        f.cbCommands->setEditText("typed");
+        const int sta = Items(*f.cbCommands).indexOf("STA;0");
+        QCOMPARE(f.cbCommands->AddSorted("sta;0"), sta + 1);
+        QCOMPARE(f.cbCommands->AddSorted("AAA"), 0);
+        const int last = f.cbCommands->AddSorted("XYZ;1");
+        QCOMPARE(last, f.cbCommands->count() - 1);
+        QVERIFY(f.cbCommands->HasItem("sta;0") && !f.cbCommands->HasItem("Sta;0"));
+        QCOMPARE(f.cbCommands->currentText(), QStringLiteral("typed"));
+        QCOMPARE(f.cbCommands->count(), 31);
         QTest::mouseClick(f.rgGripperType->Button(1), Qt::LeftButton);
         QCOMPARE(f.State().MaxPosition, 1000);
         QVERIFY(f.Panel4->isVisible());

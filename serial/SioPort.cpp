@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <thread>
 
 namespace sio {
@@ -359,6 +360,7 @@ void TSioCustomComPort::OpenPort()
         EnsureComNumber();
     CreateDispatcher();
     dispatcher_->SetDeviceName(tapiMode_ == tmOn ? std::string() : PortDeviceName(comNumber_));
+    bool restored = false;
     try {
         std::int32_t r = OpenPortDevice();
         if (r < 0) {
@@ -390,6 +392,7 @@ void TSioCustomComPort::OpenPort()
         SetNotifyWindow(true);
         if (triggersSaved_) {
             triggersSaved_ = false;
+            restored = true;
             dispatcher_->RestoreTriggers(savedTriggers_->Set);
         }
         NotifyPortOpened();
@@ -397,6 +400,10 @@ void TSioCustomComPort::OpenPort()
         open_ = false;
         state_ = StateClosed;
         DiscardDispatcher();
+        // The set still holds the triggers of the last close: the next
+        // opening must bring them back, not lose them with this dispatcher.
+        if (restored)
+            triggersSaved_ = true;
         throw;
     }
 }
@@ -419,7 +426,15 @@ void TSioCustomComPort::ClosePort()
     SetTracing(tlDump);
     SetLogging(tlDump);
     state_ = StateClosing;
-    NotifyPortClosing();
+    // A user that fails here must not leave the port half closed: every
+    // later operation would be refused without a word. The close goes on
+    // and the failure is raised at its end.
+    std::exception_ptr failure;
+    try {
+        NotifyPortClosing();
+    } catch (...) {
+        failure = std::current_exception();
+    }
     dispatcher_->SaveTriggers(savedTriggers_->Set);
     triggersSaved_ = true;
     dispatcher_->CloseDevice();
@@ -434,6 +449,8 @@ void TSioCustomComPort::ClosePort()
         FinishClose();
     }
     NotifyPortClosed();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void TSioCustomComPort::FinishClose()
@@ -696,9 +713,10 @@ void TSioCustomComPort::SetComNumber(std::uint16_t v)
     if (wasOpen) {
         SetTracing(tracing);
         SetLogging(logging);
+        // The opening restores the triggers saved at the close. Restoring
+        // them once more would wipe the ones the port's users created when
+        // told that it had opened (the packet manager's timer).
         SetOpen(true);
-        if (dispatcher_ && state_ == StateOpen)
-            dispatcher_->RestoreTriggers(savedTriggers_->Set);
     }
 }
 
@@ -911,9 +929,12 @@ void TSioCustomComPort::SetThreadBoost(std::uint8_t v)
 
 void TSioCustomComPort::SetTraceSize(std::uint32_t v)
 {
+    // Compared as stored: a value above the cap again is no change, and
+    // must not discard what the trace holds.
+    v = std::min(v, MaxTraceSize);
     if (v == traceSize_)
         return;
-    traceSize_ = std::min(v, MaxTraceSize);
+    traceSize_ = v;
     if (state_ == StateOpen && dispatcher_ && (tracing_ == tlOn || tracing_ == tlPause)) {
         // A running trace restarts with the new capacity; a paused one ends.
         TTraceLogState was = tracing_;
@@ -925,9 +946,10 @@ void TSioCustomComPort::SetTraceSize(std::uint32_t v)
 
 void TSioCustomComPort::SetLogSize(std::uint32_t v)
 {
+    v = std::min(v, MaxLogSize);
     if (v == logSize_)
         return;
-    logSize_ = std::min(v, MaxLogSize);
+    logSize_ = v;
     if (state_ == StateOpen && dispatcher_ && (logging_ == tlOn || logging_ == tlPause)) {
         TTraceLogState was = logging_;
         dispatcher_->StopLog();

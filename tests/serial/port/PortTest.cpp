@@ -336,8 +336,10 @@ TEST_F(PortTest, TraceAndLogStates)
     EXPECT_EQ(cp.Tracing(), tlOff);
     cp.SetTracing(tlPause);  // pausing needs a running trace
     EXPECT_EQ(cp.Tracing(), tlOff);
+    cp.SetTraceSize(5000000);
     cp.SetTracing(tlOn);
     cp.WriteString("EF");
+    cp.SetTraceSize(5000000);  // the same size once capped: the trace is kept
     cp.SetOpen(false);  // the close writes the running trace and ends it
     EXPECT_EQ(ReadFile("SIO.TRC"), "Transmit: \r\nEF");
     EXPECT_EQ(cp.Tracing(), tlOff);
@@ -488,6 +490,67 @@ TEST_F(PortTest, UserCallbacksInOrderAndRemovable)
     cp.SetOpen(true);
     cp.SetOpen(false);
     EXPECT_EQ(seen, (std::vector<std::string>{"c0", "b0", "a0", "open", "c1", "b1", "c2", "b2", "close"}));
+}
+
+TEST_F(PortTest, AUserFailingAtTheCloseStillClosesThePort)
+{
+    TPtyPort com2(dir, 2);
+    TSioComPort cp;
+    cp.SetComNumber(2);
+    bool fail = true;
+    int closed = 0;
+    cp.AddUserCallback(&fail, [&](TSioCustomComPort*, TPortCallbackKind k) {
+        if (k == pcClosing && fail) {
+            fail = false;
+            throw std::runtime_error("user failed");
+        }
+    });
+    cp.SetOnPortClose([&](TSioBaseComponent*) { ++closed; });
+    cp.FlushInput();
+    EXPECT_THROW(cp.SetOpen(false), std::runtime_error);
+    EXPECT_EQ(cp.PortState(), StateClosed);
+    EXPECT_FALSE(cp.Open());
+    EXPECT_EQ(cp.Dispatcher(), nullptr);
+    EXPECT_EQ(closed, 1);
+    // Not stuck half closed: the next write opens the port and goes out.
+    cp.WriteString("again");
+    EXPECT_EQ(com2.ReadExactly(5), "again");
+}
+
+// Users create triggers when told that the port has opened (the packet
+// manager its timer); the component carries its own across closes.
+TEST_F(PortTest, TimerTriggersSurviveAPortChangeAndAFailedOpening)
+{
+    TPtyPort com2(dir, 2), com5(dir, 5);
+    TSioComPort cp;
+    cp.SetComNumber(2);
+    std::uint16_t userTimer = 0, fired = 0;
+    bool refuse = false;
+    cp.AddUserCallback(&userTimer, [&](TSioCustomComPort* p, TPortCallbackKind k) {
+        if (k != pcOpened)
+            return;
+        if (refuse) {
+            refuse = false;
+            throw std::runtime_error("user refused");
+        }
+        userTimer = p->AddTimerTrigger();
+    });
+    cp.SetOnTriggerTimer([&](TSioCustomComPort*, std::uint16_t h) { fired = h; });
+    cp.FlushInput();
+    std::uint16_t own = cp.AddTimerTrigger();
+    std::uint16_t firstUserTimer = userTimer;
+    cp.SetComNumber(5);
+    ASSERT_NE(userTimer, firstUserTimer);
+    cp.SetTimerTrigger(userTimer, 1, true);  // made at the new opening: still there
+    ASSERT_TRUE(PumpUntil([&] { return fired == userTimer; }));
+
+    cp.SetOpen(false);
+    refuse = true;
+    EXPECT_THROW(cp.SetOpen(true), std::runtime_error);
+    EXPECT_EQ(cp.Dispatcher(), nullptr);
+    cp.FlushInput();
+    cp.SetTimerTrigger(own, 1, true);  // not lost with the failed opening
+    ASSERT_TRUE(PumpUntil([&] { return fired == own; }));
 }
 
 TEST_F(PortTest, ChangingComNumberWhileOpenMovesToTheNewPort)

@@ -302,9 +302,10 @@ bool TStringGrid::FilterKey(QKeyEvent* event)
 {
     if (!OnKeyPress || event->text().isEmpty())
         return false;
-    // Navigation and the editing commands are not characters; what a paste
-    // brings is judged by the editor's insert filter.
-    if (event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab)
+    // Navigation and the editing commands are not characters, though X11
+    // gives Delete the text DEL; what a paste brings is judged by the
+    // editor's insert filter.
+    if (event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab || event->key() == Qt::Key_Delete)
         return false;
     for (auto command : {QKeySequence::Paste, QKeySequence::Copy, QKeySequence::Cut, QKeySequence::SelectAll,
                          QKeySequence::Undo, QKeySequence::Redo})

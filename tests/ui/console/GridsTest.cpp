@@ -21,6 +21,12 @@ private slots:
             QCOMPARE(grid->Cell(2, 1), QStringLiteral("13"));
             QTest::keyClick(grid->Editor(), Qt::Key_Return);  // Enter brings no character either
             QCOMPARE(grid->Cell(2, 1), QStringLiteral("13"));
+            QTest::keyClick(grid->Editor(), Qt::Key_Home);  // editing keys work as usual
+            // Delete as X11 delivers it: with the text DEL.
+            QTest::sendKeyEvent(QTest::Click, grid->Editor(), Qt::Key_Delete, QString(QChar(0x7f)), Qt::NoModifier);
+            QCOMPARE(grid->Cell(2, 1), QStringLiteral("3"));
+            Type(*grid, "1");
+            QCOMPARE(grid->Cell(2, 1), QStringLiteral("13"));
             QCOMPARE(w.form.State().EditCol, 2);
             QCOMPARE(w.form.State().EditRow, 1);
         }

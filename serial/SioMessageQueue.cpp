@@ -36,8 +36,13 @@ void ReportException(std::exception_ptr error)
         reporter = g_reporter;
     }
     if (reporter) {
-        reporter(error);
-        return;
+        // A report that fails itself must not escape: it would leave the
+        // message being handled unfinished and its sender waiting for ever.
+        try {
+            reporter(error);
+            return;
+        } catch (...) {
+        }
     }
     try {
         std::rethrow_exception(error);

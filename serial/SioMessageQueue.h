@@ -77,7 +77,8 @@ void SetMessageQueue(IMessageQueue* queue);
 
 // The application's error report: an exception that leaves a handler run on
 // behalf of the serial layer on the main thread ends here. The console
-// shows it in a message box; the default writes it to stderr.
+// shows it in a message box; the default writes it to stderr, and so does
+// ReportException when the installed reporter throws (it never throws).
 using TExceptionReporter = std::function<void(std::exception_ptr)>;
 void SetExceptionReporter(TExceptionReporter reporter);
 void ReportException(std::exception_ptr error);

@@ -140,6 +140,9 @@ bool QtMessageQueue::HandleNext()
 
 bool QtMessageQueue::ProcessOneMessage()
 {
+    // Handlers belong to the main thread; another thread must not run them.
+    if (!IsMainThread())
+        return false;
     // The serial layer's own messages first: the dispatcher thread may be
     // blocked on one of them right now.
     if (HandleNext())

@@ -278,6 +278,22 @@ TEST(LocalMessageQueue, RunOnMainThreadRunsThereAndReportsExceptions)
     EXPECT_EQ(reporter.reported[1], "direct");
 }
 
+TEST(LocalMessageQueue, AFailingReportDoesNotEscapeThePumpStep)
+{
+    // This reporter throws itself for anything but a std::exception; an
+    // escaping report would leave the message unfinished (and a waiting
+    // sender stranded).
+    ReporterGuard reporter;
+    TLocalMessageQueue q;
+    RecordingTarget target;
+    target.during = [] { throw 42; };
+    q.PostMessage(&target, WM_SIO_AVAIL, 0, 0);
+    bool handled = false;
+    EXPECT_NO_THROW(handled = q.ProcessOneMessage());
+    EXPECT_TRUE(handled);
+    EXPECT_EQ(q.PendingCount(), 0u);
+}
+
 TEST(LocalMessageQueue, DiscardDropsOnlyTheTargetsMessagesAndReleasesSenders)
 {
     TLocalMessageQueue q;

@@ -167,6 +167,11 @@ private slots:
         Recorder r;
         q.PostMessage(&r, 1, 0, 0);
         q.PostMessage(&r, 2, 0, 0);
+        // Another thread's pump step runs nothing of the main thread's.
+        bool handledElsewhere = true;
+        std::jthread([&] { handledElsewhere = q.ProcessOneMessage(); }).join();
+        QVERIFY(!handledElsewhere);
+        QVERIFY(r.Msgs().empty());
         QVERIFY(q.ProcessOneMessage());
         QCOMPARE(r.Msgs(), std::vector<std::uint32_t>{1});
         QVERIFY(q.ProcessOneMessage());

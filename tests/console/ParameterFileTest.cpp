@@ -210,18 +210,6 @@ TEST(ReplacingStore, AFailureAnywhereLeavesTheOldFileAsItWasAndNoLitter)
     }
 }
 
-TEST(ReplacingStore, AFolderThatDoesNotExistIsReportedAndNothingAppears)
-{
-    TScratch dir;
-    try {
-        WriteFileReplacing(dir / "missing/x.gri", "1\r\n");
-        ADD_FAILURE() << "no error";
-    } catch (const EFileError& e) {
-        EXPECT_NE(std::string(e.what()).find("kann nicht erstellt werden"), std::string::npos) << e.what();
-    }
-    EXPECT_TRUE(dir.Entries().empty());
-}
-
 TEST(ReadWholeFile, ReadsEverythingAndRetriesAnInterruptedRead)
 {
     TScratch dir;

@@ -187,21 +187,6 @@ private slots:
         QCOMPARE(w.dialogs.Messages(), QStringList{QString::fromUtf8("Listenindex überschreitet das Maximum (3)")});
         QCOMPARE(Cells(*w.form.StringGrid1).mid(0, 4), QStringList({"1", "", "3", "210"}));
     }
-
-    void aFailedStoreIsReportedAndKeepsTheOldFile()
-    {
-        QTemporaryDir dir;
-        TWindow w;
-        Put(dir.filePath("old.gri"), "old\r\n");
-        QVERIFY(QDir(dir.path()).mkdir("taken.gri"));  // a folder where the file should go
-        w.form.StringGrid1->SetCell(1, 1, "1");
-        w.dialogs.AnswerFile(dir.filePath("taken.gri"));
-        QTest::mouseClick(w.form.bSave, Qt::LeftButton);
-        QCOMPARE(w.dialogs.Messages().size(), 1);
-        QVERIFY2(w.dialogs.Messages()[0].contains("kann nicht erstellt werden"), qPrintable(w.dialogs.Messages()[0]));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"old.gri"});
-        QCOMPARE(Slurp(dir.filePath("old.gri")), QByteArray("old\r\n"));
-    }
 };
 
 TARNELL_CONSOLE_TEST_MAIN(FileWindowTest)

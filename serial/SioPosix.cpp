@@ -219,8 +219,10 @@ std::int32_t TReadThread::Execute()
             d_.RequestStop();  // the handle was closed under us: end quietly
             return 0;
         }
-        // Drain the driver in 256-byte records until a read finds nothing.
-        for (;;) {
+        // Drain the driver in 256-byte records until a read finds nothing
+        // (or the close asks: a far end that never pauses must not keep
+        // the reader from ending).
+        while (!d_.StopRequested()) {
             if (!record) {
                 record = TDataBuffer::TryCreate(ReadRecordSize);
                 if (!record) {

@@ -1,13 +1,29 @@
-// Program entry: the application object, the main window, the message loop
-// until the window is closed.
+// Program entry: the application object, the serial layer's hooks into it,
+// the main window, and the message loop until the window is closed.
+#include "QtMessageQueue.h"
+#include "SelectComDialog.h"
 #include "TarnellApplication.h"
 #include "Unit1.h"
+
+#include "SioMessageQueue.h"
 
 int main(int argc, char** argv)
 {
     tarnell::TApplication app(argc, argv);
     QApplication::setApplicationDisplayName(QStringLiteral("Tarnell Console"));
-    tarnell::TForm1 form;
-    form.show();
-    return app.exec();
+
+    // The serial threads reach the main thread through this queue, and ask
+    // the operator for a port through the selection dialog.
+    tarnell::QtMessageQueue queue;
+    sio::SetMessageQueue(&queue);
+    tarnell::InstallPortChooser();
+
+    int result = 0;
+    {
+        tarnell::TForm1 form;  // owns the port component: closed before the queue goes
+        form.show();
+        result = app.exec();
+    }
+    sio::SetMessageQueue(nullptr);
+    return result;
 }

@@ -134,7 +134,8 @@ TSioCustomComPort::~TSioCustomComPort()
         }
     }
     if (state_ == StateOpen) {
-        // Only a failing user callback gets here: close without anybody.
+        // Should a close still have left the port open: close it without
+        // telling anybody.
         userCallbacks_.clear();
         try {
             DiscardDispatcher();

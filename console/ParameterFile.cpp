@@ -26,6 +26,7 @@ int TFileCalls::Close(int fd) { return ::close(fd); }
 int TFileCalls::Rename(const char* from, const char* to) { return ::rename(from, to); }
 int TFileCalls::Unlink(const char* path) { return ::unlink(path); }
 int TFileCalls::Stat(const char* path, struct stat* st) { return ::stat(path, st); }
+int TFileCalls::AccessWrite(const char* path) { return ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS); }
 
 TFileCalls& SystemFileCalls()
 {
@@ -127,6 +128,13 @@ void WriteFileReplacing(const std::string& path, std::string_view data, TFileCal
     const std::string target = WriteTarget(path);
     static std::atomic<unsigned> serial{0};
 
+    // Renaming over a file needs only the folder's permission; a file that
+    // may not be written stays as it is, as it would under a plain write.
+    struct stat old {};
+    const bool exists = calls.Stat(target.c_str(), &old) == 0;
+    if (exists && calls.AccessWrite(target.c_str()) != 0)
+        ThrowFileError(strings::kFileCreateError, path, errno);
+
     // The new content goes into a file of its own in the same folder, so that
     // the rename below stays within one file system.
     std::string temp;
@@ -147,8 +155,7 @@ void WriteFileReplacing(const std::string& path, std::string_view data, TFileCal
         ThrowFileError(strings::kFileCreateError, path, error);
     };
 
-    struct stat old {};
-    if (calls.Stat(target.c_str(), &old) == 0 && calls.Fchmod(file.Get(), old.st_mode & 07777) != 0)
+    if (exists && calls.Fchmod(file.Get(), old.st_mode & 07777) != 0)
         fail(errno);
 
     std::size_t done = 0;
@@ -227,7 +234,8 @@ void TParameterFile::Load(const QString& fileName)
         SplitLines(ReadWholeFile(QFile::encodeName(fileName).toStdString(), calls_));
     if (int bad = FirstBadLine(lines); bad >= 0) {
         QString shown = QString::fromLatin1(lines[static_cast<std::size_t>(bad)].substr(0, 40));
-        throw EFileError(QString::fromUtf8(strings::kFileRefused).arg(fileName).arg(bad + 1).arg(shown));
+        // One pass: a "%2" in the file's name must stay as it is.
+        throw EFileError(QString::fromUtf8(strings::kFileRefused).arg(fileName, QString::number(bad + 1), shown));
     }
     std::size_t index = 0;
     auto next = [&]() {

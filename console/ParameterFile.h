@@ -40,6 +40,8 @@ public:
     virtual int Rename(const char* from, const char* to);
     virtual int Unlink(const char* path);
     virtual int Stat(const char* path, struct stat* st);
+    // Whether this process may write path (effective ids, as an open would).
+    virtual int AccessWrite(const char* path);
 };
 TFileCalls& SystemFileCalls();
 
@@ -47,7 +49,8 @@ TFileCalls& SystemFileCalls();
 // file in its place: the data goes completely into a new file beside it,
 // which then takes the old one's place. On failure the old file stays as it
 // was and EFileError is thrown. A symbolic link keeps pointing to its target,
-// which gets the new content; an existing file keeps its permissions.
+// which gets the new content; an existing file keeps its permissions, and one
+// that may not be written is not replaced.
 void WriteFileReplacing(const std::string& path, std::string_view data, TFileCalls& calls = SystemFileCalls());
 // The whole content of a file; EFileError if it cannot be read.
 std::string ReadWholeFile(const std::string& path, TFileCalls& calls = SystemFileCalls());

@@ -59,7 +59,7 @@ void Put(const std::string& path, const std::string& bytes)
 // partly, as a full disk does.
 class TFailingCalls final : public TFileCalls {
 public:
-    enum class TWhich { None, Write, Fsync, Close, Rename, Fchmod, ReadOnceEintr };
+    enum class TWhich { None, Write, Fsync, Close, Rename, Fchmod, Access, ReadOnceEintr };
     TWhich which = TWhich::None;
     int error = EIO;
     std::size_t writeBeforeFailing = 0;  // bytes that still get written
@@ -80,6 +80,7 @@ public:
     }
     int Fsync(int fd) override { return Fail(TWhich::Fsync) ? -1 : TFileCalls::Fsync(fd); }
     int Fchmod(int fd, mode_t mode) override { return Fail(TWhich::Fchmod) ? -1 : TFileCalls::Fchmod(fd, mode); }
+    int AccessWrite(const char* path) override { return Fail(TWhich::Access) ? -1 : TFileCalls::AccessWrite(path); }
     int Close(int fd) override
     {
         ++closes;
@@ -208,6 +209,26 @@ TEST(ReplacingStore, AFailureAnywhereLeavesTheOldFileAsItWasAndNoLitter)
         EXPECT_EQ(dir.Entries(), std::vector<std::string>{"keep.gri"}) << static_cast<int>(which);
         EXPECT_EQ(calls.closes, 1) << "descriptor closed once, failing call " << static_cast<int>(which);
     }
+}
+
+TEST(ReplacingStore, AFileThatMayNotBeWrittenIsNotReplaced)
+{
+    // Only the folder's permission is needed to rename over a file; its own
+    // protection must hold all the same.
+    TScratch dir;
+    const std::string path = dir / "locked.gri";
+    Put(path, "good\r\n");
+    TFailingCalls calls;
+    calls.which = TFailingCalls::TWhich::Access;
+    calls.error = EACCES;
+    EXPECT_THROW(WriteFileReplacing(path, "new\r\n", calls), EFileError);
+    if (::geteuid() != 0) {  // root may write any file
+        ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+        EXPECT_THROW(WriteFileReplacing(path, "new\r\n"), EFileError);
+    }
+    EXPECT_EQ(Slurp(path), "good\r\n");
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"locked.gri"});
+    EXPECT_EQ(calls.closes, 0);
 }
 
 TEST(ReadWholeFile, ReadsEverythingAndRetriesAnInterruptedRead)

@@ -165,6 +165,14 @@ private slots:
         QTest::mouseClick(w.form.bOpen, Qt::LeftButton);
         QVERIFY(w.dialogs.Messages().value(0).contains("line 23"));
         QCOMPARE(Cells(*w.form.StringGrid2), QStringList({"81", "82"}));
+
+        // The message names the file as it is, placeholders in its name too.
+        w.dialogs.Clear();
+        Put(dir.filePath("50%2 %3.gri"), "x\r\n");
+        w.dialogs.AnswerFile(dir.filePath("50%2 %3.gri"));
+        QTest::mouseClick(w.form.bOpen, Qt::LeftButton);
+        QVERIFY2(w.dialogs.Messages().value(0).contains(dir.filePath("50%2 %3.gri")),
+                 qPrintable(w.dialogs.Messages().value(0)));
     }
 
     void aShortFileFillsWhatItCanThenReportsTheMissingIndex()

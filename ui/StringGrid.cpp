@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
 #include <QScrollBar>
@@ -337,6 +338,28 @@ void TStringGrid::focusInEvent(QFocusEvent* event)
     QTableWidget::focusInEvent(event);
     if (alwaysShowEditor_ && editing_ && currentIndex().isValid() && state() != EditingState)
         edit(currentIndex());
+}
+
+void TStringGrid::mousePressEvent(QMouseEvent* event)
+{
+    // A click on the cell that is already current moves nothing, yet is a
+    // click all the same: OnClick runs when the button is released on it.
+    const QModelIndex before = currentIndex();
+    QTableWidget::mousePressEvent(event);
+    const QModelIndex hit = indexAt(event->position().toPoint());
+    const bool onCurrent = event->button() == Qt::LeftButton && hit.isValid() && hit == before &&
+                           hit == currentIndex() && (hit.flags() & Qt::ItemIsEnabled);
+    clickCell_ = onCurrent ? QPersistentModelIndex(hit) : QPersistentModelIndex();
+}
+
+void TStringGrid::mouseReleaseEvent(QMouseEvent* event)
+{
+    const QPersistentModelIndex cell = clickCell_;
+    clickCell_ = QPersistentModelIndex();
+    QTableWidget::mouseReleaseEvent(event);
+    if (cell.isValid() && event->button() == Qt::LeftButton && indexAt(event->position().toPoint()) == cell &&
+        OnClick)
+        OnClick();
 }
 
 bool TStringGrid::eventFilter(QObject* watched, QEvent* event)

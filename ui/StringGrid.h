@@ -83,7 +83,8 @@ public:
     // The editor while it is shown, else nullptr.
     TCellEditor* Editor() const;
 
-    // Runs when the operator moves to another cell (by mouse or key).
+    // Runs when the operator clicks a cell or moves to another cell (by mouse
+    // or key).
     std::function<void()> OnClick;
     // Runs when the focus leaves the grid for another control of its window.
     std::function<void()> OnExit;
@@ -98,6 +99,8 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
 
@@ -117,6 +120,7 @@ private:
     bool writing_ = false;       // the editor writes its cell
     QKeyEvent* filteredKey_ = nullptr;  // passed the filter already, on its way to the editor
     TCellEditor* editor_ = nullptr;
+    QPersistentModelIndex clickCell_;  // pressed on the current cell, which stayed current
 };
 
 }  // namespace tarnell

@@ -203,6 +203,22 @@ private slots:
         QCOMPARE(f.StringGrid2->Cell(1, 1), QStringLiteral("9999"));
     }
 
+    void aClickOnTheCurrentCellChecksToo()
+    {
+        TWindow w;
+        QVERIFY(w.Activate());
+        TForm1& f = w.form;
+        f.rgGripperType->SetItemIndex(1);
+        EditCell(*f.StringGrid1, 1, 1, "600");
+        QTest::keyClick(KeyTarget(*f.StringGrid1), Qt::Key_Down);  // in range for 100 mm
+        QVERIFY(w.dialogs.Shown().empty());
+        f.rgGripperType->SetItemIndex(0);  // by program: the focus stays in the grid
+        QCOMPARE(QPoint(f.StringGrid1->Col(), f.StringGrid1->Row()), QPoint(1, 2));
+        ClickCell(*f.StringGrid1, 1, 2);
+        QCOMPARE(w.dialogs.Messages(), QStringList{"Maximum Value is: 500"});
+        QCOMPARE(f.StringGrid1->Cell(1, 1), QStringLiteral("500"));
+    }
+
     void aNumberTooLargeForAnIntegerIsReportedAndKept()
     {
         TWindow w;

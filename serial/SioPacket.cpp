@@ -339,7 +339,7 @@ TSioDataPacketManager::~TSioDataPacketManager()
         packets_.clear();
         collector_ = nullptr;
         FreeHeld();
-        posted = releasePosted_;
+        posted = releasePosted_ || reportPosted_;
     }
     if (posted)
         MessageQueue().DiscardMessages(this);
@@ -349,7 +349,10 @@ void TSioDataPacketManager::ClearPort()
 {
     TGuard g(lock_);
     port_ = nullptr;
-    releasePosted_ = false;  // program end: the message queue may be gone already
+    // program end: the message queue may be gone already
+    releasePosted_ = false;
+    reportPosted_ = false;
+    failures_.clear();
 }
 
 bool TSioDataPacketManager::Active() const
@@ -517,18 +520,41 @@ void TSioDataPacketManager::ForgetPortAndRelease()
 
 std::intptr_t TSioDataPacketManager::HandleMessage(std::uint32_t msg, std::uintptr_t, std::intptr_t)
 {
+    std::vector<std::exception_ptr> failures;
+    if (msg == WM_PACKET_REPORT) {
+        {
+            TGuard g(lock_);
+            reportPosted_ = false;
+            failures.swap(failures_);
+        }
+        for (const auto& e : failures)
+            ReportException(e);
+        return 0;
+    }
     if (msg != WM_PACKET_RELEASE)
         return 0;
     {
         TGuard g(lock_);
+        releasePosted_ = false;  // this very message is being handled
         if (inEvent_) {
-            MessageQueue().PostMessage(this, WM_PACKET_RELEASE, 0, 0);
+            // Asked again as the event ends. Posting it again from here would
+            // spin a message loop that the event's handler runs (a message box).
+            releaseAfterEvent_ = true;
             return 0;
         }
-        releasePosted_ = false;  // this very message is being handled
+        failures.swap(failures_);
     }
     delete this;
+    for (const auto& e : failures)
+        ReportException(e);
     return 0;
+}
+
+void TSioDataPacketManager::ReportLater(std::exception_ptr error)
+{
+    failures_.push_back(std::move(error));
+    if (!reportPosted_)
+        reportPosted_ = MessageQueue().PostMessage(this, WM_PACKET_REPORT, 0, 0);
 }
 
 void TSioDataPacketManager::FreeHeld()
@@ -543,6 +569,16 @@ void TSioDataPacketManager::HandleNotification(std::uint32_t msg, std::uintptr_t
     TGuard g(lock_);
     if (!port_ || destroying_)
         return;
+    // An exception leaving a method handler ends the dispatcher thread.
+    try {
+        Notified(msg, wParam);
+    } catch (...) {
+        ReportLater(std::current_exception());
+    }
+}
+
+void TSioDataPacketManager::Notified(std::uint32_t msg, std::uintptr_t wParam)
+{
     if (msg == WM_SIO_AVAIL) {
         // Never more than the dispatch buffer, so one step suffices; the loop
         // and the bound only guard against a larger count.
@@ -620,7 +656,9 @@ void TSioDataPacketManager::RemoveFront(std::int32_t n)
 void TSioDataPacketManager::TakePort(TSioDataPacket* c, std::int32_t ticks)
 {
     collector_ = c;
-    if (ticks != 0 && timerHandle_ != 0 && port_)
+    // A negative time limit is none: the dispatcher would take it as "keep
+    // the last duration", a time-out at once on a new trigger.
+    if (ticks > 0 && timerHandle_ != 0 && port_)
         port_->SetTimerTrigger(timerHandle_, ticks, true);  // the result is ignored
     c->holdsPort_ = true;
     for (std::size_t k = 0; k < packets_.size(); ++k)
@@ -628,7 +666,7 @@ void TSioDataPacketManager::TakePort(TSioDataPacket* c, std::int32_t ticks)
             packets_[k]->RestartPacket();
 }
 
-void TSioDataPacketManager::ReleasePort(TSioDataPacket* c)
+std::int32_t TSioDataPacketManager::ReleasePort(TSioDataPacket* c)
 {
     std::int32_t result = 0;
     if (timerHandle_ != 0 && port_ && port_->HasDispatcher())
@@ -636,27 +674,54 @@ void TSioDataPacketManager::ReleasePort(TSioDataPacket* c)
     if (collector_ == c)
         collector_ = nullptr;
     c->holdsPort_ = false;
-    RaiseOnError(c, result);
+    return result;
 }
 
 void TSioDataPacketManager::EnterEvent()
 {
     inEvent_ = true;
-    for (std::size_t k = 0; k < packets_.size(); ++k)
-        if (packets_[k]->enabled_)
+    for (std::size_t k = 0; k < packets_.size(); ++k) {
+        if (!packets_[k]->enabled_)
+            continue;
+        // A timer that cannot be stopped must not cost the packet: the
+        // collector is Idle all the same.
+        try {
             packets_[k]->DisarmPacket();
+        } catch (...) {
+            ReportLater(std::current_exception());
+        }
+    }
 }
 
 void TSioDataPacketManager::LeaveEvent()
 {
     inEvent_ = false;
-    for (std::size_t k = 0; k < packets_.size(); ++k)
-        if (packets_[k]->enabled_)
-            packets_[k]->ArmPacket();
+    for (std::size_t k = 0; k < packets_.size(); ++k) {
+        TSioDataPacket* c = packets_[k];
+        if (!c->enabled_)
+            continue;
+        try {
+            c->ArmPacket();
+        } catch (...) {
+            // Mostly a configuration a handler left invalid. The collector is
+            // disabled, as after a failed enabling, so that enabling it again
+            // once mended arms it; the others are armed all the same.
+            try {
+                c->DisarmPacket();
+            } catch (...) {
+            }
+            c->enabled_ = false;
+            ReportLater(std::current_exception());
+        }
+    }
     if (processPending_) {
         processPending_ = false;
         if (heldCapacity_ > 0)
             ProcessHeld(pendingStart_);
+    }
+    if (releaseAfterEvent_) {
+        releaseAfterEvent_ = false;
+        releasePosted_ = MessageQueue().PostMessage(this, WM_PACKET_RELEASE, 0, 0);
     }
 }
 
@@ -1029,18 +1094,21 @@ void TSioDataPacket::SetPacketState(TPacketState s)
     if (s == state_)
         return;
     TSioDataPacketManager* m = manager_;
+    std::int32_t stopResult = 0;
     if (m) {
         bool held = holdsPort_;
         if (s == TPacketState::Collecting)
             m->TakePort(this, timeOut_);
         else if (held)
-            m->ReleasePort(this);
+            stopResult = m->ReleasePort(this);
     }
+    // The port is released whatever the timer said: the state must agree.
     state_ = s;
     if (m) {
         static constexpr std::uint16_t names[] = {lsIdle, lsWaiting, lsCollecting};
         m->LogText(names[static_cast<int>(s)], this);
     }
+    RaiseOnError(this, stopResult);
 }
 
 void TSioDataPacket::ProcessByte(std::int32_t i)

@@ -14,6 +14,11 @@
 // the application's handlers may change any property of any collector. Events
 // are always delivered on the main thread when the port has a dispatcher
 // thread, else directly on the calling thread.
+// No error met on the dispatcher thread (a configuration that a handler left
+// invalid, a timer that cannot be stopped) leaves the manager's handler: it
+// would end that thread and leave the port open but deaf. It is reported on
+// the main thread through the message queue; a collector that cannot be
+// armed again as its event ends is left disabled.
 //
 // Lifetimes. A port component must outlive the collectors bound to it (or
 // they must be unbound first): nothing tells a collector that its port is
@@ -24,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -139,6 +145,8 @@ class TSioDataPacketManager final : public TMessageTarget {
 public:
     static constexpr std::int32_t HeldStep = 8192;
     static constexpr std::uint32_t WM_PACKET_RELEASE = 45089;
+    // Errors met on the dispatcher thread, reported on the main thread.
+    static constexpr std::uint32_t WM_PACKET_REPORT = 45090;
 
     // Watches port; ownedPort (if given) is the same object, owned. Joins the
     // manager list under key (the port component, or the link itself).
@@ -151,7 +159,8 @@ public:
     void HandleNotification(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam);
     // The port component's user callback: PORT_OPENED, PORT_CLOSING, PORT_CLOSED.
     void PortChanged(int kind);
-    // Deferred release (the release request posted to the main thread).
+    // Deferred release (the release request posted to the main thread) and
+    // the report of errors met on the dispatcher thread.
     std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
 
     void SetActive(bool active);
@@ -176,11 +185,13 @@ private:
     void Detach(TSioDataPacket* c, bool collectorDestroyed);
     void ForgetPortAndRelease();
     void Activate(bool on);
+    void Notified(std::uint32_t msg, std::uintptr_t wParam);
     void ProcessHeld(std::int32_t start);
     void RemoveFront(std::int32_t n);
     void FreeHeld();
     void TakePort(TSioDataPacket* c, std::int32_t ticks);
-    void ReleasePort(TSioDataPacket* c);
+    std::int32_t ReleasePort(TSioDataPacket* c);  // the timer stop's result
+    void ReportLater(std::exception_ptr error);
     void EnterEvent();
     void LeaveEvent();
     void Deliver(const std::function<void()>& fn);
@@ -207,6 +218,9 @@ private:
     bool activateAfterLoad_ = false;
     bool destroying_ = false;
     bool releasePosted_ = false;
+    bool releaseAfterEvent_ = false;  // the release request came while an event ran
+    std::vector<std::exception_ptr> failures_;  // not yet reported
+    bool reportPosted_ = false;
     TSioDataPacket* eventCollector_ = nullptr;  // whose event runs; cleared if it is destroyed meanwhile
 };
 

@@ -25,9 +25,11 @@ std::string Bytes(std::initializer_list<int> v)
     return s;
 }
 
+bool PumpOneMessage() { return sio::ProcessOneMessage(); }
+
 void PumpMessages()
 {
-    while (sio::ProcessOneMessage()) {
+    while (PumpOneMessage()) {
     }
 }
 
@@ -313,6 +315,36 @@ TEST_F(PacketCore, HandlerExceptionIsReportedAndProcessingGoesOn)
     EXPECT_FALSE(port.Manager->InEvent());
 }
 
+// The timer cannot be stopped as the packet's event begins. That error must
+// not escape the notification (it would end the dispatcher thread) nor cost
+// the packet.
+TEST_F(PacketCore, FailedTimerStopIsReportedAndThePacketStillDelivered)
+{
+    std::vector<std::string> reported;
+    SetExceptionReporter([&](std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            reported.push_back(x.what());
+        }
+    });
+    ReplyCollector(*c);
+    c->SetTimeOut(25);
+    c->SetEnabled(true);
+    port.SetTimerResult = -5003;
+    EXPECT_NO_THROW(port.Feed("x\n\r"));
+    PumpMessages();
+    SetExceptionReporter(nullptr);
+    EXPECT_EQ(packets, std::vector<std::string>{"x\n\r"});
+    EXPECT_EQ(reported, std::vector<std::string>{"Bad trigger handle"});
+    EXPECT_FALSE(port.Manager->InEvent());
+    EXPECT_EQ(c->PacketState(), TPacketState::Collecting);  // AutoEnable: armed again
+    EXPECT_EQ(port.Manager->Collector(), c.get());
+    port.SetTimerResult = 0;
+    port.Feed("y\n\r");
+    EXPECT_EQ(Last(), "y\n\r");
+}
+
 TEST_F(PacketCore, ReEnablingInsideTheHandlerCollectsTheRestOfTheRead)
 {
     ReplyCollector(*c);
@@ -530,12 +562,18 @@ TEST_F(PacketCore, ManagerIsSharedAndReleasedAfterTheLastCollectorLeaves)
 TEST_F(PacketCore, CollectorLeavingDuringItsOwnEvent)
 {
     ReplyCollector(*c);
+    int handled = 0;
     c->OnStringPacket = [&](TSioDataPacket* p, const std::string& s) {
         packets.push_back(s);
         p->SetPacketPort(nullptr);
+        // A handler that serves the message loop (a message box) sees the
+        // manager's release once; it must not come back while the event runs.
+        while (handled < 100 && PumpOneMessage())
+            ++handled;
     };
     c->SetEnabled(true);
     port.Feed("x\n\ry\n\r");
+    EXPECT_LE(handled, 1);
     EXPECT_EQ(packets, std::vector<std::string>{"x\n\r"});
     EXPECT_EQ(c->Manager(), nullptr);
     EXPECT_EQ(port.Manager, nullptr);

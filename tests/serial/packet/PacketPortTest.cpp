@@ -234,6 +234,11 @@ TEST_F(PacketPort, TimeLimitZeroNeverArmsTheTimer)
     EXPECT_TRUE(TimerArmed());
     c->SetEnabled(false);
     EXPECT_FALSE(TimerArmed());
+    // A negative time limit is none at all, not an instant time-out.
+    c->SetTimeOut(-1);
+    c->SetEnabled(true);
+    EXPECT_TRUE(c->HoldsPort());
+    EXPECT_FALSE(TimerArmed());
 }
 
 TEST_F(PacketPort, TimeoutDiscardsHeldBytesAndDisables)
@@ -376,6 +381,46 @@ TEST_F(PacketPort, HandlerExceptionIsReportedAndCollectingGoesOn)
     ASSERT_TRUE(WaitPackets(2));
     EXPECT_EQ(reported, std::vector<std::string>{"handler failed"});
     EXPECT_EQ(packets[1], "y\n\r");
+}
+
+// The handler leaves its collector with an invalid end string; the error
+// comes up only as the event ends, on the dispatcher thread. It must reach
+// the operator without taking the port's dispatcher thread down with it.
+TEST_F(PacketPort, InvalidConfigurationLeftByAHandlerIsReportedAndThePortGoesOn)
+{
+    port->SetOpen(true);
+    Reply(*c);
+    extra.push_back(std::make_unique<TSioDataPacket>());
+    TSioDataPacket& other = *extra.back();
+    std::vector<std::string> otherPackets;
+    other.OnStringPacket = [&](TSioDataPacket*, const std::string& s) { otherPackets.push_back(s); };
+    other.SetComPort(port.get());
+    other.SetStartString("#");  // a start string alone is its packet
+    c->OnStringPacket = [&](TSioDataPacket* p, const std::string& s) {
+        packets.push_back(s);
+        p->SetEndString("");  // only marked for arming here: checked as the event ends
+    };
+    c->SetEnabled(true);
+    other.SetEnabled(true);
+    pty.Write("one\n\r");
+    ASSERT_TRUE(PumpUntil([&] { return !reported.empty() && EventsOver(); }));
+    EXPECT_EQ(reported, std::vector<std::string>{"End string is empty"});
+    EXPECT_FALSE(c->Enabled());  // as after a failed enabling
+    EXPECT_EQ(c->PacketState(), TPacketState::Idle);
+    EXPECT_FALSE(c->HoldsPort());
+    EXPECT_EQ(other.PacketState(), TPacketState::Waiting);  // the other collector was armed again
+
+    // The dispatcher thread still delivers, and the collector mended and
+    // enabled again gets the next reply.
+    pty.Write("#");
+    ASSERT_TRUE(PumpUntil([&] { return otherPackets.size() == 1 && EventsOver(); }));
+    c->OnStringPacket = [&](TSioDataPacket*, const std::string& s) { packets.push_back(s); };
+    c->SetEndString("\n\r");
+    c->SetEnabled(true);
+    pty.Write("two\n\r");
+    ASSERT_TRUE(WaitPackets(2));
+    EXPECT_EQ(packets[1], "two\n\r");
+    EXPECT_EQ(reported.size(), 1u);
 }
 
 TEST_F(PacketPort, HandlerClosesThePortInsideItsEvent)

@@ -9,8 +9,9 @@
 
 int main(int argc, char** argv)
 {
+    // No application display name: Qt's X11 platform would append it to
+    // every window title, and the main window's caption is to stand alone.
     tarnell::TApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Tarnell Console"));
 
     // The serial threads reach the main thread through this queue, and ask
     // the operator for a port through the selection dialog.

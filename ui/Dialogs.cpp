@@ -9,11 +9,9 @@ namespace tarnell {
 
 namespace {
 
-QString DialogTitle()
-{
-    QString title = QGuiApplication::applicationDisplayName();
-    return title.isEmpty() ? QStringLiteral("Tarnell Console") : title;
-}
+// The product's name; not the application's display name, which the
+// program leaves unset so that window titles stay as they are.
+QString DialogTitle() { return QStringLiteral("Tarnell Console"); }
 
 std::optional<QString> RunFileDialog(QWidget* parent, const QString& initialName, const QString& defaultExt,
                                      QFileDialog::AcceptMode mode)

@@ -107,15 +107,18 @@ private slots:
     {
         bool opened = false;
         QString text;
+        QString title;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         WhenOpen<QMessageBox>([&](QMessageBox* box) {
             text = box->text();
+            title = box->windowTitle();
             icon = box->icon();
             box->accept();
         }, &opened);
         Dialogs().ShowMessage(nullptr, "Minimum Value is: 3", TMessageKind::Information);
         QVERIFY(opened);
         QCOMPARE(text, QStringLiteral("Minimum Value is: 3"));
+        QCOMPARE(title, QStringLiteral("Tarnell Console"));  // not the executable's name
 
         WhenOpen<QMessageBox>([&](QMessageBox* box) {
             text = box->text();

@@ -1239,7 +1239,11 @@ void TSioDataPacket::CompletePacket(bool byEndString)
             }
         });
 
-        const bool alive = m->eventCollector_ == self;
+        // Touch the collector only while it still exists and is ours: one
+        // moved to another port during the event is guarded by that port's
+        // manager now, and one that left belongs to the main thread.
+        const bool alive = m->eventCollector_ == self &&
+                           std::find(m->packets_.begin(), m->packets_.end(), self) != m->packets_.end();
         m->RemoveFront(begin + n);
         if (alive && autoEnable_)
             SetEnabledLocked(true);

@@ -583,6 +583,33 @@ TEST_F(PacketCore, CollectorLeavingDuringItsOwnEvent)
     EXPECT_EQ(TSioDataPacketManagerList::Instance().Find(&port), nullptr);
 }
 
+// A collector moved to another port by its own handler belongs to that
+// port's manager (and lock) from then on: the event's end must not arm it
+// there from the old port's dispatcher thread.
+TEST_F(PacketCore, CollectorMovedToAnotherPortDuringItsEventIsLeftAlone)
+{
+    TFakePacketPort other;
+    TSioDataPacket stays;  // keeps the first manager alive
+    stays.SetPacketPort(&port);
+    ReplyCollector(*c);
+    c->OnStringPacket = [&](TSioDataPacket* p, const std::string& s) {
+        packets.push_back(s);
+        p->SetPacketPort(&other);
+    };
+    c->SetEnabled(true);
+    port.Feed("x\n\r");
+    EXPECT_EQ(packets, std::vector<std::string>{"x\n\r"});
+    EXPECT_EQ(c->Manager(), other.Manager);
+    EXPECT_FALSE(c->Enabled());
+    EXPECT_EQ(c->PacketState(), TPacketState::Idle);
+    EXPECT_EQ(other.Manager->Collector(), nullptr);
+    EXPECT_TRUE(other.TimerCalls.empty());
+    c->SetEnabled(true);  // enabled on its new port, it collects there
+    other.Feed("y\n\r");
+    EXPECT_EQ(Last(), "y\n\r");
+    c->SetPacketPort(nullptr);  // before other goes
+}
+
 TEST_F(PacketCore, CollectorDestroyedInsideAnotherCollectorsEvent)
 {
     auto victim = std::make_unique<TSioDataPacket>();

@@ -611,6 +611,7 @@ std::int32_t TSioBaseDispatcher::ReadBytes(void* dest, std::int32_t count)
 {
     if (count < 0 || (count > 0 && !dest))
         return ecBadArgument;
+    bool madeRoom = false;
     {
         TGuard d(dispatchLock_);
         if (dispatchBuffer_.empty())
@@ -631,10 +632,14 @@ std::int32_t TSioBaseDispatcher::ReadBytes(void* dest, std::int32_t count)
             handlerReadCount_ += static_cast<std::uint32_t>(count);
         } else {
             dispatchRead_ = (start + static_cast<std::uint32_t>(count)) % DispatchBufferSize;
-            if (count > 0)
+            if (count > 0) {
+                madeRoom = dispatchFull_;
                 dispatchFull_ = false;
+            }
         }
     }
+    if (madeRoom)
+        roomEvent_.Set();
     trace_.RecordTraceBytes(tkReceive, dest, static_cast<std::size_t>(count));
     return count;
 }
@@ -676,7 +681,14 @@ std::int32_t TSioBaseDispatcher::DiscardInput()
         dispatchFull_ = false;
         ResetDataTriggerMatches();
     }
+    roomEvent_.Set();
     return r;
+}
+
+bool TSioBaseDispatcher::DispatchBufferFull() const
+{
+    TGuard d(dispatchLock_);
+    return dispatchFull_ && !dispatchBuffer_.empty();
 }
 
 // ---------------------------------------------------------------------------
@@ -857,6 +869,7 @@ void TSioBaseDispatcher::RequestStop()
 {
     stop_ = true;
     inputQueue_.Wake();
+    roomEvent_.Set();
     WakeThreads();
 }
 
@@ -970,6 +983,7 @@ void TSioBaseDispatcher::CloseDevice()
         releaseAtEnd_ = true;
         closePending_ = true;
         inputQueue_.Wake();
+        roomEvent_.Set();
     } else {
         ReleaseBuffers();
     }

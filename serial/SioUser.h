@@ -522,6 +522,7 @@ protected:
     void DropRemovedHandlers();
     void ResetDataTriggerMatches();
     std::uint32_t UnreadLocked() const;  // under the dispatch lock
+    bool DispatchBufferFull() const;
 
     // --- State ----------------------------------------------------------------
     TSioBaseComponent* owner_;
@@ -581,6 +582,11 @@ protected:
     mutable TLock outputLock_;
     mutable TLock dispatchLock_;
     TSioEvent ready_;
+    // Set when a read or a discard makes room in a full dispatch buffer, and
+    // to stop: a dispatcher thread that found the buffer full sleeps on it,
+    // since the input queue, still holding the bytes that cannot move, would
+    // wake it at once, again and again.
+    TSioEvent roomEvent_;
 
     std::uint32_t eventWord_ = 0;
     std::atomic<bool> ringSeen_{false};

@@ -813,8 +813,12 @@ std::int32_t TDispThread::Execute()
     d.ready_.Set();
     try {
         for (;;) {
-            // Wakes on every push, and at least every 50 ms for the timers.
-            d.inputQueue_.Wait(50);
+            // Wakes on every push, and at least every 50 ms for the timers;
+            // with a full buffer, when a read has made room.
+            if (d.DispatchBufferFull())
+                d.roomEvent_.Wait(50);
+            else
+                d.inputQueue_.Wait(50);
             if (d.stop_.load())
                 break;
             d.RunCycle();

@@ -59,6 +59,26 @@ TEST_F(DispatchTest, ReadBytesBeyondTheUnreadCountTakesNothing)
     EXPECT_EQ(d->ReadBytes(buf, 0), 0);
 }
 
+TEST_F(DispatchTest, AFullDispatchBufferLeavesTheDispatcherThreadAsleepUntilThereIsRoom)
+{
+    ASSERT_EQ(Open(), 0);
+    std::string data;
+    for (int i = 0; i < 9000; ++i)
+        data.push_back(static_cast<char>(i % 253));
+    ASSERT_EQ(pty->Write(data), data.size());
+    ASSERT_TRUE(PumpUntil([&] { return d->InputCount() == static_cast<std::int32_t>(DispatchBufferSize); }));
+    // Every cycle of the dispatcher thread that finds the buffer full logs
+    // one entry: a thread that sleeps until a read makes room (or 50 ms
+    // pass) adds a few dozen in a second, one that spins thousands.
+    d->StartLog(0);
+    PumpUntil([] { return false; }, std::chrono::milliseconds(1000));
+    EXPECT_LT(d->Log().EntryCount(), 100u);
+    // Reading makes room, and the bytes that waited follow in order.
+    std::string got = ReadAll(DispatchBufferSize);
+    got += ReadAll(9000 - DispatchBufferSize);
+    EXPECT_TRUE(got == data);
+}
+
 TEST_F(DispatchTest, WriteBytesTakesTheWholeBlockOrNothing)
 {
     // A writer that cannot write keeps the ring as WriteBytes left it.

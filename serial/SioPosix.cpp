@@ -518,13 +518,14 @@ std::int32_t TSioPosixDispatcher::DevicePurge(int which)
             outputWrite_ = outputRead_ = 0;
             outputFull_ = false;
         }
-        int r = WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TCFLSH, reinterpret_cast<void*>(TCOFLUSH)); });
-        std::int32_t result = (r == 0 || Unsupported(errno)) ? 0 : -TranslateErrno(errno, false);
-        // Abandons a write in progress; the writer answers with ready.
+        // Abandons a write in progress; the writer answers with ready. The
+        // driver's queue is flushed only then, so that no piece of the
+        // abandoned block reaches it after the flush.
         ReadyEvent().Reset();
         writerWake_.Set();
         ReadyEvent().Wait(5000);
-        return result;
+        int r = WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TCFLSH, reinterpret_cast<void*>(TCOFLUSH)); });
+        return (r == 0 || Unsupported(errno)) ? 0 : -TranslateErrno(errno, false);
     }
     int r = WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TCFLSH, reinterpret_cast<void*>(TCIFLUSH)); });
     std::int32_t result = (r == 0 || Unsupported(errno) || errno == EBADF) ? 0 : -TranslateErrno(errno, false);
@@ -787,6 +788,12 @@ std::int32_t TSioPosixDispatcher::WritePass()
         }
         std::size_t done = 0;
         while (done < block.size()) {
+            // A discard or the close abandons the rest of the block, also
+            // while the device is taking it piece by piece.
+            if (writerWake_.Consume()) {
+                ready_.Set();
+                return 0;
+            }
             ssize_t n = sys::RetryEintr([&] { return sys::Calls().Write(fd, block.data() + done, block.size() - done); });
             if (n > 0) {
                 done += static_cast<std::size_t>(n);

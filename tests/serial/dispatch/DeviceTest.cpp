@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -139,6 +140,41 @@ TEST_F(DispatchTest, DiscardOutputStopsAWriterThatTheOtherSideDoesNotRead)
         seen += pty->ReadAvailable();
         return seen.size() >= 3 && seen.compare(seen.size() - 3, 3, "END") == 0;
     }));
+}
+
+TEST_F(DispatchTest, DiscardOutputAbandonsABlockThatIsStillGoingOut)
+{
+    // A device that takes one byte per write, slowly: the writer is in the
+    // middle of a block, making progress, when the discard comes.
+    struct Trickle : sys::TSysCalls {
+        std::atomic<int> olds{0};
+        ssize_t Write(int fd, const void* buf, std::size_t) override
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ssize_t n = sys::TSysCalls::Write(fd, buf, 1);
+            if (n == 1 && *static_cast<const char*>(buf) == 'o')
+                ++olds;
+            return n;
+        }
+    } trickle;
+    ASSERT_EQ(Open(4096), 0);
+    sys::InstallSysCalls(&trickle);
+    ASSERT_EQ(d->WriteBytes(std::string(4096, 'o').data(), 4096), 0);
+    ASSERT_TRUE(WaitUntil([&] { return trickle.olds.load() >= 10; }));
+    EXPECT_EQ(d->DiscardOutput(), 0);
+    const int sentBeforeReturn = trickle.olds.load();
+    ASSERT_EQ(d->WriteBytes("END", 3), 0);
+    std::string seen;
+    EXPECT_TRUE(WaitUntil([&] {
+        seen += pty->ReadAvailable();
+        return seen.size() >= 3 && seen.compare(seen.size() - 3, 3, "END") == 0;
+    }));
+    // The rest of the block was dropped, and nothing of it followed the
+    // discard.
+    EXPECT_LT(trickle.olds.load(), 4096);
+    EXPECT_EQ(trickle.olds.load(), sentBeforeReturn);
+    d.reset();
+    sys::InstallSysCalls(nullptr);
 }
 
 TEST_F(DispatchTest, DiscardInputDropsWhatHasArrived)

@@ -771,6 +771,13 @@ void TSioPosixDispatcher::ApplyThreadPriority(TSioDispatcherThread& thread, int 
 std::int32_t TSioPosixDispatcher::WritePass()
 {
     const int fd = fd_.Get();
+    // The rest of the block is dropped; the transceiver goes back to receive.
+    auto abandon = [&] {
+        ready_.Set();
+        if (ProgramDirection())
+            DropRtsWhenIdle();
+        return 0;
+    };
     for (;;) {
         std::vector<std::uint8_t> block;
         {
@@ -790,10 +797,8 @@ std::int32_t TSioPosixDispatcher::WritePass()
         while (done < block.size()) {
             // A discard or the close abandons the rest of the block, also
             // while the device is taking it piece by piece.
-            if (writerWake_.Consume()) {
-                ready_.Set();
-                return 0;
-            }
+            if (writerWake_.Consume())
+                return abandon();
             ssize_t n = sys::RetryEintr([&] { return sys::Calls().Write(fd, block.data() + done, block.size() - done); });
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
@@ -810,8 +815,7 @@ std::int32_t TSioPosixDispatcher::WritePass()
                     }
                     if (p[1].revents) {
                         writerWake_.Consume();
-                        ready_.Set();
-                        return 0;
+                        return abandon();
                     }
                     if (r == 0) {
                         if (StopRequested())
@@ -830,10 +834,23 @@ std::int32_t TSioPosixDispatcher::WritePass()
         }
         if (ProgramDirection()) {
             WaitTransmitterEmpty();
-            SetRts(false);
+            DropRtsWhenIdle();
         }
     }
     return 0;
+}
+
+void TSioPosixDispatcher::DropRtsWhenIdle()
+{
+    // WriteBytes raises RTS and queues a block under the main lock: a block
+    // queued while the last one drained keeps RTS up for its own turn.
+    TGuard g(mainLock_);
+    {
+        TGuard o(outputLock_);
+        if (outputFull_ || outputWrite_ != outputRead_)
+            return;
+    }
+    SetRts(false);
 }
 
 void TSioPosixDispatcher::WaitTransmitterEmpty()

@@ -96,6 +96,8 @@ private:
     std::int32_t WritePass();
     // Program-controlled direction: wait for an empty transmitter.
     void WaitTransmitterEmpty();
+    // Program-controlled direction: drops RTS unless a block is queued.
+    void DropRtsWhenIdle();
     // Sets up or takes down the kernel's RS-485 mode; true if the driver has it.
     bool ApplyKernelRs485(bool on);
 

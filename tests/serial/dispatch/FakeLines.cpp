@@ -54,7 +54,9 @@ int TFakeLines::Ioctl(int fd, unsigned long request, void* arg)
         if (!lineStatus)
             break;
         events_.push_back("lsr");
-        if (lsrLeft_ > 0) {
+        if (transmitterHeld_) {
+            *static_cast<unsigned int*>(arg) = 0;
+        } else if (lsrLeft_ > 0) {
             --lsrLeft_;
             *static_cast<unsigned int*>(arg) = 0;
         } else {
@@ -118,8 +120,8 @@ ssize_t TFakeLines::Write(int fd, const void* buf, std::size_t count)
 {
     {
         std::lock_guard l(lock_);
-        if (failWritesWith) {
-            errno = failWritesWith;
+        if (failWritesWith || writesStalled_) {
+            errno = writesStalled_ ? EAGAIN : failWritesWith;
             return -1;
         }
     }
@@ -130,6 +132,17 @@ ssize_t TFakeLines::Write(int fd, const void* buf, std::size_t count)
         lsrLeft_ = lsrBusyPolls;
     }
     return n;
+}
+
+int TFakeLines::Poll(pollfd* fds, nfds_t count, int timeoutMs)
+{
+    {
+        std::lock_guard l(lock_);
+        if (writesStalled_)
+            for (nfds_t i = 0; i < count; ++i)
+                fds[i].events &= static_cast<short>(~POLLOUT);
+    }
+    return sys::TSysCalls::Poll(fds, count, timeoutMs);
 }
 
 std::vector<std::string> TFakeLines::Events()
@@ -184,6 +197,18 @@ void TFakeLines::SetLines(int tiocmBits)
 {
     std::lock_guard l(lock_);
     lines_ = tiocmBits;
+}
+
+void TFakeLines::HoldTransmitter(bool held)
+{
+    std::lock_guard l(lock_);
+    transmitterHeld_ = held;
+}
+
+void TFakeLines::StallWrites(bool stalled)
+{
+    std::lock_guard l(lock_);
+    writesStalled_ = stalled;
 }
 
 void TFakeLines::BumpCounters(int frame, int parity, int brk)

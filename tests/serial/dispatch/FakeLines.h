@@ -28,6 +28,7 @@ public:
     int Ioctl(int fd, unsigned long request, void* arg) override;
     ssize_t Read(int fd, void* buf, std::size_t count) override;
     ssize_t Write(int fd, const void* buf, std::size_t count) override;
+    int Poll(pollfd* fds, nfds_t count, int timeoutMs) override;
 
     // What the dispatcher did, in order: "rts+", "rts-", "dtr+", "dtr-",
     // "write:<bytes>", "lsr", "tcsets", "rs485:<flags>".
@@ -52,6 +53,11 @@ public:
     int failWritesWith = 0;    // every write fails with this errno
 
     void SetLines(int tiocmBits);
+    // While held, TIOCSERGETLSR reports the transmitter busy.
+    void HoldTransmitter(bool held);
+    // While stalled, the device takes no bytes: writes fail with EAGAIN and
+    // poll never reports room.
+    void StallWrites(bool stalled);
     void BumpCounters(int frame, int parity, int brk);
 
 private:
@@ -63,6 +69,8 @@ private:
     std::uint32_t cflag_ = 0, iflag_ = 0, speed_ = 0;
     unsigned char vstart_ = 0, vstop_ = 0;
     int lsrLeft_ = 0;
+    bool transmitterHeld_ = false;
+    bool writesStalled_ = false;
     std::uint32_t rs485Flags_ = 0;
     int reads_ = 0;
 };

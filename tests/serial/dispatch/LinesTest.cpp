@@ -209,6 +209,52 @@ TEST_F(LinesTest, ProgramControlledRs485RaisesRtsAroundEachBlock)
     EXPECT_THAT(LineEvents(), ElementsAre("dtr-"));
 }
 
+TEST_F(LinesTest, ProgramControlledRs485DropsRtsOnlyWhenNothingIsLeftToSend)
+{
+    fake.lineStatus = true;
+    Install();
+    ASSERT_EQ(Open(), 0);
+    d->SetRs485Mode(true);
+    fake.HoldTransmitter(true);
+    ASSERT_EQ(d->WriteBytes("A", 1), 0);
+    // The writer waits for the transmitter to empty after "A"...
+    ASSERT_TRUE(WaitUntil([&] {
+        auto all = fake.Events();
+        return std::find(all.begin(), all.end(), "lsr") != all.end();
+    }));
+    // ...when the next block is queued.
+    ASSERT_EQ(d->WriteBytes("B", 1), 0);
+    fake.HoldTransmitter(false);
+    EXPECT_EQ(pty->ReadExactly(2), "AB");
+    ASSERT_TRUE(WaitUntil([&] {
+        auto ev = LineEvents();
+        return !ev.empty() && ev.back() == "rts-";
+    }));
+    // "B" went out with RTS raised: the driver would otherwise have sent it
+    // into a transceiver switched to receive.
+    bool rts = false;
+    for (const auto& e : LineEvents()) {
+        if (e == "rts+" || e == "rts-")
+            rts = e == "rts+";
+        if (e == "write:B") {
+            EXPECT_TRUE(rts);
+        }
+    }
+
+    // A block that a discard abandons half-way drops RTS too, or the
+    // transceiver would stay on transmit and the reply go unheard.
+    fake.StallWrites(true);
+    ASSERT_EQ(d->WriteBytes("stuck", 5), 0);
+    ASSERT_TRUE(WaitUntil([&] { return d->OutputUsed() == 0; }));  // the writer holds it
+    fake.ClearEvents();
+    EXPECT_EQ(d->DiscardOutput(), 0);
+    EXPECT_TRUE(WaitUntil([&] {
+        auto ev = LineEvents();
+        return !ev.empty() && ev.back() == "rts-";
+    }));
+    fake.StallWrites(false);
+}
+
 TEST_F(LinesTest, ProgramControlledRs485WithoutTransmitterStateRefusesToWrite)
 {
     fake.outQueue = false;

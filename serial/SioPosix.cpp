@@ -467,10 +467,17 @@ void TSioPosixDispatcher::StartThreads()
         active_ = true;
         stop_ = false;
     }
-    StartThread(std::make_unique<TReadThread>(*this));
-    StartThread(std::make_unique<TDispThread>(*this));
-    StartThread(std::make_unique<TWriteThread>(*this));
-    StartThread(std::make_unique<TStatusThread>(*this));
+    SetStarting(true);
+    try {
+        StartThread(std::make_unique<TReadThread>(*this));
+        StartThread(std::make_unique<TDispThread>(*this));
+        StartThread(std::make_unique<TWriteThread>(*this));
+        StartThread(std::make_unique<TStatusThread>(*this));
+    } catch (...) {
+        SetStarting(false);
+        throw;
+    }
+    SetStarting(false);
 }
 
 void TSioPosixDispatcher::StopThreads()

@@ -846,9 +846,13 @@ void TSioBaseDispatcher::StartThread(std::unique_ptr<TSioDispatcherThread> threa
     try {
         slot->Start();
     } catch (const std::system_error&) {
-        running_[role] = false;
-        if (runningThreads_.fetch_sub(1) == 1)
-            active_ = false;
+        {
+            std::lock_guard l(endLock_);
+            running_[role] = false;
+            if (runningThreads_.fetch_sub(1) == 1 && !starting_)
+                active_ = false;
+        }
+        endCv_.notify_all();
         return;
     }
     // A thread that cannot start in time does not hold up the others.
@@ -895,12 +899,29 @@ void TSioBaseDispatcher::ThreadEnd(TSioDispatcherThread& thread, std::int32_t re
         }
     }
     auto role = thread.Role();
+    if (role == TSioDispatcherThread::Dispatch && releaseAtEnd_.load()) {
+        // The close that the release runs must not race with the starting
+        // of the other threads.
+        std::unique_lock l(endLock_);
+        endCv_.wait(l, [&] { return !starting_; });
+    }
     if (role == TSioDispatcherThread::Dispatch && releaseAtEnd_.exchange(false))
         ReleaseBuffers();
     {
         std::lock_guard l(endLock_);
         running_[role] = false;
-        if (runningThreads_.fetch_sub(1) == 1)
+        if (runningThreads_.fetch_sub(1) == 1 && !starting_)
+            active_ = false;
+    }
+    endCv_.notify_all();
+}
+
+void TSioBaseDispatcher::SetStarting(bool on)
+{
+    {
+        std::lock_guard l(endLock_);
+        starting_ = on;
+        if (!on && runningThreads_.load() <= 0)
             active_ = false;
     }
     endCv_.notify_all();

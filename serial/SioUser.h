@@ -499,6 +499,10 @@ protected:
     // Waits until every thread has ended, serving the message queue.
     void WaitAllThreadsEnded();
     void JoinEndedThreads();
+    // Brackets the starting of the threads: a thread that ends meanwhile
+    // (the device failed at once) leaves the active flag on, and the
+    // dispatcher thread releases nothing, until all have been started.
+    void SetStarting(bool on);
     TSioEvent& ReadyEvent() { return ready_; }
 
     // Input moving (dispatcher thread) and line state.
@@ -617,6 +621,7 @@ protected:
     std::array<std::unique_ptr<TSioDispatcherThread>, 4> threads_;
     std::array<std::atomic<bool>, 4> running_{};
     std::mutex endLock_;  // guards the wait for thread ends
+    bool starting_ = false;  // endLock_
     std::condition_variable endCv_;
     std::atomic<bool> deviceOpen_{false};
     std::string deviceName_;  // main lock

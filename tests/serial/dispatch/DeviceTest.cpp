@@ -229,6 +229,27 @@ TEST_F(DispatchTest, TheOtherSideClosingEndsTheThreadsWithLineError10Once)
     EXPECT_FALSE(d->DeviceIsOpen());
 }
 
+TEST_F(DispatchTest, ADeviceThatFailsAtOnceEndsTheThreadsCleanly)
+{
+    // The adapter is pulled out as the port opens: the first read fails
+    // while the other threads are still being started.
+    struct Gone : sys::TSysCalls {
+        ssize_t Read(int, void*, std::size_t) override
+        {
+            errno = EIO;
+            return -1;
+        }
+    } gone;
+    sys::InstallSysCalls(&gone);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(Open(), 0);
+        ASSERT_TRUE(PumpUntil([&] { return !d->Active(); }));
+        EXPECT_EQ(d->TakeLineError(), leDeviceFailed);
+        d.reset();
+    }
+    sys::InstallSysCalls(nullptr);
+}
+
 TEST_F(DispatchTest, ClosingWhileDataFlowsBothWays)
 {
     ASSERT_EQ(Open(), 0);

@@ -659,6 +659,18 @@ bool TSioPosixDispatcher::ApplyKernelRs485(bool on)
     return true;
 }
 
+bool TSioPosixDispatcher::OutputDraining()
+{
+    if (writerHolds_.load())
+        return true;
+    // Only what this opening wrote: bytes a stalled device held before the
+    // open must not hold up its first settings.
+    if (!Active())
+        return false;
+    int queued = 0;
+    return WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TIOCOUTQ, &queued); }) == 0 && queued > 0;
+}
+
 bool TSioPosixDispatcher::DriverDirection() const { return rs485Path_.load() == TRs485Path::Kernel; }
 
 std::uint16_t TSioPosixDispatcher::Rs485Setup(bool on)
@@ -778,6 +790,10 @@ void TSioPosixDispatcher::ApplyThreadPriority(TSioDispatcherThread& thread, int 
 std::int32_t TSioPosixDispatcher::WritePass()
 {
     const int fd = fd_.Get();
+    struct THolding {
+        std::atomic<bool>& flag;
+        ~THolding() { flag = false; }
+    } holding{writerHolds_};
     // The rest of the block is dropped; the transceiver goes back to receive.
     auto abandon = [&] {
         ready_.Set();
@@ -799,6 +815,9 @@ std::int32_t TSioPosixDispatcher::WritePass()
                 std::memcpy(block.data() + first, outputRing_.data(), used - first);
             outputWrite_ = outputRead_ = 0;
             outputFull_ = false;
+            // Before the ring shows empty: the drain of a settings change
+            // then sees the block in hand.
+            writerHolds_ = true;
         }
         std::size_t done = 0;
         while (done < block.size()) {

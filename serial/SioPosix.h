@@ -84,6 +84,7 @@ protected:
     void WakeThreads() override;
     void ApplyThreadPriority(TSioDispatcherThread& thread, int priority) override;
     bool DriverDirection() const override;
+    bool OutputDraining() override;
     std::uint16_t Rs485Setup(bool on) override;
     std::uint32_t DeviceModemStatus() override;
 
@@ -113,6 +114,7 @@ private:
     sys::TEventFd statusWake_;   // ends the status thread's wait
     std::atomic<TRs485Path> rs485Path_{TRs485Path::None};
     std::atomic<bool> kernelRs485_{false};
+    std::atomic<bool> writerHolds_{false};  // the writer has a block in hand
     std::atomic<bool> haveModemLines_{false};  // TIOCMGET answered at open  // the driver answered TIOCSRS485
     std::mutex countLock_;  // the error counters seen by DeviceReadErrors
     bool haveCounters_ = false;

@@ -356,7 +356,7 @@ std::int32_t TSioBaseDispatcher::ApplyLineSettings(std::int32_t baud, std::uint8
 
     // Let the output drain, then about 18 character times at the old speed,
     // so that the last bytes leave before the line changes under them.
-    for (int i = 0; i < 5000 && OutputUsed() > 0; ++i)
+    for (int i = 0; i < 5000 && (OutputUsed() > 0 || OutputDraining()); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     TSioDcb old;
     std::uint32_t bps;

@@ -476,6 +476,10 @@ protected:
     // direction itself (RTS_CONTROL_TOGGLE is then used); otherwise the
     // dispatcher switches RTS around each block.
     virtual bool DriverDirection() const { return false; }
+    // Platform: bytes taken out of the output ring are still on their way
+    // (held by the writer, or queued in the driver). New line settings wait
+    // for them as they wait for the ring.
+    virtual bool OutputDraining() { return false; }
     // Platform: RS-485 mode switched; returns the "UART base address" for
     // program-controlled direction (nonzero when the transmitter-empty state
     // can be learnt), 0 otherwise.

@@ -68,6 +68,10 @@ int TFakeLines::Ioctl(int fd, unsigned long request, void* arg)
             errno = ENOTTY;
             return -1;
         }
+        if (transmitterHeld_) {
+            *static_cast<int*>(arg) = 1;
+            return 0;
+        }
         break;
     case TIOCGRS485:
         if (!rs485)
@@ -89,6 +93,8 @@ int TFakeLines::Ioctl(int fd, unsigned long request, void* arg)
         if (r == 0) {
             auto* t = static_cast<termios2*>(arg);
             ++settingsWrites_;
+            if (transmitterHeld_)
+                ++writesWhileHeld_;
             cflag_ = t->c_cflag;
             iflag_ = t->c_iflag;
             speed_ = t->c_ospeed;
@@ -203,6 +209,12 @@ void TFakeLines::HoldTransmitter(bool held)
 {
     std::lock_guard l(lock_);
     transmitterHeld_ = held;
+}
+
+int TFakeLines::SettingsWritesWhileHeld()
+{
+    std::lock_guard l(lock_);
+    return writesWhileHeld_;
 }
 
 void TFakeLines::StallWrites(bool stalled)

@@ -53,8 +53,11 @@ public:
     int failWritesWith = 0;    // every write fails with this errno
 
     void SetLines(int tiocmBits);
-    // While held, TIOCSERGETLSR reports the transmitter busy.
+    // While held, TIOCSERGETLSR reports the transmitter busy and TIOCOUTQ
+    // a byte still queued.
     void HoldTransmitter(bool held);
+    // Settings written while the transmitter was held.
+    int SettingsWritesWhileHeld();
     // While stalled, the device takes no bytes: writes fail with EAGAIN and
     // poll never reports room.
     void StallWrites(bool stalled);
@@ -70,6 +73,7 @@ private:
     unsigned char vstart_ = 0, vstop_ = 0;
     int lsrLeft_ = 0;
     bool transmitterHeld_ = false;
+    int writesWhileHeld_ = 0;
     bool writesStalled_ = false;
     std::uint32_t rs485Flags_ = 0;
     int reads_ = 0;

@@ -77,6 +77,25 @@ TEST_F(LinesTest, SettingsAreWrittenOnlyWhenSomethingChanged)
     EXPECT_EQ(parity, MARKPARITY);
 }
 
+TEST_F(LinesTest, NewSettingsWaitUntilTheDriverHasSentWhatWasWritten)
+{
+    Install();
+    ASSERT_EQ(Open(), 0);
+    // The writer has handed the bytes to the driver, which still holds them.
+    fake.HoldTransmitter(true);
+    ASSERT_EQ(d->WriteBytes("STO;0;1;250;30;10\n\r", 19), 0);
+    EXPECT_EQ(pty->ReadExactly(19), "STO;0;1;250;30;10\n\r");
+    std::thread sent([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        fake.HoldTransmitter(false);
+    });
+    EXPECT_EQ(d->ApplyLineSettings(KeepBaud, EVENPARITY, KeepDataBits, KeepStopBits), 0);
+    sent.join();
+    // Changed under the last bytes, the line would have garbled them.
+    EXPECT_EQ(fake.SettingsWritesWhileHeld(), 0);
+    EXPECT_TRUE(fake.LastCflag() & TermBits::PARENB_);
+}
+
 TEST_F(LinesTest, StopBitsAreClampedAndFiveDataBitsGetOneAndAHalf)
 {
     Install();

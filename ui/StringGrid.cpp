@@ -202,6 +202,30 @@ void TStringGrid::SetSelection(int col, int row)
     moving_ = true;
     setCurrentCell(row, col, QItemSelectionModel::ClearAndSelect);
     moving_ = false;
+    if (inViewHandler_ > 0)
+        chosenCell_ = QPoint(col, row);
+}
+
+template <class F>
+void TStringGrid::KeepingSelection(F viewHandler)
+{
+    ++inViewHandler_;
+    viewHandler();
+    if (--inViewHandler_ > 0 || chosenCell_.x() < 0)
+        return;
+    const QPoint cell = chosenCell_;
+    chosenCell_ = QPoint(-1, -1);
+    SetSelection(cell.x(), cell.y());
+    // Tab opens the editor on the cell it moved to; keys go to the chosen one.
+    // The window may not be active yet after a message box, so the focus it
+    // gave that editor is handed back to the grid explicitly.
+    if (editor_ && QPoint(editor_->Col(), editor_->Row()) != cell) {
+        QWidget* focus = window()->focusWidget();
+        const bool focusHere = focus == this || isAncestorOf(focus);
+        closeEditor(editor_, QAbstractItemDelegate::NoHint);
+        if (focusHere)
+            setFocus();
+    }
 }
 
 void TStringGrid::SetEditing(bool on)
@@ -285,7 +309,7 @@ void TStringGrid::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHin
         editor_->disconnect(this);
         editor_ = nullptr;
     }
-    QTableWidget::closeEditor(editor, hint);
+    KeepingSelection([&] { QTableWidget::closeEditor(editor, hint); });
 }
 
 void TStringGrid::EditorEdited(TCellEditor* editor)
@@ -329,7 +353,7 @@ void TStringGrid::keyPressEvent(QKeyEvent* event)
     }
     // The view may open the editor and hand it this very event.
     filteredKey_ = event;
-    QTableWidget::keyPressEvent(event);
+    KeepingSelection([&] { QTableWidget::keyPressEvent(event); });
     filteredKey_ = nullptr;
 }
 
@@ -345,7 +369,7 @@ void TStringGrid::mousePressEvent(QMouseEvent* event)
     // A click on the cell that is already current moves nothing, yet is a
     // click all the same: OnClick runs when the button is released on it.
     const QModelIndex before = currentIndex();
-    QTableWidget::mousePressEvent(event);
+    KeepingSelection([&] { QTableWidget::mousePressEvent(event); });
     const QModelIndex hit = indexAt(event->position().toPoint());
     const bool onCurrent = event->button() == Qt::LeftButton && hit.isValid() && hit == before &&
                            hit == currentIndex() && (hit.flags() & Qt::ItemIsEnabled);

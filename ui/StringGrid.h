@@ -70,7 +70,9 @@ public:
     int Row() const { return currentRow(); }
     // Moves the current cell as the operator would (runs OnClick).
     void MoveTo(int col, int row);
-    // Makes one cell the selection and the current cell without OnClick.
+    // Makes one cell the selection and the current cell without OnClick. From
+    // a handler that runs while the grid moves to a cell, it holds after the
+    // move has been handled.
     void SetSelection(int col, int row);
 
     // Options.
@@ -111,6 +113,11 @@ private:
     // Runs the key filter on a key event; true if the event is to be dropped.
     bool FilterKey(QKeyEvent* event);
     void UpdateItemFlags();
+    // Runs one of the view's own handlers; a cell that SetSelection chose
+    // meanwhile is selected again afterwards, as the view selects the cell it
+    // moved to once the handlers of the move have run.
+    template <class F>
+    void KeepingSelection(F viewHandler);
 
     int fixedCols_;
     int fixedRows_;
@@ -121,6 +128,8 @@ private:
     QKeyEvent* filteredKey_ = nullptr;  // passed the filter already, on its way to the editor
     TCellEditor* editor_ = nullptr;
     QPersistentModelIndex clickCell_;  // pressed on the current cell, which stayed current
+    int inViewHandler_ = 0;            // depth of KeepingSelection
+    QPoint chosenCell_{-1, -1};        // set by SetSelection within it
 };
 
 }  // namespace tarnell

@@ -441,6 +441,10 @@ std::int32_t TSioPosixDispatcher::DeviceClose()
             WaitThreadEnd(TSioDispatcherThread::Dispatch, wait);
         // Still delivering: it ends after the delivery (close pending).
     }
+    // The driver keeps its RS-485 mode after the close: what this opening
+    // switched on is switched off, or the next program would inherit it.
+    if (kernelRs485_.load())
+        ApplyKernelRs485(false);
     std::int32_t result = 0;
     {
         std::unique_lock l(fdLock_);

@@ -308,10 +308,19 @@ TEST_F(LinesTest, TheDriversRs485ModeSwitchesTheDirectionItself)
     ASSERT_TRUE(WaitUntil([&] { return !LineEvents().empty(); }));
     EXPECT_THAT(LineEvents(), ElementsAre("write:abc"));
     // Leaving RS-485 mode and pushing the flow control again turns it off.
+    const std::string disabled = "rs485:" + std::to_string(TermBits::RS485_RTS_ON_SEND);
     d->SetRs485Mode(false);
     ASSERT_EQ(d->SetHardwareFlow(0, 0, 0), 0);
     all = fake.Events();
-    EXPECT_NE(std::find(all.begin(), all.end(), "rs485:" + std::to_string(TermBits::RS485_RTS_ON_SEND)), all.end());
+    EXPECT_NE(std::find(all.begin(), all.end(), disabled), all.end());
+    // So does closing: the next program to open the device finds it as it
+    // was before.
+    d->SetRs485Mode(true);
+    ASSERT_EQ(d->SetHardwareFlow(0, 0, 0), 0);
+    fake.ClearEvents();
+    d->CloseDevice();
+    all = fake.Events();
+    EXPECT_NE(std::find(all.begin(), all.end(), disabled), all.end());
 }
 
 TEST_F(LinesTest, APseudoTerminalGetsProgramControlledDirectionAndStillWrites)

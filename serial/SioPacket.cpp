@@ -922,6 +922,16 @@ void TSioDataPacket::Join(const void* key, IPacketPort* link, TSioCustomComPort*
     }
     std::lock_guard g(m->lock_);
     m->Attach(this);
+    // Enabling again does nothing, so an enabled collector that comes to an
+    // open port is armed there, as it would be if the port opened now.
+    if (enabled_ && m->handlerInstalled_) {
+        try {
+            ArmPacket();
+        } catch (...) {
+            enabled_ = false;  // as after a failed enabling
+            throw;
+        }
+    }
 }
 
 void TSioDataPacket::Leave()

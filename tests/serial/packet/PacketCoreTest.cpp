@@ -559,6 +559,34 @@ TEST_F(PacketCore, ManagerIsSharedAndReleasedAfterTheLastCollectorLeaves)
     EXPECT_EQ(list.Find(&port), c->Manager());
 }
 
+// Enabled must mean armed on an open port: enabling again does nothing, so
+// a collector that reads Enabled but is not armed would never collect.
+TEST_F(PacketCore, EnabledCollectorJoiningAnOpenPortIsArmedThere)
+{
+    TFakePacketPort other;
+    TSioDataPacket stays;  // keeps the first manager
+    stays.SetPacketPort(&port);
+    ReplyCollector(*c);
+    c->SetEnabled(true);
+    c->SetPacketPort(&other);
+    EXPECT_TRUE(c->Enabled());
+    EXPECT_EQ(c->PacketState(), TPacketState::Collecting);
+    other.Feed("there\n\r");
+    EXPECT_EQ(packets, std::vector<std::string>{"there\n\r"});
+    c->SetPacketPort(&port);
+    port.Feed("back\n\r");
+    EXPECT_EQ(Last(), "back\n\r");
+
+    // An invalid configuration fails the move as it fails the enabling.
+    c->SetPacketPort(nullptr);
+    c->SetEndString("");  // not checked without a port
+    EXPECT_TRUE(c->Enabled());
+    EXPECT_THROW(c->SetPacketPort(&other), EInvalidProperty);
+    EXPECT_FALSE(c->Enabled());
+    EXPECT_EQ(c->Manager(), other.Manager);
+    c->SetPacketPort(nullptr);  // before other goes
+}
+
 TEST_F(PacketCore, CollectorLeavingDuringItsOwnEvent)
 {
     ReplyCollector(*c);

@@ -431,6 +431,7 @@ void TSioDataPacketManager::Activate(bool on)
             port_->RemoveMethodHandler(this);
         }
         timerHandle_ = 0;
+        limitRunning_ = false;
         handlerInstalled_ = false;
         FreeHeld();
     }
@@ -594,8 +595,11 @@ void TSioDataPacketManager::Notified(std::uint32_t msg, std::uintptr_t wParam)
             heldCount_ += std::min(got, value);
         ProcessHeld(old);
     } else if (msg == WM_SIO_TIMER) {
-        if (timerHandle_ != 0 && wParam == static_cast<std::uintptr_t>(timerHandle_) && collector_)
+        if (timerHandle_ != 0 && wParam == static_cast<std::uintptr_t>(timerHandle_) && collector_ &&
+            limitRunning_ && TimerExpired(limit_)) {
+            limitRunning_ = false;
             collector_->PacketTimeout();
+        }
     }
 }
 
@@ -658,8 +662,13 @@ void TSioDataPacketManager::TakePort(TSioDataPacket* c, std::int32_t ticks)
     collector_ = c;
     // A negative time limit is none: the dispatcher would take it as "keep
     // the last duration", a time-out at once on a new trigger.
-    if (ticks > 0 && timerHandle_ != 0 && port_)
+    limitRunning_ = false;
+    if (ticks > 0 && timerHandle_ != 0 && port_) {
+        // Started before the dispatcher's, so it runs out no later.
+        StartTimer(limit_, ticks);
+        limitRunning_ = true;
         port_->SetTimerTrigger(timerHandle_, ticks, true);  // the result is ignored
+    }
     c->holdsPort_ = true;
     for (std::size_t k = 0; k < packets_.size(); ++k)
         if (packets_[k] != c)
@@ -669,6 +678,7 @@ void TSioDataPacketManager::TakePort(TSioDataPacket* c, std::int32_t ticks)
 std::int32_t TSioDataPacketManager::ReleasePort(TSioDataPacket* c)
 {
     std::int32_t result = 0;
+    limitRunning_ = false;
     if (timerHandle_ != 0 && port_ && port_->HasDispatcher())
         result = port_->SetTimerTrigger(timerHandle_, 0, false);
     if (collector_ == c)

@@ -212,6 +212,11 @@ private:
     std::int32_t scanIndex_ = 0;
     TSioDataPacket* collector_ = nullptr;
     std::int32_t timerHandle_ = 0;
+    // The time limit of the present collection, if one runs. A notification
+    // the dispatcher thread had begun before the main thread armed afresh is
+    // told apart by it: the new limit has not run out yet.
+    bool limitRunning_ = false;
+    TTickTimer limit_{};
     bool inEvent_ = false;
     bool processPending_ = false;
     std::int32_t pendingStart_ = 0;

@@ -57,6 +57,7 @@ protected:
     {
         c.reset();
         PumpMessages();
+        UseRealClock();  // FireTimer moves it on
     }
 
     // The main window's reply collector: any data up to LF CR.
@@ -291,6 +292,31 @@ TEST_F(PacketCore, TimerOfAnotherHandleIsIgnored)
     port.Manager->HandleNotification(WM_SIO_DATA, 8, 0);
     EXPECT_EQ(timeouts, 0);
     EXPECT_TRUE(c->Enabled());
+}
+
+// The time limit ran out just as the main thread armed the collector afresh;
+// the dispatcher thread's notification of it comes after and must not end
+// the new collection (nor one without a time limit).
+TEST_F(PacketCore, TimerNotificationOfAnEarlierLimitIsIgnored)
+{
+    ReplyCollector(*c);
+    c->SetTimeOut(25);
+    c->SetEnabled(true);
+    const auto handle = static_cast<std::uintptr_t>(port.Manager->TimerHandle());
+    AdvanceTestClock(26 * MsPerTick);
+    c->SetEnabled(false);
+    c->SetEnabled(true);
+    port.Manager->HandleNotification(WM_SIO_TIMER, handle, 0);
+    EXPECT_EQ(timeouts, 0);
+    EXPECT_TRUE(c->Enabled());
+    AdvanceTestClock(26 * MsPerTick);
+    c->SetEnabled(false);
+    c->SetTimeOut(0);
+    c->SetEnabled(true);
+    port.Manager->HandleNotification(WM_SIO_TIMER, handle, 0);
+    EXPECT_EQ(timeouts, 0);
+    port.Feed("ok\n\r");
+    EXPECT_EQ(packets, std::vector<std::string>{"ok\n\r"});
 }
 
 TEST_F(PacketCore, HandlerExceptionIsReportedAndProcessingGoesOn)

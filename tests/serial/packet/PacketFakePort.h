@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "SioMessageQueue.h"
+#include "SioMisc.h"
 #include "SioPacket.h"
 
 namespace sio::test {
@@ -45,9 +46,16 @@ public:
             Manager->HandleNotification(WM_SIO_AVAIL, bytes.size(), 0);
         pending_.clear();
     }
-    // The manager's timer trigger fires.
+    // The manager's timer trigger fires. A dispatcher fires it only once its
+    // time is up: the clock moves on by the last duration started.
     void FireTimer()
     {
+        for (auto it = TimerCalls.rbegin(); it != TimerCalls.rend(); ++it) {
+            if (it->Activate) {
+                AdvanceTestClock(static_cast<std::uint32_t>(it->Ticks + 1) * MsPerTick);
+                break;
+            }
+        }
         if (Manager)
             Manager->HandleNotification(WM_SIO_TIMER, static_cast<std::uintptr_t>(Manager->TimerHandle()), 0);
     }

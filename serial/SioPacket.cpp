@@ -672,7 +672,28 @@ void TSioDataPacketManager::TakePort(TSioDataPacket* c, std::int32_t ticks)
     c->holdsPort_ = true;
     for (std::size_t k = 0; k < packets_.size(); ++k)
         if (packets_[k] != c)
-            packets_[k]->RestartPacket();
+            ArmOrDisable(packets_[k], true);
+}
+
+void TSioDataPacketManager::ArmOrDisable(TSioDataPacket* c, bool restart)
+{
+    try {
+        if (restart)
+            c->RestartPacket();
+        else
+            c->ArmPacket();
+    } catch (...) {
+        // Mostly a configuration left invalid by a plain store or by a
+        // handler. It is this collector's error, not that of whoever armed
+        // it in passing: it is disabled, as after a failed enabling, so that
+        // enabling it again once mended arms it, and the error is reported.
+        try {
+            c->DisarmPacket();
+        } catch (...) {
+        }
+        c->enabled_ = false;
+        ReportLater(std::current_exception());
+    }
 }
 
 std::int32_t TSioDataPacketManager::ReleasePort(TSioDataPacket* c)
@@ -706,24 +727,9 @@ void TSioDataPacketManager::EnterEvent()
 void TSioDataPacketManager::LeaveEvent()
 {
     inEvent_ = false;
-    for (std::size_t k = 0; k < packets_.size(); ++k) {
-        TSioDataPacket* c = packets_[k];
-        if (!c->enabled_)
-            continue;
-        try {
-            c->ArmPacket();
-        } catch (...) {
-            // Mostly a configuration a handler left invalid. The collector is
-            // disabled, as after a failed enabling, so that enabling it again
-            // once mended arms it; the others are armed all the same.
-            try {
-                c->DisarmPacket();
-            } catch (...) {
-            }
-            c->enabled_ = false;
-            ReportLater(std::current_exception());
-        }
-    }
+    for (std::size_t k = 0; k < packets_.size(); ++k)
+        if (packets_[k]->enabled_)
+            ArmOrDisable(packets_[k], false);
     if (processPending_) {
         processPending_ = false;
         if (heldCapacity_ > 0)

@@ -191,6 +191,9 @@ private:
     void FreeHeld();
     void TakePort(TSioDataPacket* c, std::int32_t ticks);
     std::int32_t ReleasePort(TSioDataPacket* c);  // the timer stop's result
+    // Arms (or with restart, disarms and arms) a collector in passing; one
+    // that fails is disabled and its error reported, not raised.
+    void ArmOrDisable(TSioDataPacket* c, bool restart);
     void ReportLater(std::exception_ptr error);
     void EnterEvent();
     void LeaveEvent();

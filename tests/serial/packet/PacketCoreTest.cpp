@@ -457,6 +457,37 @@ TEST_F(PacketCore, TakingThePortRestartsOtherCollectorsPartialMatches)
     EXPECT_EQ(otherPackets, std::vector<std::string>{"XYZ"});
 }
 
+// Another collector, left with an invalid start string by a plain store,
+// fails when the port is taken and it is armed afresh. That is its error,
+// not the taker's: the taker must own the port and collect all the same.
+TEST_F(PacketCore, OtherCollectorFailingAsThePortIsTakenDoesNotStopTheTaker)
+{
+    std::vector<std::string> reported;
+    SetExceptionReporter([&](std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            reported.push_back(x.what());
+        }
+    });
+    TSioDataPacket other;
+    other.SetPacketPort(&port);
+    other.SetStartString("X");
+    other.SetEnabled(true);
+    other.SetStartString("");  // checked at its next arming
+    ReplyCollector(*c);
+    EXPECT_NO_THROW(c->SetEnabled(true));
+    EXPECT_TRUE(c->Enabled());
+    EXPECT_EQ(c->PacketState(), TPacketState::Collecting);
+    EXPECT_FALSE(other.Enabled());
+    EXPECT_EQ(other.PacketState(), TPacketState::Idle);
+    port.Feed("ok\n\r");
+    EXPECT_EQ(packets, std::vector<std::string>{"ok\n\r"});
+    PumpMessages();
+    SetExceptionReporter(nullptr);
+    EXPECT_EQ(reported, std::vector<std::string>{"Start string is empty"});
+}
+
 TEST_F(PacketCore, EnabledWhileClosedIsArmedWhenThePortOpens)
 {
     TFakePacketPort closed;

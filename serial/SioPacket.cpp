@@ -660,11 +660,11 @@ void TSioDataPacketManager::RemoveFront(std::int32_t n)
 void TSioDataPacketManager::TakePort(TSioDataPacket* c, std::int32_t ticks)
 {
     collector_ = c;
+    limitRunning_ = false;
     // A negative time limit is none: the dispatcher would take it as "keep
     // the last duration", a time-out at once on a new trigger.
-    limitRunning_ = false;
     if (ticks > 0 && timerHandle_ != 0 && port_) {
-        // Started before the dispatcher's, so it runs out no later.
+        // Started before the dispatcher's, so it has run out when that fires.
         StartTimer(limit_, ticks);
         limitRunning_ = true;
         port_->SetTimerTrigger(timerHandle_, ticks, true);  // the result is ignored

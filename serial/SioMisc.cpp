@@ -14,7 +14,38 @@ namespace sio {
 
 TSioBaseComponent::TSioBaseComponent(TSioBaseComponent* owner) : owner_(owner) {}
 
-TSioBaseComponent::~TSioBaseComponent() = default;
+TSioBaseComponent::~TSioBaseComponent() { NotifyFreeing(); }
+
+void TSioBaseComponent::FreeNotification(const void* key, TFreeNotification notify)
+{
+    for (auto& e : freeNotifications_) {
+        if (e.key == key) {
+            e.notify = std::move(notify);
+            return;
+        }
+    }
+    freeNotifications_.push_back({key, std::move(notify)});
+}
+
+void TSioBaseComponent::RemoveFreeNotification(const void* key)
+{
+    std::erase_if(freeNotifications_, [key](const TFreeEntry& e) { return e.key == key; });
+}
+
+void TSioBaseComponent::NotifyFreeing()
+{
+    // Each call may remove its own entry (or others), so take them one by one.
+    while (!freeNotifications_.empty()) {
+        TFreeEntry e = std::move(freeNotifications_.back());
+        freeNotifications_.pop_back();
+        try {
+            if (e.notify)
+                e.notify(this);
+        } catch (...) {
+            ReportException(std::current_exception());
+        }
+    }
+}
 
 void TSioBaseComponent::BeginLoading() { loading_.store(true, std::memory_order_release); }
 

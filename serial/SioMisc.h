@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace sio {
 
@@ -45,11 +46,29 @@ public:
     void BeginLoading();
     void EndLoading();
 
+    // A component that keeps a pointer to this one (a collector bound to a
+    // port) registers here under a key of its own, and is called when this
+    // component is being destroyed, so that it can let go of the pointer.
+    // Main thread only. Registering a key again replaces its call.
+    using TFreeNotification = std::function<void(TSioBaseComponent*)>;
+    void FreeNotification(const void* key, TFreeNotification notify);
+    void RemoveFreeNotification(const void* key);
+
 protected:
     // Called by EndLoading once the whole form has been read.
     virtual void Loaded() {}
 
+    // Tells every registered component that this one goes. Derived
+    // destructors call it first, while the whole object can still be used;
+    // the base destructor calls it again for those that did not.
+    void NotifyFreeing();
+
 private:
+    struct TFreeEntry {
+        const void* key;
+        TFreeNotification notify;
+    };
+    std::vector<TFreeEntry> freeNotifications_;
     TSioBaseComponent* owner_;
     std::string name_;
     std::intptr_t tag_ = 0;

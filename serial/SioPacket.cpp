@@ -779,6 +779,8 @@ TSioDataPacket::TSioDataPacket(TSioBaseComponent* owner) : TSioBaseComponent(own
 
 TSioDataPacket::~TSioDataPacket()
 {
+    if (comPort_)
+        comPort_->RemoveFreeNotification(this);
     TSioDataPacketManager* m = manager_;
     if (!m)
         return;
@@ -906,10 +908,15 @@ void TSioDataPacket::SetComPort(TSioCustomComPort* port)
     if (port == comPort_ && !linkKey_)
         return;
     Leave();
+    if (comPort_)
+        comPort_->RemoveFreeNotification(this);
     linkKey_ = nullptr;
     comPort_ = port;
-    if (port)
+    if (port) {
+        // A port destroyed before this collector unbinds it first.
+        port->FreeNotification(this, [this](TSioBaseComponent*) { SetComPort(nullptr); });
         Join(port, nullptr, port);
+    }
 }
 
 void TSioDataPacket::SetPacketPort(IPacketPort* port)
@@ -917,6 +924,8 @@ void TSioDataPacket::SetPacketPort(IPacketPort* port)
     if (port == linkKey_ && !comPort_)
         return;
     Leave();
+    if (comPort_)
+        comPort_->RemoveFreeNotification(this);
     comPort_ = nullptr;
     linkKey_ = port;
     if (port)

@@ -20,9 +20,8 @@
 // the main thread through the message queue; a collector that cannot be
 // armed again as its event ends is left disabled.
 //
-// Lifetimes. A port component must outlive the collectors bound to it (or
-// they must be unbound first): nothing tells a collector that its port is
-// gone. A manager lives while a collector is attached to its port; when the
+// Lifetimes. A port component destroyed before its collectors unbinds them
+// first (ComPort becomes none, as if it had been set so). A manager lives while a collector is attached to its port; when the
 // last one leaves, the manager leaves the dispatcher and the port at once and
 // is destroyed through the main thread's message queue once no event runs.
 #pragma once

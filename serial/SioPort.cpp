@@ -117,6 +117,8 @@ TSioCustomComPort::TSioCustomComPort(TSioBaseComponent* owner)
 
 TSioCustomComPort::~TSioCustomComPort()
 {
+    // Collectors bound to this port let go of it first, while it is whole.
+    NotifyFreeing();
     destroying_ = true;
     // Close the port. A trace or log that cannot be written must not keep
     // the device open: report it and close without that dump.

@@ -324,6 +324,32 @@ TEST_F(PacketPort, EnabledWhileClosedIsArmedAtOpeningAndAgainAfterAClose)
     EXPECT_EQ(packets[1], "two\n\r");
 }
 
+// A port destroyed while open and collecting, before its collector: the
+// collector lets go of it and can be bound to another port and work there.
+TEST_F(PacketPort, PortDestroyedBeforeItsCollectorUnbindsIt)
+{
+    Reply(*c);
+    c->SetEnabled(true);
+    port->SetOpen(true);
+    EXPECT_EQ(c->PacketState(), TPacketState::Collecting);
+
+    port.reset();
+    EXPECT_EQ(c->ComPort(), nullptr);
+    EXPECT_EQ(c->Manager(), nullptr);
+    EXPECT_EQ(c->PacketState(), TPacketState::Idle);
+    while (queue.ProcessOneMessage()) {
+    }
+    EXPECT_EQ(TSioDataPacketManagerList::Instance().Count(), 0u);
+
+    port = std::make_unique<TSioComPort>();
+    port->SetComNumber(3);
+    c->SetComPort(port.get());
+    port->SetOpen(true);
+    pty.Write("again\n\r");
+    ASSERT_TRUE(WaitPackets(1));
+    EXPECT_EQ(packets[0], "again\n\r");
+}
+
 TEST_F(PacketPort, InvalidConfigurationFailsTheOpeningAndTheNextOpeningWorks)
 {
     Reply(*c);

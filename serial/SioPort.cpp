@@ -81,6 +81,7 @@ public:
     void AdoptPendingClose(std::unique_ptr<TSioBaseDispatcher> dispatcher)
     {
         port_ = nullptr;
+        dispatcher->DetachOwner();
         orphan_ = std::move(dispatcher);
     }
 

@@ -893,7 +893,7 @@ void TSioBaseDispatcher::ThreadEnd(TSioDispatcherThread& thread, std::int32_t re
         }
     } else if (returnValue != 0) {
         try {
-            RaiseOnError(owner_, returnValue);
+            RaiseOnError(Owner(), returnValue);
         } catch (...) {
             ReportOnMainThread(std::current_exception());
         }

@@ -414,7 +414,10 @@ public:
     TSioLog& Log() { return log_; }
 
     // --- Identity and state ---------------------------------------------------
-    TSioBaseComponent* Owner() const { return owner_; }
+    TSioBaseComponent* Owner() const { return owner_.load(std::memory_order_acquire); }
+    // The owner is going while this dispatcher finishes its close on its
+    // own: failures of the ending threads are then reported without it.
+    void DetachOwner() { owner_.store(nullptr, std::memory_order_release); }
     std::int32_t PortIndex() const { return portIndex_; }
     // The device name shown in the log ("\\.\COM3"); OpenDevice sets it too.
     void SetDeviceName(const std::string& name);
@@ -533,7 +536,7 @@ protected:
     bool DispatchBufferFull() const;
 
     // --- State ----------------------------------------------------------------
-    TSioBaseComponent* owner_;
+    std::atomic<TSioBaseComponent*> owner_;
     std::int32_t portIndex_ = -1;
     std::atomic<std::int32_t> lineErrorWord_{0};
     std::atomic<bool> deviceFailed_{false};  // line error 10 raised for this open

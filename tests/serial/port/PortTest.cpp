@@ -668,6 +668,8 @@ TEST_F(PortTest, DestroyedWhileItsCloseWaitsForTheDispatcher)
         cp->SetOpen(false);
         EXPECT_EQ(cp->PortState(), StateClosing);
         cp.reset();  // the window goes while its port is still closing
+        // The dispatcher still finishing its close no longer refers to it.
+        EXPECT_EQ(hook.Dispatcher->Owner(), nullptr);
         ran = true;
     };
     cp->Dispatcher()->AddMethodHandler(NotifyMethod<TMainThreadHook, &TMainThreadHook::Handle>(&hook));

@@ -127,16 +127,21 @@ std::string PosixDevicePath(const std::string& name)
             return {};
         n = n * 10 + (rest[i] - '0');
     }
+    return PosixPortPath(n);
+}
+
+std::string PosixPortPath(int n, const std::string& devRoot)
+{
     if (n < 1)
         return {};
     if (const char* dir = std::getenv("SIO_PORT_DIR"); dir && *dir)
         return std::string(dir) + "/COM" + std::to_string(n);
     if (n <= 32)
-        return "/dev/ttyS" + std::to_string(n - 1);
+        return devRoot + "/ttyS" + std::to_string(n - 1);
     if (n <= 40)
-        return "/dev/ttyUSB" + std::to_string(n - 33);
+        return devRoot + "/ttyUSB" + std::to_string(n - 33);
     if (n <= 48)
-        return "/dev/ttyACM" + std::to_string(n - 41);
+        return devRoot + "/ttyACM" + std::to_string(n - 41);
     return {};
 }
 

@@ -40,6 +40,10 @@ namespace sio {
 // name that starts with "/" is taken as a path. "" when nothing matches.
 std::string PosixDevicePath(const std::string& name);
 
+// The same map by port number, with the device folder given ("/dev" but in
+// tests). The port selection list probes by it, so both agree.
+std::string PosixPortPath(int n, const std::string& devRoot = "/dev");
+
 // An errno as the dispatcher reports it (a positive OS error number): a
 // missing device is 2, a device in use 5, too many files 4, no memory 8;
 // every other errno passes as itself. atOpen: EIO also means "missing".

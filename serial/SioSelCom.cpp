@@ -1,5 +1,7 @@
 #include "SioSelCom.h"
 
+#include "SioPosix.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,21 +118,7 @@ int StrToInt(const std::string& text)
     return static_cast<int>(value);
 }
 
-std::string PortDevicePath(int n)
-{
-    if (n <= 0)
-        return {};
-    if (const char* dir = PortDir())
-        return std::string(dir) + "/COM" + std::to_string(n);
-    std::string dev = DevRoot();
-    if (n <= 32)
-        return dev + "/ttyS" + std::to_string(n - 1);
-    if (n <= 40)
-        return dev + "/ttyUSB" + std::to_string(n - 33);
-    if (n <= 48)
-        return dev + "/ttyACM" + std::to_string(n - 41);
-    return {};
-}
+std::string PortDevicePath(int n) { return PosixPortPath(n, DevRoot()); }
 
 std::string PortDeviceName(int n) { return "\\\\.\\COM" + std::to_string(n); }
 

@@ -7,6 +7,8 @@
 
 #include "SioMessageQueue.h"
 
+#include <QDeadlineTimer>
+
 int main(int argc, char** argv)
 {
     // No application display name: Qt's X11 platform would append it to
@@ -25,6 +27,12 @@ int main(int argc, char** argv)
         form.show();
         result = app.exec();
     }
+    // A close still waiting for its threads, and collectors' managers whose
+    // release was deferred, finish through the queue: serve it until they
+    // have (a close waits at most a few seconds for its threads).
+    QDeadlineTimer limit(10000);
+    while (queue.PendingCount() > 0 && !limit.hasExpired())
+        queue.ProcessOneMessage();
     sio::SetMessageQueue(nullptr);
     return result;
 }

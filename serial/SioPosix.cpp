@@ -368,6 +368,14 @@ int WithFd(std::shared_mutex& lock, const sys::TFileDescriptor& fd, F&& f)
 
 std::int32_t TSioPosixDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std::uint32_t)
 {
+    // Without their wake events the threads could neither be told of output
+    // nor stopped: an opening without them would hang at the first write.
+    for (const sys::TEventFd* e : {&readerWake_, &outputReady_, &writerWake_, &statusWake_}) {
+        if (!e->Valid()) {
+            lastOsError_ = e->CreateError();
+            return -TranslateErrno(e->CreateError(), true);
+        }
+    }
     std::string path = PosixDevicePath(name);
     if (path.empty()) {
         lastOsError_ = ENOENT;

@@ -18,6 +18,7 @@ ssize_t TSysCalls::Write(int fd, const void* buf, std::size_t count) { return ::
 int TSysCalls::Poll(pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }
 int TSysCalls::Ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
 int TSysCalls::Flock(int fd, int operation) { return ::flock(fd, operation); }
+int TSysCalls::EventFd(unsigned initval, int flags) { return ::eventfd(initval, flags); }
 
 namespace {
 TSysCalls g_real;
@@ -44,9 +45,15 @@ int TFileDescriptor::Reset(int fd) noexcept
     return result;
 }
 
-// The eventfds are ours, not the device's: they use the real calls, so that
-// a test that breaks the device's calls does not break the threads' wake-ups.
-TEventFd::TEventFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+// The eventfds are ours, not the device's: once made they use the real
+// calls, so that a test that breaks the device's calls does not break the
+// threads' wake-ups. Only their creation goes through the seam, so that a
+// process out of descriptors can be shown.
+TEventFd::TEventFd() : fd_(Calls().EventFd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    if (!fd_.Valid())
+        createError_ = errno;
+}
 
 void TEventFd::Set()
 {

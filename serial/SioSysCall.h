@@ -32,6 +32,8 @@ public:
     virtual int Poll(pollfd* fds, nfds_t count, int timeoutMs);
     virtual int Ioctl(int fd, unsigned long request, void* arg);
     virtual int Flock(int fd, int operation);
+    // Creates the threads' wake events (only creation goes through here).
+    virtual int EventFd(unsigned initval, int flags);
 };
 
 // The calls in force (the real ones unless a test installed its own).
@@ -86,6 +88,8 @@ class TEventFd {
 public:
     TEventFd();
     bool Valid() const { return fd_.Valid(); }
+    // errno of a failed creation (too many files, no memory), else 0.
+    int CreateError() const { return createError_; }
     int Fd() const { return fd_.Get(); }
     void Set();
     // Takes a pending signal; returns true if there was one.
@@ -96,6 +100,7 @@ public:
 
 private:
     TFileDescriptor fd_;
+    int createError_ = 0;
 };
 
 }  // namespace sio::sys

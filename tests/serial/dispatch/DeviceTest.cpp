@@ -212,6 +212,29 @@ TEST_F(DispatchTest, OpenFailuresCarryTheSystemError)
     EXPECT_FALSE(notTty.Active());
 }
 
+// A dispatcher made when the process has no descriptors left has no wake
+// events: its opening fails with "too many files" instead of starting
+// threads that could never be woken.
+TEST_F(DispatchTest, NoDescriptorsForTheWakeEventsFailsTheOpening)
+{
+    struct TNoDescriptors : sio::sys::TSysCalls {
+        int EventFd(unsigned, int) override
+        {
+            errno = EMFILE;
+            return -1;
+        }
+    } none;
+    sio::sys::TSysCalls* previous = sio::sys::InstallSysCalls(&none);
+    auto starved = std::make_unique<TSioPosixDispatcher>(nullptr);
+    sio::sys::InstallSysCalls(previous);
+
+    EXPECT_EQ(starved->OpenDevice(ComName(3), 9600, 0, 8, 1, 4096, 4096, 0), -4);
+    EXPECT_FALSE(starved->Active());
+    EXPECT_FALSE(starved->DeviceIsOpen());
+    // The port was not taken.
+    ASSERT_EQ(Open(), 0);
+}
+
 TEST_F(DispatchTest, TheOtherSideClosingEndsTheThreadsWithLineError10Once)
 {
     ASSERT_EQ(Open(), 0);

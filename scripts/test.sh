@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds everything and runs every test:
-# the whole suite, then the serial layer's tests again under AddressSanitizer
-# (with UndefinedBehaviorSanitizer) and under ThreadSanitizer.
+# the whole suite, then the serial layer's tests again under ThreadSanitizer
+# (Qt itself is not instrumented for it), then the whole suite again under
+# AddressSanitizer with UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "PtyPort.h"
+#include "PumpUntil.h"
 #include "SioMisc.h"
 #include "SioPosix.h"
 
@@ -40,13 +41,7 @@ protected:
     // Waits for pred while serving the message queue, up to the deadline.
     bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline = kDeadline)
     {
-        auto end = std::chrono::steady_clock::now() + deadline;
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() >= end)
-                return pred();
-            queue.WaitAndProcess(5);
-        }
-        return true;
+        return sio::test::PumpUntil(queue, pred, deadline);
     }
 
     std::string ReadAll(std::size_t count)

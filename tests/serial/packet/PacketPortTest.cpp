@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "PtyPort.h"
+#include "PumpUntil.h"
 #include "SioExcept.h"
 #include "SioMisc.h"
 #include "SioPacket.h"
@@ -80,13 +81,7 @@ protected:
     // Serves the main thread's queue until pred holds (at most 10 s).
     bool PumpUntil(const std::function<bool()>& pred)
     {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            queue.WaitAndProcess(10);
-        }
-        return true;
+        return sio::test::PumpUntil(queue, pred, std::chrono::seconds(10));
     }
     // The event has run on the main thread, and the dispatcher thread has
     // finished with it (removed the bytes, re-armed the collectors).

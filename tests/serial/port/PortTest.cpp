@@ -9,6 +9,7 @@
 #include "SioUser.h"
 
 #include "PtyPort.h"
+#include "PumpUntil.h"
 #include "SettingsSpy.h"
 
 #include <gtest/gtest.h>
@@ -57,13 +58,7 @@ protected:
     // Serves the main thread's queue until pred holds (at most 10 s).
     bool PumpUntil(const std::function<bool()>& pred)
     {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            queue.WaitAndProcess(10);
-        }
-        return true;
+        return sio::test::PumpUntil(queue, pred, std::chrono::seconds(10));
     }
 
     // A chooser that picks the item for port n (or answers result).

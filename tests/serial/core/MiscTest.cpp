@@ -1,4 +1,5 @@
 // The tick clock and tick timers, and the message queue without a toolkit.
+#include "ReportedErrors.h"
 #include "SioMisc.h"
 
 #include <gtest/gtest.h>
@@ -150,21 +151,7 @@ bool PumpUntilReady(TLocalMessageQueue& q, std::future<T>& fut)
     return true;
 }
 
-class ReporterGuard {
-public:
-    ReporterGuard()
-    {
-        SetExceptionReporter([this](std::exception_ptr e) {
-            try {
-                std::rethrow_exception(e);
-            } catch (const std::exception& ex) {
-                reported.push_back(ex.what());
-            }
-        });
-    }
-    ~ReporterGuard() { SetExceptionReporter(nullptr); }
-    std::vector<std::string> reported;
-};
+using ReporterGuard = sio::test::TReportedErrors;
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include "PacketFakePort.h"
 #include "SioExcept.h"
 #include "SioMisc.h"
+#include "ReportedErrors.h"
 #include "SioPacket.h"
 
 using namespace sio;
@@ -321,19 +322,12 @@ TEST_F(PacketCore, TimerNotificationOfAnEarlierLimitIsIgnored)
 
 TEST_F(PacketCore, HandlerExceptionIsReportedAndProcessingGoesOn)
 {
-    std::vector<std::string> reported;
-    SetExceptionReporter([&](std::exception_ptr e) {
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& x) {
-            reported.push_back(x.what());
-        }
-    });
+    sio::test::TReportedErrors errors;
+    const auto& reported = errors.reported;
     ReplyCollector(*c);
     c->OnPacket = [](TSioDataPacket*, const std::uint8_t*, std::int32_t) { throw std::runtime_error("boom"); };
     c->SetEnabled(true);
     port.Feed("a\n\rb\n\r");
-    SetExceptionReporter(nullptr);
     EXPECT_EQ(reported, (std::vector<std::string>{"boom", "boom"}));
     EXPECT_TRUE(packets.empty());  // OnStringPacket skipped after OnPacket raised
     EXPECT_TRUE(c->Enabled());     // AutoEnable still applied
@@ -346,21 +340,14 @@ TEST_F(PacketCore, HandlerExceptionIsReportedAndProcessingGoesOn)
 // the packet.
 TEST_F(PacketCore, FailedTimerStopIsReportedAndThePacketStillDelivered)
 {
-    std::vector<std::string> reported;
-    SetExceptionReporter([&](std::exception_ptr e) {
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& x) {
-            reported.push_back(x.what());
-        }
-    });
+    sio::test::TReportedErrors errors;
+    const auto& reported = errors.reported;
     ReplyCollector(*c);
     c->SetTimeOut(25);
     c->SetEnabled(true);
     port.SetTimerResult = -5003;
     EXPECT_NO_THROW(port.Feed("x\n\r"));
     PumpMessages();
-    SetExceptionReporter(nullptr);
     EXPECT_EQ(packets, std::vector<std::string>{"x\n\r"});
     EXPECT_EQ(reported, std::vector<std::string>{"Bad trigger handle"});
     EXPECT_FALSE(port.Manager->InEvent());
@@ -462,14 +449,8 @@ TEST_F(PacketCore, TakingThePortRestartsOtherCollectorsPartialMatches)
 // not the taker's: the taker must own the port and collect all the same.
 TEST_F(PacketCore, OtherCollectorFailingAsThePortIsTakenDoesNotStopTheTaker)
 {
-    std::vector<std::string> reported;
-    SetExceptionReporter([&](std::exception_ptr e) {
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& x) {
-            reported.push_back(x.what());
-        }
-    });
+    sio::test::TReportedErrors errors;
+    const auto& reported = errors.reported;
     TSioDataPacket other;
     other.SetPacketPort(&port);
     other.SetStartString("X");
@@ -484,7 +465,6 @@ TEST_F(PacketCore, OtherCollectorFailingAsThePortIsTakenDoesNotStopTheTaker)
     port.Feed("ok\n\r");
     EXPECT_EQ(packets, std::vector<std::string>{"ok\n\r"});
     PumpMessages();
-    SetExceptionReporter(nullptr);
     EXPECT_EQ(reported, std::vector<std::string>{"Start string is empty"});
 }
 

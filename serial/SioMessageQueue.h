@@ -11,9 +11,11 @@
 //    RunOnMainThread run the call at once, in the caller.
 //  - ProcessOneMessage, DiscardMessages and the handling of every message run
 //    on the main thread only.
-//  - A main thread that waits for the serial threads must call
-//    ProcessOneMessage while it waits, or a serial thread blocked in
-//    SendMessageTimeout/RunOnMainThread and the main thread deadlock.
+//  - A main thread that waits for the serial threads must keep serving the
+//    queue while it waits (WaitAndProcess, or ServeMessagesUntil in SioMisc),
+//    or a serial thread blocked in SendMessageTimeout/RunOnMainThread and the
+//    main thread deadlock. WaitAndProcess sleeps between messages, so such a
+//    wait costs no CPU.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +23,9 @@
 #include <functional>
 
 namespace sio {
+
+// A wait without a deadline.
+inline constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
 
 // Window messages of the serial layer.
 inline constexpr std::uint32_t WM_SIO_AVAIL = 0x7E01;
@@ -61,6 +66,12 @@ public:
     // thread; a quit request met on the way is kept, not lost. Returns true
     // if a message was handled.
     virtual bool ProcessOneMessage() = 0;
+
+    // Blocking pump step: sleeps until a message (of the serial layer or of
+    // the toolkit) arrives or timeoutMs has passed, then handles what came.
+    // Returns true if something was handled. Main thread only; elsewhere it
+    // returns false at once. kWaitForever waits without a deadline.
+    virtual bool WaitAndProcess(std::uint32_t timeoutMs) = 0;
 
     // Drops every message still pending for target (called before a target
     // is destroyed, so that no message reaches a dead object).

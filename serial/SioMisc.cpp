@@ -139,6 +139,26 @@ bool TimerExpired(const TTickTimer& timer) { return TimerExpiredAt(timer, TickCo
 
 bool ProcessOneMessage() { return MessageQueue().ProcessOneMessage(); }
 
+bool WaitForMessage(std::uint32_t timeoutMs) { return MessageQueue().WaitAndProcess(timeoutMs); }
+
+bool ServeMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs)
+{
+    IMessageQueue& queue = MessageQueue();
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (done())
+            return true;
+        std::uint32_t step = kWaitForever;
+        if (timeoutMs != kWaitForever) {
+            auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            if (spent.count() >= static_cast<std::int64_t>(timeoutMs))
+                return done();
+            step = static_cast<std::uint32_t>(timeoutMs - spent.count());
+        }
+        queue.WaitAndProcess(step);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // TLocalMessageQueue
 
@@ -312,10 +332,15 @@ bool TLocalMessageQueue::ProcessOneMessage()
 
 bool TLocalMessageQueue::WaitAndProcess(std::uint32_t timeoutMs)
 {
+    if (!IsMainThread())
+        return false;
     {
         std::unique_lock lock(state_->lock);
-        state_->arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return !state_->items.empty() || state_->quit || state_->closing; });
+        auto arrived = [&] { return !state_->items.empty() || state_->quit || state_->closing; };
+        if (timeoutMs == kWaitForever)
+            state_->arrived.wait(lock, arrived);
+        else
+            state_->arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), arrived);
     }
     return ProcessOneMessage();
 }

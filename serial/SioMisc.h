@@ -118,6 +118,16 @@ bool TimerExpiredAt(const TTickTimer& timer, std::uint32_t now);
 // Returns true if a message was handled. Call it only on the main thread.
 bool ProcessOneMessage();
 
+// The blocking step: sleeps until a message arrives or timeoutMs has passed
+// (kWaitForever: no deadline) and handles what arrived. Main thread only.
+bool WaitForMessage(std::uint32_t timeoutMs);
+
+// Serves the main thread's queue, sleeping between messages, until done()
+// holds or timeoutMs has passed (kWaitForever: no deadline). Returns done()'s
+// last answer. done() is asked before every sleep, so a handler that makes it
+// true ends the wait at once. Main thread only.
+bool ServeMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs);
+
 // ---------------------------------------------------------------------------
 // The main thread's message queue without a toolkit: used by the serial
 // layer's tests and as the default queue until the application installs its
@@ -147,7 +157,7 @@ public:
 
     // Main thread: waits up to timeoutMs for a message to arrive, then
     // handles one. Returns true if one was handled.
-    bool WaitAndProcess(std::uint32_t timeoutMs);
+    bool WaitAndProcess(std::uint32_t timeoutMs) override;
 
     // Messages queued and not yet handled or dropped.
     std::size_t PendingCount() const;

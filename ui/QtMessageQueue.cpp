@@ -3,8 +3,11 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QTimer>
 
+#include <algorithm>
 #include <chrono>
+#include <limits>
 
 namespace tarnell {
 
@@ -152,6 +155,26 @@ bool QtMessageQueue::ProcessOneMessage()
     // here: QCoreApplication::exit only marks the running loops.
     QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
     return dispatcher && dispatcher->processEvents(QEventLoop::AllEvents);
+}
+
+bool QtMessageQueue::WaitAndProcess(std::uint32_t timeoutMs)
+{
+    if (!IsMainThread())
+        return false;
+    if (HandleNext())
+        return true;
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher)
+        return false;
+    // One pass of the event loop that sleeps until an event comes: our own
+    // messages post a wake event, so they end the sleep too. A timer ends it
+    // at the deadline.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    if (timeoutMs != sio::kWaitForever)
+        deadline.start(static_cast<int>(std::min<std::uint32_t>(timeoutMs, std::numeric_limits<int>::max())));
+    return dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 void QtMessageQueue::DiscardMessages(sio::TMessageTarget* target)

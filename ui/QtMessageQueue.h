@@ -36,6 +36,7 @@ public:
                             std::intptr_t lParam, std::uint32_t timeoutMs, std::intptr_t* result) override;
     void RunOnMainThread(const std::function<void()>& fn) override;
     bool ProcessOneMessage() override;
+    bool WaitAndProcess(std::uint32_t timeoutMs) override;
     void DiscardMessages(sio::TMessageTarget* target) override;
     bool IsMainThread() const override;
 

@@ -1,5 +1,6 @@
 // The serial layer's message queue on the Qt event loop.
 #include "QtMessageQueue.h"
+#include "SioMisc.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <functional>
 #include <chrono>
+#include <ctime>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -218,6 +220,31 @@ private slots:
         QCOMPARE(state.load(), 1);
         QCoreApplication::processEvents();
         QVERIFY(r.Msgs().empty());
+    }
+
+    void blockingStepSleepsUntilAMessageOrItsDeadline()
+    {
+        tarnell::QtMessageQueue q;
+        // Nothing comes: the step returns at its deadline, having slept.
+        std::clock_t cpu0 = std::clock();
+        auto t0 = std::chrono::steady_clock::now();
+        q.WaitAndProcess(300);
+        auto waited = std::chrono::steady_clock::now() - t0;
+        QVERIFY(waited >= std::chrono::milliseconds(250));
+        QVERIFY(waited < std::chrono::seconds(5));
+        QVERIFY(std::clock() - cpu0 < CLOCKS_PER_SEC / 10);  // slept, did not spin
+
+        // A serial thread's call ends the sleep, and a wait without a
+        // deadline serves it while the caller's condition is false.
+        bool ran = false;
+        std::jthread t([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            q.RunOnMainThread([&] { ran = true; });
+        });
+        sio::SetMessageQueue(&q);
+        QVERIFY(sio::ServeMessagesUntil([&] { return ran; }, sio::kWaitForever));
+        sio::SetMessageQueue(nullptr);
+        QVERIFY(!sio::ServeMessagesUntil([] { return false; }, 0));
     }
 
     void isMainThreadOnlyOnTheCreatingThread()

@@ -10,7 +10,13 @@
 #include "StringGrid.h"
 #include "TarnellApplication.h"
 
+#include "SioPacket.h"
+#include "SioPort.h"
+
 #include <QAbstractItemView>
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
 #include <QGroupBox>
@@ -46,11 +52,23 @@ QPushButton* NewButton(const char* caption, QRect place, QWidget* parent)
     return button;
 }
 
+// Screen readers are told that the main window is a window, not a filler:
+// it is a plain widget for the sake of its fixed layout.
+QAccessibleInterface* MainWindowAccessible(const QString&, QObject* object)
+{
+    if (auto* form = qobject_cast<TForm1*>(object))
+        return new QAccessibleWidget(form, QAccessible::Window, form->windowTitle());
+    return nullptr;
+}
+
 }  // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent)
 {
+    static const bool accessibleInstalled = (QAccessible::installFactory(MainWindowAccessible), true);
+    (void)accessibleInstalled;
     CreateControls();
+    CreatePort();
     grids_ = std::make_unique<TParameterGrids>(state_, *StringGrid1, *StringGrid2);
     file_ = std::make_unique<TParameterFile>(*StringGrid1, *StringGrid2);
     hints_ = std::make_unique<TStatusHints>(state_, *mStatus, *meAdresse, Text(strings::hints::cbCommands));
@@ -60,6 +78,18 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
 
 TForm1::~TForm1()
 {
+    // The port closes here, while the window is whole; its last messages
+    // must not reach the handlers any more.
+    if (TApplication* app = TApplication::Instance())
+        app->SetKeyUpPreview(this, nullptr);
+    ComDataPacket->OnStringPacket = nullptr;
+    ComDataPacket->OnTimeout = nullptr;
+    ComPort->SetOnTriggerLineError(nullptr);
+    ComPort->SetOnPortOpen(nullptr);
+    ComPort->SetOnPortClose(nullptr);
+    ComDataPacket.reset();
+    ComPort.reset();
+
     // The modules go before the controls: no handler may run while the
     // controls are destroyed (hiding and deleting them moves focus and mouse).
     if (TApplication* app = TApplication::Instance())
@@ -191,6 +221,12 @@ void TForm1::BindEvents()
     connect(bSave, &QPushButton::clicked, this, Guarded([this] { bSaveClick(); }));
     connect(bClearStringGrid, &QPushButton::clicked, this, Guarded([this] { bClearStringGridClick(); }));
     connect(bClear, &QPushButton::clicked, this, Guarded([this] { bClearClick(); }));
+    connect(bSenden2, &QPushButton::clicked, this, Guarded([this] { bSenden2Click(); }));
+    connect(bRead, &QPushButton::clicked, this, Guarded([this] { bReadClick(); }));
+    connect(bSenden, &QPushButton::clicked, this, Guarded([this] { bSendenClick(); }));
+    rgParity->OnClick = Guarded([this] { rgParityClick(); });
+    if (TApplication* app = TApplication::Instance())
+        app->SetKeyUpPreview(this, Guarded([this](QKeyEvent& key) { FormKeyUp(key); }));
 }
 
 void TForm1::FormCreate()
@@ -284,6 +320,14 @@ void TForm1::resizeEvent(QResizeEvent* event)
     const int top3 = kPanel1Height + kPanel2Height;
     Panel3->setGeometry(0, top3, w, qMax(0, h - top3 - kStatusHeight));
     mStatus->setGeometry(0, h - kStatusHeight, w, kStatusHeight);
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    // A sequence waiting for an answer sees this and ends; the port closes
+    // when the window goes.
+    closing_ = true;
+    QWidget::closeEvent(event);
 }
 
 void TForm1::showEvent(QShowEvent* event)

@@ -14,9 +14,19 @@
 
 #include <QWidget>
 
+#include <cstdint>
 #include <memory>
+#include <string>
+
+namespace sio {
+class TSioComPort;
+class TSioDataPacket;
+class TSioCustomComPort;
+class TSioBaseComponent;
+}  // namespace sio
 
 class QFrame;
+class QKeyEvent;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
@@ -54,6 +64,25 @@ public:
     void rgGripperTypeClick();
     void meAdresseChange();
 
+    // Command transmission: the one way a command leaves the window. Opens
+    // the port at the first command (asking the operator for one).
+    void SendCommand(const std::string& s);
+    void bSenden2Click();
+    void FormKeyUp(QKeyEvent& key);
+    void rgParityClick();
+
+    // Replies, time-outs and line errors.
+    void ComDataPacketStringPacket(sio::TSioBaseComponent* Sender, const std::string& Data);
+    void ComDataPacketTimeout(sio::TSioBaseComponent* Sender);
+    void ComPortTriggerLineError(sio::TSioCustomComPort* CP, std::uint16_t Error, bool LineBreak);
+
+    // The storage places: read all eight from the gripper, write the grids
+    // to it. Each waits for the answer to one place before the next.
+    void bReadClick();
+    void bSendenClick();
+    // Whether Readout or Send is waiting for an answer right now.
+    bool SequenceRunning() const { return sequenceRunning_; }
+
     // Parameter file.
     void bSaveClick();
     void bOpenClick();
@@ -83,23 +112,35 @@ public:
     TStringGrid* StringGrid3;
     TMemo* mStatus;
 
-    // The serial port ComPort and its reply collector ComDataPacket join the
-    // window with command transmission; until then Readout, Send, the command
-    // line's Send and the function keys do nothing.
+    // The serial port and its reply collector. The port opens at the first
+    // command and stays open until the window goes.
+    std::unique_ptr<sio::TSioComPort> ComPort;
+    std::unique_ptr<sio::TSioDataPacket> ComDataPacket;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
     void CreateControls();
     void BindEvents();
+    void CreatePort();
+    void ArmLineErrorTrigger();
+    // Waits, serving the window, until the command just sent has its answer
+    // or its time-out; false when the window is closing instead.
+    bool WaitForAnswer();
+    // Sending controls are off while a sequence waits for its answers.
+    void SetSequenceRunning(bool running);
 
     TConsoleState state_;
     std::unique_ptr<TParameterGrids> grids_;
     std::unique_ptr<TParameterFile> file_;
     std::unique_ptr<TStatusHints> hints_;
     bool centred_ = false;
+    bool sequenceRunning_ = false;
+    bool closing_ = false;
+    std::uint16_t lineErrorTrigger_ = 0;  // status trigger of the open port; 0: none
 };
 
 }  // namespace tarnell

@@ -4,6 +4,7 @@
 #include "SioMessageQueue.h"
 
 #include <QThread>
+#include <QWidget>
 
 #include <cstdio>
 #include <stdexcept>
@@ -27,9 +28,29 @@ TApplication::~TApplication() { sio::SetExceptionReporter(nullptr); }
 
 TApplication* TApplication::Instance() { return qobject_cast<TApplication*>(QCoreApplication::instance()); }
 
+void TApplication::SetKeyUpPreview(QWidget* window, TKeyPreview preview)
+{
+    previewWindow_ = preview ? window : nullptr;
+    keyUpPreview_ = std::move(preview);
+}
+
 bool TApplication::notify(QObject* receiver, QEvent* event)
 {
     try {
+        // Here a key event is seen once, before Qt hands it from the focused
+        // control up to its parents.
+        if (keyUpPreview_ && event->type() == QEvent::KeyRelease && receiver->isWidgetType()) {
+            auto* widget = static_cast<QWidget*>(receiver);
+            if (widget->window() == previewWindow_) {
+                TKeyPreview preview = keyUpPreview_;
+                try {
+                    preview(*static_cast<QKeyEvent*>(event));
+                } catch (...) {
+                    // Reported, and the key still reaches its control.
+                    ShowException(std::current_exception());
+                }
+            }
+        }
         return QApplication::notify(receiver, event);
     } catch (...) {
         ShowException(std::current_exception());

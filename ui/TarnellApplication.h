@@ -8,8 +8,10 @@
 #include "HintTracker.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 
 #include <exception>
+#include <functional>
 #include <type_traits>
 #include <utility>
 
@@ -23,6 +25,12 @@ public:
 
     bool notify(QObject* receiver, QEvent* event) override;
 
+    // Key preview: the handler sees every key release meant for window or
+    // any of its controls, once per event and before the focused control,
+    // which still receives it. nullptr removes the handler.
+    using TKeyPreview = std::function<void(QKeyEvent& key)>;
+    void SetKeyUpPreview(QWidget* window, TKeyPreview preview);
+
     // The application-wide hint of the control under the mouse.
     THintTracker& Hints() { return hints_; }
 
@@ -31,6 +39,8 @@ public:
 
 private:
     THintTracker hints_;
+    QWidget* previewWindow_ = nullptr;
+    TKeyPreview keyUpPreview_;
 };
 
 // The text of an exception as the error report shows it.

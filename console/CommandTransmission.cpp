@@ -1,0 +1,123 @@
+// Command transmission: how the window sets up its port and reply
+// collector, sends a command, and the operator actions that send directly
+// (the command line, the function keys) or change the line (parity).
+#include "Unit1.h"
+
+#include "ComboBox.h"
+#include "GroupBoxes.h"
+#include "GripperProtocol.h"
+#include "Memo.h"
+#include "StringGrid.h"
+
+#include "SioPacket.h"
+#include "SioPort.h"
+#include "SioUser.h"
+
+#include <QKeyEvent>
+
+namespace tarnell {
+
+namespace {
+
+// Framing, parity, overrun and break: what an operator wants to hear of.
+// A lost device sets every bit of the error word, so it fires too.
+constexpr std::uint16_t kLineErrors = sio::CE_RXOVER | sio::CE_OVERRUN | sio::CE_RXPARITY | sio::CE_FRAME | sio::CE_BREAK;
+
+}  // namespace
+
+void TForm1::CreatePort()
+{
+    ComPort = std::make_unique<sio::TSioComPort>();
+    ComPort->SetName("ComPort");
+    ComPort->SetBaud(9600);
+    ComPort->SetParity(sio::pEven);
+    ComPort->SetDTR(false);
+    ComPort->SetRTS(false);
+    ComPort->SetRS485Mode(true);
+    ComPort->SetLogName("SIO.LOG");
+    ComPort->SetTraceName("SIO.TRC");
+    ComPort->SetLogging(sio::tlOn);
+    ComPort->SetOnTriggerLineError([this](sio::TSioCustomComPort* cp, std::uint16_t error, bool lineBreak) {
+        ComPortTriggerLineError(cp, error, lineBreak);
+    });
+    ComPort->SetOnPortOpen([this](sio::TSioBaseComponent*) { ArmLineErrorTrigger(); });
+    ComPort->SetOnPortClose([this](sio::TSioBaseComponent*) { lineErrorTrigger_ = 0; });
+
+    ComDataPacket = std::make_unique<sio::TSioDataPacket>();
+    ComDataPacket->SetName("ComDataPacket");
+    ComDataPacket->SetComPort(ComPort.get());
+    ComDataPacket->SetEnabled(false);
+    ComDataPacket->SetAutoEnable(false);
+    ComDataPacket->SetStartCond(sio::scAnyData);
+    ComDataPacket->SetEndCond({sio::ecString});
+    ComDataPacket->SetEndString(std::string(protocol::kFrameEnd));
+    ComDataPacket->SetPacketSize(0);
+    ComDataPacket->SetTimeOut(protocol::kReplyTimeoutTicks);
+    ComDataPacket->OnStringPacket = [this](sio::TSioDataPacket* sender, const std::string& data) {
+        ComDataPacketStringPacket(sender, data);
+    };
+    ComDataPacket->OnTimeout = [this](sio::TSioBaseComponent* sender) { ComDataPacketTimeout(sender); };
+}
+
+void TForm1::ArmLineErrorTrigger()
+{
+    // A status trigger of the line-error kind fires once; the handler arms
+    // it again, so every later error is heard as well.
+    sio::TSioBaseDispatcher* d = ComPort ? ComPort->Dispatcher() : nullptr;
+    if (!d)
+        return;
+    if (lineErrorTrigger_ == 0) {
+        std::int32_t handle = d->AddStatusTrigger(sio::stLine);
+        if (handle <= 0)
+            return;  // no room for it: the port works without it
+        lineErrorTrigger_ = static_cast<std::uint16_t>(handle);
+    }
+    d->SetStatusTrigger(lineErrorTrigger_, kLineErrors, true);
+}
+
+void TForm1::SendCommand(const std::string& s)
+{
+    // Opens the port at the first command: the port dialog, then the line.
+    ComPort->FlushInput();
+    ComPort->FlushOutput();
+    state_.TimedOut = false;
+    state_.ReplyReceived = false;
+    const std::string command = protocol::ReplaceAddress(s, state_.GripperAddress);
+    Memo1->InsertLine(0, QStringLiteral("Tx: ") + QString::fromLatin1(command.data(), qsizetype(command.size())));
+    const std::string frame = protocol::Frame(command);
+    ComPort->WriteString(frame);
+    state_.LastFrame = frame;
+    // Disabled first, so that every command gets a fresh time limit.
+    ComDataPacket->SetEnabled(false);
+    ComDataPacket->SetTimeOut(protocol::kReplyTimeoutTicks);
+    ComDataPacket->SetEnabled(true);
+}
+
+void TForm1::bSenden2Click()
+{
+    const QString t = cbCommands->currentText();
+    if (!cbCommands->HasItem(t)) {
+        cbCommands->AddSorted(t);
+        cbCommands->setEditText(t);
+    }
+    const QByteArray bytes = t.toLatin1();
+    SendCommand(std::string(bytes.constData(), std::size_t(bytes.size())));
+}
+
+void TForm1::FormKeyUp(QKeyEvent& key)
+{
+    if (key.isAutoRepeat() || key.key() < Qt::Key_F1 || key.key() > Qt::Key_F12)
+        return;
+    // A sequence owns the line until its last answer.
+    if (sequenceRunning_)
+        return;
+    const QString cell = StringGrid3->Cell(1, key.key() - Qt::Key_F1);
+    if (cell.isEmpty())
+        return;
+    const QByteArray bytes = cell.toLatin1();
+    SendCommand(std::string(bytes.constData(), std::size_t(bytes.size())));
+}
+
+void TForm1::rgParityClick() { ComPort->SetParity(rgParity->ItemIndex() == 1 ? sio::pNone : sio::pEven); }
+
+}  // namespace tarnell

@@ -1,0 +1,107 @@
+// Reading and writing the eight storage places: one command per place, each
+// sent only after the answer to the one before.
+#include "Unit1.h"
+
+#include "ConsoleErrors.h"
+#include "ConsoleStrings.h"
+#include "GripperProtocol.h"
+#include "StringGrid.h"
+
+#include "SioMisc.h"
+
+#include <QPushButton>
+
+#include <functional>
+
+namespace tarnell {
+
+namespace {
+
+std::string Bytes(const QString& text)
+{
+    const QByteArray b = text.toLatin1();
+    return std::string(b.constData(), std::size_t(b.size()));
+}
+
+QString Text(const std::string& bytes) { return QString::fromLatin1(bytes.data(), qsizetype(bytes.size())); }
+
+// Runs its call when the scope ends, however it ends.
+struct TAtExit {
+    std::function<void()> call;
+    ~TAtExit() { call(); }
+};
+
+}  // namespace
+
+void TForm1::SetSequenceRunning(bool running)
+{
+    sequenceRunning_ = running;
+    // A second sequence, a free command or a file loaded into the grids in
+    // the middle of one would mix two exchanges or two sets of values.
+    for (QPushButton* b : {bRead, bSenden, bSenden2, bOpen, bClearStringGrid})
+        b->setEnabled(!running);
+}
+
+bool TForm1::WaitForAnswer()
+{
+    // Sleeps between messages: the reply and time-out handlers run inside.
+    sio::ServeMessagesUntil([this] { return state_.TimedOut || state_.ReplyReceived || closing_; }, sio::kWaitForever);
+    return !closing_;
+}
+
+void TForm1::bReadClick()
+{
+    if (sequenceRunning_)
+        return;
+    SetSequenceRunning(true);
+    TAtExit done{[this] { SetSequenceRunning(false); }};
+    for (int n = 1; n <= protocol::kPlaceCount; ++n) {
+        SendCommand(protocol::RecallCommand(state_.GripperAddress, n));
+        if (!WaitForAnswer() || state_.TimedOut)
+            return;
+        std::optional<protocol::TRecallFields> f;
+        try {
+            f = protocol::ParseRecall(state_.LastReply);
+        } catch (const protocol::EConvertError& e) {
+            throw EConvertError(QString::fromUtf8(strings::kConvertError).arg(Text(e.Text())));
+        }
+        // Only a reply naming a storage place fills a row; place 0 would
+        // otherwise overwrite the grid's headings.
+        if (!f || !protocol::IsStoragePlace(f->place))
+            continue;
+        if (f->place == protocol::kReferencePlace) {
+            StringGrid2->SetCell(1, 1, Text(f->grip));
+            StringGrid2->SetCell(2, 1, Text(f->provision));
+        } else {
+            StringGrid1->SetCell(1, f->place, Text(f->grip));
+            StringGrid1->SetCell(2, f->place, Text(f->provision));
+            StringGrid1->SetCell(3, f->place, Text(f->force));
+        }
+    }
+}
+
+void TForm1::bSendenClick()
+{
+    if (sequenceRunning_)
+        return;
+    SetSequenceRunning(true);
+    TAtExit done{[this] { SetSequenceRunning(false); }};
+    for (int n = 1; n < protocol::kReferencePlace; ++n) {
+        const QString grip = StringGrid1->Cell(1, n), provision = StringGrid1->Cell(2, n),
+                      force = StringGrid1->Cell(3, n);
+        if (grip.isEmpty() || provision.isEmpty() || force.isEmpty())
+            continue;
+        SendCommand(protocol::StoreCommand(state_.GripperAddress, n, Bytes(grip), Bytes(provision), Bytes(force)));
+        if (!WaitForAnswer())
+            return;
+        if (state_.TimedOut)
+            break;  // the rest is skipped, the reference row still goes
+    }
+    const QString reference = StringGrid2->Cell(1, 1), compensation = StringGrid2->Cell(2, 1);
+    if (reference.isEmpty() || compensation.isEmpty())
+        return;
+    SendCommand(protocol::ReferenceStoreCommand(state_.GripperAddress, Bytes(reference), Bytes(compensation)));
+    WaitForAnswer();
+}
+
+}  // namespace tarnell

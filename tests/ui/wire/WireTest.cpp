@@ -1,0 +1,345 @@
+// The console on the wire, end to end: the real window with its port and
+// reply collector, headless, against a gripper bus at the far end of a
+// pseudo-terminal. What goes on the wire is checked byte for byte, what the
+// window shows line for line.
+#include "ConsoleFixture.h"
+#include "FakeGripper.h"
+#include "SettingsSpy.h"
+
+#include "ComboBox.h"
+#include "QtMessageQueue.h"
+
+#include "SioMisc.h"
+#include "SioPort.h"
+#include "SioSelCom.h"
+#include "SioUser.h"
+
+#include <QAccessible>
+#include <QTemporaryDir>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+using tarnell::test::TFakeGripper;
+using tarnell::test::TWindow;
+
+namespace {
+
+// Serves the window until pred holds; a reply or time-out should come well
+// inside the limit.
+bool Serve(const std::function<bool()>& pred, std::uint32_t ms = 5000) { return sio::ServeMessagesUntil(pred, ms); }
+
+QStringList MemoLines(TWindow& w) { return w.form.Memo1->Lines(); }
+
+}  // namespace
+
+class WireTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        sio::SetMessageQueue(&queue_);
+        QVERIFY(logDir_.isValid());
+        QDir::setCurrent(logDir_.path());  // the dispatch log lands here
+        // The operator's choice in the port dialog: the first port listed.
+        sio::SetPortChooser([this](sio::TComSelectForm& form) {
+            ++prompts_;
+            if (cancelNext_) {
+                cancelNext_ = false;
+                return sio::mrCancel;
+            }
+            form.SetItemIndex(0);
+            return sio::mrOk;
+        });
+    }
+    void cleanupTestCase()
+    {
+        sio::SetPortChooser(nullptr);
+        sio::SetMessageQueue(nullptr);
+    }
+    void init() { prompts_ = 0; }
+
+    void statusWithAndWithoutEchoDrivesTheStatusBoxes()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        int status = 193;
+        gripper.SetAnswer([&](const std::string& f) {
+            return f.rfind("STA", 0) == 0 ? "STA;0:" + std::to_string(status) + ";\n\r" : gripper.DefaultAnswer(f);
+        });
+        gripper.SetEcho(true);
+        TWindow w;
+        QVERIFY(w.Activate());
+        auto& s = w.form.State();
+
+        // F1 released with Shift held, as an operator's hand might: the port
+        // dialog comes first, then STA;0 + LF CR goes out as single bytes.
+        QTest::keyRelease(w.form.Memo1, Qt::Key_F1, Qt::ShiftModifier);
+        QCOMPARE(prompts_, 1);
+        QVERIFY(Serve([&] { return s.ReplyReceived; }));
+        QCOMPARE(gripper.Received(), std::string("STA;0\x0A\x0D"));
+        // The echo is not shown; the reply is, newest line first.
+        QCOMPARE(MemoLines(w), (QStringList{"->Rx: STA;0:193;", "Tx: STA;0"}));
+        QCOMPARE(w.form.cgStatus->Value(), 193);
+        for (int bit = 0; bit < 8; ++bit)
+            QCOMPARE(w.form.cgStatus->Box(bit)->isChecked(), bit == 0 || bit == 6 || bit == 7);
+
+        gripper.SetEcho(false);
+        status = 0;
+        w.form.SendCommand("STA;0");
+        QVERIFY(Serve([&] { return s.ReplyReceived; }));
+        QCOMPARE(w.form.cgStatus->Value(), 0);
+        QCOMPARE(prompts_, 1);  // the port stays open
+        QVERIFY(w.dialogs.Messages().isEmpty());
+
+        // A malformed status is reported, the reply still counts, and the
+        // window goes on: the next reply sets the boxes again.
+        gripper.SetAnswer([&](const std::string&) { return std::string("STA;0:x1;\n\r"); });
+        w.form.SendCommand("STA;0");
+        QVERIFY(Serve([&] { return !w.dialogs.Messages().isEmpty(); }));
+        QCOMPARE(w.dialogs.Messages(), QStringList{QString::fromUtf8("'x1' ist kein gültiger Integerwert")});
+        QVERIFY(s.ReplyReceived);
+        QCOMPARE(w.form.cgStatus->Value(), 0);
+        // A second reply without a new command is shown too.
+        gripper.SetAnswer({});
+        w.form.SendCommand("STA;0");
+        QVERIFY(Serve([&] { return s.ReplyReceived; }));
+        QCOMPARE(w.form.cgStatus->Value(), 192);
+    }
+
+    void versionSwitchesTheGripperTypeAndAddressReplacesTheWildcard()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetAnswer([](const std::string& f) {
+            return f.rfind("VER", 0) == 0 ? std::string("VER;12:KV0150;V1.07\n\r") : std::string("A12;OK\n\r");
+        });
+        TWindow w;
+        QVERIFY(w.Activate());
+        auto& s = w.form.State();
+        QCOMPARE(w.form.rgGripperType->ItemIndex(), 0);
+
+        // The same identifier in a reply to another command changes nothing.
+        w.form.SendCommand("RCL;0;1");
+        QVERIFY(Serve([&] { return s.ReplyReceived; }));
+        w.form.SendCommand("VER;0");
+        QVERIFY(Serve([&] { return s.ReplyReceived; }));
+        QCOMPARE(w.form.rgGripperType->ItemIndex(), 1);
+
+        // Address 12 in the field; the command line's first #ADR becomes 12.
+        w.form.meAdresse->setText("12");
+        w.form.cbCommands->setEditText("RCL;#ADR;#ADR");
+        const int before = w.form.cbCommands->count();
+        QTest::mouseClick(w.form.bSenden2, Qt::LeftButton);
+        QVERIFY(Serve([&] { return s.ReplyReceived; }));
+        QTest::mouseClick(w.form.bSenden2, Qt::LeftButton);
+        QVERIFY(Serve([&] { return s.ReplyReceived; }));
+        QCOMPARE(w.form.cbCommands->count(), before + 1);  // joined the list once
+        QVERIFY(w.form.cbCommands->HasItem("RCL;#ADR;#ADR"));
+        QVERIFY(gripper.Received().ends_with("RCL;12;#ADR\n\rRCL;12;#ADR\n\r"));
+        QCOMPARE(MemoLines(w).value(1), QString("Tx: RCL;12;#ADR"));
+    }
+
+    void aSilentGripperGivesOneTimeOutPerCommand()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetAnswer([](const std::string&) { return std::string(); });
+        TWindow w;
+        QVERIFY(w.Activate());
+        auto& s = w.form.State();
+        const QString timeout = "...Timeout - Tarnell does not respond!\r\nPlease check connection!";
+
+        for (int i = 1; i <= 2; ++i) {
+            QTest::keyRelease(&w.form, Qt::Key_F12);
+            QVERIFY(Serve([&] { return s.TimedOut; }, 5000));
+            // Nothing more arrives for the command: one message each.
+            Serve([] { return false; }, 300);
+            QCOMPARE(w.dialogs.Messages().size(), i);
+            QCOMPARE(w.dialogs.Messages().back(), timeout);
+        }
+        QCOMPARE(MemoLines(w), (QStringList{"Tx: VER;0", "Tx: VER;0"}));
+        QVERIFY(!s.ReplyReceived);
+    }
+
+    void aCancelledPortChoiceSendsNothingAndTheNextCommandAsksAgain()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        TWindow w;
+        QVERIFY(w.Activate());
+        cancelNext_ = true;
+        QTest::keyRelease(&w.form, Qt::Key_F1);
+        QCOMPARE(prompts_, 1);
+        QCOMPARE(w.dialogs.Messages().size(), 1);
+        QVERIFY(MemoLines(w).join("").isEmpty());
+        QTest::keyRelease(&w.form, Qt::Key_F1);
+        QCOMPARE(prompts_, 2);
+        QVERIFY(Serve([&] { return w.form.State().ReplyReceived; }));
+    }
+
+    void readoutFillsBothGridsOnePlaceAfterTheOther()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetEcho(true);
+        gripper.SetPieces(true);  // every reply arrives a byte at a time
+        TWindow w;
+        QVERIFY(w.Activate());
+        w.form.meAdresse->setText("3");
+        QTest::mouseClick(w.form.bRead, Qt::LeftButton);
+
+        std::vector<std::string> want;
+        for (int n = 1; n <= 8; ++n)
+            want.push_back("RCL;3;" + std::to_string(n));
+        QCOMPARE(gripper.Frames(), want);
+        QVERIFY(!gripper.SentEarly());
+        // The simulator's factory contents: 100+50i, 20+10i, 10+5i; place 8: 5, 15.
+        for (int row = 1; row <= 7; ++row) {
+            QCOMPARE(w.form.StringGrid1->Cell(1, row), QString::number(100 + 50 * (row - 1)));
+            QCOMPARE(w.form.StringGrid1->Cell(2, row), QString::number(20 + 10 * (row - 1)));
+            QCOMPARE(w.form.StringGrid1->Cell(3, row), QString::number(10 + 5 * (row - 1)));
+        }
+        QCOMPARE(w.form.StringGrid2->Cell(1, 1), QString("5"));
+        QCOMPARE(w.form.StringGrid2->Cell(2, 1), QString("15"));
+        QCOMPARE(MemoLines(w).size(), 16);  // one Tx and one Rx line per place
+        QVERIFY(w.dialogs.Messages().isEmpty());
+        QVERIFY(w.form.bRead->isEnabled());
+    }
+
+    void readoutEndsAtTheFirstTimeOutAndOddPlacesChangeNothing()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetAnswer([](const std::string& f) -> std::string {
+            if (f == "RCL;0;1")
+                return "A0;5;1;2;3\n\r";  // answers for place 5
+            if (f == "RCL;0;2")
+                return "A0;0;9;9;9\n\r";  // names no storage place
+            return {};
+        });
+        TWindow w;
+        QVERIFY(w.Activate());
+        const QString heading = w.form.StringGrid1->Cell(1, 0);
+        QTest::mouseClick(w.form.bRead, Qt::LeftButton);
+        QCOMPARE(gripper.Frames(), (std::vector<std::string>{"RCL;0;1", "RCL;0;2", "RCL;0;3"}));
+        QCOMPARE(w.dialogs.Messages().size(), 1);
+        QCOMPARE(w.form.StringGrid1->Cell(1, 5), QString("1"));
+        QCOMPARE(w.form.StringGrid1->Cell(3, 5), QString("3"));
+        QCOMPARE(w.form.StringGrid1->Cell(1, 0), heading);
+        QCOMPARE(w.form.StringGrid1->Cell(1, 1), QString());
+    }
+
+    void sendStoresTheCompleteRowsThenTheReferenceRow()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetEcho(true);
+        TWindow w;
+        QVERIFY(w.Activate());
+        auto* g1 = w.form.StringGrid1;
+        g1->SetCell(1, 1, "250"), g1->SetCell(2, 1, "30"), g1->SetCell(3, 1, "10");
+        g1->SetCell(1, 2, "100"), g1->SetCell(2, 2, "20");  // no force: skipped
+        g1->SetCell(1, 3, "300"), g1->SetCell(2, 3, "40"), g1->SetCell(3, 3, "20");
+        w.form.StringGrid2->SetCell(1, 1, "100"), w.form.StringGrid2->SetCell(2, 1, "200");
+        QTest::mouseClick(w.form.bSenden, Qt::LeftButton);
+        QCOMPARE(gripper.Received(), std::string("STO;0;1;250;30;10\n\rSTO;0;3;300;40;20\n\rSTO;0;8;100;200;3\n\r"));
+        QVERIFY(!gripper.SentEarly());
+        QVERIFY(w.dialogs.Messages().isEmpty());
+    }
+
+    void aSilentGripperDuringSendTimesOutTwice()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetAnswer([](const std::string&) { return std::string(); });
+        TWindow w;
+        QVERIFY(w.Activate());
+        for (int row = 1; row <= 2; ++row)
+            for (int col = 1; col <= 3; ++col)
+                w.form.StringGrid1->SetCell(col, row, "10");
+        w.form.StringGrid2->SetCell(1, 1, "1"), w.form.StringGrid2->SetCell(2, 1, "2");
+        QTest::mouseClick(w.form.bSenden, Qt::LeftButton);
+        QCOMPARE(gripper.Frames(), (std::vector<std::string>{"STO;0;1;10;10;10", "STO;0;8;1;2;3"}));
+        QCOMPARE(w.dialogs.Messages().size(), 2);
+    }
+
+    void theSendingControlsRestWhileASequenceWaits()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetDelay(300ms);
+        TWindow w;
+        QVERIFY(w.Activate());
+        bool checked = false;
+        QTimer::singleShot(100, [&] {
+            QVERIFY(w.form.SequenceRunning());
+            QVERIFY(!w.form.bRead->isEnabled() && !w.form.bSenden->isEnabled() && !w.form.bSenden2->isEnabled());
+            QTest::keyRelease(&w.form, Qt::Key_F1);  // ignored: Readout owns the line
+            checked = true;
+        });
+        QTest::mouseClick(w.form.bRead, Qt::LeftButton);
+        QVERIFY(checked);
+        QCOMPARE(gripper.Frames().size(), std::size_t(8));
+        QVERIFY(w.form.bRead->isEnabled() && w.form.bSenden2->isEnabled());
+    }
+
+    void parityReachesTheOpenLineAtOnce()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        TSettingsSpy spy;
+        sio::sys::TSysCalls* previous = sio::sys::InstallSysCalls(&spy);
+        {
+            TWindow w;
+            QVERIFY(w.Activate());
+            QTest::keyRelease(&w.form, Qt::Key_F1);
+            QVERIFY(Serve([&] { return w.form.State().ReplyReceived; }));
+            QVERIFY(spy.Count() > 0);
+            QVERIFY(spy.Last().Parity);
+            QCOMPARE(spy.Last().Baud, 9600u);
+            QTest::mouseClick(w.form.rgParity->Button(1), Qt::LeftButton);
+            QVERIFY(!spy.Last().Parity);
+            QCOMPARE(w.form.ComPort->Parity(), sio::pNone);
+        }
+        sio::sys::InstallSysCalls(previous);
+    }
+
+    void closingTheWindowEndsAWaitingReadoutAndWritesTheLog()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetAnswer([](const std::string&) { return std::string(); });
+        QFile::remove("SIO.LOG");
+        auto w = std::make_unique<TWindow>();
+        QVERIFY(w->Activate());
+        QTimer::singleShot(300, &w->form, [&] { w->form.close(); });
+        auto t0 = std::chrono::steady_clock::now();
+        QTest::mouseClick(w->form.bRead, Qt::LeftButton);
+        // Ended by the close, long before the collector's limit.
+        QVERIFY(std::chrono::steady_clock::now() - t0 < 1300ms);
+        QVERIFY(w->dialogs.Messages().isEmpty());
+        w.reset();
+        QFile log("SIO.LOG");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.size() > 0);
+    }
+
+    void theMainWindowIsAWindowToScreenReaders()
+    {
+        TWindow w;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(&w.form);
+        QVERIFY(a);
+        QCOMPARE(a->role(), QAccessible::Window);
+        QCOMPARE(a->text(QAccessible::Name), QString("Tarnell by Voskarwerk"));
+    }
+
+private:
+    tarnell::QtMessageQueue queue_;
+    QTemporaryDir logDir_;
+    int prompts_ = 0;
+    bool cancelNext_ = false;
+};
+
+TARNELL_CONSOLE_TEST_MAIN(WireTest)
+#include "WireTest.moc"

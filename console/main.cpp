@@ -3,6 +3,7 @@
 #include "QtMessageQueue.h"
 #include "SelectComDialog.h"
 #include "TarnellApplication.h"
+#include "TerminationSignals.h"
 #include "Unit1.h"
 
 #include "SioMessageQueue.h"
@@ -24,6 +25,7 @@ int main(int argc, char** argv)
     int result = 0;
     {
         tarnell::TForm1 form;  // owns the port component: closed before the queue goes
+        tarnell::CloseOnTerminationSignal(&form);
         form.show();
         result = app.exec();
     }

@@ -41,7 +41,6 @@ void TForm1::CreatePort()
         ComPortTriggerLineError(cp, error, lineBreak);
     });
     ComPort->SetOnPortOpen([this](sio::TSioBaseComponent*) { ArmLineErrorTrigger(); });
-    ComPort->SetOnPortClose([this](sio::TSioBaseComponent*) { lineErrorTrigger_ = 0; });
 
     ComDataPacket = std::make_unique<sio::TSioDataPacket>();
     ComDataPacket->SetName("ComDataPacket");
@@ -66,12 +65,16 @@ void TForm1::ArmLineErrorTrigger()
     sio::TSioBaseDispatcher* d = ComPort ? ComPort->Dispatcher() : nullptr;
     if (!d)
         return;
-    if (lineErrorTrigger_ == 0) {
-        std::int32_t handle = d->AddStatusTrigger(sio::stLine);
-        if (handle <= 0)
-            return;  // no room for it: the port works without it
-        lineErrorTrigger_ = static_cast<std::uint16_t>(handle);
+    // A port opened again brings back the triggers it had; only a port
+    // without ours gets a new one.
+    if (lineErrorTrigger_ != 0 && d->SetStatusTrigger(lineErrorTrigger_, kLineErrors, true) == 0)
+        return;
+    std::int32_t handle = d->AddStatusTrigger(sio::stLine);
+    if (handle <= 0) {
+        lineErrorTrigger_ = 0;
+        return;  // no room for it: the port works without it
     }
+    lineErrorTrigger_ = static_cast<std::uint16_t>(handle);
     d->SetStatusTrigger(lineErrorTrigger_, kLineErrors, true);
 }
 
@@ -96,10 +99,8 @@ void TForm1::SendCommand(const std::string& s)
 void TForm1::bSenden2Click()
 {
     const QString t = cbCommands->currentText();
-    if (!cbCommands->HasItem(t)) {
+    if (!cbCommands->HasItem(t))
         cbCommands->AddSorted(t);
-        cbCommands->setEditText(t);
-    }
     const QByteArray bytes = t.toLatin1();
     SendCommand(std::string(bytes.constData(), std::size_t(bytes.size())));
 }

@@ -86,7 +86,6 @@ TForm1::~TForm1()
     ComDataPacket->OnTimeout = nullptr;
     ComPort->SetOnTriggerLineError(nullptr);
     ComPort->SetOnPortOpen(nullptr);
-    ComPort->SetOnPortClose(nullptr);
     ComDataPacket.reset();
     ComPort.reset();
 

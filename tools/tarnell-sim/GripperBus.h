@@ -6,7 +6,6 @@
 #include <array>
 #include <map>
 #include <string>
-#include <vector>
 
 namespace tarnell::sim {
 
@@ -24,7 +23,10 @@ struct Gripper {
 
 class GripperBus {
 public:
-    // Adds a gripper answering at address (0..32) with the given model.
+    // Two decimal digits of address, as the console's address field allows.
+    static constexpr int kMaxAddress = 99;
+
+    // Adds a gripper answering at address (0..kMaxAddress) with the given model.
     void AddGripper(int address, const std::string& model);
     bool HasGripper(int address) const { return grippers_.count(address) != 0; }
     const Gripper* Find(int address) const;
@@ -35,16 +37,6 @@ public:
 
 private:
     std::map<int, Gripper> grippers_;
-};
-
-// Splits a received byte stream into command texts: a frame ends at LF; CR
-// bytes (the second end character) are dropped.
-class FrameSplitter {
-public:
-    std::vector<std::string> Feed(const char* data, std::size_t count);
-
-private:
-    std::string pending_;
 };
 
 }  // namespace tarnell::sim

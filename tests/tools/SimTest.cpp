@@ -1,4 +1,5 @@
 #include "GripperBus.h"
+#include "GripperProtocol.h"
 #include "Wire.h"
 
 #include <gtest/gtest.h>
@@ -28,21 +29,33 @@ using namespace std::chrono_literals;
 using tarnell::sim::Clock;
 using tarnell::sim::GripperBus;
 
+// The replies read by the console's own rules, at any address up to 99.
 TEST(GripperBus, AnswersInTheFormsTheConsoleParses)
 {
+    namespace proto = tarnell::protocol;
     GripperBus bus;
     bus.AddGripper(3, "KV0150");
     bus.AddGripper(99, "KV0030");
 
-    // Status: the number after the first ':' up to the next ';'.
     std::string sta = bus.Answer("STA;3");
-    ASSERT_EQ(sta.substr(sta.size() - 2), "\n\r");
-    auto colon = sta.find(':');
-    ASSERT_NE(colon, std::string::npos);
-    EXPECT_EQ(sta.substr(colon + 1, sta.find(';', colon) - colon - 1), "192");
+    EXPECT_TRUE(sta.ends_with(proto::kFrameEnd));
+    EXPECT_TRUE(proto::IsStatusExchange(proto::Frame("STA;3"), sta));
+    EXPECT_EQ(proto::StatusValue(sta), 192);
+    EXPECT_EQ(sta, "STA;3:192;\n\r");
 
-    EXPECT_NE(bus.Answer("VER;3").find("KV0150"), std::string::npos);
-    EXPECT_EQ(bus.Answer("VER;99"), "VER;99:KV0030;V1.07\n\r");
+    auto model = proto::DetectModel(proto::Frame("VER;3"), bus.Answer("VER;3"));
+    ASSERT_TRUE(model);
+    EXPECT_EQ(model->typeIndex, 1);
+    model = proto::DetectModel(proto::Frame("VER;99"), bus.Answer("VER;99"));
+    ASSERT_TRUE(model);
+    EXPECT_EQ(model->typeIndex, 2);
+
+    auto recall = proto::ParseRecall(bus.Answer("RCL;99;2"));
+    ASSERT_TRUE(recall);
+    EXPECT_EQ(recall->place, 2);
+    EXPECT_EQ(recall->grip + "/" + recall->provision + "/" + recall->force, "150/30/15");
+    EXPECT_FALSE(proto::IsEcho(bus.Answer("STO;99;2;1;2;3"), proto::Frame("STO;99;2;1;2;3")));
+
     EXPECT_TRUE(bus.Answer("STA;4").empty()) << "nobody answers at an unused address";
     EXPECT_TRUE(bus.Answer("STA;199").empty());
     EXPECT_TRUE(bus.Answer("STA").empty());

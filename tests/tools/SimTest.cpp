@@ -27,6 +27,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using tarnell::sim::Clock;
+using tarnell::sim::FrameSplitter;
 using tarnell::sim::GripperBus;
 
 // The replies read by the console's own rules, at any address up to 99.
@@ -78,6 +79,19 @@ TEST(GripperBus, StoreThenRecallGivesTheStoredPlace)
     EXPECT_EQ(bus.Answer("STO;0;2;1;x;3"), "E0;ERR\n\r");
     EXPECT_EQ(bus.Answer("RCL;0;2"), "A0;2;250;30;10\n\r");
     EXPECT_EQ(bus.Answer("RCL;0;0"), "E0;ERR\n\r");
+}
+
+TEST(FrameSplitter, CutsAtLineFeedWhateverThePieces)
+{
+    FrameSplitter s;
+    EXPECT_TRUE(s.Feed("STA;", 4).empty());
+    auto frames = s.Feed("0\n\rVER;0\n", 9);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0], "STA;0");
+    EXPECT_EQ(frames[1], "VER;0");
+    frames = s.Feed("\r\n", 2);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], "");
 }
 
 // A frame is cut at LF whatever the pieces it arrives in, and is heard once

@@ -1,7 +1,6 @@
 #include "GripperBus.h"
 
 #include <charconv>
-#include <vector>
 
 namespace tarnell::sim {
 namespace {
@@ -94,6 +93,22 @@ std::string GripperBus::Answer(const std::string& command)
         return "A" + addr + ";OK" + kEnd;
     }
     return "A" + addr + ";OK" + kEnd;
+}
+
+std::vector<std::string> FrameSplitter::Feed(const char* data, std::size_t count)
+{
+    std::vector<std::string> frames;
+    for (std::size_t i = 0; i < count; ++i) {
+        char c = data[i];
+        if (c == '\n') {
+            frames.push_back(pending_);
+            pending_.clear();
+        } else if (c != '\r') {
+            if (pending_.size() < 4096)  // a runaway line must not grow without end
+                pending_ += c;
+        }
+    }
+    return frames;
 }
 
 }  // namespace tarnell::sim

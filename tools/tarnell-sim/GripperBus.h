@@ -6,6 +6,7 @@
 #include <array>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace tarnell::sim {
 
@@ -37,6 +38,16 @@ public:
 
 private:
     std::map<int, Gripper> grippers_;
+};
+
+// Splits a received byte stream into command texts: a frame ends at LF; CR
+// bytes (the second end character) are dropped.
+class FrameSplitter {
+public:
+    std::vector<std::string> Feed(const char* data, std::size_t count);
+
+private:
+    std::string pending_;
 };
 
 }  // namespace tarnell::sim

@@ -18,16 +18,11 @@ void WireReceiver::Feed(const char* data, std::size_t count, Clock::time_point r
     for (std::size_t i = 0; i < count; ++i) {
         lineFreeAt_ = std::max(lineFreeAt_, readAt) + perChar_;
         const char c = data[i];
-        if (c == '\r') {
-            // The second end character: the frame is complete once it is through too.
-            if (frameJustEnded_ && !out.empty())
-                out.back().heardAt = lineFreeAt_;
-        } else if (c == '\n') {
-            out.push_back({pending_, lineFreeAt_});
-            pending_.clear();
-        } else if (pending_.size() < 4096) {  // a runaway line must not grow without end
-            pending_ += c;
-        }
+        // The CR after the LF: the frame is complete once it is through too.
+        if (c == '\r' && frameJustEnded_ && !out.empty())
+            out.back().heardAt = lineFreeAt_;
+        for (std::string& frame : splitter_.Feed(&c, 1))
+            out.push_back({std::move(frame), lineFreeAt_});
         frameJustEnded_ = c == '\n';
     }
 }

@@ -6,6 +6,8 @@
 // terminal.
 #pragma once
 
+#include "GripperBus.h"
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -39,7 +41,7 @@ public:
 private:
     Clock::duration perChar_;
     Clock::time_point lineFreeAt_{};
-    std::string pending_;
+    FrameSplitter splitter_;
     bool frameJustEnded_ = false;
 };
 

@@ -52,6 +52,6 @@ await grep -qF 'STA;0\n\r' "$work/sim.log"
 
 kill -TERM "$console_pid"
 wait "$console_pid"
-test "$(head -1 SIO.LOG)" = "SIO v4.07"
+test "$(head -1 SIO.LOG | tr -d "\r")" = "SIO v4.07"
 grep -q "WriteCom.*STA;0\[0A\]\[0D\]" SIO.LOG
 echo "console under X: F1 sent STA;0 LF CR, dispatch log written"

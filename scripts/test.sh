@@ -18,6 +18,7 @@ run_suite() {
 run_suite default
 if [ "${TARNELL_QUICK:-}" != "1" ]; then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite tsan
-  ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" run_suite asan
+  ASAN_OPTIONS="detect_leaks=1" LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
+    UBSAN_OPTIONS="print_stacktrace=1" run_suite asan
 fi
 echo "All tests passed."

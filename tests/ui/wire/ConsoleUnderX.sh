@@ -10,6 +10,11 @@ sim=$2
 work=$(mktemp -d)
 pids=()
 cleanup() {
+  status=$?
+  if [ "$status" -ne 0 ] && [ -s "$work/console.err" ]; then
+    echo "--- console's standard error:" >&2
+    cat "$work/console.err" >&2
+  fi
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"

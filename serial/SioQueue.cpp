@@ -32,13 +32,22 @@ std::unique_ptr<TDataBuffer> TDataBuffer::TryCreate(std::int32_t size) noexcept
 
 TLogBuffer::TLogBuffer(std::uint8_t type, std::uint16_t subtype, std::uint32_t time, std::uint32_t data,
                        const void* bytes, std::uint32_t count)
-    : TIOBuffer(TIOBufferKind::Log, static_cast<std::int32_t>(bytes != nullptr ? count : 0)), EntryType(type),
+    : TIOBuffer(TIOBufferKind::Log, static_cast<std::int32_t>(LogEntryCost(bytes != nullptr ? count : 0))),
+      EntryType(type),
       EntrySubtype(subtype), EntryTime(time), EntryData(data)
 {
     if (bytes != nullptr && count > 0) {
         const auto* p = static_cast<const std::uint8_t*>(bytes);
         EntryBytes.assign(p, p + count);
     }
+}
+
+std::uint32_t LogEntryCost(std::uint32_t count)
+{
+    // glibc keeps about 16 bytes per heap block; a deque slot is one pointer.
+    constexpr std::uint32_t kBlock = 16;
+    constexpr std::uint32_t kFixed = sizeof(TLogBuffer) + sizeof(std::unique_ptr<TIOBuffer>) + 2 * kBlock;
+    return count > 0xFFFFFFFFu - kFixed ? 0xFFFFFFFFu : kFixed + count;
 }
 
 TIOQueue::~TIOQueue()
@@ -93,6 +102,25 @@ std::unique_ptr<TIOBuffer> TIOQueue::PopIfOver(std::uint32_t limit)
     byteTotal_ -= static_cast<std::uint32_t>(record->size_);
     record->inUse_ = false;
     return record;
+}
+
+void TIOQueue::PushWithin(std::unique_ptr<TIOBuffer> record, std::uint32_t limit)
+{
+    if (!record) return;
+    std::deque<std::unique_ptr<TIOBuffer>> dropped;  // freed after the lock is let go
+    {
+        std::lock_guard lock(lock_);
+        const auto size = static_cast<std::uint32_t>(record->size_);
+        while (!records_.empty() && (byteTotal_ + size > limit || byteTotal_ + size < byteTotal_)) {
+            byteTotal_ -= static_cast<std::uint32_t>(records_.front()->size_);
+            dropped.push_back(std::move(records_.front()));
+            records_.pop_front();
+        }
+        byteTotal_ += size;
+        records_.push_back(std::move(record));
+        signalled_ = true;
+    }
+    wake_.notify_all();
 }
 
 void TIOQueue::Clear()

@@ -78,7 +78,9 @@ public:
     std::uint32_t Status;
 };
 
-// One dispatch-log entry; its size is the count of its attached bytes.
+// One dispatch-log entry. Its size is what it costs in memory (LogEntryCost),
+// not only its attached bytes: a log of many small entries must stay within
+// its limit too.
 class TLogBuffer final : public TIOBuffer {
 public:
     TLogBuffer(std::uint8_t type, std::uint16_t subtype, std::uint32_t time, std::uint32_t data,
@@ -90,6 +92,10 @@ public:
     std::uint32_t EntryData;
     std::vector<std::uint8_t> EntryBytes;
 };
+
+// The memory one log entry with count attached bytes takes: the record, its
+// slot in the queue, the heap's bookkeeping for its two blocks, the bytes.
+std::uint32_t LogEntryCost(std::uint32_t count);
 
 // The error that TDataBuffer's constructor throws.
 class EIOBufferAlloc : public std::bad_alloc {
@@ -122,6 +128,12 @@ public:
     // Pop, but only while the byte total exceeds limit: one atomic step, so
     // that threads trimming at the same time never remove more than needed.
     std::unique_ptr<TIOBuffer> PopIfOver(std::uint32_t limit);
+
+    // Push after removing the oldest records until the new one fits within
+    // limit, in one atomic step, so that threads appending at the same time
+    // never take the total above it. A record larger than limit is pushed
+    // into an emptied queue.
+    void PushWithin(std::unique_ptr<TIOBuffer> record, std::uint32_t limit);
 
     // Frees every record that is not in use; records in use stay.
     void Clear();

@@ -33,13 +33,13 @@ TEST(IOQueue, RecordsKeepTheirOrderAndTheByteTotal)
     q.Push(std::make_unique<TStatusBuffer>(0x80));
     q.Push(std::make_unique<TLogBuffer>(1, 2, 0, 0, "xyz", 3));
     EXPECT_EQ(q.Count(), 3u);
-    EXPECT_EQ(q.ByteTotal(), 13u);
+    EXPECT_EQ(q.ByteTotal(), 10u + LogEntryCost(3));
 
     auto first = q.Pop();
     ASSERT_TRUE(first);
     EXPECT_EQ(first->Kind(), TIOBufferKind::Data);
     EXPECT_EQ(static_cast<TDataBuffer&>(*first).Data()[9], 'a');
-    EXPECT_EQ(q.ByteTotal(), 3u);
+    EXPECT_EQ(q.ByteTotal(), LogEntryCost(3));
     auto second = q.Pop();
     ASSERT_EQ(second->Kind(), TIOBufferKind::Status);
     EXPECT_EQ(static_cast<TStatusBuffer&>(*second).Status, 0x80u);
@@ -97,10 +97,11 @@ TEST(IOQueue, PopIfOverTrimsOnlyAboveTheLimit)
 {
     TIOQueue q;
     for (int i = 0; i < 3; ++i) q.Push(std::make_unique<TLogBuffer>(1, 1, 0, 0, "0123456789", 10));
-    EXPECT_FALSE(q.PopIfOver(30));
-    EXPECT_TRUE(q.PopIfOver(29));
-    EXPECT_EQ(q.ByteTotal(), 20u);
-    EXPECT_FALSE(q.PopIfOver(20));
+    const std::uint32_t entry = LogEntryCost(10);
+    EXPECT_FALSE(q.PopIfOver(3 * entry));
+    EXPECT_TRUE(q.PopIfOver(3 * entry - 1));
+    EXPECT_EQ(q.ByteTotal(), 2 * entry);
+    EXPECT_FALSE(q.PopIfOver(2 * entry));
 }
 
 TEST(IOQueue, WaitReturnsAtOnceWithARecordAndWakesOnPushOrWake)
@@ -234,7 +235,7 @@ TEST(IOQueue, ManyProducersAndTrimmersKeepTheTotalExact)
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&, t] {
             while (producersLeft.load() > 0) {
-                auto record = t == 0 ? q.Pop() : q.PopIfOver(100);
+                auto record = t == 0 ? q.Pop() : q.PopIfOver(20 * LogEntryCost(4));
                 if (record) {
                     removed.fetch_add(1);
                     removedBytes.fetch_add(record->Size());
@@ -255,7 +256,7 @@ TEST(IOQueue, ManyProducersAndTrimmersKeepTheTotalExact)
     }
     long expectedBytes = 0;
     for (int p = 0; p < kProducers; ++p)
-        for (int i = 0; i < kEntries; ++i) expectedBytes += (i + p) % 8;
+        for (int i = 0; i < kEntries; ++i) expectedBytes += LogEntryCost(static_cast<std::uint32_t>((i + p) % 8));
     EXPECT_EQ(removed.load() + remaining, static_cast<long>(kProducers) * kEntries);
     EXPECT_EQ(removedBytes.load() + remainingBytes, expectedBytes);
     EXPECT_EQ(static_cast<long>(total), remainingBytes);

@@ -207,7 +207,7 @@ std::int32_t TReadThread::Execute()
 {
     d_.ready_.Set();
     const int fd = d_.fd_.Get();
-    std::unique_ptr<TDataBuffer> record;
+    std::uint8_t chunk[ReadRecordSize];
     while (!d_.StopRequested()) {
         pollfd p[2] = {{fd, POLLIN, 0}, {d_.readerWake_.Fd(), POLLIN, 0}};
         int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, kStopPollMs); });
@@ -228,17 +228,12 @@ std::int32_t TReadThread::Execute()
         // (or the close asks: a far end that never pauses must not keep
         // the reader from ending).
         while (!d_.StopRequested()) {
-            if (!record) {
-                record = TDataBuffer::TryCreate(ReadRecordSize);
-                if (!record) {
+            ssize_t n = sys::RetryEintr([&] { return sys::Calls().Read(fd, chunk, ReadRecordSize); });
+            if (n > 0) {
+                if (!d_.QueueReceived(chunk, static_cast<std::int32_t>(n))) {
                     d_.RequestStop();
                     return ecTapiNoMem;
                 }
-            }
-            ssize_t n = sys::RetryEintr([&] { return sys::Calls().Read(fd, record->Data(), ReadRecordSize); });
-            if (n > 0) {
-                record->UsedCount = static_cast<std::int32_t>(n);
-                d_.inputQueue_.Push(std::move(record));
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))

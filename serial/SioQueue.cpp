@@ -1,5 +1,6 @@
 #include "SioQueue.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -55,6 +56,7 @@ TIOQueue::~TIOQueue()
     std::lock_guard lock(lock_);
     records_.clear();
     byteTotal_ = 0;
+    dataBytes_ = 0;
 }
 
 void TIOQueue::Push(std::unique_ptr<TIOBuffer> record)
@@ -62,6 +64,8 @@ void TIOQueue::Push(std::unique_ptr<TIOBuffer> record)
     if (!record) return;
     std::lock_guard lock(lock_);
     byteTotal_ += static_cast<std::uint32_t>(record->size_);
+    if (record->kind_ == TIOBufferKind::Data)
+        dataBytes_ += static_cast<std::uint32_t>(static_cast<const TDataBuffer&>(*record).UsedCount);
     records_.push_back(std::move(record));
     signalled_ = true;
     wake_.notify_all();
@@ -88,7 +92,7 @@ std::unique_ptr<TIOBuffer> TIOQueue::Pop()
     if (records_.empty()) return nullptr;
     std::unique_ptr<TIOBuffer> record = std::move(records_.front());
     records_.pop_front();
-    byteTotal_ -= static_cast<std::uint32_t>(record->size_);
+    Forget(*record);
     record->inUse_ = false;
     return record;
 }
@@ -99,7 +103,7 @@ std::unique_ptr<TIOBuffer> TIOQueue::PopIfOver(std::uint32_t limit)
     if (records_.empty() || byteTotal_ <= limit) return nullptr;
     std::unique_ptr<TIOBuffer> record = std::move(records_.front());
     records_.pop_front();
-    byteTotal_ -= static_cast<std::uint32_t>(record->size_);
+    Forget(*record);
     record->inUse_ = false;
     return record;
 }
@@ -112,7 +116,7 @@ void TIOQueue::PushWithin(std::unique_ptr<TIOBuffer> record, std::uint32_t limit
         std::lock_guard lock(lock_);
         const auto size = static_cast<std::uint32_t>(record->size_);
         while (!records_.empty() && (byteTotal_ + size > limit || byteTotal_ + size < byteTotal_)) {
-            byteTotal_ -= static_cast<std::uint32_t>(records_.front()->size_);
+            Forget(*records_.front());
             dropped.push_back(std::move(records_.front()));
             records_.pop_front();
         }
@@ -123,6 +127,64 @@ void TIOQueue::PushWithin(std::unique_ptr<TIOBuffer> record, std::uint32_t limit
     wake_.notify_all();
 }
 
+void TIOQueue::Forget(const TIOBuffer& record)
+{
+    byteTotal_ -= static_cast<std::uint32_t>(record.size_);
+    if (record.kind_ == TIOBufferKind::Data) {
+        dataBytes_ -= static_cast<std::uint32_t>(static_cast<const TDataBuffer&>(record).UsedCount);
+        room_.notify_all();
+    }
+}
+
+bool TIOQueue::WaitForRoom(std::uint32_t limit, std::uint32_t ms)
+{
+    std::unique_lock lock(lock_);
+    const std::uint32_t wakes = wakes_;
+    room_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return dataBytes_ < limit || wakes_ != wakes; });
+    return dataBytes_ < limit;
+}
+
+std::int32_t TIOQueue::AppendData(const std::uint8_t* bytes, std::int32_t count, std::int32_t recordSize,
+                                  std::uint32_t limit)
+{
+    if (count <= 0 || recordSize <= 0)
+        return 0;
+    std::int32_t done = 0;
+    {
+        std::lock_guard lock(lock_);
+        const std::uint32_t room = dataBytes_ < limit ? limit - dataBytes_ : 0;
+        const std::int32_t take = static_cast<std::int32_t>(std::min<std::uint32_t>(room, static_cast<std::uint32_t>(count)));
+        while (done < take) {
+            TDataBuffer* tail = nullptr;
+            // The consumer touches a record only while it holds it, so one
+            // it does not hold may grow under this lock.
+            if (!records_.empty() && records_.back()->kind_ == TIOBufferKind::Data && !records_.back()->inUse_) {
+                auto* last = static_cast<TDataBuffer*>(records_.back().get());
+                if (last->UsedCount < last->Size())
+                    tail = last;
+            }
+            if (!tail) {
+                auto record = TDataBuffer::TryCreate(recordSize);
+                if (!record)
+                    return -1;
+                tail = record.get();
+                byteTotal_ += static_cast<std::uint32_t>(record->size_);
+                records_.push_back(std::move(record));
+            }
+            const std::int32_t n = std::min(take - done, tail->Size() - tail->UsedCount);
+            std::memcpy(tail->Data() + tail->UsedCount, bytes + done, static_cast<std::size_t>(n));
+            tail->UsedCount += n;
+            dataBytes_ += static_cast<std::uint32_t>(n);
+            done += n;
+        }
+        if (done > 0)
+            signalled_ = true;
+    }
+    if (done > 0)
+        wake_.notify_all();
+    return done;
+}
+
 void TIOQueue::Clear()
 {
     std::lock_guard lock(lock_);
@@ -131,7 +193,7 @@ void TIOQueue::Clear()
             ++it;
             continue;
         }
-        byteTotal_ -= static_cast<std::uint32_t>((*it)->size_);
+        Forget(**it);
         it = records_.erase(it);
     }
 }
@@ -149,7 +211,9 @@ void TIOQueue::Wake()
 {
     std::lock_guard lock(lock_);
     signalled_ = true;
+    ++wakes_;
     wake_.notify_all();
+    room_.notify_all();
 }
 
 std::size_t TIOQueue::Count() const
@@ -162,6 +226,12 @@ std::uint32_t TIOQueue::ByteTotal() const
 {
     std::lock_guard lock(lock_);
     return byteTotal_;
+}
+
+std::uint32_t TIOQueue::DataBytes() const
+{
+    std::lock_guard lock(lock_);
+    return dataBytes_;
 }
 
 }  // namespace sio

@@ -420,8 +420,10 @@ void TSioBaseDispatcher::QueryLineSettings(std::int32_t& baud, std::uint8_t& par
 
 std::int32_t TSioBaseDispatcher::SetDeviceQueues(std::uint32_t inSize, std::uint32_t outSize)
 {
-    if (DeviceSetQueues(inSize, outSize))
+    if (DeviceSetQueues(inSize, outSize)) {
+        inputLimit_.store(inSize, std::memory_order_release);
         return 0;
+    }
     return -lastOsError_.load();
 }
 
@@ -693,6 +695,42 @@ bool TSioBaseDispatcher::DispatchBufferFull() const
 
 // ---------------------------------------------------------------------------
 // Input moving (dispatcher thread).
+
+bool TSioBaseDispatcher::QueueReceived(const std::uint8_t* bytes, std::int32_t count)
+{
+    // Bounded like a driver's input buffer: a port that nobody reads must
+    // not grow the heap for as long as its device sends.
+    const std::uint32_t limit =
+        std::max(inputLimit_.load(std::memory_order_acquire), static_cast<std::uint32_t>(ReadRecordSize));
+    std::int32_t done = 0;
+    for (;;) {
+        const std::int32_t queued = inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+        if (queued < 0)
+            return false;
+        done += queued;
+        if (done == count || StopRequested())
+            return true;
+        // Full. While the dispatcher thread can still move bytes on (a burst
+        // it has not caught up with), or while receive flow control can hold
+        // the device back, wait for room: the bytes not yet read stay with
+        // the driver. Once the dispatch buffer is full as well nobody reads,
+        // and what came is lost.
+        if (DispatchBufferFull() && !ReceiveFlowControl())
+            break;
+        inputQueue_.WaitForRoom(limit, 50);
+    }
+    lineErrorWord_.fetch_or(static_cast<std::int32_t>(CE_RXOVER));
+    static const char text[] = "Input buffer overflow.";
+    log_.AddLogEntry(ltDispatch, lsStatus, static_cast<std::uint32_t>(count - done), text, sizeof text - 1);
+    return true;
+}
+
+bool TSioBaseDispatcher::ReceiveFlowControl() const
+{
+    TGuard g(mainLock_);
+    return settings_.fInX || settings_.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+           settings_.fDtrControl == DTR_CONTROL_HANDSHAKE;
+}
 
 bool TSioBaseDispatcher::FillDispatchBuffer()
 {

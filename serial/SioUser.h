@@ -512,6 +512,15 @@ protected:
     void SetStarting(bool on);
     TSioEvent& ReadyEvent() { return ready_; }
 
+    // Received bytes from the reader: queued while the input queue holds
+    // less than the input buffer size (InSize, at least one record). When
+    // it is full the reader waits for room while the dispatcher thread can
+    // still take bytes or receive flow control is on; otherwise the rest is
+    // lost as a driver loses it, and reported as a receive overflow
+    // (CE_RXOVER). False when no memory was left for a record.
+    bool QueueReceived(const std::uint8_t* bytes, std::int32_t count);
+    // Receive flow control (XON/XOFF, RTS or DTR handshake) is set.
+    bool ReceiveFlowControl() const;
     // Input moving (dispatcher thread) and line state.
     bool FillDispatchBuffer();
     void RefreshLineErrors();
@@ -542,6 +551,7 @@ protected:
     std::atomic<bool> deviceFailed_{false};  // line error 10 raised for this open
     std::uint32_t inSize_ = 0;
     std::uint32_t outSize_ = 0;
+    std::atomic<std::uint32_t> inputLimit_{0};  // the input queue's bound: InSize, also as changed while open
     std::atomic<std::uint32_t> modemStatus_{0};
     TSioComStat deviceStatus_;
     TSioDcb settings_;

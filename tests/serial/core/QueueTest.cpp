@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -102,6 +103,48 @@ TEST(IOQueue, PopIfOverTrimsOnlyAboveTheLimit)
     EXPECT_TRUE(q.PopIfOver(3 * entry - 1));
     EXPECT_EQ(q.ByteTotal(), 2 * entry);
     EXPECT_FALSE(q.PopIfOver(2 * entry));
+}
+
+// The reader's received bytes: small reads share records, and the bytes
+// queued never exceed the limit, so the queue's memory stays bounded however
+// the device trickles.
+TEST(IOQueue, AppendedBytesShareRecordsAndStopAtTheLimit)
+{
+    TIOQueue q;
+    std::string sent;
+    int queued = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const std::uint8_t byte = static_cast<std::uint8_t>(i);
+        sent.push_back(static_cast<char>(byte));
+        queued += q.AppendData(&byte, 1, 256, 600);
+    }
+    EXPECT_EQ(queued, 600);
+    EXPECT_EQ(q.DataBytes(), 600u);
+    EXPECT_EQ(q.Count(), 3u);  // 256 + 256 + 88, not 600 records
+    EXPECT_EQ(q.ByteTotal(), 3u * 256u);
+
+    // Reading makes room again; the bytes come out in order.
+    auto first = q.Pop();
+    EXPECT_EQ(q.DataBytes(), 344u);
+    const std::uint8_t zeros[300] = {};
+    EXPECT_EQ(q.AppendData(zeros, 300, 256, 600), 256);  // the last record's 168, then a new one
+    EXPECT_EQ(q.Count(), 3u);
+    std::string got;
+    while (auto record = q.Pop()) {
+        auto& data = static_cast<TDataBuffer&>(*record);
+        got.append(reinterpret_cast<const char*>(data.Data()), static_cast<std::size_t>(data.UsedCount));
+    }
+    EXPECT_EQ(got, sent.substr(256, 344) + std::string(256, '\0'));
+    EXPECT_EQ(q.DataBytes(), 0u);
+    EXPECT_EQ(q.ByteTotal(), 0u);
+
+    // A record the consumer holds is not written to.
+    EXPECT_EQ(q.AppendData(zeros, 10, 256, 600), 10);
+    auto* held = static_cast<TDataBuffer*>(q.Peek());
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(q.AppendData(zeros, 1, 256, 600), 1);
+    EXPECT_EQ(held->UsedCount, 10);
+    EXPECT_EQ(q.Count(), 2u);
 }
 
 TEST(IOQueue, WaitReturnsAtOnceWithARecordAndWakesOnPushOrWake)

@@ -256,7 +256,7 @@ std::int32_t TWriteThread::Execute()
     d_.ready_.Set();
     while (!d_.StopRequested()) {
         pollfd p[2] = {{d_.outputReady_.Fd(), POLLIN, 0}, {d_.writerWake_.Fd(), POLLIN, 0}};
-        int r = sys::RetryEintr([&] { return ::poll(p, 2, kStopPollMs); });
+        int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, kStopPollMs); });
         if (r < 0) {
             d_.lastOsError_ = errno;
             d_.RequestStop();
@@ -906,7 +906,7 @@ void TSioPosixDispatcher::WaitTransmitterEmpty()
         }
         // A short sleep that DiscardOutput and the close can cut.
         pollfd p{writerWake_.Fd(), POLLIN, 0};
-        if (::poll(&p, 1, 1) > 0)
+        if (sys::RetryEintr([&] { return sys::Calls().Poll(&p, 1, 1); }) > 0)
             return;
     }
 }

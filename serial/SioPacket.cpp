@@ -418,6 +418,7 @@ void TSioDataPacketManager::Activate(bool on)
             return;
         port_->AddMethodHandler(this);
         handlerInstalled_ = true;
+        overflowReported_ = false;
         std::int32_t h = port_->AddTimerTrigger();
         // Without a trigger handle there is no time limit; a negative one
         // would only make every later timer call fail.
@@ -584,6 +585,7 @@ void TSioDataPacketManager::Notified(std::uint32_t msg, std::uintptr_t wParam)
         // Never more than the dispatch buffer, so one step suffices; the loop
         // and the bound only guard against a larger count.
         std::int32_t value = static_cast<std::int32_t>(std::min<std::uintptr_t>(wParam, 1u << 20));
+        BoundHeld(value);
         if (heldCount_ + value >= heldCapacity_) {
             while (heldCount_ + value >= heldCapacity_)
                 heldCapacity_ += HeldStep;
@@ -654,6 +656,36 @@ void TSioDataPacketManager::RemoveFront(std::int32_t n)
         TSioDataPacket* c = packets_[k];
         if (c->enabled_ && c->beginIndex_ != -1)
             c->ArmPacket();
+    }
+}
+
+void TSioDataPacketManager::BoundHeld(std::int32_t count)
+{
+    std::int32_t limit = HeldLimit;
+    if (collector_ && collector_->endCond_.Contains(ecPacketSize))
+        limit = std::max(limit, collector_->sizeLimit_);
+    // Strictly below, so that the capacity, grown in steps, stays within too.
+    if (heldCount_ == 0 || heldCount_ + static_cast<std::int64_t>(count) < limit)
+        return;
+    // Nothing ended the packet (a device streaming noise, or at a wrong
+    // speed): the held bytes are no reply. Delivering them would hand the
+    // application garbage as one; keeping them would grow without end.
+    static const char text[] = "Held bytes discarded: no end of packet.";
+    Log(lsStatus, text, sizeof text - 1);
+    if (!overflowReported_) {
+        overflowReported_ = true;
+        ReportLater(std::make_exception_ptr(EPacketOverflow(
+            "No packet ended within " + std::to_string(limit) +
+            " received bytes; they were discarded. Check the line speed and the device.")));
+    }
+    heldCount_ = 0;
+    scanIndex_ = 0;
+    FreeHeld();
+    // Partial matches lay in what went: each collector starts over.
+    for (std::size_t k = 0; k < packets_.size(); ++k) {
+        TSioDataPacket* c = packets_[k];
+        if (c->enabled_ && c->beginIndex_ != -1)
+            ArmOrDisable(c, false);
     }
 }
 

@@ -542,7 +542,7 @@ std::int32_t TSioPosixDispatcher::DevicePurge(int which)
         // abandoned block reaches it after the flush.
         ReadyEvent().Reset();
         writerWake_.Set();
-        ReadyEvent().Wait(5000);
+        WaitServing([this] { return ReadyEvent().Wait(0); }, 5000);
         int r = WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TCFLSH, reinterpret_cast<void*>(TCOFLUSH)); });
         return (r == 0 || Unsupported(errno)) ? 0 : -TranslateErrno(errno, false);
     }
@@ -802,9 +802,14 @@ void TSioPosixDispatcher::ApplyThreadPriority(TSioDispatcherThread& thread, int 
 std::int32_t TSioPosixDispatcher::WritePass()
 {
     const int fd = fd_.Get();
+    // A settings change may be waiting for the block in hand to leave.
     struct THolding {
         std::atomic<bool>& flag;
-        ~THolding() { flag = false; }
+        ~THolding()
+        {
+            flag = false;
+            WakeMainThread();
+        }
     } holding{writerHolds_};
     // The rest of the block is dropped; the transceiver goes back to receive.
     auto abandon = [&] {

@@ -476,6 +476,61 @@ TEST_F(LinesTest, AFailingWriteEndsTheThreadsWithLineError10)
     EXPECT_EQ(d->TakeLineError(), leNone);
 }
 
+// The writer's waits go through the system-call seam like every other call
+// on the device: a failing wait for output ends the port as a device
+// failure, and an interrupted wait for the transmitter is repeated.
+TEST_F(LinesTest, TheWritersWaitsGoThroughTheSeam)
+{
+    struct TWaits : TFakeLines {
+        std::atomic<int> deviceFd{-1};
+        std::atomic<bool> failIdleWaits{false};
+        std::atomic<int> interruptedTransmitterWaits{0};
+        int Poll(pollfd* fds, nfds_t count, int timeoutMs) override
+        {
+            bool device = false;
+            for (nfds_t i = 0; i < count; ++i)
+                device = device || fds[i].fd == deviceFd.load();
+            // The writer's wait for output watches only its wake events.
+            if (!device && count == 2 && failIdleWaits.load()) {
+                errno = ENOMEM;
+                return -1;
+            }
+            // The wait for an empty transmitter watches the writer wake alone.
+            if (!device && count == 1 && interruptedTransmitterWaits.load() < 100) {
+                static thread_local bool again = false;
+                again = !again;
+                if (again) {
+                    ++interruptedTransmitterWaits;
+                    errno = EINTR;
+                    return -1;
+                }
+            }
+            return TFakeLines::Poll(fds, count, timeoutMs);
+        }
+    } waits;
+    waits.lineStatus = true;
+    waits.lsrBusyPolls = 3;
+    sys::InstallSysCalls(&waits);
+    ASSERT_EQ(Open(), 0);
+    waits.deviceFd = d->Fd();
+    d->SetRs485Mode(true);
+    ASSERT_EQ(d->Rs485Path(), TRs485Path::Program);
+    waits.ClearEvents();
+    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+    EXPECT_EQ(pty->ReadExactly(7), "STA;0\n\r");
+    ASSERT_TRUE(WaitUntil([&] {
+        auto e = waits.Events();
+        return !e.empty() && e.back() == "rts-";
+    }));
+    EXPECT_EQ(waits.interruptedTransmitterWaits.load(), 3);  // once for each busy look
+
+    waits.failIdleWaits = true;
+    ASSERT_TRUE(PumpUntil([&] { return !d->Active(); }));
+    EXPECT_EQ(d->LastOsError(), ENOMEM);
+    EXPECT_EQ(d->TakeLineError(), leDeviceFailed);
+    d.reset();
+}
+
 // A method handler passes its event to the main thread and waits there
 // (as the packet collector does) while the main thread changes the parity
 // with a block still going out. The main thread serves that event during

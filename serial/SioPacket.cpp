@@ -151,6 +151,18 @@ class TComPortLink final : public IPacketPort {
 public:
     explicit TComPortLink(TSioCustomComPort* port) : port_(port) {}
 
+    // The dispatcher to talk to. The manager's handler runs on the
+    // dispatcher's own thread, and there it talks to that dispatcher: the
+    // port component's pointer belongs to the main thread, which may reset
+    // it (or destroy the component) meanwhile. On the main thread it is the
+    // port component's.
+    TSioBaseDispatcher* Dispatcher() const
+    {
+        if (TSioBaseDispatcher* own = TSioBaseDispatcher::OfCurrentThread())
+            return own;
+        return port_->Dispatcher();
+    }
+
     bool IsOpen() const override { return port_->PortState() == StateOpen; }
     bool IsLoading() const override { return port_->IsLoading(); }
     void Subscribe(TSioDataPacketManager* m) override
@@ -159,42 +171,42 @@ public:
     }
     void Unsubscribe(TSioDataPacketManager* m) override { port_->RemoveUserCallback(m); }
     bool AcquireDispatcher() override { return port_->AcquireDispatcher() != nullptr; }
-    bool HasDispatcher() const override { return port_->Dispatcher() != nullptr; }
+    bool HasDispatcher() const override { return Dispatcher() != nullptr; }
     void AddMethodHandler(TSioDataPacketManager* m) override
     {
-        if (auto* d = port_->Dispatcher())
+        if (auto* d = Dispatcher())
             d->AddMethodHandler(Method(m));
     }
     void RemoveMethodHandler(TSioDataPacketManager* m) override
     {
-        if (auto* d = port_->Dispatcher())
+        if (auto* d = Dispatcher())
             d->RemoveMethodHandler(Method(m));
     }
     std::int32_t AddTimerTrigger() override
     {
-        auto* d = port_->Dispatcher();
+        auto* d = Dispatcher();
         return d ? d->AddTimerTrigger() : ecCommNotOpen;
     }
     std::int32_t SetTimerTrigger(std::int32_t handle, std::int32_t ticks, bool activate) override
     {
-        auto* d = port_->Dispatcher();
+        auto* d = Dispatcher();
         // A negative time limit is no duration at all: keep the stored one.
         return d ? d->SetTimerTrigger(handle, static_cast<std::uint32_t>(std::max(ticks, 0)), activate)
                  : ecCommNotOpen;
     }
     std::int32_t RemoveTrigger(std::int32_t handle) override
     {
-        auto* d = port_->Dispatcher();
+        auto* d = Dispatcher();
         return d ? d->RemoveTrigger(handle) : ecCommNotOpen;
     }
     std::int32_t ReadBytes(std::uint8_t* buffer, std::int32_t count) override
     {
-        auto* d = port_->Dispatcher();
+        auto* d = Dispatcher();
         return d ? d->ReadBytes(buffer, count) : ecCommNotOpen;
     }
     void RunOnMainThread(const std::function<void()>& fn) override
     {
-        if (auto* d = port_->Dispatcher())
+        if (auto* d = Dispatcher())
             d->RunOnMainThread(fn);
         else
             fn();
@@ -202,7 +214,7 @@ public:
     void AddLogEntry(std::uint8_t type, std::uint16_t subtype, std::uint32_t data, const void* bytes,
                      std::uint32_t count) override
     {
-        if (auto* d = port_->Dispatcher())
+        if (auto* d = Dispatcher())
             d->AddLogEntry(type, subtype, data, bytes, count);
     }
 

@@ -138,8 +138,15 @@ void TSioDispatcherThread::Join()
 
 bool TSioDispatcherThread::IsCurrentThread() const { return thread_.get_id() == std::this_thread::get_id(); }
 
+namespace {
+thread_local TSioBaseDispatcher* t_ownDispatcher = nullptr;
+}  // namespace
+
+TSioBaseDispatcher* TSioBaseDispatcher::OfCurrentThread() { return t_ownDispatcher; }
+
 void TSioDispatcherThread::Run()
 {
+    t_ownDispatcher = &Dispatcher;
     tid_.store(static_cast<int>(::syscall(SYS_gettid)), std::memory_order_release);
     std::int32_t result = 0;
     try {

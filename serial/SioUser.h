@@ -427,6 +427,12 @@ public:
     TSioTrace& Trace() { return trace_; }
     TSioLog& Log() { return log_; }
 
+    // The dispatcher whose thread (reader, writer, status or dispatcher
+    // thread) calls this; nullptr on every other thread. A method handler
+    // reaches its dispatcher through it without asking the port component,
+    // whose pointer belongs to the main thread.
+    static TSioBaseDispatcher* OfCurrentThread();
+
     // --- Identity and state ---------------------------------------------------
     TSioBaseComponent* Owner() const { return owner_.load(std::memory_order_acquire); }
     // The owner is going while this dispatcher finishes its close on its

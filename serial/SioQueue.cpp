@@ -121,6 +121,8 @@ void TIOQueue::PushWithin(std::unique_ptr<TIOBuffer> record, std::uint32_t limit
             records_.pop_front();
         }
         byteTotal_ += size;
+        if (record->kind_ == TIOBufferKind::Data)
+            dataBytes_ += static_cast<std::uint32_t>(static_cast<const TDataBuffer&>(*record).UsedCount);
         records_.push_back(std::move(record));
         signalled_ = true;
     }

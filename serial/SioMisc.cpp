@@ -141,22 +141,56 @@ bool ProcessOneMessage() { return MessageQueue().ProcessOneMessage(); }
 
 bool WaitForMessage(std::uint32_t timeoutMs) { return MessageQueue().WaitAndProcess(timeoutMs); }
 
-bool ServeMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs)
+namespace {
+
+// Main-thread waits in progress, for WakeMainThread. Sequentially consistent
+// with the waiters' conditions: a waker that made the condition true after a
+// waiter last looked at it sees the waiter counted.
+std::atomic<int> g_mainWaits{0};
+
+// The target of WakeMainThread's message; it lives as long as the process.
+class TWakeTarget final : public TMessageTarget {
+public:
+    std::intptr_t HandleMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override { return 0; }
+};
+
+TWakeTarget& WakeTarget()
+{
+    static auto* target = new TWakeTarget;  // never freed: a message may still be queued at exit
+    return *target;
+}
+
+constexpr std::uint32_t WM_SIO_WAKE = 0x7E0B;
+
+}  // namespace
+
+bool ServeMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs)
 {
     IMessageQueue& queue = MessageQueue();
+    WakeTarget();  // made here, on the main thread, before any waker needs it
+    g_mainWaits.fetch_add(1);
+    struct TCounted {
+        ~TCounted() { g_mainWaits.fetch_sub(1); }
+    } counted;
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         if (done())
             return true;
-        std::uint32_t step = kWaitForever;
+        std::uint32_t step = recheckMs;
         if (timeoutMs != kWaitForever) {
             auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
             if (spent.count() >= static_cast<std::int64_t>(timeoutMs))
                 return done();
-            step = static_cast<std::uint32_t>(timeoutMs - spent.count());
+            step = std::min(step, static_cast<std::uint32_t>(timeoutMs - spent.count()));
         }
         queue.WaitAndProcess(step);
     }
+}
+
+void WakeMainThread()
+{
+    if (g_mainWaits.load() > 0)
+        MessageQueue().PostMessage(&WakeTarget(), WM_SIO_WAKE, 0, 0);
 }
 
 // ---------------------------------------------------------------------------

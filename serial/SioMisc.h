@@ -125,8 +125,17 @@ bool WaitForMessage(std::uint32_t timeoutMs);
 // Serves the main thread's queue, sleeping between messages, until done()
 // holds or timeoutMs has passed (kWaitForever: no deadline). Returns done()'s
 // last answer. done() is asked before every sleep, so a handler that makes it
-// true ends the wait at once. Main thread only.
-bool ServeMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs);
+// true ends the wait at once; another thread that makes it true calls
+// WakeMainThread. For a condition that nobody signals, recheckMs bounds each
+// sleep. Main thread only.
+bool ServeMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs,
+                        std::uint32_t recheckMs = kWaitForever);
+
+// For a thread that has just made true what a ServeMessagesUntil on the main
+// thread waits for: queues a message that does nothing, so that the wait
+// looks at its condition again. Does nothing while no such wait runs. Any
+// thread.
+void WakeMainThread();
 
 // ---------------------------------------------------------------------------
 // The main thread's message queue without a toolkit: used by the serial

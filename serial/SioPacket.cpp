@@ -151,6 +151,18 @@ class TComPortLink final : public IPacketPort {
 public:
     explicit TComPortLink(TSioCustomComPort* port) : port_(port) {}
 
+    // The dispatcher to talk to. The manager's handler runs on the
+    // dispatcher's own thread, and there it talks to that dispatcher: the
+    // port component's pointer belongs to the main thread, which may reset
+    // it (or destroy the component) meanwhile. On the main thread it is the
+    // port component's.
+    TSioBaseDispatcher* Dispatcher() const
+    {
+        if (TSioBaseDispatcher* own = TSioBaseDispatcher::OfCurrentThread())
+            return own;
+        return port_->Dispatcher();
+    }
+
     bool IsOpen() const override { return port_->PortState() == StateOpen; }
     bool IsLoading() const override { return port_->IsLoading(); }
     void Subscribe(TSioDataPacketManager* m) override
@@ -159,42 +171,42 @@ public:
     }
     void Unsubscribe(TSioDataPacketManager* m) override { port_->RemoveUserCallback(m); }
     bool AcquireDispatcher() override { return port_->AcquireDispatcher() != nullptr; }
-    bool HasDispatcher() const override { return port_->Dispatcher() != nullptr; }
+    bool HasDispatcher() const override { return Dispatcher() != nullptr; }
     void AddMethodHandler(TSioDataPacketManager* m) override
     {
-        if (auto* d = port_->Dispatcher())
+        if (auto* d = Dispatcher())
             d->AddMethodHandler(Method(m));
     }
     void RemoveMethodHandler(TSioDataPacketManager* m) override
     {
-        if (auto* d = port_->Dispatcher())
+        if (auto* d = Dispatcher())
             d->RemoveMethodHandler(Method(m));
     }
     std::int32_t AddTimerTrigger() override
     {
-        auto* d = port_->Dispatcher();
+        auto* d = Dispatcher();
         return d ? d->AddTimerTrigger() : ecCommNotOpen;
     }
     std::int32_t SetTimerTrigger(std::int32_t handle, std::int32_t ticks, bool activate) override
     {
-        auto* d = port_->Dispatcher();
+        auto* d = Dispatcher();
         // A negative time limit is no duration at all: keep the stored one.
         return d ? d->SetTimerTrigger(handle, static_cast<std::uint32_t>(std::max(ticks, 0)), activate)
                  : ecCommNotOpen;
     }
     std::int32_t RemoveTrigger(std::int32_t handle) override
     {
-        auto* d = port_->Dispatcher();
+        auto* d = Dispatcher();
         return d ? d->RemoveTrigger(handle) : ecCommNotOpen;
     }
     std::int32_t ReadBytes(std::uint8_t* buffer, std::int32_t count) override
     {
-        auto* d = port_->Dispatcher();
+        auto* d = Dispatcher();
         return d ? d->ReadBytes(buffer, count) : ecCommNotOpen;
     }
     void RunOnMainThread(const std::function<void()>& fn) override
     {
-        if (auto* d = port_->Dispatcher())
+        if (auto* d = Dispatcher())
             d->RunOnMainThread(fn);
         else
             fn();
@@ -202,7 +214,7 @@ public:
     void AddLogEntry(std::uint8_t type, std::uint16_t subtype, std::uint32_t data, const void* bytes,
                      std::uint32_t count) override
     {
-        if (auto* d = port_->Dispatcher())
+        if (auto* d = Dispatcher())
             d->AddLogEntry(type, subtype, data, bytes, count);
     }
 
@@ -418,6 +430,7 @@ void TSioDataPacketManager::Activate(bool on)
             return;
         port_->AddMethodHandler(this);
         handlerInstalled_ = true;
+        overflowReported_ = false;
         std::int32_t h = port_->AddTimerTrigger();
         // Without a trigger handle there is no time limit; a negative one
         // would only make every later timer call fail.
@@ -584,6 +597,7 @@ void TSioDataPacketManager::Notified(std::uint32_t msg, std::uintptr_t wParam)
         // Never more than the dispatch buffer, so one step suffices; the loop
         // and the bound only guard against a larger count.
         std::int32_t value = static_cast<std::int32_t>(std::min<std::uintptr_t>(wParam, 1u << 20));
+        BoundHeld(value);
         if (heldCount_ + value >= heldCapacity_) {
             while (heldCount_ + value >= heldCapacity_)
                 heldCapacity_ += HeldStep;
@@ -654,6 +668,36 @@ void TSioDataPacketManager::RemoveFront(std::int32_t n)
         TSioDataPacket* c = packets_[k];
         if (c->enabled_ && c->beginIndex_ != -1)
             c->ArmPacket();
+    }
+}
+
+void TSioDataPacketManager::BoundHeld(std::int32_t count)
+{
+    std::int32_t limit = HeldLimit;
+    if (collector_ && collector_->endCond_.Contains(ecPacketSize))
+        limit = std::max(limit, collector_->sizeLimit_);
+    // Strictly below, so that the capacity, grown in steps, stays within too.
+    if (heldCount_ == 0 || heldCount_ + static_cast<std::int64_t>(count) < limit)
+        return;
+    // Nothing ended the packet (a device streaming noise, or at a wrong
+    // speed): the held bytes are no reply. Delivering them would hand the
+    // application garbage as one; keeping them would grow without end.
+    static const char text[] = "Held bytes discarded: no end of packet.";
+    Log(lsStatus, text, sizeof text - 1);
+    if (!overflowReported_) {
+        overflowReported_ = true;
+        ReportLater(std::make_exception_ptr(EPacketOverflow(
+            "No packet ended within " + std::to_string(limit) +
+            " received bytes; they were discarded. Check the line speed and the device.")));
+    }
+    heldCount_ = 0;
+    scanIndex_ = 0;
+    FreeHeld();
+    // Partial matches lay in what went: each collector starts over.
+    for (std::size_t k = 0; k < packets_.size(); ++k) {
+        TSioDataPacket* c = packets_[k];
+        if (c->enabled_ && c->beginIndex_ != -1)
+            ArmOrDisable(c, false);
     }
 }
 

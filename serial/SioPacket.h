@@ -38,11 +38,22 @@
 #include <thread>
 #include <vector>
 
+#include "SioExcept.h"
 #include "SioMessageQueue.h"
 #include "SioMisc.h"
 #include "SioPort.h"
 
 namespace sio {
+
+// Reported once per opening of a port (through ReportException, on the main
+// thread) when a port's collectors held HeldLimit bytes and no packet ended:
+// a device that streams without the end condition (noise, a wrong line
+// speed). The bytes held were discarded and the collection started over.
+// ErrorCode() is 0; what() is the text for the operator.
+class EPacketOverflow : public EPacket {
+public:
+    using EPacket::EPacket;
+};
 
 class TSioCustomComPort;
 class TSioDataPacket;
@@ -143,6 +154,11 @@ private:
 class TSioDataPacketManager final : public TMessageTarget {
 public:
     static constexpr std::int32_t HeldStep = 8192;
+    // The most a port's collectors hold while no packet ends (raised to the
+    // packet size of a collector that ends by a larger size). Replies of
+    // this system are under 100 bytes; a collection that reaches it is
+    // discarded and started over (EPacketOverflow).
+    static constexpr std::int32_t HeldLimit = 65536;
     static constexpr std::uint32_t WM_PACKET_RELEASE = 45089;
     // Errors met on the dispatcher thread, reported on the main thread.
     static constexpr std::uint32_t WM_PACKET_REPORT = 45090;
@@ -187,6 +203,9 @@ private:
     void Notified(std::uint32_t msg, std::uintptr_t wParam);
     void ProcessHeld(std::int32_t start);
     void RemoveFront(std::int32_t n);
+    // Makes room for count more bytes within the limit: discards what is held
+    // when they would not fit.
+    void BoundHeld(std::int32_t count);
     void FreeHeld();
     void TakePort(TSioDataPacket* c, std::int32_t ticks);
     std::int32_t ReleasePort(TSioDataPacket* c);  // the timer stop's result
@@ -212,6 +231,7 @@ private:
     std::int32_t heldCount_ = 0;
     std::int32_t heldCapacity_ = 0;
     std::int32_t scanIndex_ = 0;
+    bool overflowReported_ = false;  // for this opening of the port
     TSioDataPacket* collector_ = nullptr;
     std::int32_t timerHandle_ = 0;
     // The time limit of the present collection, if one runs. A notification

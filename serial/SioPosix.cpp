@@ -207,7 +207,7 @@ std::int32_t TReadThread::Execute()
 {
     d_.ready_.Set();
     const int fd = d_.fd_.Get();
-    std::unique_ptr<TDataBuffer> record;
+    std::uint8_t chunk[ReadRecordSize];
     while (!d_.StopRequested()) {
         pollfd p[2] = {{fd, POLLIN, 0}, {d_.readerWake_.Fd(), POLLIN, 0}};
         int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, kStopPollMs); });
@@ -228,17 +228,12 @@ std::int32_t TReadThread::Execute()
         // (or the close asks: a far end that never pauses must not keep
         // the reader from ending).
         while (!d_.StopRequested()) {
-            if (!record) {
-                record = TDataBuffer::TryCreate(ReadRecordSize);
-                if (!record) {
+            ssize_t n = sys::RetryEintr([&] { return sys::Calls().Read(fd, chunk, ReadRecordSize); });
+            if (n > 0) {
+                if (!d_.QueueReceived(chunk, static_cast<std::int32_t>(n))) {
                     d_.RequestStop();
                     return ecTapiNoMem;
                 }
-            }
-            ssize_t n = sys::RetryEintr([&] { return sys::Calls().Read(fd, record->Data(), ReadRecordSize); });
-            if (n > 0) {
-                record->UsedCount = static_cast<std::int32_t>(n);
-                d_.inputQueue_.Push(std::move(record));
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -261,7 +256,7 @@ std::int32_t TWriteThread::Execute()
     d_.ready_.Set();
     while (!d_.StopRequested()) {
         pollfd p[2] = {{d_.outputReady_.Fd(), POLLIN, 0}, {d_.writerWake_.Fd(), POLLIN, 0}};
-        int r = sys::RetryEintr([&] { return ::poll(p, 2, kStopPollMs); });
+        int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, kStopPollMs); });
         if (r < 0) {
             d_.lastOsError_ = errno;
             d_.RequestStop();
@@ -547,7 +542,7 @@ std::int32_t TSioPosixDispatcher::DevicePurge(int which)
         // abandoned block reaches it after the flush.
         ReadyEvent().Reset();
         writerWake_.Set();
-        ReadyEvent().Wait(5000);
+        WaitServing([this] { return ReadyEvent().Wait(0); }, 5000);
         int r = WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TCFLSH, reinterpret_cast<void*>(TCOFLUSH)); });
         return (r == 0 || Unsupported(errno)) ? 0 : -TranslateErrno(errno, false);
     }
@@ -807,9 +802,14 @@ void TSioPosixDispatcher::ApplyThreadPriority(TSioDispatcherThread& thread, int 
 std::int32_t TSioPosixDispatcher::WritePass()
 {
     const int fd = fd_.Get();
+    // A settings change may be waiting for the block in hand to leave.
     struct THolding {
         std::atomic<bool>& flag;
-        ~THolding() { flag = false; }
+        ~THolding()
+        {
+            flag = false;
+            WakeMainThread();
+        }
     } holding{writerHolds_};
     // The rest of the block is dropped; the transceiver goes back to receive.
     auto abandon = [&] {
@@ -911,7 +911,7 @@ void TSioPosixDispatcher::WaitTransmitterEmpty()
         }
         // A short sleep that DiscardOutput and the close can cut.
         pollfd p{writerWake_.Fd(), POLLIN, 0};
-        if (::poll(&p, 1, 1) > 0)
+        if (sys::RetryEintr([&] { return sys::Calls().Poll(&p, 1, 1); }) > 0)
             return;
     }
 }

@@ -11,9 +11,11 @@
 //    has popped it (Pop, then free it) or handed it back (HandBack).
 //  - Pop: the consumer. A queue on which nobody peeks (the dispatch log) may
 //    be popped from any thread; each Pop is one atomic step.
+//  - AppendData: the one producer of received bytes (the reader).
 //  - A record's own fields are written by its creator before Push; after
-//    that only by the consumer while it holds the record in use, or by
-//    whoever popped it. The queue owns every record it holds.
+//    that only by the consumer while it holds the record in use, by
+//    AppendData under the queue's lock while nobody holds it, or by whoever
+//    popped it. The queue owns every record it holds.
 #pragma once
 
 #include <atomic>
@@ -78,7 +80,9 @@ public:
     std::uint32_t Status;
 };
 
-// One dispatch-log entry; its size is the count of its attached bytes.
+// One dispatch-log entry. Its size is what it costs in memory (LogEntryCost),
+// not only its attached bytes: a log of many small entries must stay within
+// its limit too.
 class TLogBuffer final : public TIOBuffer {
 public:
     TLogBuffer(std::uint8_t type, std::uint16_t subtype, std::uint32_t time, std::uint32_t data,
@@ -90,6 +94,10 @@ public:
     std::uint32_t EntryData;
     std::vector<std::uint8_t> EntryBytes;
 };
+
+// The memory one log entry with count attached bytes takes: the record, its
+// slot in the queue, the heap's bookkeeping for its two blocks, the bytes.
+std::uint32_t LogEntryCost(std::uint32_t count);
 
 // The error that TDataBuffer's constructor throws.
 class EIOBufferAlloc : public std::bad_alloc {
@@ -123,6 +131,24 @@ public:
     // that threads trimming at the same time never remove more than needed.
     std::unique_ptr<TIOBuffer> PopIfOver(std::uint32_t limit);
 
+    // Push after removing the oldest records until the new one fits within
+    // limit, in one atomic step, so that threads appending at the same time
+    // never take the total above it. A record larger than limit is pushed
+    // into an emptied queue.
+    void PushWithin(std::unique_ptr<TIOBuffer> record, std::uint32_t limit);
+
+    // Received bytes, from the queue's one producer (the reader): appended
+    // to the last record while it is a data record that no consumer holds
+    // and has room, else to new data records of recordSize bytes, so that
+    // small reads do not cost a record each. Only what keeps DataBytes
+    // within limit is queued. Returns the count queued (the rest is not),
+    // or -1 when a record could not be allocated.
+    std::int32_t AppendData(const std::uint8_t* bytes, std::int32_t count, std::int32_t recordSize,
+                            std::uint32_t limit);
+
+    // Waits up to ms until DataBytes is below limit (true) or Wake is called.
+    bool WaitForRoom(std::uint32_t limit, std::uint32_t ms);
+
     // Frees every record that is not in use; records in use stay.
     void Clear();
 
@@ -131,19 +157,28 @@ public:
     // set; the event is reset on the way out (auto-reset).
     bool Wait(std::uint32_t ms);
 
-    // Sets the wake event without pushing (to end a waiting consumer's wait).
+    // Sets the wake event without pushing (to end a waiting consumer's wait);
+    // also ends a WaitForRoom.
     void Wake();
 
     std::size_t Count() const;
     bool Empty() const { return Count() == 0; }
     std::uint32_t ByteTotal() const;
+    // The bytes the data records hold (filled, read or not, until popped).
+    std::uint32_t DataBytes() const;
 
 private:
     mutable std::mutex lock_;
     std::condition_variable wake_;
+    std::condition_variable room_;  // data records left, or Wake
     bool signalled_ = false;
     std::deque<std::unique_ptr<TIOBuffer>> records_;
     std::uint32_t byteTotal_ = 0;
+    std::uint32_t dataBytes_ = 0;
+    std::uint32_t wakes_ = 0;  // counts Wake calls, to end a WaitForRoom
+
+    // Bookkeeping for a record that leaves; caller holds lock_.
+    void Forget(const TIOBuffer& record);
 };
 
 }  // namespace sio

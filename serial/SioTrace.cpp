@@ -295,15 +295,25 @@ void TSioLog::AddLogEntry(std::uint8_t type, std::uint16_t subtype, std::uint32_
                           std::uint32_t count)
 {
     if (!on_.load(std::memory_order_relaxed)) return;
-    // Only attached bytes count against the limit; each removal is its own
-    // locked step, as is the append below.
-    if (const std::uint32_t limit = limit_.load(std::memory_order_acquire); limit > 0) {
-        while (queue_.PopIfOver(limit)) {
-        }
+    if (bytes == nullptr) count = 0;
+    // Every entry counts what it costs, so that the log's memory stays within
+    // the limit however small its entries are. An entry that alone would
+    // exceed it keeps only the bytes that fit (its data field still tells the
+    // count); when not even the bare entry fits, nothing is recorded.
+    const std::uint32_t limit = limit_.load(std::memory_order_acquire);
+    if (limit > 0 && LogEntryCost(count) > limit) {
+        const std::uint32_t bare = LogEntryCost(0);
+        if (bare > limit) return;
+        count = limit - bare;
     }
     const std::uint32_t time = MillisecondClock() - timeBase_.load(std::memory_order_acquire);
     try {
-        queue_.Push(std::make_unique<TLogBuffer>(type, subtype, time, data, bytes, count));
+        auto entry = std::make_unique<TLogBuffer>(type, subtype, time, data, bytes, count);
+        // Trimming the oldest entries and appending are one locked step.
+        if (limit > 0)
+            queue_.PushWithin(std::move(entry), limit);
+        else
+            queue_.Push(std::move(entry));
     } catch (const std::bad_alloc&) {
         // A diagnostic entry is not worth failing the caller's operation for.
     }

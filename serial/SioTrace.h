@@ -131,8 +131,10 @@ public:
     std::uint32_t TimeBase() const { return timeBase_.load(std::memory_order_acquire); }
 
     // One entry of type, subtype, data and a copy of count bytes (none when
-    // count is 0), timed now; the oldest entries go first while the attached
-    // bytes exceed the limit. Nothing while logging is off. An entry of
+    // count is 0), timed now; the oldest entries go first until the new one
+    // fits within the limit, each entry counting its whole memory
+    // (LogEntryCost), so that ByteTotal never exceeds the limit. Nothing
+    // while logging is off. An entry of
     // subtype lsStatusTrigger (types 5, 6) carries the status kind (0 .. 5)
     // as its one byte; the log names the kind itself when written.
     void AddLogEntry(std::uint8_t type, std::uint16_t subtype, std::uint32_t data,
@@ -155,6 +157,7 @@ public:
     bool LogOn() const { return on_.load(std::memory_order_acquire); }
     std::uint32_t LogLimit() const { return limit_.load(std::memory_order_acquire); }
     std::size_t EntryCount() const { return queue_.Count(); }
+    // The memory the entries take, as LogEntryCost counts it.
     std::uint32_t ByteTotal() const { return queue_.ByteTotal(); }
 
     // The texts of header lines 2 and 3 (without their labels).

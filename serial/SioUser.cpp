@@ -82,6 +82,8 @@ void TSioEvent::Set()
         set_ = true;
     }
     cv_.notify_one();
+    if (wakesMainThread_)
+        WakeMainThread();
 }
 
 void TSioEvent::Reset()
@@ -96,6 +98,20 @@ bool TSioEvent::Wait(std::uint32_t timeoutMs)
     bool got = cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return set_; });
     set_ = false;
     return got;
+}
+
+bool WaitServing(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs)
+{
+    if (MessageQueue().IsMainThread())
+        return ServeMessagesUntil(done, timeoutMs, recheckMs);
+    const auto step = std::chrono::milliseconds(std::min<std::uint32_t>(recheckMs, 50));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (timeoutMs != kWaitForever && std::chrono::steady_clock::now() >= deadline)
+            return done();
+        std::this_thread::sleep_for(step);
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -122,8 +138,15 @@ void TSioDispatcherThread::Join()
 
 bool TSioDispatcherThread::IsCurrentThread() const { return thread_.get_id() == std::this_thread::get_id(); }
 
+namespace {
+thread_local TSioBaseDispatcher* t_ownDispatcher = nullptr;
+}  // namespace
+
+TSioBaseDispatcher* TSioBaseDispatcher::OfCurrentThread() { return t_ownDispatcher; }
+
 void TSioDispatcherThread::Run()
 {
+    t_ownDispatcher = &Dispatcher;
     tid_.store(static_cast<int>(::syscall(SYS_gettid)), std::memory_order_release);
     std::int32_t result = 0;
     try {
@@ -355,22 +378,33 @@ std::int32_t TSioBaseDispatcher::ApplyLineSettings(std::int32_t baud, std::uint8
     }
 
     // Let the output drain, then about 18 character times at the old speed,
-    // so that the last bytes leave before the line changes under them.
-    for (int i = 0; i < 5000 && (OutputUsed() > 0 || OutputDraining()); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    TSioDcb old;
-    std::uint32_t bps;
-    {
-        TGuard g(mainLock_);
-        DeviceGetSettings(old);
-        bps = BaudToBitsPerSecond(lastBaud_);
-    }
-    if (bps > 0) {
-        std::uint64_t bits = old.ByteSize + 2u + (old.Parity != NOPARITY ? 1u : 0u) + (old.StopBits != ONESTOPBIT ? 1u : 0u);
-        std::uint64_t t = (10000000u / bps) * bits * 18u;  // 100-ns units
-        if (t < 10000)
-            t *= 2;
-        std::this_thread::sleep_for(std::chrono::milliseconds((t + 9999) / 10000));
+    // so that the last bytes leave before the line changes under them. The
+    // main thread serves the message queue meanwhile: the dispatcher thread
+    // may be waiting for it. A handler run meanwhile may queue more output,
+    // which drains too, within the same 10 s.
+    const auto drained = [this] { return OutputUsed() <= 0 && !OutputDraining(); };
+    const auto drainEnd = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(drainEnd - std::chrono::steady_clock::now());
+        // The driver's queue tells nobody when it is empty: look every 2 ms.
+        WaitServing(drained, static_cast<std::uint32_t>(std::max<std::int64_t>(left.count(), 0)), 2);
+        TSioDcb old;
+        std::uint32_t bps;
+        {
+            TGuard g(mainLock_);
+            DeviceGetSettings(old);
+            bps = BaudToBitsPerSecond(lastBaud_);
+        }
+        if (bps > 0) {
+            std::uint64_t bits =
+                old.ByteSize + 2u + (old.Parity != NOPARITY ? 1u : 0u) + (old.StopBits != ONESTOPBIT ? 1u : 0u);
+            std::uint64_t t = (10000000u / bps) * bits * 18u;  // 100-ns units
+            if (t < 10000)
+                t *= 2;
+            WaitServing([] { return false; }, static_cast<std::uint32_t>((t + 9999) / 10000));
+        }
+        if (drained() || std::chrono::steady_clock::now() >= drainEnd)
+            break;
     }
 
     TGuard g(mainLock_);
@@ -420,8 +454,10 @@ void TSioBaseDispatcher::QueryLineSettings(std::int32_t& baud, std::uint8_t& par
 
 std::int32_t TSioBaseDispatcher::SetDeviceQueues(std::uint32_t inSize, std::uint32_t outSize)
 {
-    if (DeviceSetQueues(inSize, outSize))
+    if (DeviceSetQueues(inSize, outSize)) {
+        inputLimit_.store(inSize, std::memory_order_release);
         return 0;
+    }
     return -lastOsError_.load();
 }
 
@@ -694,6 +730,42 @@ bool TSioBaseDispatcher::DispatchBufferFull() const
 // ---------------------------------------------------------------------------
 // Input moving (dispatcher thread).
 
+bool TSioBaseDispatcher::QueueReceived(const std::uint8_t* bytes, std::int32_t count)
+{
+    // Bounded like a driver's input buffer: a port that nobody reads must
+    // not grow the heap for as long as its device sends.
+    const std::uint32_t limit =
+        std::max(inputLimit_.load(std::memory_order_acquire), static_cast<std::uint32_t>(ReadRecordSize));
+    std::int32_t done = 0;
+    for (;;) {
+        const std::int32_t queued = inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+        if (queued < 0)
+            return false;
+        done += queued;
+        if (done == count || StopRequested())
+            return true;
+        // Full. While the dispatcher thread can still move bytes on (a burst
+        // it has not caught up with), or while receive flow control can hold
+        // the device back, wait for room: the bytes not yet read stay with
+        // the driver. Once the dispatch buffer is full as well nobody reads,
+        // and what came is lost.
+        if (DispatchBufferFull() && !ReceiveFlowControl())
+            break;
+        inputQueue_.WaitForRoom(limit, 50);
+    }
+    lineErrorWord_.fetch_or(static_cast<std::int32_t>(CE_RXOVER));
+    static const char text[] = "Input buffer overflow.";
+    log_.AddLogEntry(ltDispatch, lsStatus, static_cast<std::uint32_t>(count - done), text, sizeof text - 1);
+    return true;
+}
+
+bool TSioBaseDispatcher::ReceiveFlowControl() const
+{
+    TGuard g(mainLock_);
+    return settings_.fInX || settings_.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+           settings_.fDtrControl == DTR_CONTROL_HANDSHAKE;
+}
+
 bool TSioBaseDispatcher::FillDispatchBuffer()
 {
     TGuard d(dispatchLock_);
@@ -856,7 +928,7 @@ void TSioBaseDispatcher::StartThread(std::unique_ptr<TSioDispatcherThread> threa
         return;
     }
     // A thread that cannot start in time does not hold up the others.
-    ready_.Wait(3000);
+    WaitServing([this] { return ready_.Wait(0); }, 3000);
 }
 
 TSioDispatcherThread* TSioBaseDispatcher::ThreadObject(TSioDispatcherThread::TRole role)
@@ -914,6 +986,7 @@ void TSioBaseDispatcher::ThreadEnd(TSioDispatcherThread& thread, std::int32_t re
             active_ = false;
     }
     endCv_.notify_all();
+    WakeMainThread();
 }
 
 void TSioBaseDispatcher::SetStarting(bool on)
@@ -932,39 +1005,35 @@ bool TSioBaseDispatcher::WaitThreadEnd(TSioDispatcherThread::TRole role, std::ui
     auto* t = threads_[role].get();
     if (t && t->IsCurrentThread())
         return !running_[role].load();
+    const auto ended = [&] { return !running_[role].load(); };
+    // The thread may be waiting for the main thread right now; its end
+    // wakes the main thread (ThreadEnd).
+    if (MessageQueue().IsMainThread())
+        return ServeMessagesUntil(ended, timeoutMs);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    bool main = MessageQueue().IsMainThread();
     for (;;) {
-        if (!running_[role].load())
+        if (ended())
             return true;
-        auto now = std::chrono::steady_clock::now();
-        if (timeoutMs != kNoLimit && now >= deadline)
+        if (timeoutMs != kNoLimit && std::chrono::steady_clock::now() >= deadline)
             return false;
-        // The thread may be waiting for the main thread right now.
-        if (main && MessageQueue().ProcessOneMessage())
-            continue;
         std::unique_lock l(endLock_);
-        endCv_.wait_for(l, std::chrono::milliseconds(main ? 5 : 50), [&] { return !running_[role].load(); });
+        endCv_.wait_for(l, std::chrono::milliseconds(50), ended);
     }
 }
 
 void TSioBaseDispatcher::WaitAllThreadsEnded()
 {
-    bool main = MessageQueue().IsMainThread();
-    for (;;) {
-        if (runningThreads_.load() <= 0)
+    for (auto& t : threads_)
+        if (t && t->IsCurrentThread())
             return;
-        bool self = false;
-        for (auto& t : threads_)
-            if (t && t->IsCurrentThread())
-                self = true;
-        if (self)
-            return;
-        if (main && MessageQueue().ProcessOneMessage())
-            continue;
-        std::unique_lock l(endLock_);
-        endCv_.wait_for(l, std::chrono::milliseconds(main ? 5 : 50), [&] { return runningThreads_.load() <= 0; });
+    const auto ended = [&] { return runningThreads_.load() <= 0; };
+    if (MessageQueue().IsMainThread()) {
+        ServeMessagesUntil(ended, kWaitForever);
+        return;
     }
+    std::unique_lock l(endLock_);
+    while (!ended())
+        endCv_.wait_for(l, std::chrono::milliseconds(50), ended);
 }
 
 void TSioBaseDispatcher::JoinEndedThreads()

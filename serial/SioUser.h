@@ -23,7 +23,9 @@
 //  - Window handlers (TMessageTarget) are reached with
 //    MessageQueue().SendMessageTimeout (3000 ms) and run on the main thread.
 //    A main thread that waits for the serial threads (CloseDevice, the
-//    destructor) keeps calling MessageQueue().ProcessOneMessage().
+//    destructor, the start of the threads, a discard of the output, the
+//    drain before new line settings) serves the message queue meanwhile
+//    (WaitServing); the serial threads wake it as they finish.
 //  - The process-wide port list has its own re-entrant lock (PortListLock);
 //    the port component's notification target holds it while it handles a
 //    notification.
@@ -246,9 +248,12 @@ struct TSioTriggerSet {
 
 class TSioBaseDispatcher;
 
-// An auto-reset event: Set wakes one waiter (or the next Wait).
+// An auto-reset event: Set wakes one waiter (or the next Wait). One that the
+// main thread waits for while it serves the message queue (WaitServing) is
+// made with wakesMainThread, so that Set also ends that thread's sleep.
 class TSioEvent {
 public:
+    explicit TSioEvent(bool wakesMainThread = false) : wakesMainThread_(wakesMainThread) {}
     void Set();
     void Reset();
     // True if the event was set within timeoutMs; it is reset again.
@@ -258,7 +263,16 @@ private:
     std::mutex lock_;
     std::condition_variable cv_;
     bool set_ = false;
+    const bool wakesMainThread_;
 };
+
+// Waits until done() holds (true) or timeoutMs has passed. On the main thread
+// it serves the message queue meanwhile, since a serial thread may be waiting
+// for the main thread right then; the serial threads wake it
+// (WakeMainThread) when they change what done() looks at, and recheckMs
+// bounds each sleep for what nobody signals. Elsewhere it looks every
+// recheckMs (at most 50 ms).
+bool WaitServing(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs = kWaitForever);
 
 // Base of the dispatcher's four threads. The dispatcher owns the thread
 // objects; a thread runs Execute, then the dispatcher's thread end.
@@ -413,6 +427,12 @@ public:
     TSioTrace& Trace() { return trace_; }
     TSioLog& Log() { return log_; }
 
+    // The dispatcher whose thread (reader, writer, status or dispatcher
+    // thread) calls this; nullptr on every other thread. A method handler
+    // reaches its dispatcher through it without asking the port component,
+    // whose pointer belongs to the main thread.
+    static TSioBaseDispatcher* OfCurrentThread();
+
     // --- Identity and state ---------------------------------------------------
     TSioBaseComponent* Owner() const { return owner_.load(std::memory_order_acquire); }
     // The owner is going while this dispatcher finishes its close on its
@@ -512,6 +532,15 @@ protected:
     void SetStarting(bool on);
     TSioEvent& ReadyEvent() { return ready_; }
 
+    // Received bytes from the reader: queued while the input queue holds
+    // less than the input buffer size (InSize, at least one record). When
+    // it is full the reader waits for room while the dispatcher thread can
+    // still take bytes or receive flow control is on; otherwise the rest is
+    // lost as a driver loses it, and reported as a receive overflow
+    // (CE_RXOVER). False when no memory was left for a record.
+    bool QueueReceived(const std::uint8_t* bytes, std::int32_t count);
+    // Receive flow control (XON/XOFF, RTS or DTR handshake) is set.
+    bool ReceiveFlowControl() const;
     // Input moving (dispatcher thread) and line state.
     bool FillDispatchBuffer();
     void RefreshLineErrors();
@@ -542,6 +571,7 @@ protected:
     std::atomic<bool> deviceFailed_{false};  // line error 10 raised for this open
     std::uint32_t inSize_ = 0;
     std::uint32_t outSize_ = 0;
+    std::atomic<std::uint32_t> inputLimit_{0};  // the input queue's bound: InSize, also as changed while open
     std::atomic<std::uint32_t> modemStatus_{0};
     TSioComStat deviceStatus_;
     TSioDcb settings_;
@@ -592,7 +622,7 @@ protected:
     mutable TLock mainLock_;
     mutable TLock outputLock_;
     mutable TLock dispatchLock_;
-    TSioEvent ready_;
+    TSioEvent ready_{true};  // the main thread waits for it serving the queue
     // Set when a read or a discard makes room in a full dispatch buffer, and
     // to stop: a dispatcher thread that found the buffer full sleeps on it,
     // since the input queue, still holding the bytes that cannot move, would

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -33,13 +34,13 @@ TEST(IOQueue, RecordsKeepTheirOrderAndTheByteTotal)
     q.Push(std::make_unique<TStatusBuffer>(0x80));
     q.Push(std::make_unique<TLogBuffer>(1, 2, 0, 0, "xyz", 3));
     EXPECT_EQ(q.Count(), 3u);
-    EXPECT_EQ(q.ByteTotal(), 13u);
+    EXPECT_EQ(q.ByteTotal(), 10u + LogEntryCost(3));
 
     auto first = q.Pop();
     ASSERT_TRUE(first);
     EXPECT_EQ(first->Kind(), TIOBufferKind::Data);
     EXPECT_EQ(static_cast<TDataBuffer&>(*first).Data()[9], 'a');
-    EXPECT_EQ(q.ByteTotal(), 3u);
+    EXPECT_EQ(q.ByteTotal(), LogEntryCost(3));
     auto second = q.Pop();
     ASSERT_EQ(second->Kind(), TIOBufferKind::Status);
     EXPECT_EQ(static_cast<TStatusBuffer&>(*second).Status, 0x80u);
@@ -97,10 +98,53 @@ TEST(IOQueue, PopIfOverTrimsOnlyAboveTheLimit)
 {
     TIOQueue q;
     for (int i = 0; i < 3; ++i) q.Push(std::make_unique<TLogBuffer>(1, 1, 0, 0, "0123456789", 10));
-    EXPECT_FALSE(q.PopIfOver(30));
-    EXPECT_TRUE(q.PopIfOver(29));
-    EXPECT_EQ(q.ByteTotal(), 20u);
-    EXPECT_FALSE(q.PopIfOver(20));
+    const std::uint32_t entry = LogEntryCost(10);
+    EXPECT_FALSE(q.PopIfOver(3 * entry));
+    EXPECT_TRUE(q.PopIfOver(3 * entry - 1));
+    EXPECT_EQ(q.ByteTotal(), 2 * entry);
+    EXPECT_FALSE(q.PopIfOver(2 * entry));
+}
+
+// The reader's received bytes: small reads share records, and the bytes
+// queued never exceed the limit, so the queue's memory stays bounded however
+// the device trickles.
+TEST(IOQueue, AppendedBytesShareRecordsAndStopAtTheLimit)
+{
+    TIOQueue q;
+    std::string sent;
+    int queued = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const std::uint8_t byte = static_cast<std::uint8_t>(i);
+        sent.push_back(static_cast<char>(byte));
+        queued += q.AppendData(&byte, 1, 256, 600);
+    }
+    EXPECT_EQ(queued, 600);
+    EXPECT_EQ(q.DataBytes(), 600u);
+    EXPECT_EQ(q.Count(), 3u);  // 256 + 256 + 88, not 600 records
+    EXPECT_EQ(q.ByteTotal(), 3u * 256u);
+
+    // Reading makes room again; the bytes come out in order.
+    auto first = q.Pop();
+    EXPECT_EQ(q.DataBytes(), 344u);
+    const std::uint8_t zeros[300] = {};
+    EXPECT_EQ(q.AppendData(zeros, 300, 256, 600), 256);  // the last record's 168, then a new one
+    EXPECT_EQ(q.Count(), 3u);
+    std::string got;
+    while (auto record = q.Pop()) {
+        auto& data = static_cast<TDataBuffer&>(*record);
+        got.append(reinterpret_cast<const char*>(data.Data()), static_cast<std::size_t>(data.UsedCount));
+    }
+    EXPECT_EQ(got, sent.substr(256, 344) + std::string(256, '\0'));
+    EXPECT_EQ(q.DataBytes(), 0u);
+    EXPECT_EQ(q.ByteTotal(), 0u);
+
+    // A record the consumer holds is not written to.
+    EXPECT_EQ(q.AppendData(zeros, 10, 256, 600), 10);
+    auto* held = static_cast<TDataBuffer*>(q.Peek());
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(q.AppendData(zeros, 1, 256, 600), 1);
+    EXPECT_EQ(held->UsedCount, 10);
+    EXPECT_EQ(q.Count(), 2u);
 }
 
 TEST(IOQueue, WaitReturnsAtOnceWithARecordAndWakesOnPushOrWake)
@@ -234,7 +278,7 @@ TEST(IOQueue, ManyProducersAndTrimmersKeepTheTotalExact)
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&, t] {
             while (producersLeft.load() > 0) {
-                auto record = t == 0 ? q.Pop() : q.PopIfOver(100);
+                auto record = t == 0 ? q.Pop() : q.PopIfOver(20 * LogEntryCost(4));
                 if (record) {
                     removed.fetch_add(1);
                     removedBytes.fetch_add(record->Size());
@@ -255,7 +299,7 @@ TEST(IOQueue, ManyProducersAndTrimmersKeepTheTotalExact)
     }
     long expectedBytes = 0;
     for (int p = 0; p < kProducers; ++p)
-        for (int i = 0; i < kEntries; ++i) expectedBytes += (i + p) % 8;
+        for (int i = 0; i < kEntries; ++i) expectedBytes += LogEntryCost(static_cast<std::uint32_t>((i + p) % 8));
     EXPECT_EQ(removed.load() + remaining, static_cast<long>(kProducers) * kEntries);
     EXPECT_EQ(removedBytes.load() + remainingBytes, expectedBytes);
     EXPECT_EQ(static_cast<long>(total), remainingBytes);

@@ -379,17 +379,20 @@ TEST_F(LogTest, StatusTriggerEntriesNameTheirKind)
     EXPECT_EQ(TSioLog::StatusKindName(4), "(Output buffer used)");
 }
 
-TEST_F(LogTest, LimitTrimsOldestEntriesWhenTheNextOneIsAdded)
+TEST_F(LogTest, LimitBoundsTheMemoryOfAllEntriesOldestGoingFirst)
 {
-    log.StartLog(20);
+    const std::uint32_t bare = LogEntryCost(0), chunkCost = LogEntryCost(10);
+    const std::uint32_t limit = 2 * chunkCost + bare;
+    log.StartLog(limit);
     const std::string chunk = "0123456789";
-    log.AddLogEntry(ltTrgHdAlc, lsMethod, 0);  // costs nothing, but is oldest
-    for (std::uint32_t i = 1; i <= 3; ++i) log.AddLogEntry(ltDispatch, lsReadCom, i, chunk.data(), 10);
-    EXPECT_EQ(log.EntryCount(), 4u);
-    EXPECT_EQ(log.ByteTotal(), 30u);  // the third chunk went in without trimming
-
-    log.AddLogEntry(ltTrigger, lsTimer, 8);
-    EXPECT_EQ(log.ByteTotal(), 20u);
+    log.AddLogEntry(ltTrgHdAlc, lsMethod, 0);  // no bytes, but it costs memory all the same
+    for (std::uint32_t i = 1; i <= 3; ++i) {
+        log.AddLogEntry(ltDispatch, lsReadCom, i, chunk.data(), 10);
+        EXPECT_LE(log.ByteTotal(), limit);
+    }
+    EXPECT_EQ(log.EntryCount(), 2u);  // the third chunk pushed out the two oldest
+    log.AddLogEntry(ltTrigger, lsTimer, 8);  // fits exactly
+    EXPECT_EQ(log.ByteTotal(), limit);
     const std::string file = dir.File("SIO.LOG");
     ASSERT_EQ(log.DumpLog(file, true, false), 0);
     const auto entries = Entries(ReadAll(file));
@@ -397,6 +400,24 @@ TEST_F(LogTest, LimitTrimsOldestEntriesWhenTheNextOneIsAdded)
     EXPECT_EQ(entries[0], "0000.000  Dispatch  ReadCom       00000002  0123456789");
     EXPECT_EQ(entries[1], "0000.000  Dispatch  ReadCom       00000003  0123456789");
     EXPECT_EQ(entries[2], "0000.000  Trigger   Timer         00000008  ");
+
+    // A flood of entries without bytes (triggers firing, collectors changing
+    // state) stays within the limit too.
+    log.StartLog(10000);
+    for (int i = 0; i < 100000; ++i) log.AddLogEntry(ltTrigger, lsTimer, static_cast<std::uint32_t>(i));
+    EXPECT_LE(log.ByteTotal(), 10000u);
+    EXPECT_EQ(log.EntryCount(), 10000u / bare);
+
+    // One entry larger than the whole limit keeps the bytes that fit; a
+    // limit below a bare entry records nothing.
+    log.StartLog(bare + 4);
+    log.AddLogEntry(ltDispatch, lsReadCom, 10, chunk.data(), 10);
+    EXPECT_EQ(log.ByteTotal(), bare + 4);
+    ASSERT_EQ(log.DumpLog(file, true, false), 0);
+    EXPECT_EQ(Entries(ReadAll(file)), std::vector<std::string>{"0000.000  Dispatch  ReadCom       0000000A  0123"});
+    log.StartLog(bare - 1);
+    log.AddLogEntry(ltTrigger, lsTimer, 1);
+    EXPECT_EQ(log.EntryCount(), 0u);
 }
 
 TEST_F(LogTest, EmptyLogLeavesTheFileAlone)

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <thread>
 
+#include <sys/ioctl.h>
+
 namespace sio::test {
 namespace {
 
@@ -78,6 +80,46 @@ TEST_F(DispatchTest, AFullDispatchBufferLeavesTheDispatcherThreadAsleepUntilTher
     std::string got = ReadAll(DispatchBufferSize);
     got += ReadAll(9000 - DispatchBufferSize);
     EXPECT_TRUE(got == data);
+}
+
+TEST_F(DispatchTest, InputThatNobodyReadsStopsAtInSizeAndTheRestIsAReceiveOverflow)
+{
+    constexpr std::uint16_t inSize = 1024;
+    d = std::make_unique<TSioPosixDispatcher>(nullptr);
+    ASSERT_EQ(d->OpenDevice(ComName(3), 9600, NOPARITY, 8, 1, inSize, 4096, 0), 0);
+    std::string data;
+    for (int i = 0; i < 64 * 1024; ++i)
+        data.push_back(static_cast<char>(i % 251));
+    ASSERT_EQ(pty->Write(data), data.size());
+    // Nobody reads: the dispatch buffer fills, then the input queue up to
+    // InSize; what comes after is lost, as a driver loses it.
+    ASSERT_TRUE(PumpUntil([&] { return d->TakeLineError() == leBuffer; }));
+    // The reader goes on draining the device; the pseudo-terminal's own
+    // buffers hand it the rest within moments.
+    PumpUntil([] { return false; }, std::chrono::milliseconds(1000));
+    int pending = -1;
+    ASSERT_EQ(::ioctl(d->Fd(), FIONREAD, &pending), 0);
+    ASSERT_EQ(pending, 0);
+    std::string got;
+    while (PumpUntil([&] { return d->InputCount() > 0; }, std::chrono::milliseconds(1000))) {
+        std::string chunk(static_cast<std::size_t>(d->InputCount()), '\0');
+        ASSERT_EQ(d->ReadBytes(chunk.data(), static_cast<std::int32_t>(chunk.size())),
+                  static_cast<std::int32_t>(chunk.size()));
+        got += chunk;
+    }
+    // The dispatch buffer, the queue, and the one read the reader may still
+    // have had in hand when the device ran dry.
+    EXPECT_GE(got.size(), DispatchBufferSize);
+    EXPECT_LE(got.size(), DispatchBufferSize + inSize + ReadRecordSize);
+    // What was kept arrives in order: the oldest first, nothing made up.
+    EXPECT_EQ(got.substr(0, inSize), data.substr(0, inSize));
+    std::size_t at = 0;
+    for (char c : got) {
+        while (at < data.size() && data[at] != c)
+            ++at;
+        ASSERT_LT(at, data.size()) << "a byte out of order";
+        ++at;
+    }
 }
 
 TEST_F(DispatchTest, WriteBytesTakesTheWholeBlockOrNothing)

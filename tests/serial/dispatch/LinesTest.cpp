@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <functional>
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -472,6 +474,111 @@ TEST_F(LinesTest, AFailingWriteEndsTheThreadsWithLineError10)
     EXPECT_EQ(d->LastOsError(), EIO);
     EXPECT_EQ(d->TakeLineError(), leDeviceFailed);
     EXPECT_EQ(d->TakeLineError(), leNone);
+}
+
+// The writer's waits go through the system-call seam like every other call
+// on the device: a failing wait for output ends the port as a device
+// failure, and an interrupted wait for the transmitter is repeated.
+TEST_F(LinesTest, TheWritersWaitsGoThroughTheSeam)
+{
+    struct TWaits : TFakeLines {
+        std::atomic<int> deviceFd{-1};
+        std::atomic<bool> failIdleWaits{false};
+        std::atomic<int> interruptedTransmitterWaits{0};
+        int Poll(pollfd* fds, nfds_t count, int timeoutMs) override
+        {
+            bool device = false;
+            for (nfds_t i = 0; i < count; ++i)
+                device = device || fds[i].fd == deviceFd.load();
+            // The writer's wait for output watches only its wake events.
+            if (!device && count == 2 && failIdleWaits.load()) {
+                errno = ENOMEM;
+                return -1;
+            }
+            // The wait for an empty transmitter watches the writer wake alone.
+            if (!device && count == 1 && interruptedTransmitterWaits.load() < 100) {
+                static thread_local bool again = false;
+                again = !again;
+                if (again) {
+                    ++interruptedTransmitterWaits;
+                    errno = EINTR;
+                    return -1;
+                }
+            }
+            return TFakeLines::Poll(fds, count, timeoutMs);
+        }
+    } waits;
+    waits.lineStatus = true;
+    waits.lsrBusyPolls = 3;
+    sys::InstallSysCalls(&waits);
+    ASSERT_EQ(Open(), 0);
+    waits.deviceFd = d->Fd();
+    d->SetRs485Mode(true);
+    ASSERT_EQ(d->Rs485Path(), TRs485Path::Program);
+    waits.ClearEvents();
+    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+    EXPECT_EQ(pty->ReadExactly(7), "STA;0\n\r");
+    ASSERT_TRUE(WaitUntil([&] {
+        auto e = waits.Events();
+        return !e.empty() && e.back() == "rts-";
+    }));
+    EXPECT_EQ(waits.interruptedTransmitterWaits.load(), 3);  // once for each busy look
+
+    waits.failIdleWaits = true;
+    ASSERT_TRUE(PumpUntil([&] { return !d->Active(); }));
+    EXPECT_EQ(d->LastOsError(), ENOMEM);
+    EXPECT_EQ(d->TakeLineError(), leDeviceFailed);
+    d.reset();
+}
+
+// A method handler passes its event to the main thread and waits there
+// (as the packet collector does) while the main thread changes the parity
+// with a block still going out. The main thread serves that event during
+// the drain, so the dispatcher thread is not held for the drain's 10 s.
+TEST_F(LinesTest, ANewParityServesTheDispatcherThreadWhileTheOutputDrains)
+{
+    Install();
+    ASSERT_EQ(Open(), 0);
+    std::atomic<bool> changing{false};
+    std::atomic<bool> ranWhileChanging{false};
+    std::atomic<bool> ran{false};
+    struct THandler {
+        TSioBaseDispatcher* d;
+        std::function<void()> onMain;
+        void HandleNotification(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t)
+        {
+            if (msg != WM_SIO_AVAIL)
+                return;
+            std::string bytes(wParam, '\0');
+            d->ReadBytes(bytes.data(), static_cast<std::int32_t>(wParam));
+            d->RunOnMainThread(onMain);
+        }
+    } handler{d.get(), [&] {
+                  ranWhileChanging = changing.load();
+                  fake.StallWrites(false);  // the device takes bytes again
+                  ran = true;
+              }};
+    // The device takes nothing for now: the writer holds the block.
+    fake.StallWrites(true);
+    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+    d->AddMethodHandler(NotifyMethod<THandler, &THandler::HandleNotification>(&handler));
+    d->SetAvailLength(1);
+    pty->Write("?");
+    // The dispatcher thread now waits for the main thread.
+    ASSERT_TRUE(WaitUntil([&] { return queue.PendingCount() > 0; }));
+
+    changing = true;
+    EXPECT_EQ(d->ApplyLineSettings(KeepBaud, EVENPARITY, KeepDataBits, KeepStopBits), 0);
+    changing = false;
+    EXPECT_TRUE(ran.load());
+    EXPECT_TRUE(ranWhileChanging.load());
+    // The line changed only once the block had gone out.
+    auto events = fake.Events();
+    auto written = std::find(events.begin(), events.end(), "write:STA;0\n\r");
+    ASSERT_NE(written, events.end());
+    EXPECT_NE(std::find(written, events.end(), "tcsets"), events.end());
+    EXPECT_EQ(pty->ReadExactly(7), "STA;0\n\r");
+    d.reset();
 }
 
 }  // namespace

@@ -390,10 +390,18 @@ TEST_F(TriggerTest, RunOnMainThreadRunsTheCallThereWhileTheDispatcherThreadWaits
     const auto mainId = std::this_thread::get_id();
     std::atomic<bool> ranOnMain{false};
     std::atomic<bool> returned{false};
+    std::atomic<bool> ownDispatcher{false};
+    TSioBaseDispatcher* onMain = d.get();
     Reader& r = NewReader(-1);
     r.onCall = [&](std::uint32_t) {
+        // A handler finds its dispatcher from its thread, without asking the
+        // port component (whose pointer belongs to the main thread).
+        ownDispatcher = TSioBaseDispatcher::OfCurrentThread() == d.get();
         std::thread::id where;
-        d->RunOnMainThread([&] { where = std::this_thread::get_id(); });
+        d->RunOnMainThread([&] {
+            where = std::this_thread::get_id();
+            onMain = TSioBaseDispatcher::OfCurrentThread();
+        });
         ranOnMain = where == mainId;
         returned = true;
     };
@@ -402,6 +410,8 @@ TEST_F(TriggerTest, RunOnMainThreadRunsTheCallThereWhileTheDispatcherThreadWaits
     pty->Write("m");
     ASSERT_TRUE(PumpUntil([&] { return returned.load(); }));
     EXPECT_TRUE(ranOnMain.load());
+    EXPECT_TRUE(ownDispatcher.load());
+    EXPECT_EQ(onMain, nullptr);
     d.reset();
 }
 

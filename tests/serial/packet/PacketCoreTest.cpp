@@ -556,6 +556,47 @@ TEST_F(PacketCore, HeldGrowsInStepsAndIsFreedWhenEmpty)
     EXPECT_EQ(port.Manager->HeldCapacity(), 0);
 }
 
+// After every reply the console listens with no time limit. A device that
+// streams without LF CR (noise, a wrong line speed) for an hour at 9600 baud
+// must leave the memory where it was, tell the operator once, and not stop
+// the next reply.
+TEST_F(PacketCore, AnHourOfBytesWithoutAnEndKeepsHeldWithinTheLimitAndIsReportedOnce)
+{
+    sio::test::TReportedErrors errors;
+    ReplyCollector(*c);
+    c->SetTimeOut(0);
+    c->SetEnabled(true);
+    std::string piece(8192, '\0');  // what one avail brings at most
+    std::uint32_t noise = 12345;
+    for (char& ch : piece) {
+        noise = noise * 1103515245u + 12345u;
+        ch = static_cast<char>(noise >> 24);
+        if (ch == '\n')
+            ch = 'x';
+    }
+    const std::size_t hour = 9600 / 10 * 3600;  // about 3.5 MB
+    std::int32_t mostHeld = 0, mostCapacity = 0;
+    for (std::size_t fed = 0; fed < hour; fed += piece.size()) {
+        port.Feed(piece);
+        mostHeld = std::max(mostHeld, port.Manager->HeldCount());
+        mostCapacity = std::max(mostCapacity, port.Manager->HeldCapacity());
+    }
+    EXPECT_LE(mostHeld, TSioDataPacketManager::HeldLimit);
+    EXPECT_LE(mostCapacity, TSioDataPacketManager::HeldLimit);
+    EXPECT_TRUE(packets.empty());
+    PumpMessages();
+    ASSERT_EQ(errors.reported.size(), 1u);
+    EXPECT_NE(errors.reported[0].find("65536"), std::string::npos) << errors.reported[0];
+
+    EXPECT_TRUE(c->Enabled());
+    port.Feed("STA;0;1\n\r");
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].substr(packets[0].size() - 9), "STA;0;1\n\r");
+    EXPECT_LE(packets[0].size(), static_cast<std::size_t>(TSioDataPacketManager::HeldLimit));
+    PumpMessages();
+    EXPECT_EQ(errors.reported.size(), 1u);
+}
+
 TEST_F(PacketCore, ManagerIsSharedAndReleasedAfterTheLastCollectorLeaves)
 {
     auto& list = TSioDataPacketManagerList::Instance();

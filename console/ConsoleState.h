@@ -1,6 +1,8 @@
 // The console's state, one set shared by all handlers of the main window.
 #pragma once
 
+#include "GripperProtocol.h"
+
 #include <QColor>
 
 #include <array>
@@ -24,11 +26,13 @@ struct TConsoleState {
     // The cell last edited in either parameter grid (both grids share it).
     int EditCol = 0;
     int EditRow = 0;
-    // Range limits, indexed by grid column 1..3.
-    int MaxPosition = 500;
-    int MaxForce = 50;
-    std::array<int, 4> MinLimits{0, 0, 0, 3};
-    std::array<int, 4> MaxLimits{0, 500, 500, 50};
+    // Range limits, indexed by grid column 1..3; the numbers are the
+    // gripper types' own, from the protocol module. The start type is 50 mm.
+    int MaxPosition = protocol::PositionRange(0).max;
+    int MaxForce = protocol::ForceRange(0).max;
+    std::array<int, 4> MinLimits{0, protocol::PositionRange(0).min, protocol::PositionRange(0).min,
+                                 protocol::ForceRange(0).min};
+    std::array<int, 4> MaxLimits{0, MaxPosition, MaxPosition, MaxForce};
 };
 
 }  // namespace tarnell

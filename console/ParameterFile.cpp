@@ -6,27 +6,9 @@
 
 #include <QFile>
 
-#include <atomic>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace tarnell {
-
-int TFileCalls::Open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-ssize_t TFileCalls::Read(int fd, void* buf, size_t count) { return ::read(fd, buf, count); }
-ssize_t TFileCalls::Write(int fd, const void* buf, size_t count) { return ::write(fd, buf, count); }
-int TFileCalls::Fsync(int fd) { return ::fsync(fd); }
-int TFileCalls::Fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
-int TFileCalls::Close(int fd) { return ::close(fd); }
-int TFileCalls::Rename(const char* from, const char* to) { return ::rename(from, to); }
-int TFileCalls::Unlink(const char* path) { return ::unlink(path); }
-int TFileCalls::Stat(const char* path, struct stat* st) { return ::stat(path, st); }
-int TFileCalls::AccessWrite(const char* path) { return ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS); }
 
 TFileCalls& SystemFileCalls()
 {
@@ -38,172 +20,33 @@ namespace {
 
 QString FileName(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
 
-[[noreturn]] void ThrowFileError(const char* format, const std::string& path, int error)
+// The runtime's message for a file that cannot be written or read.
+EFileError ConsoleFileError(const protocol::EFileError& e)
 {
-    throw EFileError(QString::fromUtf8(format).arg(FileName(path), QString::fromLocal8Bit(std::strerror(error))));
-}
-
-// A descriptor that is closed exactly once; the close result of a file that
-// was written is checked by Release() instead.
-class TFd {
-public:
-    TFd(TFileCalls& calls, int fd) : calls_(calls), fd_(fd) {}
-    ~TFd()
-    {
-        if (fd_ >= 0)
-            calls_.Close(fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return fd_; }
-    int Release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    TFileCalls& calls_;
-    int fd_;
-};
-
-// The file a path stands for: the target of a symbolic link, so that the
-// link is kept; the path itself if it names nothing yet.
-std::string WriteTarget(const std::string& path)
-{
-    char resolved[PATH_MAX];
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::realpath(path.c_str(), resolved))
-        return resolved;
-    return path;
+    const char* format =
+        e.Operation() == protocol::EFileError::TOperation::Create ? strings::kFileCreateError : strings::kFileOpenError;
+    return EFileError(
+        QString::fromUtf8(format).arg(FileName(e.Path()), QString::fromLocal8Bit(std::strerror(e.Error()))));
 }
 
 }  // namespace
 
-std::string FormatParameterFile(const std::vector<std::string>& lines)
-{
-    std::string bytes;
-    for (const std::string& line : lines) {
-        bytes += line;
-        bytes += "\r\n";
-    }
-    return bytes;
-}
-
-std::vector<std::string> SplitLines(std::string_view bytes)
-{
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        char c = bytes[i];
-        if (c == '\r' || c == '\n') {
-            lines.emplace_back(bytes.substr(start, i - start));
-            ++i;
-            if (c == '\r' && i < bytes.size() && bytes[i] == '\n')
-                ++i;
-            start = i;
-        } else {
-            ++i;
-        }
-    }
-    if (start < bytes.size())
-        lines.emplace_back(bytes.substr(start));
-    return lines;
-}
-
-int FirstBadLine(const std::vector<std::string>& lines)
-{
-    const std::size_t n = std::min<std::size_t>(lines.size(), kParameterLines);
-    for (std::size_t i = 0; i < n; ++i)
-        for (char c : lines[i])
-            if (c < '0' || c > '9')
-                return static_cast<int>(i);
-    return -1;
-}
-
 void WriteFileReplacing(const std::string& path, std::string_view data, TFileCalls& calls)
 {
-    const std::string target = WriteTarget(path);
-    static std::atomic<unsigned> serial{0};
-
-    // Renaming over a file needs only the folder's permission; a file that
-    // may not be written stays as it is, as it would under a plain write.
-    struct stat old {};
-    const bool exists = calls.Stat(target.c_str(), &old) == 0;
-    if (exists && calls.AccessWrite(target.c_str()) != 0)
-        ThrowFileError(strings::kFileCreateError, path, errno);
-
-    // The new content goes into a file of its own in the same folder, so that
-    // the rename below stays within one file system.
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-        fd = calls.Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST && errno != EINTR)
-            ThrowFileError(strings::kFileCreateError, path, errno);
-    }
-    if (fd < 0)
-        ThrowFileError(strings::kFileCreateError, path, EEXIST);
-
-    TFd file(calls, fd);
-    auto fail = [&](int error) {
-        calls.Close(file.Release());
-        calls.Unlink(temp.c_str());
-        ThrowFileError(strings::kFileCreateError, path, error);
-    };
-
-    if (exists && calls.Fchmod(file.Get(), old.st_mode & 07777) != 0)
-        fail(errno);
-
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = calls.Write(file.Get(), data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail(errno);
-        }
-        if (n == 0)
-            fail(EIO);
-        done += static_cast<std::size_t>(n);
-    }
-    if (calls.Fsync(file.Get()) != 0)
-        fail(errno);
-    if (calls.Close(file.Release()) != 0) {
-        int error = errno;
-        calls.Unlink(temp.c_str());
-        ThrowFileError(strings::kFileCreateError, path, error);
-    }
-    if (calls.Rename(temp.c_str(), target.c_str()) != 0) {
-        int error = errno;
-        calls.Unlink(temp.c_str());
-        ThrowFileError(strings::kFileCreateError, path, error);
+    try {
+        protocol::WriteFileReplacing(path, data, calls);
+    } catch (const protocol::EFileError& e) {
+        throw ConsoleFileError(e);
     }
 }
 
 std::string ReadWholeFile(const std::string& path, TFileCalls& calls)
 {
-    int fd = calls.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        ThrowFileError(strings::kFileOpenError, path, errno);
-    TFd file(calls, fd);
-    std::string bytes;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = calls.Read(file.Get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ThrowFileError(strings::kFileOpenError, path, errno);
-        }
-        if (n == 0)
-            break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
+    try {
+        return protocol::ReadWholeFile(path, calls);
+    } catch (const protocol::EFileError& e) {
+        throw ConsoleFileError(e);
     }
-    return bytes;
 }
 
 TParameterFile::TParameterFile(TStringGrid& storageGrid, TStringGrid& referenceGrid, TFileCalls& calls)

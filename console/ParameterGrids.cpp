@@ -3,6 +3,7 @@
 #include "ConsoleErrors.h"
 #include "ConsoleStrings.h"
 #include "Dialogs.h"
+#include "GripperProtocol.h"
 #include "StringGrid.h"
 
 #include <QComboBox>
@@ -12,9 +13,9 @@ namespace tarnell {
 const TGripperType& GripperType(int item)
 {
     static const TGripperType types[3] = {
-        {500, true, strings::kStorageHeadings50, strings::kCommands50and100},
-        {1000, true, strings::kStorageHeadings100, strings::kCommands50and100},
-        {300, false, nullptr, strings::kCommands30},
+        {protocol::PositionRange(0).max, true, strings::kStorageHeadings50, strings::kCommands50and100},
+        {protocol::PositionRange(1).max, true, strings::kStorageHeadings100, strings::kCommands50and100},
+        {protocol::PositionRange(2).max, false, nullptr, strings::kCommands30},
     };
     return types[(item >= 0 && item < 3) ? item : 0];
 }

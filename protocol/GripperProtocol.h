@@ -67,17 +67,41 @@ bool IsEcho(std::string_view packet, std::string_view lastFrame);
 std::string Trimmed(std::string_view reply);
 
 // Gripper types by the model identifier of a version reply, in the order the
-// identifiers are tried: the first contained in the reply wins.
+// identifiers are tried: the first contained in the reply wins. A type's
+// index is its item in the gripper-type selector and its place in kModels.
 struct TGripperModel {
     const char* identifier;  // "KV0050"
     int typeIndex;           // item of the gripper-type selector
     const char* typeName;    // "50 mm"
+    int maxPosition;         // grip, provision, reference and compensation positions, 1/10 mm
 };
 inline constexpr TGripperModel kModels[] = {
-    {"KV0050", 0, "50 mm"},
-    {"KV0150", 1, "100 mm"},
-    {"KV0030", 2, "30 mm"},
+    {"KV0050", 0, "50 mm", 500},
+    {"KV0150", 1, "100 mm", 1000},
+    {"KV0030", 2, "30 mm", 300},
 };
+inline constexpr int kTypeCount = 3;
+// The type of a selector item; an item out of range counts as the first.
+inline constexpr const TGripperModel& GripperModel(int typeIndex)
+{
+    return kModels[(typeIndex >= 0 && typeIndex < kTypeCount) ? typeIndex : 0];
+}
+
+// The values a storage place may hold. Positions run from 0 to the type's
+// maximum; the grip force has the same range for every type.
+struct TValueRange {
+    int min;
+    int max;
+    bool Contains(int value) const { return value >= min && value <= max; }
+};
+inline constexpr int kMinPosition = 0;
+inline constexpr int kMinForce = 3;
+inline constexpr int kMaxForce = 50;
+inline constexpr TValueRange PositionRange(int typeIndex)
+{
+    return {kMinPosition, GripperModel(typeIndex).maxPosition};
+}
+inline constexpr TValueRange ForceRange(int) { return {kMinForce, kMaxForce}; }
 // The model a reply names, only when the frame sent was a version command
 // ("VER" in it); nothing otherwise.
 std::optional<TGripperModel> DetectModel(std::string_view lastFrame, std::string_view reply);

@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libxkbcommon-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev nlohmann-json3-dev
   xvfb xauth xdotool imagemagick socat
   fontconfig fonts-dejavu-core fonts-liberation2
 )

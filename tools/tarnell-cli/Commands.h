@@ -1,0 +1,57 @@
+// The tool's commands. Each talks to the gripper through a session, prints
+// its result as text on stdout or fills a JSON object, and ends with one of
+// the documented exit codes; a failure is thrown as ECliError with its code.
+#pragma once
+
+#include "GripperSession.h"
+#include "ParameterFileFormat.h"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tarnell::cli {
+
+// Exit codes, fixed: scripts rely on them.
+enum TExitCode : int {
+    kExitDone = 0,
+    kExitUsage = 1,
+    kExitPort = 2,
+    kExitNoAnswer = 3,
+    kExitReadBackDiffers = 4,
+    kExitFileRefused = 5,
+};
+
+class ECliError : public std::runtime_error {
+public:
+    ECliError(int exitCode, const std::string& message) : std::runtime_error(message), exitCode_(exitCode) {}
+    int ExitCode() const { return exitCode_; }
+
+private:
+    int exitCode_;
+};
+
+struct TContext {
+    TGripperSession& session;
+    int address = 0;
+    bool json = false;
+    // The command's JSON object, printed by the caller.
+    nlohmann::json& out;
+};
+
+// A byte string as JSON text: the bytes are single-byte characters, so each
+// becomes the character of the same code.
+std::string JsonText(const std::string& bytes);
+
+int CmdSend(TContext& c, const std::vector<std::string>& texts);
+int CmdStatus(TContext& c);
+int CmdVersion(TContext& c);
+int CmdReadout(TContext& c, const std::optional<std::string>& file);
+// typeIndex: the gripper type to check against; nothing: asked with VER.
+int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex);
+int CmdScan(TContext& c, int from, int to, int ticks);
+
+}  // namespace tarnell::cli

@@ -1,0 +1,227 @@
+#include "GripperSession.h"
+
+#include "SioExcept.h"
+#include "SioMisc.h"
+#include "SioPacket.h"
+#include "SioPort.h"
+#include "SioSelCom.h"
+#include "SioStrMap.h"
+#include "SioUser.h"
+
+#include <cstdio>
+
+namespace tarnell::cli {
+
+// The console's port component, able to open a device path as well as a
+// port number. The dispatcher opens any absolute path it is given; only the
+// component insists on a number, so the path goes in where the number's
+// device name would.
+class TCliComPort final : public sio::TSioComPort {
+public:
+    explicit TCliComPort(std::string devicePath) : devicePath_(std::move(devicePath)) {}
+    ~TCliComPort() override = default;
+
+protected:
+    void EnsureComNumber() override
+    {
+        if (devicePath_.empty())
+            sio::TSioComPort::EnsureComNumber();
+    }
+
+    std::int32_t OpenPortDevice() override
+    {
+        if (devicePath_.empty())
+            return sio::TSioComPort::OpenPortDevice();
+        sio::TSioBaseDispatcher* d = Dispatcher();
+        d->SetDeviceName(devicePath_);
+        // The same options and code mapping as a numbered port's opening.
+        std::uint8_t options = 0;
+        if (DTR())
+            options |= sio::optDtrOn;
+        if (RTS())
+            options |= sio::optRtsOn;
+        if (HWFlowOptions().Contains(sio::hwfUseDTR))
+            options |= sio::optDtrHandshake;
+        if (HWFlowOptions().Contains(sio::hwfUseRTS))
+            options |= sio::optRtsHandshake;
+        std::int32_t r = d->OpenDevice(devicePath_, Baud(), static_cast<std::uint8_t>(Parity()),
+                                       static_cast<std::uint8_t>(DataBits()), static_cast<std::uint8_t>(StopBits()),
+                                       InSize(), OutSize(), options);
+        if (r == sio::ecAccessDenied)
+            return sio::ecAlreadyOpen;
+        if (r == sio::ecFileNotFound || r == sio::ecPathNotFound)
+            return sio::ecBadId;
+        return r;
+    }
+
+private:
+    std::string devicePath_;
+};
+
+namespace {
+
+// Framing, parity, overrun and break; a lost device sets every bit of the
+// error word, so a trigger on these fires for it too.
+constexpr std::uint16_t kLineErrors =
+    sio::CE_RXOVER | sio::CE_OVERRUN | sio::CE_RXPARITY | sio::CE_FRAME | sio::CE_BREAK;
+
+// Beyond the collector's own limit: the wait ends even if a device that went
+// away took the collector's timer with it.
+constexpr std::uint32_t kBackstopMs = 3000;
+
+}  // namespace
+
+std::string TPortSpec::Name() const { return devicePath.empty() ? "COM" + std::to_string(comNumber) : devicePath; }
+
+TGripperSession::TGripperSession(const TPortSpec& port, const TLineSettings& line)
+    : portName_(port.Name()), queue_(std::make_unique<sio::TLocalMessageQueue>())
+{
+    sio::SetMessageQueue(queue_.get());
+    // An error the serial threads report on the main thread ends the
+    // exchange that is waiting.
+    sio::SetExceptionReporter([this](std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            if (lostReason_.empty())
+                lostReason_ = x.what();
+        } catch (...) {
+            if (lostReason_.empty())
+                lostReason_ = "unknown error";
+        }
+    });
+
+    port_ = std::make_unique<TCliComPort>(port.devicePath);
+    port_->SetName("ComPort");
+    if (port.devicePath.empty())
+        port_->SetComNumber(static_cast<std::uint16_t>(port.comNumber));
+    // A tool without a window never asks: no port is an error.
+    port_->SetPromptForPort(false);
+    port_->SetBaud(line.baud);
+    port_->SetParity(line.evenParity ? sio::pEven : sio::pNone);
+    port_->SetDTR(false);
+    port_->SetRTS(false);
+    port_->SetRS485Mode(true);
+    if (!line.logFile.empty()) {
+        port_->SetLogName(line.logFile);
+        port_->SetLogging(sio::tlOn);
+    }
+    port_->SetOnTriggerLineError(
+        [this](sio::TSioCustomComPort*, std::uint16_t error, bool) { OnLineError(error); });
+    port_->SetOnPortOpen([this](sio::TSioBaseComponent*) { ArmLostDeviceTrigger(); });
+    port_->SetOnPortClose([this](sio::TSioBaseComponent*) { lineTrigger_ = 0; });
+
+    packet_ = std::make_unique<sio::TSioDataPacket>();
+    packet_->SetName("ComDataPacket");
+    packet_->SetComPort(port_.get());
+    packet_->SetEnabled(false);
+    packet_->SetAutoEnable(false);
+    packet_->SetStartCond(sio::scAnyData);
+    packet_->SetEndCond({sio::ecString});
+    packet_->SetEndString(std::string(protocol::kFrameEnd));
+    packet_->SetPacketSize(0);
+    packet_->SetTimeOut(protocol::kReplyTimeoutTicks);
+    packet_->OnStringPacket = [this](sio::TSioDataPacket*, const std::string& data) { OnPacket(data); };
+    packet_->OnTimeout = [this](sio::TSioBaseComponent*) { OnTimeout(); };
+}
+
+TGripperSession::~TGripperSession()
+{
+    try {
+        port_->SetOpen(false);  // writes the dispatch log
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarnell-cli: %s: %s\n", portName_.c_str(), e.what());
+    }
+    packet_.reset();
+    port_.reset();
+    // Whatever the closing posted is handled before the queue goes.
+    while (queue_->ProcessOneMessage()) {
+    }
+    sio::SetExceptionReporter(nullptr);
+    sio::SetMessageQueue(nullptr);
+}
+
+std::optional<std::string> TGripperSession::Exchange(const std::string& command, std::int32_t timeoutTicks)
+{
+    if (lost_ || !lostReason_.empty())
+        throw EPortError((lostReason_.empty() ? "the device has gone away" : lostReason_));
+    const std::string frame = protocol::Frame(command);
+    try {
+        // Opens the port at the first exchange.
+        port_->FlushInput();
+        port_->FlushOutput();
+        replied_ = false;
+        timedOut_ = false;
+        port_->WriteString(frame);
+    } catch (const sio::ESioException& e) {
+        throw EPortError(e.what());
+    }
+    lastFrame_ = frame;
+    // Disabled first, so that every command gets a fresh time limit.
+    packet_->SetEnabled(false);
+    packet_->SetTimeOut(timeoutTicks);
+    packet_->SetEnabled(true);
+
+    const std::uint32_t limit = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick + kBackstopMs;
+    sio::ServeMessagesUntil([this] { return replied_ || timedOut_ || lost_ || !lostReason_.empty(); }, limit);
+    if (replied_)
+        return reply_;
+    if (timedOut_)
+        return std::nullopt;
+    packet_->SetEnabled(false);
+    if (lost_ || !lostReason_.empty() || DeviceGone())
+        throw EPortError((lostReason_.empty() ? "the device has gone away" : lostReason_));
+    return std::nullopt;
+}
+
+void TGripperSession::OnPacket(const std::string& data)
+{
+    if (protocol::IsEcho(data, lastFrame_)) {
+        // Our own frame heard back on a two-wire bus: wait on, full limit.
+        packet_->SetEnabled(true);
+        return;
+    }
+    // Only the first reply counts; the collector stays off until the next
+    // command.
+    reply_ = data;
+    replied_ = true;
+}
+
+void TGripperSession::OnTimeout()
+{
+    timedOut_ = true;
+    packet_->SetEnabled(false);
+}
+
+void TGripperSession::OnLineError(std::uint16_t error)
+{
+    if (error == sio::leDeviceFailed) {
+        lost_ = true;
+        return;
+    }
+    // A parity or framing error spoils at most one reply, which then fails
+    // its own checks; the trigger is armed again for the next.
+    ArmLostDeviceTrigger();
+}
+
+void TGripperSession::ArmLostDeviceTrigger()
+{
+    sio::TSioBaseDispatcher* d = port_ ? port_->Dispatcher() : nullptr;
+    if (!d)
+        return;
+    if (lineTrigger_ == 0) {
+        std::int32_t handle = d->AddStatusTrigger(sio::stLine);
+        if (handle <= 0)
+            return;  // the backstop of the wait still notices a lost device
+        lineTrigger_ = static_cast<std::uint16_t>(handle);
+    }
+    d->SetStatusTrigger(lineTrigger_, kLineErrors, true);
+}
+
+bool TGripperSession::DeviceGone() const
+{
+    sio::TSioBaseDispatcher* d = port_->Dispatcher();
+    return !d || !d->Active();
+}
+
+}  // namespace tarnell::cli

@@ -1,0 +1,87 @@
+// One exchange at a time with the gripper bus, without a window: the port
+// and the reply collector set up as the console sets up its own, a command
+// sent as the console sends it, its echo skipped, and the reply or the
+// collector's time-out awaited by sleeping on the main thread's queue.
+#pragma once
+
+#include "GripperProtocol.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace sio {
+class TLocalMessageQueue;
+class TSioDataPacket;
+}  // namespace sio
+
+namespace tarnell::cli {
+
+class TCliComPort;
+
+// Which device to use: a port number mapped as the console maps it
+// (SIO_PORT_DIR, then the fixed ranges), or a device path given directly.
+struct TPortSpec {
+    int comNumber = 0;
+    std::string devicePath;
+    // "COM3" or the path, as messages name the port.
+    std::string Name() const;
+};
+
+struct TLineSettings {
+    std::int32_t baud = 9600;
+    bool evenParity = true;
+    // The dispatch log's file; empty: no log is written.
+    std::string logFile;
+};
+
+// The port could not be opened, or the device went away while in use.
+class EPortError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class TGripperSession {
+public:
+    // Sets everything up; the port opens at the first exchange.
+    TGripperSession(const TPortSpec& port, const TLineSettings& line);
+    // Closes the port; the dispatch log is written then. A log that cannot
+    // be written is reported on stderr, as the program ends anyway.
+    ~TGripperSession();
+
+    TGripperSession(const TGripperSession&) = delete;
+    TGripperSession& operator=(const TGripperSession&) = delete;
+
+    // Sends the command text framed with LF CR and waits for the first packet
+    // that is not the echo of the frame. The reply keeps its end characters;
+    // nothing when timeoutTicks (of 55 ms) pass without one, counted afresh
+    // after the echo. EPortError when the port does not open or is lost.
+    std::optional<std::string> Exchange(const std::string& command,
+                                        std::int32_t timeoutTicks = protocol::kReplyTimeoutTicks);
+
+    const std::string& PortName() const { return portName_; }
+
+private:
+    void OnPacket(const std::string& data);
+    void OnTimeout();
+    void OnLineError(std::uint16_t error);
+    void ArmLostDeviceTrigger();
+    bool DeviceGone() const;
+
+    std::string portName_;
+    std::unique_ptr<sio::TLocalMessageQueue> queue_;
+    std::unique_ptr<TCliComPort> port_;
+    std::unique_ptr<sio::TSioDataPacket> packet_;
+    std::uint16_t lineTrigger_ = 0;
+    std::string lastFrame_;
+    std::string reply_;
+    bool replied_ = false;
+    bool timedOut_ = false;
+    bool lost_ = false;
+    // The first error the serial threads reported on the main thread.
+    std::string lostReason_;
+};
+
+}  // namespace tarnell::cli

@@ -274,6 +274,17 @@ TEST_F(Cli, ScanListsExactlyTheGrippersThatAnswerWithTheirTypes)
     EXPECT_EQ(j["grippers"][1]["type"], "100 mm");
     EXPECT_EQ(j["grippers"][1]["status"], 192);
     EXPECT_NE(scan.err.find("scanning address 15"), std::string::npos) << "progress on stderr";
+
+    // Ctrl-C in the middle ends the scan with the port closed as usual, so
+    // the dispatch log is written.
+    int out, err;
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = Start({"--port", "COM3", "--log", "scan.log", "scan", "--from", "20", "--to", "99"}, out, err);
+    ::usleep(1000 * 1000);
+    ::kill(pid, SIGINT);
+    TRun stopped = Collect(pid, out, err, start);
+    EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
+    EXPECT_NE(Slurp(dir / "scan.log").find("STA;2"), std::string::npos);
 }
 
 TEST_F(Cli, ASilentGripperIsNoAnswerAndAMissingPortIsUsage)

@@ -1,8 +1,6 @@
 #include "Commands.h"
 
 #include <cstdio>
-#include <iostream>
-#include <unistd.h>
 
 namespace tarnell::cli {
 
@@ -292,6 +290,15 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
 
 int CmdScan(TContext& c, int from, int to, int ticks)
 {
+    // An error ends the progress line before it is reported.
+    struct TProgressLine {
+        bool open = true;
+        ~TProgressLine()
+        {
+            if (open)
+                std::fputc('\n', stderr);
+        }
+    } progress;
     json found = json::array();
     for (int a = from; a <= to; ++a) {
         std::fprintf(stderr, "\rscanning address %d of %d..%d, %zu found ", a, from, to, found.size());
@@ -315,6 +322,7 @@ int CmdScan(TContext& c, int from, int to, int ticks)
         found.push_back(entry);
     }
     std::fprintf(stderr, "\rscanned addresses %d..%d, %zu found%*s\n", from, to, found.size(), 12, "");
+    progress.open = false;
     c.out["from"] = from;
     c.out["to"] = to;
     c.out["grippers"] = found;

@@ -1,5 +1,7 @@
 #include "GripperSession.h"
 
+#include "InterruptWatch.h"
+
 #include "SioExcept.h"
 #include "SioMisc.h"
 #include "SioPacket.h"
@@ -9,6 +11,7 @@
 #include "SioUser.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace tarnell::cli {
 
@@ -74,9 +77,11 @@ constexpr std::uint32_t kBackstopMs = 3000;
 std::string TPortSpec::Name() const { return devicePath.empty() ? "COM" + std::to_string(comNumber) : devicePath; }
 
 TGripperSession::TGripperSession(const TPortSpec& port, const TLineSettings& line)
-    : portName_(port.Name()), queue_(std::make_unique<sio::TLocalMessageQueue>())
+    : portName_(port.Name()), logFile_(line.logFile), queue_(std::make_unique<sio::TLocalMessageQueue>())
 {
     sio::SetMessageQueue(queue_.get());
+    // Before the port starts its threads, so that they leave the signals to it.
+    watch_ = std::make_unique<TInterruptWatch>(*queue_);
     // An error the serial threads report on the main thread ends the
     // exchange that is waiting.
     sio::SetExceptionReporter([this](std::exception_ptr e) {
@@ -130,19 +135,32 @@ TGripperSession::~TGripperSession()
     try {
         port_->SetOpen(false);  // writes the dispatch log
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tarnell-cli: %s: %s\n", portName_.c_str(), e.what());
+        std::fprintf(stderr, "tarnell-cli: %s: dispatch log %s: %s\n", portName_.c_str(), logFile_.c_str(), e.what());
     }
     packet_.reset();
     port_.reset();
     // Whatever the closing posted is handled before the queue goes.
     while (queue_->ProcessOneMessage()) {
     }
+    watch_.reset();
     sio::SetExceptionReporter(nullptr);
     sio::SetMessageQueue(nullptr);
 }
 
+EInterrupted::EInterrupted(int signal)
+    : std::runtime_error(std::string("interrupted (") + strsignal(signal) + ")"), signal_(signal)
+{
+}
+
+void TGripperSession::ThrowIfInterrupted() const
+{
+    if (int s = watch_->Signal())
+        throw EInterrupted(s);
+}
+
 std::optional<std::string> TGripperSession::Exchange(const std::string& command, std::int32_t timeoutTicks)
 {
+    ThrowIfInterrupted();
     if (lost_ || !lostReason_.empty())
         throw EPortError((lostReason_.empty() ? "the device has gone away" : lostReason_));
     const std::string frame = protocol::Frame(command);
@@ -163,7 +181,12 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     packet_->SetEnabled(true);
 
     const std::uint32_t limit = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick + kBackstopMs;
-    sio::ServeMessagesUntil([this] { return replied_ || timedOut_ || lost_ || !lostReason_.empty(); }, limit);
+    sio::ServeMessagesUntil(
+        [this] { return replied_ || timedOut_ || lost_ || !lostReason_.empty() || watch_->Signal() != 0; }, limit);
+    if (watch_->Signal()) {
+        packet_->SetEnabled(false);
+        ThrowIfInterrupted();
+    }
     if (replied_)
         return reply_;
     if (timedOut_)

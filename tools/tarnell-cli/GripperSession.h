@@ -20,6 +20,7 @@ class TSioDataPacket;
 namespace tarnell::cli {
 
 class TCliComPort;
+class TInterruptWatch;
 
 // Which device to use: a port number mapped as the console maps it
 // (SIO_PORT_DIR, then the fixed ranges), or a device path given directly.
@@ -35,6 +36,16 @@ struct TLineSettings {
     bool evenParity = true;
     // The dispatch log's file; empty: no log is written.
     std::string logFile;
+};
+
+// Ctrl-C, SIGTERM or SIGHUP arrived; the exchange under way was given up.
+class EInterrupted : public std::runtime_error {
+public:
+    explicit EInterrupted(int signal);
+    int Signal() const { return signal_; }
+
+private:
+    int signal_;
 };
 
 // The port could not be opened, or the device went away while in use.
@@ -69,9 +80,12 @@ private:
     void OnLineError(std::uint16_t error);
     void ArmLostDeviceTrigger();
     bool DeviceGone() const;
+    void ThrowIfInterrupted() const;
 
     std::string portName_;
+    std::string logFile_;
     std::unique_ptr<sio::TLocalMessageQueue> queue_;
+    std::unique_ptr<TInterruptWatch> watch_;
     std::unique_ptr<TCliComPort> port_;
     std::unique_ptr<sio::TSioDataPacket> packet_;
     std::uint16_t lineTrigger_ = 0;

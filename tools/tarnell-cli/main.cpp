@@ -7,13 +7,16 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <iostream>
+#include <unistd.h>
 
 namespace {
 
 using namespace tarnell::cli;
+namespace fs = std::filesystem;
 
 constexpr const char* kExitCodes =
     "Exit codes:\n"
@@ -25,6 +28,7 @@ constexpr const char* kExitCodes =
     "  5  the file was refused (not a parameter file, a value out of range for\n"
     "     the gripper type) or cannot be read or written; a refused store sends\n"
     "     nothing\n"
+    "  128+N  ended by signal N (130 for Ctrl-C), after closing the port\n"
     "Errors are one line on standard error naming the port; --json prints one\n"
     "object per command on standard output, with \"error\" and \"exitCode\" on failure.";
 
@@ -140,11 +144,18 @@ int main(int argc, char** argv)
         return usage("scan: --from must not be above --to");
     if (logFile.size() > 255)
         return usage("--log: the file name is longer than 255 characters");
+    if (!logFile.empty()) {
+        // The log is written when the port closes, after the work is done:
+        // a folder it cannot go to is refused before anything is sent.
+        const fs::path folder = fs::absolute(logFile).parent_path();
+        if (::access(folder.c_str(), W_OK | X_OK) != 0)
+            return usage("--log " + logFile + ": cannot write in " + folder.string() + ": " + std::strerror(errno));
+    }
 
     TPortSpec port;
     if (!devicePath.empty()) {
         // The dispatcher takes an absolute path as it is.
-        port.devicePath = std::filesystem::absolute(devicePath).lexically_normal().string();
+        port.devicePath = fs::absolute(devicePath).lexically_normal().string();
     } else if (!portText.empty()) {
         std::optional<int> n = ParsePort(portText);
         if (!n)
@@ -197,6 +208,9 @@ int main(int argc, char** argv)
             error = e.what();
         } catch (const EPortError& e) {
             code = kExitPort;
+            error = e.what();
+        } catch (const EInterrupted& e) {
+            code = 128 + e.Signal();
             error = e.what();
         }
     }

@@ -74,9 +74,9 @@ constexpr std::uint32_t kBackstopMs = 3000;
 
 }  // namespace
 
-std::string TPortSpec::Name() const { return devicePath.empty() ? "COM" + std::to_string(comNumber) : devicePath; }
+std::string TPortChoice::Name() const { return devicePath.empty() ? "COM" + std::to_string(comNumber) : devicePath; }
 
-TGripperSession::TGripperSession(const TPortSpec& port, const TLineSettings& line)
+TGripperSession::TGripperSession(const TPortChoice& port, const TLineSettings& line)
     : portName_(port.Name()), logFile_(line.logFile), queue_(std::make_unique<sio::TLocalMessageQueue>())
 {
     sio::SetMessageQueue(queue_.get());

@@ -24,7 +24,7 @@ class TInterruptWatch;
 
 // Which device to use: a port number mapped as the console maps it
 // (SIO_PORT_DIR, then the fixed ranges), or a device path given directly.
-struct TPortSpec {
+struct TPortChoice {
     int comNumber = 0;
     std::string devicePath;
     // "COM3" or the path, as messages name the port.
@@ -57,7 +57,7 @@ public:
 class TGripperSession {
 public:
     // Sets everything up; the port opens at the first exchange.
-    TGripperSession(const TPortSpec& port, const TLineSettings& line);
+    TGripperSession(const TPortChoice& port, const TLineSettings& line);
     // Closes the port; the dispatch log is written then. A log that cannot
     // be written is reported on stderr, as the program ends anyway.
     ~TGripperSession();

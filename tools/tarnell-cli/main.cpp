@@ -152,7 +152,7 @@ int main(int argc, char** argv)
             return usage("--log " + logFile + ": cannot write in " + folder.string() + ": " + std::strerror(errno));
     }
 
-    TPortSpec port;
+    TPortChoice port;
     if (!devicePath.empty()) {
         // The dispatcher takes an absolute path as it is.
         port.devicePath = fs::absolute(devicePath).lexically_normal().string();

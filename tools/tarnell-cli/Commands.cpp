@@ -228,6 +228,8 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
     }
     const p::TGripperModel& type = p::GripperModel(*typeIndex);
     c.out["type"] = type.typeName;
+    if (!c.json)
+        std::printf("type: %s\n", type.typeName);
     if (std::optional<p::TRangeProblem> r = p::FirstOutOfRange(lines, *typeIndex))
         throw ECliError(kExitFileRefused, "\"" + file + "\" line " + std::to_string(r->line) + ": the " + r->what +
                                               " " + r->text + " is outside " + std::to_string(r->range.min) +

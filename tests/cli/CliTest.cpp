@@ -233,7 +233,7 @@ TEST_F(Cli, ReadoutStoreReadoutGivesTheSameFileByteForByte)
     EXPECT_FALSE(fs::exists(dir / "SIO.LOG"));
 }
 
-TEST_F(Cli, AStoreWithAValueOutOfRangeSendsNothing)
+TEST_F(Cli, AStoreSendsNothingOfARefusedFileAndReportsAPlaceReadBackOtherwise)
 {
     TSim sim(dir, 1, {"--address", "0:KV0030", "--log", dir / "wire.log"});  // 30 mm: positions up to 300
     ASSERT_EQ(Run({"--port", "COM1", "readout", "before.gri"}).exitCode, 0);
@@ -263,6 +263,22 @@ TEST_F(Cli, AStoreWithAValueOutOfRangeSendsNothing)
     // Not a parameter file at all.
     std::ofstream(dir / "text.gri", std::ios::binary) << "hello\r\n";
     EXPECT_EQ(Run({"--port", "COM1", "store", "--type", "50", "text.gri"}).exitCode, 5);
+
+    // A gripper that reads place 2 back otherwise: the 4th reply (after two
+    // stores and the recall of place 1) comes padded with dots.
+    TSim spoiling(dir, 2, {"--garbage", "huge", "--garbage-every", "4"});
+    std::string two = "100\r\n20\r\n10\r\n200\r\n30\r\n15\r\n";
+    for (int i = 0; i < 17; ++i)
+        two += "\r\n";
+    std::ofstream(dir / "two.gri", std::ios::binary) << two;
+    TRun differs = Run({"--port", "COM2", "--json", "store", "--type", "50", "two.gri"});
+    EXPECT_EQ(differs.exitCode, 4) << differs.err;
+    EXPECT_ONE_LINE_NAMING(differs, "place 2 differs");
+    json j = json::parse(differs.out);
+    EXPECT_EQ(j["sent"].size(), 2u);
+    ASSERT_EQ(j["differences"].size(), 1u);
+    EXPECT_EQ(j["differences"][0]["place"], 2);
+    EXPECT_EQ(j["differences"][0]["sent"], "200;30;15");
 }
 
 TEST_F(Cli, ScanListsExactlyTheGrippersThatAnswerWithTheirTypes)

@@ -25,6 +25,13 @@ namespace {
 
 double Seconds(std::int32_t ticks) { return ticks * 0.055; }
 
+// A text as an error line shows it: a spoiled reply may be kilobytes long.
+std::string Shortened(const std::string& text)
+{
+    constexpr std::size_t kShown = 60;
+    return text.size() <= kShown ? text : text.substr(0, kShown) + "...";
+}
+
 // The reply to command, or ECliError (no answer) naming what went unanswered.
 std::string Ask(TContext& c, const std::string& command, std::int32_t ticks = p::kReplyTimeoutTicks)
 {
@@ -50,7 +57,7 @@ p::TPlaces ReadPlaces(TContext& c)
             f = p::ParseRecall(reply);
         } catch (const p::EConvertError& e) {
             throw ECliError(kExitNoAnswer, "unreadable answer to " + command + ": \"" +
-                                               p::Trimmed(reply) + "\" (" + e.what() + ")");
+                                               Shortened(p::Trimmed(reply)) + "\" (" + Shortened(e.what()) + ")");
         }
         // The row is the one the reply names, as in the console's readout.
         if (!f || !p::IsStoragePlace(f->place))
@@ -144,7 +151,7 @@ int CmdStatus(TContext& c)
         value = p::StatusValue(reply);
     } catch (const p::EConvertError& e) {
         throw ECliError(kExitNoAnswer, "unreadable answer to " + command + ": \"" +
-                                           p::Trimmed(reply) + "\" (" + e.what() + ")");
+                                           Shortened(p::Trimmed(reply)) + "\" (" + Shortened(e.what()) + ")");
     }
     json bits = json::object();
     for (int i = 0; i < 8; ++i)
@@ -222,7 +229,7 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
         const std::optional<p::TGripperModel> model = p::DetectModel(p::Frame(command), reply);
         if (!model)
             throw ECliError(kExitUsage, "the answer to " + command + " (\"" +
-                                            p::Trimmed(reply) +
+                                            Shortened(p::Trimmed(reply)) +
                                             "\") names no known gripper type; give it with --type; nothing was sent");
         typeIndex = model->typeIndex;
     }
@@ -276,8 +283,8 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
                                {"sent", JsonText(PlaceText(want, reference))},
                                {"read", JsonText(PlaceText(got, reference))}});
         std::fprintf(stderr, "tarnell-cli: %s: place %d differs: sent %s, read back %s\n",
-                     c.session.PortName().c_str(), n, PlaceText(want, reference).c_str(),
-                     PlaceText(got, reference).c_str());
+                     c.session.PortName().c_str(), n, Shortened(PlaceText(want, reference)).c_str(),
+                     Shortened(PlaceText(got, reference)).c_str());
     }
     c.out["places"] = PlacesJson(back);
     c.out["differences"] = differences;

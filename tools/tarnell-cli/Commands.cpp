@@ -32,15 +32,19 @@ std::string Shortened(const std::string& text)
     return text.size() <= kShown ? text : text.substr(0, kShown) + "...";
 }
 
+std::string NoAnswer(const std::string& command, std::int32_t ticks)
+{
+    char limit[64];
+    std::snprintf(limit, sizeof limit, "%d ticks (%.1f s)", ticks, Seconds(ticks));
+    return "no answer to " + command + " within " + limit;
+}
+
 // The reply to command, or ECliError (no answer) naming what went unanswered.
 std::string Ask(TContext& c, const std::string& command, std::int32_t ticks = p::kReplyTimeoutTicks)
 {
     std::optional<std::string> reply = c.session.Exchange(command, ticks);
-    if (!reply) {
-        char limit[64];
-        std::snprintf(limit, sizeof limit, "%d ticks (%.1f s)", ticks, Seconds(ticks));
-        throw ECliError(kExitNoAnswer, "no answer to " + command + " within " + limit);
-    }
+    if (!reply)
+        throw ECliError(kExitNoAnswer, NoAnswer(command, ticks));
     return *reply;
 }
 
@@ -117,29 +121,20 @@ std::string PlaceText(const p::TPlaceTexts& t, bool reference)
 int CmdSend(TContext& c, const std::vector<std::string>& texts)
 {
     json exchanges = json::array();
-    int result = kExitDone;
     for (const std::string& text : texts) {
         const std::string command = p::ReplaceAddress(text, c.address);
         std::optional<std::string> reply = c.session.Exchange(command);
+        exchanges.push_back({{"sent", JsonText(command)}, {"reply", reply ? json(JsonText(p::Trimmed(*reply))) : json()}});
+        c.out["exchanges"] = exchanges;
+        // The rest is not sent: each text waits for the answer before it.
+        if (!reply)
+            throw ECliError(kExitNoAnswer, NoAnswer(command, p::kReplyTimeoutTicks));
         if (!c.json) {
-            if (reply)
-                std::printf("%s\n", p::Trimmed(*reply).c_str());
-            else
-                std::printf("(no answer to %s)\n", command.c_str());
+            std::printf("%s\n", p::Trimmed(*reply).c_str());
             std::fflush(stdout);
         }
-        exchanges.push_back({{"sent", JsonText(command)}, {"reply", reply ? json(JsonText(p::Trimmed(*reply))) : json()}});
-        if (!reply) {
-            // The rest is not sent: each text waits for the answer before it.
-            result = kExitNoAnswer;
-            std::fprintf(stderr, "tarnell-cli: %s: no answer to %s within %d ticks (%.1f s)\n",
-                         c.session.PortName().c_str(), command.c_str(), p::kReplyTimeoutTicks,
-                         Seconds(p::kReplyTimeoutTicks));
-            break;
-        }
     }
-    c.out["exchanges"] = exchanges;
-    return result;
+    return kExitDone;
 }
 
 int CmdStatus(TContext& c)

@@ -265,7 +265,8 @@ TEST_F(Cli, AStoreSendsNothingOfARefusedFileAndReportsAPlaceReadBackOtherwise)
     EXPECT_EQ(Run({"--port", "COM1", "store", "--type", "50", "text.gri"}).exitCode, 5);
 
     // A gripper that reads place 2 back otherwise: the 4th reply (after two
-    // stores and the recall of place 1) comes padded with dots.
+    // stores and the recall of place 1) comes padded with 64 KiB of dots,
+    // more than a reply may hold.
     TSim spoiling(dir, 2, {"--garbage", "huge", "--garbage-every", "4"});
     std::string two = "100\r\n20\r\n10\r\n200\r\n30\r\n15\r\n";
     for (int i = 0; i < 17; ++i)

@@ -32,11 +32,12 @@ std::string Shortened(const std::string& text)
     return text.size() <= kShown ? text : text.substr(0, kShown) + "...";
 }
 
-std::string NoAnswer(const std::string& command, std::int32_t ticks)
+std::string NoAnswer(TContext& c, const std::string& command, std::int32_t ticks)
 {
     char limit[64];
     std::snprintf(limit, sizeof limit, "%d ticks (%.1f s)", ticks, Seconds(ticks));
-    return "no answer to " + command + " within " + limit;
+    const std::string note = c.session.TakeNote();
+    return "no answer to " + command + " within " + limit + (note.empty() ? "" : " (" + note + ")");
 }
 
 // The reply to command, or ECliError (no answer) naming what went unanswered.
@@ -44,7 +45,7 @@ std::string Ask(TContext& c, const std::string& command, std::int32_t ticks = p:
 {
     std::optional<std::string> reply = c.session.Exchange(command, ticks);
     if (!reply)
-        throw ECliError(kExitNoAnswer, NoAnswer(command, ticks));
+        throw ECliError(kExitNoAnswer, NoAnswer(c, command, ticks));
     return *reply;
 }
 
@@ -128,7 +129,7 @@ int CmdSend(TContext& c, const std::vector<std::string>& texts)
         c.out["exchanges"] = exchanges;
         // The rest is not sent: each text waits for the answer before it.
         if (!reply)
-            throw ECliError(kExitNoAnswer, NoAnswer(command, p::kReplyTimeoutTicks));
+            throw ECliError(kExitNoAnswer, NoAnswer(c, command, p::kReplyTimeoutTicks));
         if (!c.json) {
             std::printf("%s\n", p::Trimmed(*reply).c_str());
             std::fflush(stdout);

@@ -82,17 +82,18 @@ TGripperSession::TGripperSession(const TPortChoice& port, const TLineSettings& l
     sio::SetMessageQueue(queue_.get());
     // Before the port starts its threads, so that they leave the signals to it.
     watch_ = std::make_unique<TInterruptWatch>(*queue_);
-    // An error the serial threads report on the main thread ends the
-    // exchange that is waiting.
+    // What the serial layer reports on the main thread (a packet that never
+    // ended, a thread that failed) is kept for the message of the exchange
+    // it spoils; whether the port is still usable the dispatcher says.
     sio::SetExceptionReporter([this](std::exception_ptr e) {
         try {
             std::rethrow_exception(e);
         } catch (const std::exception& x) {
-            if (lostReason_.empty())
-                lostReason_ = x.what();
+            if (note_.empty())
+                note_ = x.what();
         } catch (...) {
-            if (lostReason_.empty())
-                lostReason_ = "unknown error";
+            if (note_.empty())
+                note_ = "unknown error";
         }
     });
 
@@ -161,8 +162,8 @@ void TGripperSession::ThrowIfInterrupted() const
 std::optional<std::string> TGripperSession::Exchange(const std::string& command, std::int32_t timeoutTicks)
 {
     ThrowIfInterrupted();
-    if (lost_ || !lostReason_.empty())
-        throw EPortError((lostReason_.empty() ? "the device has gone away" : lostReason_));
+    if (lost_)
+        throw EPortError(GoneText());
     const std::string frame = protocol::Frame(command);
     try {
         // Opens the port at the first exchange.
@@ -181,8 +182,7 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     packet_->SetEnabled(true);
 
     const std::uint32_t limit = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick + kBackstopMs;
-    sio::ServeMessagesUntil(
-        [this] { return replied_ || timedOut_ || lost_ || !lostReason_.empty() || watch_->Signal() != 0; }, limit);
+    sio::ServeMessagesUntil([this] { return replied_ || timedOut_ || lost_ || watch_->Signal() != 0; }, limit);
     if (watch_->Signal()) {
         packet_->SetEnabled(false);
         ThrowIfInterrupted();
@@ -192,9 +192,24 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     if (timedOut_)
         return std::nullopt;
     packet_->SetEnabled(false);
-    if (lost_ || !lostReason_.empty() || DeviceGone())
-        throw EPortError((lostReason_.empty() ? "the device has gone away" : lostReason_));
+    if (lost_ || DeviceGone()) {
+        lost_ = true;
+        throw EPortError(GoneText());
+    }
     return std::nullopt;
+}
+
+std::string TGripperSession::TakeNote()
+{
+    std::string note;
+    note.swap(note_);
+    return note;
+}
+
+std::string TGripperSession::GoneText()
+{
+    const std::string note = TakeNote();
+    return note.empty() ? "the device has gone away" : "the device has gone away (" + note + ")";
 }
 
 void TGripperSession::OnPacket(const std::string& data)

@@ -74,6 +74,10 @@ public:
 
     const std::string& PortName() const { return portName_; }
 
+    // What the serial layer reported since the last call ("" if nothing),
+    // such as a packet that never ended; it explains a missing answer.
+    std::string TakeNote();
+
 private:
     void OnPacket(const std::string& data);
     void OnTimeout();
@@ -81,6 +85,7 @@ private:
     void ArmLostDeviceTrigger();
     bool DeviceGone() const;
     void ThrowIfInterrupted() const;
+    std::string GoneText();
 
     std::string portName_;
     std::string logFile_;
@@ -94,8 +99,9 @@ private:
     bool replied_ = false;
     bool timedOut_ = false;
     bool lost_ = false;
-    // The first error the serial threads reported on the main thread.
-    std::string lostReason_;
+    // The first error the serial layer reported on the main thread since
+    // the last TakeNote.
+    std::string note_;
 };
 
 }  // namespace tarnell::cli

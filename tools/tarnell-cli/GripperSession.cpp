@@ -171,15 +171,19 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
         port_->FlushOutput();
         replied_ = false;
         timedOut_ = false;
+        lastFrame_ = frame;
+        // Armed before the frame goes out: bytes that arrive while no
+        // collector is enabled are dropped, and a fast bus answers (or
+        // echoes) before a collector armed afterwards would be listening.
+        // Disabled first, so that every command gets a fresh time limit.
+        packet_->SetEnabled(false);
+        packet_->SetTimeOut(timeoutTicks);
+        packet_->SetEnabled(true);
         port_->WriteString(frame);
     } catch (const sio::ESioException& e) {
+        packet_->SetEnabled(false);
         throw EPortError(e.what());
     }
-    lastFrame_ = frame;
-    // Disabled first, so that every command gets a fresh time limit.
-    packet_->SetEnabled(false);
-    packet_->SetTimeOut(timeoutTicks);
-    packet_->SetEnabled(true);
 
     const std::uint32_t limit = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick + kBackstopMs;
     sio::ServeMessagesUntil([this] { return replied_ || timedOut_ || lost_ || watch_->Signal() != 0; }, limit);

@@ -80,6 +80,9 @@ public:
 
     // The path that was opened ("" while closed).
     std::string DevicePath() const;
+    // The device behind that path, links resolved ("/dev/pts/5"), from the
+    // last opening attempt on; kept after the close.
+    std::string DeviceLocation() const override;
     // Which RS-485 direction control the device got (None while off).
     TRs485Path Rs485Path() const { return rs485Path_.load(std::memory_order_acquire); }
     int Fd() const { return fd_.Get(); }
@@ -112,6 +115,7 @@ private:
     mutable std::shared_mutex fdLock_;
     sys::TFileDescriptor fd_;
     std::string devicePath_;  // main lock
+    std::string location_;    // main lock
     sys::TEventFd readerWake_;   // the serial event: ends the reader's wait
     sys::TEventFd outputReady_;  // DeviceWrite -> writer
     sys::TEventFd writerWake_;   // DiscardOutput and the close -> writer

@@ -480,6 +480,13 @@ void TSioDataPacketManager::PortChanged(int kind)
         for (std::size_t k = 0; k < packets_.size(); ++k)
             packets_[k]->DisarmPacket();
         Activate(false);
+    } else if (kind == pcLost) {
+        // The dispatcher's timer died with its device: a collector waiting
+        // for a reply ends its wait now, as with a silent far end.
+        if (collector_ && limitRunning_ && !inEvent_) {
+            limitRunning_ = false;
+            collector_->PacketTimeout();
+        }
     }
 }
 

@@ -1064,8 +1064,15 @@ void TSioBaseDispatcher::DeliverDeviceLoss()
 {
     // Once the device threads have ended, everything the reader took in is
     // in the input queue, and a failure of theirs is known.
-    for (auto role : {TSioDispatcherThread::Reader, TSioDispatcherThread::Writer, TSioDispatcherThread::Status})
-        WaitThreadEnd(role, kNoLimit);
+    {
+        // On the running flags alone: the thread objects may still be being
+        // started by the main thread.
+        std::unique_lock l(endLock_);
+        endCv_.wait(l, [&] {
+            return !running_[TSioDispatcherThread::Reader].load() && !running_[TSioDispatcherThread::Writer].load() &&
+                   !running_[TSioDispatcherThread::Status].load();
+        });
+    }
     if (!deviceFailed_.load() || lossDelivered_.load())
         return;
     auto closing = [this] {

@@ -13,8 +13,11 @@
 //    counters (TIOCGICOUNT) every 100 ms and queues a status record when
 //    one changed. A device that has neither (a pseudo-terminal) leaves it
 //    asleep until the close.
-// A read or write failure (the other side of a pseudo-terminal closed, a
-// USB adapter unplugged) ends all four threads and shows as line error 10.
+// A read or write failure, or a hang-up with nothing to read or no room to
+// write (the other side of a pseudo-terminal closed, a USB adapter
+// unplugged), is the device going away: the threads end, the dispatcher
+// thread last, after handing on what was read before and the loss itself
+// (TSioBaseDispatcher::DeviceLost).
 //
 // RS-485 direction: where the driver has the kernel's RS-485 mode
 // (TIOCSRS485) it switches RTS itself; elsewhere the dispatcher raises RTS

@@ -586,10 +586,11 @@ TEST_F(PacketPort, ALostDeviceEndsTheWaitIsReportedAndTheNextCommandOpensItAgain
 }
 
 // The device taken away in each way a driver shows it, just after a reply
-// has been read: the reply still comes first, then the loss.
+// has been read: the reply still comes first, then the loss. A hang-up met
+// by the writer is a loss too.
 TEST_F(PacketPort, EveryWayADeviceGoesAwayDeliversTheLastReplyFirst)
 {
-    enum TWay { ZeroRead, Eio, Enxio, HangUpOnly };
+    enum TWay { ZeroRead, Eio, Enxio, HangUpOnly, HangUpOnWrite };
     struct TPulled : sys::TSysCalls {
         std::atomic<TWay> way{ZeroRead};
         std::atomic<int> device{-1};
@@ -603,17 +604,25 @@ TEST_F(PacketPort, EveryWayADeviceGoesAwayDeliversTheLastReplyFirst)
         }
         int Poll(pollfd* fds, nfds_t n, int timeoutMs) override
         {
-            if (!pulled || n < 1 || fds[0].fd != device)
+            const bool writing = n >= 1 && (fds[0].events & POLLOUT);
+            if (!pulled || n < 1 || fds[0].fd != device || writing != (way == HangUpOnWrite))
                 return TSysCalls::Poll(fds, n, timeoutMs);
             int r = TSysCalls::Poll(fds, n, 0);
             if (r >= 0 && fds[0].revents == 0)
                 ++r;
-            fds[0].revents |= way == HangUpOnly ? POLLHUP : POLLIN;
+            fds[0].revents |= way == ZeroRead || way == Eio || way == Enxio ? POLLIN : POLLHUP;
             return r;
+        }
+        ssize_t Write(int fd, const void* buf, std::size_t count) override
+        {
+            if (!pulled || fd != device || way != HangUpOnWrite)
+                return TSysCalls::Write(fd, buf, count);
+            errno = EAGAIN;
+            return -1;
         }
         ssize_t Read(int fd, void* buf, std::size_t count) override
         {
-            if (!pulled || fd != device)
+            if (!pulled || fd != device || way == HangUpOnWrite)
                 return TSysCalls::Read(fd, buf, count);
             if (!lastSent.exchange(true)) {
                 std::memcpy(buf, "OK\n\r", 4);
@@ -623,7 +632,8 @@ TEST_F(PacketPort, EveryWayADeviceGoesAwayDeliversTheLastReplyFirst)
             case ZeroRead: return 0;
             case Eio: errno = EIO; return -1;
             case Enxio: errno = ENXIO; return -1;
-            case HangUpOnly: errno = EAGAIN; return -1;
+            case HangUpOnly:
+            case HangUpOnWrite: errno = EAGAIN; return -1;
             }
             return 0;
         }
@@ -636,7 +646,7 @@ TEST_F(PacketPort, EveryWayADeviceGoesAwayDeliversTheLastReplyFirst)
         [&](TSioCustomComPort*, std::uint16_t error, bool) { seen.push_back("line error " + std::to_string(error)); });
     Reply(*c);
     c->SetTimeOut(1000);
-    for (TWay way : {ZeroRead, Eio, Enxio, HangUpOnly}) {
+    for (TWay way : {ZeroRead, Eio, Enxio, HangUpOnly, HangUpOnWrite}) {
         SCOPED_TRACE(way);
         seen.clear();
         reported.clear();
@@ -647,8 +657,13 @@ TEST_F(PacketPort, EveryWayADeviceGoesAwayDeliversTheLastReplyFirst)
         port->FlushInput();
         c->SetEnabled(true);
         pulled.pulled = true;
-        ASSERT_TRUE(PumpUntil([&] { return seen.size() == 3 && reported.size() == 1 && EventsOver(); }));
-        EXPECT_EQ(seen, (std::vector<std::string>{"packet OK\n\r", "line error 10", "timeout"}));
+        std::vector<std::string> expected{"packet OK\n\r", "line error 10", "timeout"};
+        if (way == HangUpOnWrite) {
+            port->WriteString("STA;0\n\r");
+            expected.erase(expected.begin());
+        }
+        ASSERT_TRUE(PumpUntil([&] { return seen.size() == expected.size() && reported.size() == 1 && EventsOver(); }));
+        EXPECT_EQ(seen, expected);
         EXPECT_EQ(reported[0], "COM3 (" + pty.SlavePath() + "): the device was lost");
         port->SetOpen(false);
         sys::InstallSysCalls(nullptr);

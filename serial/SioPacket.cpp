@@ -428,6 +428,10 @@ void TSioDataPacketManager::Activate(bool on)
             return;
         if (!port_->AcquireDispatcher())
             return;
+        // Acquiring reopens a port whose device was lost, and the opening
+        // has activated this manager already.
+        if (handlerInstalled_)
+            return;
         port_->AddMethodHandler(this);
         handlerInstalled_ = true;
         overflowReported_ = false;

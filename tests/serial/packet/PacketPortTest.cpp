@@ -582,6 +582,15 @@ TEST_F(PacketPort, ALostDeviceEndsTheWaitIsReportedAndTheNextCommandOpensItAgain
     back.CloseMaster();
     ASSERT_TRUE(PumpUntil([&] { return reported.size() == 2 && EventsOver(); }));
     EXPECT_EQ(lineErrors, (std::vector<std::uint16_t>{leDeviceFailed, leDeviceFailed}));
+
+    // A collector bound to the lost port reopens it once, with one timer.
+    c->SetComPort(nullptr);
+    TPtyPort third(dir, 3);
+    c->SetComPort(port.get());
+    EXPECT_FALSE(port->DeviceLost());
+    TSioTriggerSet set;
+    port->Dispatcher()->SaveTriggers(set);
+    EXPECT_EQ(set.Timers->size(), 1u);
     SetPortChooser(nullptr);
 }
 

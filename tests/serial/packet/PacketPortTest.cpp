@@ -542,6 +542,10 @@ TEST_F(PacketPort, ALostDeviceEndsTheWaitIsReportedAndTheNextCommandOpensItAgain
         return mrCancel;
     });
     std::vector<std::uint16_t> lineErrors;
+    struct TForget {
+        TSioComPort& port;
+        ~TForget() { port.SetOnTriggerLineError(nullptr); }
+    } forget{*port};
     port->SetLogging(tlOn);
     port->SetOnPortOpen([&](TSioBaseComponent*) { port->ArmStatusTrigger(stLine, 0x1F); });
     port->SetOnTriggerLineError([&](TSioCustomComPort* cp, std::uint16_t error, bool) {
@@ -591,6 +595,7 @@ TEST_F(PacketPort, ALostDeviceEndsTheWaitIsReportedAndTheNextCommandOpensItAgain
     TSioTriggerSet set;
     port->Dispatcher()->SaveTriggers(set);
     EXPECT_EQ(set.Timers->size(), 1u);
+    port->SetOpen(false);  // while its far end and the handlers' locals live
     SetPortChooser(nullptr);
 }
 
@@ -600,6 +605,7 @@ TEST_F(PacketPort, ALostDeviceEndsTheWaitIsReportedAndTheNextCommandOpensItAgain
 TEST_F(PacketPort, EveryWayADeviceGoesAwayDeliversTheLastReplyFirst)
 {
     enum TWay { ZeroRead, Eio, Enxio, HangUpOnly, HangUpOnWrite };
+    std::vector<std::string> seen;
     struct TPulled : sys::TSysCalls {
         std::atomic<TWay> way{ZeroRead};
         std::atomic<int> device{-1};
@@ -647,8 +653,15 @@ TEST_F(PacketPort, EveryWayADeviceGoesAwayDeliversTheLastReplyFirst)
             return 0;
         }
     } pulled;
+    struct TRestore {
+        TSioComPort& port;
+        ~TRestore()
+        {
+            port.SetOpen(false);
+            sys::InstallSysCalls(nullptr);
+        }
+    } restore{*port};
 
-    std::vector<std::string> seen;
     c->OnStringPacket = [&](TSioDataPacket*, const std::string& s) { seen.push_back("packet " + s); };
     c->OnTimeout = [&](TSioBaseComponent*) { seen.push_back("timeout"); };
     port->SetOnTriggerLineError(

@@ -426,11 +426,16 @@ void TSioDataPacketManager::Activate(bool on)
     if (on) {
         if (handlerInstalled_ || !port_)
             return;
-        if (!port_->AcquireDispatcher())
-            return;
-        // Acquiring reopens a port whose device was lost, and the opening
-        // has activated this manager already.
-        if (handlerInstalled_)
+        // Acquiring reopens a port whose device was lost. Where the device
+        // is still missing the port is closed now, and its next opening
+        // activates this manager; where it is back, the opening has done so
+        // already.
+        bool acquired = false;
+        try {
+            acquired = port_->AcquireDispatcher();
+        } catch (...) {
+        }
+        if (!acquired || handlerInstalled_)
             return;
         port_->AddMethodHandler(this);
         handlerInstalled_ = true;

@@ -587,9 +587,17 @@ TEST_F(PacketPort, ALostDeviceEndsTheWaitIsReportedAndTheNextCommandOpensItAgain
     ASSERT_TRUE(PumpUntil([&] { return reported.size() == 2 && EventsOver(); }));
     EXPECT_EQ(lineErrors, (std::vector<std::uint16_t>{leDeviceFailed, leDeviceFailed}));
 
-    // A collector bound to the lost port reopens it once, with one timer.
+    // A collector bound to the lost port reopens it: not at all while the
+    // device is missing, once with one timer when it is back.
     c->SetComPort(nullptr);
+    EXPECT_NO_THROW(c->SetComPort(port.get()));
+    EXPECT_FALSE(port->Open());
     TPtyPort third(dir, 3);
+    port->FlushInput();
+    third.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return reported.size() == 3 && EventsOver(); }));
+    c->SetComPort(nullptr);
+    TPtyPort fourth(dir, 3);
     c->SetComPort(port.get());
     EXPECT_FALSE(port->DeviceLost());
     TSioTriggerSet set;

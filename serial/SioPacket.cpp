@@ -170,7 +170,15 @@ public:
         port_->AddUserCallback(m, [m](TSioCustomComPort*, TPortCallbackKind kind) { m->PortChanged(kind); });
     }
     void Unsubscribe(TSioDataPacketManager* m) override { port_->RemoveUserCallback(m); }
-    bool AcquireDispatcher() override { return port_->AcquireDispatcher() != nullptr; }
+    bool AcquireDispatcher() override
+    {
+        // A lost port is joined as it is, not reopened under the manager's
+        // lock: the next command reopens it, and the opening activates the
+        // manager again.
+        if (port_->DeviceLost())
+            return true;
+        return port_->AcquireDispatcher() != nullptr;
+    }
     bool HasDispatcher() const override { return Dispatcher() != nullptr; }
     void AddMethodHandler(TSioDataPacketManager* m) override
     {
@@ -426,16 +434,7 @@ void TSioDataPacketManager::Activate(bool on)
     if (on) {
         if (handlerInstalled_ || !port_)
             return;
-        // Acquiring reopens a port whose device was lost. Where the device
-        // is still missing the port is closed now, and its next opening
-        // activates this manager; where it is back, the opening has done so
-        // already.
-        bool acquired = false;
-        try {
-            acquired = port_->AcquireDispatcher();
-        } catch (...) {
-        }
-        if (!acquired || handlerInstalled_)
+        if (!port_->AcquireDispatcher())
             return;
         port_->AddMethodHandler(this);
         handlerInstalled_ = true;

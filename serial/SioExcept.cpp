@@ -19,6 +19,8 @@ ESioException::ESioException(std::int32_t code) : std::runtime_error(ErrorMessag
 
 ESioException::ESioException(const std::string& text) : std::runtime_error(text), errorCode_(0) {}
 
+ESioException::ESioException(std::int32_t code, const std::string& text) : std::runtime_error(text), errorCode_(code) {}
+
 EInOutError::EInOutError(const std::string& message, std::int32_t errorCode)
     : std::runtime_error(message), errorCode_(errorCode)
 {

@@ -25,6 +25,8 @@ public:
     explicit ESioException(std::int32_t code);
     // From a text: ErrorCode() is 0.
     explicit ESioException(const std::string& text);
+    // A code with a text of its own (one that names the port, say).
+    ESioException(std::int32_t code, const std::string& text);
 
     std::int32_t ErrorCode() const noexcept { return errorCode_; }
     std::string Message() const { return what(); }
@@ -103,6 +105,7 @@ SIO_DECLARE_EXCEPTION(ERas, ESioException)
     X(ETracingNotEnabled, ESerialIO, -3008)              \
     X(ELoggingNotEnabled, ESerialIO, -3009)              \
     X(EBaseAddressNotSet, ESerialIO, -3010)              \
+    X(EDeviceLost, ESerialIO, -3011)                     \
     X(EModemNotStarted, EModem, -4001)                   \
     X(EModemBusy, EModem, -4002)                         \
     X(EModemNotDialing, EModem, -4003)                   \

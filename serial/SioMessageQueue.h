@@ -32,6 +32,8 @@ inline constexpr std::uint32_t WM_SIO_AVAIL = 0x7E01;
 inline constexpr std::uint32_t WM_SIO_DATA = 0x7E02;
 inline constexpr std::uint32_t WM_SIO_TIMER = 0x7E03;
 inline constexpr std::uint32_t WM_SIO_STATUS = 0x7E04;
+// Posted to the window handlers when the device behind the port has gone.
+inline constexpr std::uint32_t WM_SIO_LOST = 0x7E05;
 inline constexpr std::uint32_t WM_SIO_CLOSE = 0x7E0A;  // deferred close of a port component
 
 // The receiver of window messages: the port component's hidden notification

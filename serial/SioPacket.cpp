@@ -170,7 +170,15 @@ public:
         port_->AddUserCallback(m, [m](TSioCustomComPort*, TPortCallbackKind kind) { m->PortChanged(kind); });
     }
     void Unsubscribe(TSioDataPacketManager* m) override { port_->RemoveUserCallback(m); }
-    bool AcquireDispatcher() override { return port_->AcquireDispatcher() != nullptr; }
+    bool AcquireDispatcher() override
+    {
+        // A lost port is joined as it is, not reopened under the manager's
+        // lock: the next command reopens it, and the opening activates the
+        // manager again.
+        if (port_->DeviceLost())
+            return true;
+        return port_->AcquireDispatcher() != nullptr;
+    }
     bool HasDispatcher() const override { return Dispatcher() != nullptr; }
     void AddMethodHandler(TSioDataPacketManager* m) override
     {
@@ -480,6 +488,13 @@ void TSioDataPacketManager::PortChanged(int kind)
         for (std::size_t k = 0; k < packets_.size(); ++k)
             packets_[k]->DisarmPacket();
         Activate(false);
+    } else if (kind == pcLost) {
+        // The dispatcher's timer died with its device: a collector waiting
+        // for a reply ends its wait now, as with a silent far end.
+        if (collector_ && limitRunning_ && !inEvent_) {
+            limitRunning_ = false;
+            collector_->PacketTimeout();
+        }
     }
 }
 

@@ -173,9 +173,64 @@ std::int32_t TSioCustomComPort::Check(std::int32_t code) const { return RaiseOnE
 
 TSioBaseDispatcher* TSioCustomComPort::AcquireDispatcher()
 {
+    // A port whose device has gone is closed and opened again: the device may
+    // be back. Not from inside a delivery of the dead dispatcher, nor while
+    // its loss is being reported: the operations then fail with the loss.
+    if (dispatcher_ && state_ == StateOpen && dispatcher_->DeviceLost() && !IsLoading() && !handlingLoss_ &&
+        !dispatcher_->InDispatch()) {
+        // Its dispatcher thread has handed the loss on once the threads end.
+        dispatcher_->WaitThreadsEnded();
+        HandleDeviceLost();
+        if (state_ == StateOpen && dispatcher_)
+            ClosePort();
+    }
     if (!dispatcher_ && !IsLoading() && state_ != StateOpen && autoOpen_)
         SetOpen(true);
     return dispatcher_.get();
+}
+
+bool TSioCustomComPort::DeviceLost() const { return state_ == StateOpen && dispatcher_ && dispatcher_->DeviceLost(); }
+
+std::string TSioCustomComPort::PortLabel() const
+{
+    std::string label = "COM" + std::to_string(comNumber_);
+    std::string device = dispatcher_ ? dispatcher_->DeviceLocation() : std::string();
+    return device.empty() ? label : label + " (" + device + ")";
+}
+
+void TSioCustomComPort::RaiseIfLost(const TSioBaseDispatcher& d) const
+{
+    if (d.DeviceLost())
+        throw EDeviceLost(ecDeviceLost, PortLabel() + ": the device was lost");
+}
+
+void TSioCustomComPort::HandleDeviceLost()
+{
+    if (lossHandled_ || handlingLoss_ || state_ != StateOpen || !dispatcher_ || !dispatcher_->DeviceLost())
+        return;
+    lossHandled_ = true;
+    const EDeviceLost lost(ecDeviceLost, PortLabel() + ": the device was lost");
+    struct THandling {
+        bool& flag;
+        ~THandling() { flag = false; }
+    } handling{handlingLoss_};
+    handlingLoss_ = true;
+    // Line error 10, unless a line-error trigger has reported it already.
+    try {
+        bool lineBreak = ReadLineBreak();
+        std::uint16_t error = ReadLineError();
+        if (error == leDeviceFailed)
+            DoTriggerLineError(error, lineBreak);
+    } catch (...) {
+        ReportException(std::current_exception());
+    }
+    // The operator, in plain words; then the users (a waiting collector times out).
+    ReportException(std::make_exception_ptr(lost));
+    try {
+        NotifyUsers(pcLost);
+    } catch (...) {
+        ReportException(std::current_exception());
+    }
 }
 
 TSioBaseDispatcher* TSioCustomComPort::RequireDispatcher()
@@ -191,6 +246,7 @@ void TSioCustomComPort::FlushInput()
     if (state_ == StateClosing)
         return;
     TSioBaseDispatcher* d = RequireDispatcher();
+    RaiseIfLost(*d);
     Check(d->DiscardInput());
 }
 
@@ -199,6 +255,7 @@ void TSioCustomComPort::FlushOutput()
     if (state_ == StateClosing)
         return;
     TSioBaseDispatcher* d = RequireDispatcher();
+    RaiseIfLost(*d);
     Check(d->DiscardOutput());
 }
 
@@ -207,6 +264,7 @@ void TSioCustomComPort::WriteString(const std::string& s)
     if (state_ == StateClosing)
         return;
     TSioBaseDispatcher* d = RequireDispatcher();
+    RaiseIfLost(*d);
     if (s.empty())
         return;
     Check(d->WriteBytes(s.data(), static_cast<std::int32_t>(s.size())));
@@ -240,6 +298,23 @@ void TSioCustomComPort::SetTimerTrigger(std::uint16_t handle, std::int32_t ticks
         return;
     TSioBaseDispatcher* d = RequireDispatcher();
     Check(d->SetTimerTrigger(handle, static_cast<std::uint32_t>(ticks), activate));
+}
+
+std::uint16_t TSioCustomComPort::ArmStatusTrigger(std::int32_t kind, std::uint16_t value)
+{
+    if (state_ == StateClosing)
+        return 0;
+    if (kind < stModem || kind > stOutSent)
+        RaiseForCode(ecBadArgument);
+    // The dispatcher at hand, lost or not: a handler of the loss re-arms,
+    // and the trigger is saved at the close and restored at the reopening.
+    TSioBaseDispatcher* d = dispatcher_ ? dispatcher_.get() : RequireDispatcher();
+    std::int32_t& handle = statusHandles_[kind];
+    if (handle != 0 && d->SetStatusTrigger(handle, value, true) == 0)
+        return static_cast<std::uint16_t>(handle);
+    handle = Check(d->AddStatusTrigger(kind));
+    Check(d->SetStatusTrigger(handle, value, true));
+    return static_cast<std::uint16_t>(handle);
 }
 
 void TSioCustomComPort::YieldToDevice()
@@ -364,10 +439,14 @@ void TSioCustomComPort::OpenPort()
         EnsureComNumber();
     CreateDispatcher();
     dispatcher_->SetDeviceName(tapiMode_ == tmOn ? std::string() : PortDeviceName(comNumber_));
+    lossHandled_ = false;
     bool restored = false;
     try {
         std::int32_t r = OpenPortDevice();
         if (r < 0) {
+            // The flock refuses a second opener, root and this process too.
+            if (r == ecAlreadyOpen && !IsLoading())
+                throw EAlreadyOpen(ecAlreadyOpen, PortLabel() + " is already in use");
             Check(r);
             // Still here: loading, where codes are returned, not raised.
             DiscardDispatcher();
@@ -398,8 +477,15 @@ void TSioCustomComPort::OpenPort()
             triggersSaved_ = false;
             restored = true;
             dispatcher_->RestoreTriggers(savedTriggers_->Set);
+        } else {
+            std::fill(std::begin(statusHandles_), std::end(statusHandles_), 0);
         }
         NotifyPortOpened();
+        // Lost while opening, before the notification window was there to
+        // be told.
+        if (dispatcher_ && dispatcher_->DeviceLost() && target_)
+            MessageQueue().PostMessage(target_.get(), WM_SIO_LOST, 0,
+                                       static_cast<std::intptr_t>(dispatcher_->PortIndex()) << 16);
     } catch (...) {
         open_ = false;
         state_ = StateClosed;
@@ -507,7 +593,7 @@ TMessageTarget* TSioCustomComPort::NotifyWindow() const { return target_.get(); 
 
 std::intptr_t TSioCustomComPort::WindowProc(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam)
 {
-    if (!(msg >= WM_SIO_AVAIL && msg <= WM_SIO_STATUS) && msg != WM_SIO_CLOSE)
+    if (!(msg >= WM_SIO_AVAIL && msg <= WM_SIO_STATUS) && msg != WM_SIO_CLOSE && msg != WM_SIO_LOST)
         return 0;
     std::lock_guard lock(PortListLock());
     try {
@@ -520,6 +606,11 @@ std::intptr_t TSioCustomComPort::WindowProc(std::uint32_t msg, std::uintptr_t wP
         auto* port = dynamic_cast<TSioCustomComPort*>(d->Owner());
         if (!port)
             return 0;
+        if (msg == WM_SIO_LOST) {
+            if (port->dispatcher_.get() == d)
+                port->HandleDeviceLost();
+            return 0;
+        }
         auto handle = static_cast<std::uint16_t>(wParam);
         auto data = msg == WM_SIO_AVAIL ? handle : static_cast<std::uint16_t>(lParam & 0xFFFF);
         port->DoTrigger(static_cast<std::uint16_t>(msg), handle, data);

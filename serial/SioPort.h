@@ -94,7 +94,10 @@ using TTriggerLineErrorEvent = std::function<void(TSioCustomComPort* CP, std::ui
 using TWaitCharEvent = std::function<void(TSioCustomComPort* CP, char C)>;
 
 // What a registered user is told, in this order over a port's life.
-enum TPortCallbackKind : int { pcOpened = 0, pcClosing = 1, pcClosed = 2 };
+// pcLost comes between pcOpened and pcClosing when the device behind the open
+// port goes away; the port stays open, and dead, until its next use closes
+// it and opens it again.
+enum TPortCallbackKind : int { pcOpened = 0, pcClosing = 1, pcClosed = 2, pcLost = 3 };
 using TPortCallback = std::function<void(TSioCustomComPort* CP, TPortCallbackKind Kind)>;
 
 // Port states.
@@ -131,6 +134,26 @@ public:
     // (0 while the port is closing); SetTimerTrigger does nothing then.
     std::uint16_t AddTimerTrigger();
     void SetTimerTrigger(std::uint16_t handle, std::int32_t ticks, bool activate);
+    // Arms the component's own status trigger of a kind (stModem ..
+    // stOutSent, SioUser.h) with value (for stLine the line-error bits to
+    // watch), adding it if this opening has none yet; a reopened port brings
+    // back the one saved at its close, so arming at every opening and again
+    // after each report keeps exactly one. Reported through OnTriggerStatus
+    // and the kind's event (OnTriggerLineError for stLine). Opens a closed
+    // port, never reopens a lost one; returns the handle (0 while closing).
+    std::uint16_t ArmStatusTrigger(std::int32_t kind, std::uint16_t value);
+
+    // The device behind the open port has gone (unplugged; the far end of a
+    // pseudo-terminal closed). The component learns it at once on the main
+    // thread: OnTriggerLineError fires with error 10 (unless a line-error
+    // trigger has just reported it), the error report is given an
+    // EDeviceLost (code ecDeviceLost, -3011) whose text names the port and
+    // the device ("COM3 (/dev/pts/5): the device was lost"), and the users
+    // are told pcLost (a collector waiting for a reply times out). The next
+    // operation that acquires the dispatcher closes the port, writing its
+    // trace and log as at every close, and opens it again; while the device
+    // is still missing that fails as the first opening would.
+    bool DeviceLost() const;
 
     // Users of the port (the packet collector's manager): told pcOpened
     // after the port has opened, pcClosing before it closes and pcClosed
@@ -290,6 +313,10 @@ private:
     struct TUserEntry;
 
     std::int32_t Check(std::int32_t code) const;
+    // "COM3 (/dev/pts/5)": the port and the device, for messages.
+    std::string PortLabel() const;
+    void HandleDeviceLost();
+    void RaiseIfLost(const TSioBaseDispatcher& d) const;
     void FinishClose();
     void DeferredClose(std::intptr_t lParam);
     void DiscardDispatcher();
@@ -313,6 +340,9 @@ private:
     std::vector<std::shared_ptr<TUserEntry>> userCallbacks_;
     std::unique_ptr<TSavedTriggerHolder> savedTriggers_;
     bool triggersSaved_ = false;
+    bool lossHandled_ = false;   // the loss of this opening's device was reported
+    bool handlingLoss_ = false;  // HandleDeviceLost is running
+    std::int32_t statusHandles_[8] = {};  // ArmStatusTrigger's handle per kind
 
     TDeviceLayer deviceLayer_ = dlWin32;
     std::uint16_t comNumber_ = 0;

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
@@ -224,6 +225,9 @@ std::int32_t TReadThread::Execute()
             d_.RequestStop();  // the handle was closed under us: end quietly
             return 0;
         }
+        // Some drivers show a pulled device only as a hang-up, with reads
+        // that find nothing; polling again would return at once, for ever.
+        const bool hungUp = (p[0].revents & (POLLHUP | POLLERR)) != 0;
         // Drain the driver in 256-byte records until a read finds nothing
         // (or the close asks: a far end that never pauses must not keep
         // the reader from ending).
@@ -236,11 +240,11 @@ std::int32_t TReadThread::Execute()
                 }
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !hungUp)
                 break;
-            // 0 is a hang-up: the other side of a pseudo-terminal closed, or
-            // the adapter was unplugged.
-            int err = n == 0 ? EIO : errno;
+            // 0, or nothing after a hang-up: the other side of a
+            // pseudo-terminal closed, or the adapter was unplugged.
+            int err = (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) ? EIO : errno;
             d_.RequestStop();
             if (err == EBADF)
                 return 0;
@@ -346,6 +350,12 @@ std::string TSioPosixDispatcher::DevicePath() const
     return devicePath_;
 }
 
+std::string TSioPosixDispatcher::DeviceLocation() const
+{
+    TGuard g(mainLock_);
+    return location_;
+}
+
 namespace {
 // Runs f(fd) while the descriptor cannot be closed under it; -1 and EBADF
 // when the device is not open.
@@ -375,6 +385,14 @@ std::int32_t TSioPosixDispatcher::DeviceOpen(const std::string& name, std::uint3
     if (path.empty()) {
         lastOsError_ = ENOENT;
         return -2;
+    }
+    {
+        // For messages: a port folder's entry is a link, and the operator
+        // knows the device by the name it points to.
+        std::error_code ec;
+        auto real = std::filesystem::canonical(path, ec);
+        TGuard g(mainLock_);
+        location_ = ec ? path : real.string();
     }
     sys::TFileDescriptor fd(sys::RetryEintr(
         [&] { return sys::Calls().Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
@@ -837,6 +855,7 @@ std::int32_t TSioPosixDispatcher::WritePass()
             writerHolds_ = true;
         }
         std::size_t done = 0;
+        bool hungUp = false;
         while (done < block.size()) {
             // A discard or the close abandons the rest of the block, also
             // while the device is taking it piece by piece.
@@ -845,9 +864,10 @@ std::int32_t TSioPosixDispatcher::WritePass()
             ssize_t n = sys::RetryEintr([&] { return sys::Calls().Write(fd, block.data() + done, block.size() - done); });
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
+                hungUp = false;
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !hungUp) {
                 // Wait for room; the writer wake abandons the rest.
                 for (;;) {
                     pollfd p[2] = {{fd, POLLOUT, 0}, {writerWake_.Fd(), POLLIN, 0}};
@@ -865,11 +885,14 @@ std::int32_t TSioPosixDispatcher::WritePass()
                             return 0;
                         continue;
                     }
-                    break;  // room, or a hang-up that the next write reports
+                    // Room, or a hang-up: a write that then finds no room
+                    // either means the device has gone.
+                    hungUp = (p[0].revents & (POLLHUP | POLLERR)) != 0;
+                    break;
                 }
                 continue;
             }
-            int err = n == 0 ? EIO : errno;
+            int err = (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) ? EIO : errno;
             if (err == EBADF)
                 return ecInvalidHandle;
             lastOsError_ = err;

@@ -13,8 +13,11 @@
 //    counters (TIOCGICOUNT) every 100 ms and queues a status record when
 //    one changed. A device that has neither (a pseudo-terminal) leaves it
 //    asleep until the close.
-// A read or write failure (the other side of a pseudo-terminal closed, a
-// USB adapter unplugged) ends all four threads and shows as line error 10.
+// A read or write failure, or a hang-up with nothing to read or no room to
+// write (the other side of a pseudo-terminal closed, a USB adapter
+// unplugged), is the device going away: the threads end, the dispatcher
+// thread last, after handing on what was read before and the loss itself
+// (TSioBaseDispatcher::DeviceLost).
 //
 // RS-485 direction: where the driver has the kernel's RS-485 mode
 // (TIOCSRS485) it switches RTS itself; elsewhere the dispatcher raises RTS
@@ -80,6 +83,9 @@ public:
 
     // The path that was opened ("" while closed).
     std::string DevicePath() const;
+    // The device behind that path, links resolved ("/dev/pts/5"), from the
+    // last opening attempt on; kept after the close.
+    std::string DeviceLocation() const override;
     // Which RS-485 direction control the device got (None while off).
     TRs485Path Rs485Path() const { return rs485Path_.load(std::memory_order_acquire); }
     int Fd() const { return fd_.Get(); }
@@ -112,6 +118,7 @@ private:
     mutable std::shared_mutex fdLock_;
     sys::TFileDescriptor fd_;
     std::string devicePath_;  // main lock
+    std::string location_;    // main lock
     sys::TEventFd readerWake_;   // the serial event: ends the reader's wait
     sys::TEventFd outputReady_;  // DeviceWrite -> writer
     sys::TEventFd writerWake_;   // DiscardOutput and the close -> writer

@@ -77,6 +77,7 @@ constexpr TMessageEntry kMessages[] = {
     {3008, "Tracing not enabled"},
     {3009, "Logging not enabled"},
     {3010, "Base address not set"},
+    {3011, "The device behind the port was lost"},
     {4001, "Modem not started"},
     {4002, "Modem busy"},
     {4003, "Modem not dialing"},

@@ -81,6 +81,9 @@ inline constexpr std::int32_t ecBufferIsEmpty = -3007;
 inline constexpr std::int32_t ecTracingNotEnabled = -3008;
 inline constexpr std::int32_t ecLoggingNotEnabled = -3009;
 inline constexpr std::int32_t ecBaseAddressNotSet = -3010;
+// The device behind an open port went away (unplugged, or the far end of a
+// pseudo-terminal closed).
+inline constexpr std::int32_t ecDeviceLost = -3011;
 
 // Triggers.
 inline constexpr std::int32_t ecNoMoreTriggers = -5001;

@@ -250,6 +250,7 @@ std::int32_t TSioBaseDispatcher::OpenDevice(const std::string& name, std::int32_
         closing_ = false;
     }
     deviceFailed_ = false;
+    lossDelivered_ = false;
     inputQueue_.Clear();
     SetDeviceName(name);
 
@@ -952,17 +953,13 @@ void TSioBaseDispatcher::RequestStop()
 void TSioBaseDispatcher::ThreadEnd(TSioDispatcherThread& thread, std::int32_t returnValue)
 {
     if (returnValue == ecDeviceRead || returnValue == ecDeviceWrite) {
-        // Several threads see one failure; it is reported once.
-        if (!deviceFailed_.exchange(true)) {
+        // Several threads may see one failure. The dispatcher thread hands
+        // it on once the device threads have ended (DeliverDeviceLoss);
+        // nothing is delivered from here. Without a dispatcher thread the
+        // line error is all there is to show it.
+        deviceFailed_ = true;
+        if (!ThreadRunning(TSioDispatcherThread::Dispatch) && !lossDelivered_.exchange(true))
             lineErrorWord_ = -1;
-            bool any;
-            {
-                TGuard g(mainLock_);
-                any = !statusTriggers_.empty();
-            }
-            if (any && !inDispatch_.load())
-                CheckStatusTriggers();
-        }
     } else if (returnValue != 0) {
         try {
             RaiseOnError(Owner(), returnValue);
@@ -979,6 +976,9 @@ void TSioBaseDispatcher::ThreadEnd(TSioDispatcherThread& thread, std::int32_t re
     }
     if (role == TSioDispatcherThread::Dispatch && releaseAtEnd_.exchange(false))
         ReleaseBuffers();
+    // A failure the dispatcher thread did not hand on (a close was under way).
+    if (role == TSioDispatcherThread::Dispatch && deviceFailed_.load() && !lossDelivered_.exchange(true))
+        lineErrorWord_ = -1;
     {
         std::lock_guard l(endLock_);
         running_[role] = false;
@@ -1056,6 +1056,74 @@ void TSioBaseDispatcher::SetThreadBoost(std::uint8_t boost)
 }
 
 void TSioBaseDispatcher::ApplyThreadPriority(TSioDispatcherThread&, int) {}
+
+// ---------------------------------------------------------------------------
+// The device going away (dispatcher thread).
+
+void TSioBaseDispatcher::DeliverDeviceLoss()
+{
+    // Once the device threads have ended, everything the reader took in is
+    // in the input queue, and a failure of theirs is known.
+    {
+        // On the running flags alone: the thread objects may still be being
+        // started by the main thread.
+        std::unique_lock l(endLock_);
+        endCv_.wait(l, [&] {
+            return !running_[TSioDispatcherThread::Reader].load() && !running_[TSioDispatcherThread::Writer].load() &&
+                   !running_[TSioDispatcherThread::Status].load();
+        });
+    }
+    if (!deviceFailed_.load() || lossDelivered_.load())
+        return;
+    auto closing = [this] {
+        TGuard g(mainLock_);
+        return closing_ || closePending_.load();
+    };
+    // Bytes read before the loss reach the handlers before the loss does.
+    // A handler's exception is reported and the loss still goes out.
+    try {
+        for (int cycle = 0; cycle < 10000 && !inputQueue_.Empty() && !closing(); ++cycle) {
+            const std::size_t records = inputQueue_.Count();
+            std::uint64_t filled;
+            {
+                TGuard d(dispatchLock_);
+                filled = filledSeq_;
+            }
+            RunCycle();
+            TGuard d(dispatchLock_);
+            // A full dispatch buffer that nobody reads: the rest stays.
+            if (inputQueue_.Count() == records && filledSeq_ == filled)
+                break;
+        }
+    } catch (...) {
+        ReportOnMainThread(std::current_exception());
+    }
+    if (lossDelivered_.exchange(true))
+        return;
+    lineErrorWord_ = -1;
+    if (closing())
+        return;
+    try {
+        statusHit_ = false;
+        RunStatusLoop();
+        if (statusHit_.load())
+            ClearStatusHits();
+    } catch (...) {
+        ReportOnMainThread(std::current_exception());
+    }
+    // Posted, not sent: the component reports the loss on the main thread
+    // whatever its trigger events, and this thread need not wait for it.
+    std::vector<TMessageTarget*> windows;
+    {
+        TGuard g(mainLock_);
+        for (const auto& h : windowHandlers_)
+            if (!h.Removed)
+                windows.push_back(h.Window);
+    }
+    const auto lParam = static_cast<std::intptr_t>(static_cast<std::uint32_t>(portIndex_) * 65536u);
+    for (TMessageTarget* w : windows)
+        MessageQueue().PostMessage(w, WM_SIO_LOST, 0, lParam);
+}
 
 // ---------------------------------------------------------------------------
 // Closing.

@@ -447,6 +447,18 @@ public:
     // The threads have been started and not all have ended.
     bool Active() const { return active_.load(std::memory_order_acquire); }
     bool ClosePending() const { return closePending_.load(std::memory_order_acquire); }
+    // The device went away during this opening (a read or write failed: the
+    // adapter was unplugged, the far end of a pseudo-terminal closed). The
+    // threads end; the dispatcher thread first delivers what was read
+    // before, then raises line error 10 (status triggers of the line-error
+    // kind fire) and posts WM_SIO_LOST to every window handler.
+    bool DeviceLost() const { return deviceFailed_.load(std::memory_order_acquire); }
+    // The device this port was last opened on, as the operator knows it
+    // ("/dev/ttyUSB0"); kept after the close, for messages. "" if unknown.
+    virtual std::string DeviceLocation() const { return {}; }
+    // Waits until the threads of this opening have ended; on the main thread
+    // it serves the message queue meanwhile.
+    void WaitThreadsEnded() { WaitAllThreadsEnded(); }
     bool DeviceIsOpen() const;
     bool Rs485Mode() const;
     std::uint8_t ThreadBoost() const { return threadBoost_.load(std::memory_order_acquire); }
@@ -555,6 +567,9 @@ protected:
     bool CheckStatusTriggers();
     bool CheckTimerTriggers();
     void ClearStatusHits();
+    // Dispatcher thread, after its loop: once the device threads have ended,
+    // hands a failure of theirs on as a loss (see DeviceLost).
+    void DeliverDeviceLoss();
     void RunCycle();
     void TimerAndStatusPass();
     bool RunStatusLoop();  // false: return from the cycle (close pending)
@@ -568,7 +583,8 @@ protected:
     std::atomic<TSioBaseComponent*> owner_;
     std::int32_t portIndex_ = -1;
     std::atomic<std::int32_t> lineErrorWord_{0};
-    std::atomic<bool> deviceFailed_{false};  // line error 10 raised for this open
+    std::atomic<bool> deviceFailed_{false};  // a device thread failed during this open
+    std::atomic<bool> lossDelivered_{false};  // line error 10 raised for that failure
     std::uint32_t inSize_ = 0;
     std::uint32_t outSize_ = 0;
     std::atomic<std::uint32_t> inputLimit_{0};  // the input queue's bound: InSize, also as changed while open

@@ -828,6 +828,9 @@ std::int32_t TDispThread::Execute()
                 break;
             }
         }
+        // Stopped without a close: a device thread may have failed.
+        if (!d.closePending_.load())
+            d.DeliverDeviceLoss();
     } catch (...) {
         if (d.closePending_.load() || d.stop_.load())
             d.releaseAtEnd_ = true;

@@ -2,6 +2,7 @@
 // edges, discarding, the device going away, closing.
 #include "DispatchFixture.h"
 
+#include "ReportedErrors.h"
 #include "SioExcept.h"
 #include "SioStrMap.h"
 
@@ -292,6 +293,40 @@ TEST_F(DispatchTest, TheOtherSideClosingEndsTheThreadsWithLineError10Once)
     EXPECT_LT(d->WriteBytes("y", 1), 0);
     d->CloseDevice();
     EXPECT_FALSE(d->DeviceIsOpen());
+}
+
+// A procedure handler that fails on the line error of a lost device.
+std::atomic<std::thread::id> g_availThread;
+std::atomic<std::thread::id> g_statusThread;
+void FailOnLineError(std::uint32_t msg, std::uintptr_t, std::intptr_t)
+{
+    if (msg == WM_SIO_AVAIL)
+        g_availThread = std::this_thread::get_id();
+    if (msg == WM_SIO_STATUS) {
+        g_statusThread = std::this_thread::get_id();
+        throw std::runtime_error("handler failed");
+    }
+}
+
+// The loss reaches the handlers from the thread that delivers everything
+// else, and a handler's exception goes to the error report, not to the end
+// of the process.
+TEST_F(DispatchTest, ALossIsDeliveredByTheDispatcherThreadAndAFailingHandlerIsReported)
+{
+    TReportedErrors errors;
+    ASSERT_EQ(Open(), 0);
+    d->AddProcedureHandler(&FailOnLineError);
+    d->SetAvailLength(1);
+    std::int32_t line = d->AddStatusTrigger(stLine);
+    ASSERT_EQ(d->SetStatusTrigger(line, 0x1F, true), 0);
+    pty->Write("x");
+    ASSERT_TRUE(PumpUntil([&] { return g_availThread.load() != std::thread::id(); }));
+    pty->CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return !d->Active(); }));
+    EXPECT_EQ(g_statusThread.load(), g_availThread.load());
+    EXPECT_EQ(errors.reported, std::vector<std::string>{"handler failed"});
+    EXPECT_TRUE(d->DeviceLost());
+    d->RemoveProcedureHandler(&FailOnLineError);
 }
 
 TEST_F(DispatchTest, ADeviceThatFailsAtOnceEndsTheThreadsCleanly)

@@ -19,7 +19,13 @@
 #include "SioMisc.h"
 #include "SioPacket.h"
 #include "SioPort.h"
+#include "SioSelCom.h"
+#include "SioSysCall.h"
 #include "SioUser.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 
 using namespace sio;
 using sio::test::TPortDir;
@@ -522,6 +528,171 @@ TEST_F(PacketPort, DispatchLogNamesTheCollector)
     EXPECT_TRUE(has("Packet    StringPacket  00000000  Packet:ComDataPacket"));
     EXPECT_TRUE(has("Packet    SizePacket    00000000  AB"));
     EXPECT_TRUE(has("TrgHdAlc  Method"));
+}
+
+
+// The console's way with a lost device: the far end goes away while the
+// collector waits for a reply; the next command finds the device missing,
+// and once the far end is back, the command after that just works.
+TEST_F(PacketPort, ALostDeviceEndsTheWaitIsReportedAndTheNextCommandOpensItAgain)
+{
+    int asked = 0;
+    SetPortChooser([&](TComSelectForm&) {
+        ++asked;
+        return mrCancel;
+    });
+    std::vector<std::uint16_t> lineErrors;
+    struct TForget {
+        TSioComPort& port;
+        ~TForget() { port.SetOnTriggerLineError(nullptr); }
+    } forget{*port};
+    port->SetLogging(tlOn);
+    port->SetOnPortOpen([&](TSioBaseComponent*) { port->ArmStatusTrigger(stLine, 0x1F); });
+    port->SetOnTriggerLineError([&](TSioCustomComPort* cp, std::uint16_t error, bool) {
+        lineErrors.push_back(error);
+        cp->ArmStatusTrigger(stLine, 0x1F);
+    });
+    Reply(*c);
+    c->SetTimeOut(1000);  // 55 s: within the test only the loss ends this wait
+    port->FlushInput();
+    c->SetEnabled(true);
+    port->WriteString("STA;0\n\r");
+    ASSERT_EQ(pty.ReadExactly(7), "STA;0\n\r");
+
+    pty.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return timeouts == 1 && !reported.empty() && EventsOver(); }));
+    EXPECT_EQ(lineErrors, std::vector<std::uint16_t>{leDeviceFailed});
+    EXPECT_EQ(reported, std::vector<std::string>{"COM3 (" + pty.SlavePath() + "): the device was lost"});
+    EXPECT_TRUE(port->DeviceLost());
+
+    // Still missing: the command fails as a first opening would, without
+    // asking for a port; the dead port was closed and its log written.
+    EXPECT_THROW(port->WriteString("STA;0\n\r"), EBadId);
+    EXPECT_FALSE(port->Open());
+    std::string log = ReadFile(dir.Path() + "/SIO.LOG");
+    EXPECT_NE(log.find("Packet:ComDataPacket"), std::string::npos) << log;
+
+    TPtyPort back(dir, 3);
+    c->SetEnabled(true);
+    port->WriteString("STA;0\n\r");
+    EXPECT_EQ(back.ReadExactly(7), "STA;0\n\r");
+    back.Write("STA;0;00\n\r");
+    ASSERT_TRUE(WaitPackets(1));
+    EXPECT_EQ(packets[0], "STA;0;00\n\r");
+    EXPECT_EQ(asked, 0);
+
+    // Lost again: one line error, although the trigger was armed at both
+    // openings and after each report.
+    back.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return reported.size() == 2 && EventsOver(); }));
+    EXPECT_EQ(lineErrors, (std::vector<std::uint16_t>{leDeviceFailed, leDeviceFailed}));
+
+    // A collector bound to the lost port joins it as it is; the next command
+    // reopens the port, with the collector's one timer.
+    c->SetComPort(nullptr);
+    c->SetComPort(port.get());
+    EXPECT_TRUE(port->DeviceLost());
+    TPtyPort third(dir, 3);
+    port->FlushInput();
+    EXPECT_FALSE(port->DeviceLost());
+    TSioTriggerSet set;
+    port->Dispatcher()->SaveTriggers(set);
+    EXPECT_EQ(set.Timers->size(), 1u);
+    port->SetOpen(false);  // while its far end and the handlers' locals live
+    SetPortChooser(nullptr);
+}
+
+// The device taken away in each way a driver shows it, just after a reply
+// has been read: the reply still comes first, then the loss. A hang-up met
+// by the writer is a loss too.
+TEST_F(PacketPort, EveryWayADeviceGoesAwayDeliversTheLastReplyFirst)
+{
+    enum TWay { ZeroRead, Eio, Enxio, HangUpOnly, HangUpOnWrite };
+    std::vector<std::string> seen;
+    struct TPulled : sys::TSysCalls {
+        std::atomic<TWay> way{ZeroRead};
+        std::atomic<int> device{-1};
+        std::atomic<bool> pulled{false};
+        std::atomic<bool> lastSent{false};
+        int Open(const char* path, int flags) override
+        {
+            int fd = TSysCalls::Open(path, flags);
+            device = fd;
+            return fd;
+        }
+        int Poll(pollfd* fds, nfds_t n, int timeoutMs) override
+        {
+            const bool writing = n >= 1 && (fds[0].events & POLLOUT);
+            if (!pulled || n < 1 || fds[0].fd != device || writing != (way == HangUpOnWrite))
+                return TSysCalls::Poll(fds, n, timeoutMs);
+            int r = TSysCalls::Poll(fds, n, 0);
+            if (r >= 0 && fds[0].revents == 0)
+                ++r;
+            fds[0].revents |= way == ZeroRead || way == Eio || way == Enxio ? POLLIN : POLLHUP;
+            return r;
+        }
+        ssize_t Write(int fd, const void* buf, std::size_t count) override
+        {
+            if (!pulled || fd != device || way != HangUpOnWrite)
+                return TSysCalls::Write(fd, buf, count);
+            errno = EAGAIN;
+            return -1;
+        }
+        ssize_t Read(int fd, void* buf, std::size_t count) override
+        {
+            if (!pulled || fd != device || way == HangUpOnWrite)
+                return TSysCalls::Read(fd, buf, count);
+            if (!lastSent.exchange(true)) {
+                std::memcpy(buf, "OK\n\r", 4);
+                return 4;
+            }
+            switch (way.load()) {
+            case ZeroRead: return 0;
+            case Eio: errno = EIO; return -1;
+            case Enxio: errno = ENXIO; return -1;
+            case HangUpOnly:
+            case HangUpOnWrite: errno = EAGAIN; return -1;
+            }
+            return 0;
+        }
+    } pulled;
+    struct TRestore {
+        TSioComPort& port;
+        ~TRestore()
+        {
+            port.SetOpen(false);
+            sys::InstallSysCalls(nullptr);
+        }
+    } restore{*port};
+
+    c->OnStringPacket = [&](TSioDataPacket*, const std::string& s) { seen.push_back("packet " + s); };
+    c->OnTimeout = [&](TSioBaseComponent*) { seen.push_back("timeout"); };
+    port->SetOnTriggerLineError(
+        [&](TSioCustomComPort*, std::uint16_t error, bool) { seen.push_back("line error " + std::to_string(error)); });
+    Reply(*c);
+    c->SetTimeOut(1000);
+    for (TWay way : {ZeroRead, Eio, Enxio, HangUpOnly, HangUpOnWrite}) {
+        SCOPED_TRACE(way);
+        seen.clear();
+        reported.clear();
+        pulled.way = way;
+        pulled.lastSent = false;
+        pulled.pulled = false;
+        sys::InstallSysCalls(&pulled);
+        port->FlushInput();
+        c->SetEnabled(true);
+        pulled.pulled = true;
+        std::vector<std::string> expected{"packet OK\n\r", "line error 10", "timeout"};
+        if (way == HangUpOnWrite) {
+            port->WriteString("STA;0\n\r");
+            expected.erase(expected.begin());
+        }
+        ASSERT_TRUE(PumpUntil([&] { return seen.size() == expected.size() && reported.size() == 1 && EventsOver(); }));
+        EXPECT_EQ(seen, expected);
+        EXPECT_EQ(reported[0], "COM3 (" + pty.SlavePath() + "): the device was lost");
+        port->SetOpen(false);
+        sys::InstallSysCalls(nullptr);
+    }
 }
 
 }  // namespace

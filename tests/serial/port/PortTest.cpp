@@ -156,7 +156,8 @@ TEST_F(PortTest, OpenFailuresKeepThePortClosedAndTheNumberSet)
             cp.WriteString("x");
             FAIL() << "no exception";
         } catch (const EAlreadyOpen& e) {
-            EXPECT_STREQ(e.what(), "ie_Open - device already open");
+            EXPECT_EQ(e.what(), "COM3 (" + com3.SlavePath() + ") is already in use");
+            EXPECT_EQ(e.ErrorCode(), -2008);
         }
         EXPECT_EQ(cp.ComNumber(), 3);
         EXPECT_FALSE(cp.Open());
@@ -167,6 +168,15 @@ TEST_F(PortTest, OpenFailuresKeepThePortClosedAndTheNumberSet)
     ::close(holder);
     cp.WriteString("x");
     EXPECT_EQ(com3.ReadExactly(1), "x");
+    // A second component of this process is refused in the same words.
+    TSioComPort second;
+    second.SetComNumber(3);
+    try {
+        second.FlushInput();
+        FAIL() << "no exception";
+    } catch (const EAlreadyOpen& e) {
+        EXPECT_EQ(e.what(), "COM3 (" + com3.SlavePath() + ") is already in use");
+    }
 
     TSioComPort missing;
     missing.SetComNumber(7);

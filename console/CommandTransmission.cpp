@@ -87,13 +87,21 @@ void TForm1::SendCommand(const std::string& s)
     state_.ReplyReceived = false;
     const std::string command = protocol::ReplaceAddress(s, state_.GripperAddress);
     Memo1->InsertLine(0, QStringLiteral("Tx: ") + QString::fromLatin1(command.data(), qsizetype(command.size())));
-    const std::string frame = protocol::Frame(command);
-    ComPort->WriteString(frame);
-    state_.LastFrame = frame;
-    // Disabled first, so that every command gets a fresh time limit.
+    state_.LastFrame = protocol::Frame(command);
+    // Disabled first, so that every command gets a fresh time limit. Armed
+    // before the frame goes out: bytes that reach a disarmed collector are
+    // dropped, so a fast answer (or its echo) would otherwise be lost, or
+    // the tail of a half-collected echo be taken for the reply.
     ComDataPacket->SetEnabled(false);
     ComDataPacket->SetTimeOut(protocol::kReplyTimeoutTicks);
     ComDataPacket->SetEnabled(true);
+    try {
+        ComPort->WriteString(state_.LastFrame);
+    } catch (...) {
+        // Nothing went out, so no answer is awaited: no time-out to follow.
+        ComDataPacket->SetEnabled(false);
+        throw;
+    }
 }
 
 void TForm1::bSenden2Click()

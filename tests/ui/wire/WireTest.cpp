@@ -15,6 +15,7 @@
 #include "SioUser.h"
 
 #include <QAccessible>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -160,6 +161,35 @@ private slots:
         }
         QCOMPARE(MemoLines(w), (QStringList{"Tx: VER;0", "Tx: VER;0"}));
         QVERIFY(!s.ReplyReceived);
+    }
+
+    void theCollectorIsArmedBeforeTheFrameGoesOut()
+    {
+        // Bytes that reach a disarmed collector are dropped: a gripper that
+        // answers at once would lose its reply if the frame went out first.
+        // The dispatch log records both steps in the order they happened.
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetAnswer([](const std::string&) { return std::string(); });
+        TWindow w;
+        QVERIFY(w.Activate());
+        for (int i = 0; i < 2; ++i) {
+            w.form.SendCommand("STA;0");
+            const QString path = logDir_.filePath("order.log");
+            QCOMPARE(w.form.ComPort->Dispatcher()->Log().DumpLog(path.toStdString(), true, false), 0);
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QStringList lines = QString::fromLatin1(file.readAll()).split("\r\n");
+            qsizetype armed = -1, written = -1;
+            for (qsizetype k = 0; k < lines.size(); ++k) {
+                if (lines[k].contains(QRegularExpression("Packet +Enable ")))
+                    armed = k;
+                if (lines[k].contains(QRegularExpression("Dispatch +WriteCom ")))
+                    written = k;
+            }
+            QVERIFY(armed >= 0 && written >= 0);
+            QVERIFY2(armed < written, qPrintable(lines.join("\n")));
+        }
     }
 
     void aCancelledPortChoiceSendsNothingAndTheNextCommandAsksAgain()

@@ -60,22 +60,11 @@ void TForm1::CreatePort()
 
 void TForm1::ArmLineErrorTrigger()
 {
-    // A status trigger of the line-error kind fires once; the handler arms
-    // it again, so every later error is heard as well.
-    sio::TSioBaseDispatcher* d = ComPort ? ComPort->Dispatcher() : nullptr;
-    if (!d)
-        return;
-    // A port opened again brings back the triggers it had; only a port
-    // without ours gets a new one.
-    if (lineErrorTrigger_ != 0 && d->SetStatusTrigger(lineErrorTrigger_, kLineErrors, true) == 0)
-        return;
-    std::int32_t handle = d->AddStatusTrigger(sio::stLine);
-    if (handle <= 0) {
-        lineErrorTrigger_ = 0;
-        return;  // no room for it: the port works without it
-    }
-    lineErrorTrigger_ = static_cast<std::uint16_t>(handle);
-    d->SetStatusTrigger(lineErrorTrigger_, kLineErrors, true);
+    // A status trigger of the line-error kind fires once; arming it at every
+    // opening and again after each report keeps exactly one, so every later
+    // error is heard as well.
+    if (ComPort && ComPort->PortState() == sio::StateOpen)
+        ComPort->ArmStatusTrigger(sio::stLine, kLineErrors);
 }
 
 void TForm1::SendCommand(const std::string& s)

@@ -140,7 +140,6 @@ private:
     bool centred_ = false;
     bool sequenceRunning_ = false;
     bool closing_ = false;
-    std::uint16_t lineErrorTrigger_ = 0;  // status trigger of the open port; 0: none
 };
 
 }  // namespace tarnell

@@ -15,6 +15,7 @@
 #include "SioUser.h"
 
 #include <QAccessible>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -353,6 +354,58 @@ private slots:
         QFile log("SIO.LOG");
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.size() > 0);
+    }
+
+    void aSimulatorKilledMidReadoutIsReportedAndItsRestartServesAgain()
+    {
+        sio::test::TPortDir dir;
+        QTemporaryDir work;
+        auto start = [&](QProcess& sim) {
+            // Answers take 300 ms, so the kill finds the Readout waiting.
+            sim.start(TARNELL_SIM, {"--dir", QString::fromStdString(dir.Path()), "--com", "1", "--no-wire-timing",
+                                    "--delay", "300", "--log", work.filePath("sim.log")});
+            return sim.waitForStarted() && sio::test::WaitUntil([&] { return QFile::exists(dir.Path().c_str() + QString("/COM1")); });
+        };
+        QProcess sim;
+        QVERIFY(start(sim));
+        TWindow w;
+        QVERIFY(w.Activate());
+        QTimer killer;
+        std::chrono::steady_clock::time_point killed;
+        QObject::connect(&killer, &QTimer::timeout, [&] {
+            if (w.form.Memo1->Line(0).startsWith("Tx: RCL;0;3") && sim.state() == QProcess::Running) {
+                sim.kill();  // SIGKILL: the far end closes with nothing said
+                killed = std::chrono::steady_clock::now();
+            }
+        });
+        killer.start(0);
+        QTest::mouseClick(w.form.bRead, Qt::LeftButton);
+        killer.stop();
+        const auto noticed = std::chrono::steady_clock::now() - killed;
+        qInfo("Readout ended %lld ms after the simulator was killed",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(noticed).count()));
+        sim.waitForFinished();
+
+        QCOMPARE(w.form.Memo1->Lines().back(), QString("Line ERROR detected!"));
+        QCOMPARE(w.form.Memo1->Lines().count("Line ERROR detected!"), 1);
+        const QString lost = w.dialogs.Messages().filter("the device was lost").value(0);
+        QVERIFY2(lost.startsWith("COM1 (/dev/pts/"), qPrintable(w.dialogs.Messages().join(" | ")));
+        QCOMPARE(w.form.StringGrid1->Cell(1, 2), QString("150"));  // what came before the loss stays
+
+        // Still usable: while the device is missing a command fails as at the
+        // first one; once the simulator is back at the same link, F1 works.
+        w.dialogs.Clear();
+        QTest::keyRelease(&w.form, Qt::Key_F1);
+        QCOMPARE(w.dialogs.Messages().size(), 1);
+        QCOMPARE(prompts_, 1);
+        QProcess again;
+        QVERIFY(start(again));
+        w.form.State().ReplyReceived = false;
+        QTest::keyRelease(&w.form, Qt::Key_F1);
+        QVERIFY(Serve([&] { return w.form.State().ReplyReceived; }));
+        QCOMPARE(w.form.Memo1->Line(0), QString("->Rx: STA;0:192;"));
+        again.terminate();
+        again.waitForFinished();
     }
 
     void theMainWindowIsAWindowToScreenReaders()

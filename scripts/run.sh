@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build build/default -j "$(nproc)" --target tarnell-console tarnell-sim
+cmake --build build/default -j "$(nproc)" --target tarnell-console tarnell-sim tarnell-cli
 
 export SIO_PORT_DIR="${SIO_PORT_DIR:-${TMPDIR:-/tmp}/tarnell-ports-$(id -u)}"
 mkdir -p "$SIO_PORT_DIR"

@@ -1,6 +1,8 @@
 // tarnell-cli end to end: the real program against the real simulator over
 // pseudo-terminals, linked into a folder of the test's own that
 // SIO_PORT_DIR names for both.
+#include "FakeGripper.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -264,10 +266,11 @@ TEST_F(Cli, AStoreSendsNothingOfARefusedFileAndReportsAPlaceReadBackOtherwise)
     std::ofstream(dir / "text.gri", std::ios::binary) << "hello\r\n";
     EXPECT_EQ(Run({"--port", "COM1", "store", "--type", "50", "text.gri"}).exitCode, 5);
 
-    // A gripper that reads place 2 back otherwise: the 4th reply (after two
-    // stores and the recall of place 1) comes padded with 64 KiB of dots,
-    // more than a reply may hold.
-    TSim spoiling(dir, 2, {"--garbage", "huge", "--garbage-every", "4"});
+    // A gripper that reads place 2 back otherwise than it was stored.
+    tarnell::test::TFakeGripper spoiling(dir / "COM2");
+    spoiling.SetAnswer([&](const std::string& frame) {
+        return frame == "RCL;0;2" ? std::string("A0;2;201;30;15\n\r") : spoiling.DefaultAnswer(frame);
+    });
     std::string two = "100\r\n20\r\n10\r\n200\r\n30\r\n15\r\n";
     for (int i = 0; i < 17; ++i)
         two += "\r\n";

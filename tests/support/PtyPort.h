@@ -90,7 +90,9 @@ private:
 
 class TPtyPort {
 public:
-    TPtyPort(const TPortDir& dir, int comNumber) : link_(dir.Entry(comNumber))
+    TPtyPort(const TPortDir& dir, int comNumber) : TPtyPort(dir.Entry(comNumber)) {}
+    // Links the device side at linkPath, in a port folder of the caller's.
+    explicit TPtyPort(std::string linkPath) : link_(std::move(linkPath))
     {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (master_ < 0)

@@ -23,7 +23,8 @@ public:
     // Frame text (without LF CR) -> the bytes to send back; "" for silence.
     using TAnswer = std::function<std::string(const std::string& frame)>;
 
-    TFakeGripper(sio::test::TPortDir& dir, int com) : pty_(dir, com)
+    TFakeGripper(sio::test::TPortDir& dir, int com) : TFakeGripper(dir.Entry(com)) {}
+    explicit TFakeGripper(const std::string& linkPath) : pty_(linkPath)
     {
         bus_.AddGripper(0, "KV0050");
         bus_.AddGripper(3, "KV0050");

@@ -1,0 +1,104 @@
+// Spoiled replies against the console's port and reply collector: random
+// bytes, a reply without its end characters, a 64 KiB reply, a reply cut
+// short. Whatever arrived up to an end string is delivered, byte for byte
+// and in order; what has no end is ended by the time-out (which discards
+// it); and the next plain exchange gets exactly its own reply.
+#include <gtest/gtest.h>
+
+#include "ConsoleLink.h"
+#include "PumpUntil.h"
+#include "ReportedErrors.h"
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using tarnell::test::TConsoleLink;
+using tarnell::test::TFarEnd;
+
+// The packets the collector cuts from bytes: each ends at the first LF CR
+// after its start; a tail without one is not a packet.
+std::vector<std::string> PacketsOf(const std::string& bytes)
+{
+    std::vector<std::string> packets;
+    std::size_t start = 0;
+    for (std::size_t end; (end = bytes.find("\n\r", start)) != std::string::npos; start = end + 2)
+        packets.push_back(bytes.substr(start, end + 2 - start));
+    return packets;
+}
+
+struct TMode {
+    const char* name;
+    TFarEnd::TSpoil spoil;
+};
+
+TEST(Garbage, SpoiledRepliesAreDeliveredAsFarAsTheyEndAndThePortGoesOn)
+{
+    sio::TLocalMessageQueue queue;
+    sio::SetMessageQueue(&queue);
+    {
+        sio::test::TReportedErrors errors;
+        sio::test::TPortDir dir;
+        sio::test::TPtyPort pty(dir, 3);
+        TFarEnd far(pty, false);
+        TConsoleLink link(3, dir.Path() + "/SIO.LOG");
+
+        std::mt19937 random(20261207);
+        const TMode modes[] = {
+            {"random bytes",
+             [&](const std::string&) {
+                 std::string noise(1000, '\0');
+                 for (char& c : noise)
+                     c = static_cast<char>(random() & 0xFF);
+                 noise.replace(300, 2, "\n\r");
+                 noise.replace(700, 2, "\n\r");
+                 return noise;
+             }},
+            {"no end", [](const std::string& reply) { return reply.substr(0, reply.size() - 2); }},
+            {"64 KiB",
+             [](const std::string& reply) {
+                 std::string huge = reply.substr(0, reply.size() - 2);
+                 huge.resize(64 * 1024 - 2, '#');
+                 return huge + "\n\r";
+             }},
+            {"cut short", [](const std::string& reply) { return reply.substr(0, reply.size() / 2); }},
+        };
+
+        for (const TMode& mode : modes) {
+            SCOPED_TRACE(mode.name);
+            far.TakeSent();
+            far.SetSpoil(mode.spoil);
+            TConsoleLink::TResult r = link.Exchange("STA;0");
+            far.SetSpoil(nullptr);
+            const std::vector<std::string> expected = PacketsOf(far.TakeSent());
+            ASSERT_FALSE(r.hung);
+            EXPECT_EQ(r.timedOut, expected.empty());
+            std::vector<std::string> got;
+            sio::test::PumpUntil(
+                queue,
+                [&] {
+                    for (std::string& p : link.TakePackets())
+                        got.push_back(std::move(p));
+                    return got.size() >= expected.size();
+                },
+                std::chrono::seconds(10));
+            EXPECT_EQ(got, expected);
+            if (!expected.empty()) {
+                EXPECT_EQ(r.reply, expected.front());
+            }
+
+            // The port goes on: the next exchange gets its own reply and
+            // nothing of the garbage.
+            TConsoleLink::TResult next = link.Exchange("STA;3");
+            EXPECT_FALSE(next.timedOut || next.hung);
+            EXPECT_EQ(next.reply, "STA;3:192;\n\r");
+            EXPECT_EQ(link.TakePackets(), std::vector<std::string>{"STA;3:192;\n\r"});
+        }
+        EXPECT_EQ(errors.reported, std::vector<std::string>{});
+    }
+    sio::SetMessageQueue(nullptr);
+}
+
+}  // namespace

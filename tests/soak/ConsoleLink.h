@@ -187,6 +187,9 @@ public:
     // Every packet that was not an echo, in order, since the last call.
     std::vector<std::string> TakePackets() { return std::exchange(packets_, {}); }
 
+    // The dispatcher thread has finished with the collector's last event.
+    bool EventsOver() { return !packet_.Manager() || !packet_.Manager()->InEvent(); }
+
     sio::TSioComPort& Port() { return port_; }
     sio::TSioDataPacket& Packet() { return packet_; }
 

@@ -212,6 +212,11 @@ public:
         auto* d = Dispatcher();
         return d ? d->ReadBytes(buffer, count) : ecCommNotOpen;
     }
+    std::uint32_t InputDiscards() const override
+    {
+        auto* d = Dispatcher();
+        return d ? d->InputDiscards() : 0;
+    }
     void RunOnMainThread(const std::function<void()>& fn) override
     {
         if (auto* d = Dispatcher())
@@ -612,6 +617,7 @@ void TSioDataPacketManager::Notified(std::uint32_t msg, std::uintptr_t wParam)
         // Never more than the dispatch buffer, so one step suffices; the loop
         // and the bound only guard against a larger count.
         std::int32_t value = static_cast<std::int32_t>(std::min<std::uintptr_t>(wParam, 1u << 20));
+        DropHeldIfDiscarded();
         BoundHeld(value);
         if (heldCount_ + value >= heldCapacity_) {
             while (heldCount_ + value >= heldCapacity_)
@@ -783,9 +789,35 @@ void TSioDataPacketManager::EnterEvent()
     }
 }
 
+bool TSioDataPacketManager::DropHeldIfDiscarded()
+{
+    const std::uint32_t discards = port_ ? port_->InputDiscards() : seenDiscards_;
+    if (discards == seenDiscards_)
+        return false;
+    seenDiscards_ = discards;
+    if (heldCount_ == 0)
+        return false;
+    // Read before the discard, so not to be delivered after it: a command
+    // that flushed its input must not get the tail of an earlier reply.
+    heldCount_ = 0;
+    scanIndex_ = 0;
+    FreeHeld();
+    // Partial matches lay in what went: each collector starts over (an event
+    // arms them as it ends).
+    if (!inEvent_)
+        for (std::size_t k = 0; k < packets_.size(); ++k) {
+            TSioDataPacket* c = packets_[k];
+            if (c->enabled_ && c->beginIndex_ != -1)
+                ArmOrDisable(c, false);
+        }
+    return true;
+}
+
 void TSioDataPacketManager::LeaveEvent()
 {
     inEvent_ = false;
+    if (DropHeldIfDiscarded())
+        processPending_ = false;
     for (std::size_t k = 0; k < packets_.size(); ++k)
         if (packets_[k]->enabled_)
             ArmOrDisable(packets_[k], false);

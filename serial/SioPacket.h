@@ -126,6 +126,9 @@ public:
     virtual std::int32_t RemoveTrigger(std::int32_t handle) = 0;
     // Reads up to count unread bytes during an avail notification.
     virtual std::int32_t ReadBytes(std::uint8_t* buffer, std::int32_t count) = 0;
+    // How many times the received input has been discarded so far; bytes a
+    // manager holds from before a discard are discarded with it.
+    virtual std::uint32_t InputDiscards() const { return 0; }
     // Runs fn on the main thread and waits; runs it at once when the port
     // has no dispatcher thread.
     virtual void RunOnMainThread(const std::function<void()>& fn) = 0;
@@ -207,6 +210,9 @@ private:
     // when they would not fit.
     void BoundHeld(std::int32_t count);
     void FreeHeld();
+    // Drops the held bytes when the port's input has been discarded since
+    // they were read; true if it did.
+    bool DropHeldIfDiscarded();
     void TakePort(TSioDataPacket* c, std::int32_t ticks);
     std::int32_t ReleasePort(TSioDataPacket* c);  // the timer stop's result
     // Arms (or with restart, disarms and arms) a collector in passing; one
@@ -241,6 +247,7 @@ private:
     TTickTimer limit_{};
     bool inEvent_ = false;
     bool processPending_ = false;
+    std::uint32_t seenDiscards_ = 0;  // the port's InputDiscards() when the held bytes were read
     std::int32_t pendingStart_ = 0;
     bool activateAfterLoad_ = false;
     bool destroying_ = false;

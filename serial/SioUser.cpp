@@ -717,6 +717,7 @@ std::int32_t TSioBaseDispatcher::DiscardInput()
         }
         dispatchFull_ = false;
         ResetDataTriggerMatches();
+        inputDiscards_.fetch_add(1, std::memory_order_release);
     }
     roomEvent_.Set();
     return r;

@@ -353,6 +353,8 @@ public:
     std::int32_t OutputFree();
     std::int32_t DiscardOutput();
     std::int32_t DiscardInput();
+    // How many times DiscardInput has run on this dispatcher (any thread).
+    std::uint32_t InputDiscards() const { return inputDiscards_.load(std::memory_order_acquire); }
     // 0 none, 1 receive overflow, 2 overrun, 3 parity, 4 framing, 9 break,
     // 10 the device failed (reported once).
     std::int32_t TakeLineError();
@@ -655,6 +657,7 @@ protected:
     std::vector<std::uint8_t> dispatchBuffer_;  // dispatch lock
     std::uint32_t dispatchWrite_ = 0, dispatchRead_ = 0;
 
+    std::atomic<std::uint32_t> inputDiscards_{0};
     std::atomic<bool> inDispatch_{false};
     bool handlerRemoved_ = false;
     std::atomic<bool> closePending_{false};

@@ -696,3 +696,32 @@ TEST_F(PacketPort, EveryWayADeviceGoesAwayDeliversTheLastReplyFirst)
 }
 
 }  // namespace
+
+namespace {
+
+// A command sent from inside the reply's event (as a Readout's next command
+// can be, before the dispatcher thread has left the event) flushes the input:
+// what came after the reply must not open the next packet.
+TEST_F(PacketPort, AFlushInsideTheEventDropsWhatCameAfterTheReply)
+{
+    Reply(*c);
+    port->SetOpen(true);
+    c->SetEnabled(true);
+    bool flushed = false;
+    c->OnStringPacket = [&](TSioDataPacket*, const std::string& s) {
+        packets.push_back(s);
+        if (flushed)
+            return;
+        flushed = true;
+        port->FlushInput();
+        c->SetEnabled(false);
+        c->SetEnabled(true);
+    };
+    pty.Write(std::string("A\n\rTAIL"));
+    ASSERT_TRUE(WaitPackets(1));
+    pty.Write(std::string("B\n\r"));
+    ASSERT_TRUE(WaitPackets(2));
+    EXPECT_EQ(packets, (std::vector<std::string>{"A\n\r", "B\n\r"}));
+}
+
+}  // namespace

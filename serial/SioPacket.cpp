@@ -697,8 +697,9 @@ void TSioDataPacketManager::BoundHeld(std::int32_t count)
     std::int32_t limit = HeldLimit;
     if (collector_ && collector_->endCond_.Contains(ecPacketSize))
         limit = std::max(limit, collector_->sizeLimit_);
-    // Strictly below, so that the capacity, grown in steps, stays within too.
-    if (heldCount_ == 0 || heldCount_ + static_cast<std::int64_t>(count) < limit)
+    // A packet of exactly the limit still fits (its capacity then reaches
+    // one step beyond: the growth keeps room for one more byte).
+    if (heldCount_ == 0 || heldCount_ + static_cast<std::int64_t>(count) <= limit)
         return;
     // Nothing ended the packet (a device streaming noise, or at a wrong
     // speed): the held bytes are no reply. Delivering them would hand the

@@ -46,7 +46,7 @@
 namespace sio {
 
 // Reported once per opening of a port (through ReportException, on the main
-// thread) when a port's collectors held HeldLimit bytes and no packet ended:
+// thread) when more than HeldLimit bytes came and no packet ended:
 // a device that streams without the end condition (noise, a wrong line
 // speed). The bytes held were discarded and the collection started over.
 // ErrorCode() is 0; what() is the text for the operator.

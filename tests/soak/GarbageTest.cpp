@@ -130,10 +130,8 @@ TEST(Garbage, SpoiledRepliesAreDeliveredAsFarAsTheyEndAndThePortGoesOn)
 }
 
 // The simulator's 64 KiB reply, exactly as much as the collector may hold
-// (TSioDataPacketManager::HeldLimit), is today discarded as an overflow and
-// its last read's bytes delivered as the reply. Enable once a reply of the
-// held limit's size is delivered whole.
-TEST(Garbage, DISABLED_TheSimulatorsReplyOf64KiBIsDeliveredWhole)
+// (TSioDataPacketManager::HeldLimit), is delivered whole.
+TEST(Garbage, TheSimulatorsReplyOf64KiBIsDeliveredWhole)
 {
     static_assert(tarnell::sim::kHugeReplySize == 64 * 1024);
     RunModes({Simulated("huge")});

@@ -751,8 +751,23 @@ bool TSioBaseDispatcher::QueueReceived(const std::uint8_t* bytes, std::int32_t c
         // the device back, wait for room: the bytes not yet read stay with
         // the driver. Once the dispatch buffer is full as well nobody reads,
         // and what came is lost.
-        if (DispatchBufferFull() && !ReceiveFlowControl())
-            break;
+        if (queued > 0)
+            continue;
+        if (DispatchBufferFull() && !ReceiveFlowControl()) {
+            // The dispatcher thread may have emptied the queue into the
+            // buffer between the append and the look at the buffer; with the
+            // buffer full the queue cannot drain any more, so one more try
+            // tells for sure.
+            const std::int32_t late = inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+            if (late < 0)
+                return false;
+            done += late;
+            if (done == count)
+                return true;
+            if (late == 0)
+                break;
+            continue;
+        }
         inputQueue_.WaitForRoom(limit, 50);
     }
     lineErrorWord_.fetch_or(static_cast<std::int32_t>(CE_RXOVER));

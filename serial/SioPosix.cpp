@@ -550,10 +550,19 @@ std::int32_t TSioPosixDispatcher::DevicePurge(int which)
     if (which == PurgeOutput) {
         if (!ThreadRunning(TSioDispatcherThread::Writer))
             return 0;
+        bool writerIdle;
         {
             TGuard o(outputLock_);
+            // The writer takes a block and shows that it holds one under
+            // this lock: an empty ring with nothing held leaves it nothing
+            // to abandon, and the hand-over to it and back is saved.
+            writerIdle = !outputFull_ && outputWrite_ == outputRead_ && !writerHolds_.load();
             outputWrite_ = outputRead_ = 0;
             outputFull_ = false;
+        }
+        if (writerIdle) {
+            int r = WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TCFLSH, reinterpret_cast<void*>(TCOFLUSH)); });
+            return (r == 0 || Unsupported(errno)) ? 0 : -TranslateErrno(errno, false);
         }
         // Abandons a write in progress; the writer answers with ready. The
         // driver's queue is flushed only then, so that no piece of the

@@ -772,6 +772,28 @@ std::int32_t TSioPosixDispatcher::DeviceWrite(const void* data, std::int32_t cou
     auto in = static_cast<const std::uint8_t*>(data);
     const std::uint32_t size = outSize_;
     std::uint32_t n = static_cast<std::uint32_t>(count);
+    // Nothing queued before the block and the line free: the device takes
+    // it here, without a hand-over to the writer. What it does not take at
+    // once, and a failure, go to the writer through the ring as before.
+    // Under program-controlled direction the writer still drops RTS once
+    // the transmitter is empty; until then later blocks queue behind it.
+    if (!outputFull_ && outputWrite_ == outputRead_ && !writerHolds_.load() && !directDrain_.load() &&
+        ThreadRunning(TSioDispatcherThread::Writer) && !StopRequested()) {
+        int w = WithFd(fdLock_, fd_, [&](int fd) {
+            return static_cast<int>(sys::RetryEintr([&] { return sys::Calls().Write(fd, in, n); }));
+        });
+        if (w > 0) {
+            in += w;
+            n -= static_cast<std::uint32_t>(w);
+        }
+        if (n == 0) {
+            if (ProgramDirection()) {
+                directDrain_ = true;
+                outputReady_.Set();
+            }
+            return count;
+        }
+    }
     std::uint32_t first = std::min(n, size - outputWrite_);
     std::memcpy(outputRing_.data() + outputWrite_, in, first);
     if (n > first)
@@ -911,6 +933,14 @@ std::int32_t TSioPosixDispatcher::WritePass()
             WaitTransmitterEmpty();
             DropRtsWhenIdle();
         }
+    }
+    // A block that WriteBytes wrote itself: RTS drops once it has left.
+    if (directDrain_.load()) {
+        if (ProgramDirection()) {
+            WaitTransmitterEmpty();
+            DropRtsWhenIdle();
+        }
+        directDrain_ = false;
     }
     return 0;
 }

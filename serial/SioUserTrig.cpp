@@ -509,7 +509,7 @@ bool TSioBaseDispatcher::DispatchNotification(std::uint32_t msg, std::uintptr_t 
                     break;
                 if (!(windowHandlers_.size() > 1 || portHandlerInstalled_))
                     break;
-                if (windowHandlers_[i].Removed)
+                if (windowHandlers_[i].Removed || !windowHandlers_[i].Window->WantsNotification(msg, wParam))
                     continue;
                 w = windowHandlers_[i].Window;
             }

@@ -71,6 +71,16 @@ namespace fs = std::filesystem;
 
 double Micros(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double, std::micro>(b - a).count(); }
 
+// Voluntary context switches: each is a thread going to sleep, so per
+// exchange they count the hand-overs between threads (RUSAGE_THREAD: the
+// calling thread's own).
+long Sleeps(int who)
+{
+    rusage u{};
+    ::getrusage(who, &u);
+    return u.ru_nvcsw;
+}
+
 double CpuSeconds()
 {
     rusage u{};
@@ -234,11 +244,14 @@ public:
     std::vector<double> samples;
     bool failed = false;
     std::atomic<bool> done{false};
+    long ownSleeps = 0;
 
 private:
     void Run()
     {
+        const long s0 = Sleeps(RUSAGE_THREAD);
         Serve();
+        ownSleeps = Sleeps(RUSAGE_THREAD) - s0;
         done = true;
     }
     void Serve()
@@ -468,12 +481,14 @@ void Turnaround(const TOptions& o, sio::test::TPortDir& dir)
     std::printf("turnaround: %d exchanges per stack in %d interleaved rounds\n", o.exchanges, o.rounds);
     sio::test::TPtyPort pty(dir, 3);
     std::vector<double> ours, qt, raw;
+    long sleeps[3] = {0, 0, 0};
     bool failed = false;
     const int per = std::max(1, o.exchanges / o.rounds);
     for (int r = 0; r < o.rounds && !failed; ++r) {
         for (int which = 0; which < 3; ++which) {
             DrainFd(pty.Master());
             TResponder responder(pty.Master(), per);
+            const long s0 = Sleeps(RUSAGE_SELF);
             responder.Start();
             bool ok = false;
             try {
@@ -489,6 +504,7 @@ void Turnaround(const TOptions& o, sio::test::TPortDir& dir)
                 failed = true;
                 break;
             }
+            sleeps[which] += Sleeps(RUSAGE_SELF) - s0 - responder.ownSleeps;
             auto& into = which == 0 ? ours : which == 1 ? qt : raw;
             into.insert(into.end(), responder.samples.begin(), responder.samples.end());
         }
@@ -504,6 +520,9 @@ void Turnaround(const TOptions& o, sio::test::TPortDir& dir)
         Fmt2("%.2fx QSerialPort; %.2fx poll loop", rm, a.median / f.median), "≤ 1.5x QSerialPort", rm <= 1.5);
     Row("Turnaround, 99th percentile (µs)", Fmt("%.0f", a.p99), Fmt2("QSerialPort %.0f; poll loop %.0f", q.p99, f.p99),
         Fmt2("%.2fx QSerialPort; %.2fx poll loop", rp, a.p99 / f.p99), "≤ 2x QSerialPort", rp <= 2.0);
+    auto perExchange = [&](int which) { return static_cast<double>(sleeps[which]) / (per * o.rounds); };
+    Row("Thread sleeps per exchange (hand-overs)", Fmt("%.2f", perExchange(0)),
+        Fmt2("QSerialPort %.2f; poll loop %.2f", perExchange(1), perExchange(2)), "—", "—", std::nullopt);
     g_notes.push_back("Turnaround samples per stack: " + std::to_string(a.n) + "; max ours " + Fmt("%.0f", a.max) +
                       " µs, QSerialPort " + Fmt("%.0f", q.max) + " µs, poll loop " + Fmt("%.0f", f.max) + " µs.");
 }

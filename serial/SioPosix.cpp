@@ -933,6 +933,9 @@ std::int32_t TSioPosixDispatcher::WritePass()
             WaitTransmitterEmpty();
             DropRtsWhenIdle();
         }
+        // That wait covered a block that WriteBytes wrote before this one
+        // (none is written while the writer holds a block).
+        directDrain_ = false;
     }
     // A block that WriteBytes wrote itself: RTS drops once it has left.
     if (directDrain_.load()) {

@@ -829,8 +829,9 @@ std::uint32_t TSioBaseDispatcher::TimerWaitMs()
     }
     if (ticks > kLongest / MsPerTick + 1)
         return kLongest;
-    // To the start of that tick, and one millisecond into it.
-    const std::uint64_t ms = (ticks - 1) * std::uint64_t{MsPerTick} + (MsPerTick - clock % MsPerTick) + 1;
+    // To the start of that tick: the clock counts whole milliseconds, so a
+    // wait of that many never ends before it.
+    const std::uint64_t ms = (ticks - 1) * std::uint64_t{MsPerTick} + (MsPerTick - clock % MsPerTick);
     return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, 1, kLongest));
 }
 

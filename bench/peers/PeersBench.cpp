@@ -366,7 +366,8 @@ public:
         sent += frame.size();
     }
 
-    // The console's wait for an answer.
+    // The console's wait for an answer: without a deadline, as the console
+    // waits (the collector's time limit ends it).
     bool Wait(std::uint32_t timeoutMs = sio::kWaitForever)
     {
         return sio::ServeMessagesUntil([this] { return timedOut || replied; }, timeoutMs);
@@ -377,7 +378,7 @@ public:
     {
         for (int n = 1; n <= protocol::kPlaceCount; ++n) {
             Send(protocol::RecallCommand(0, n));
-            if (!Wait(10000) || timedOut)
+            if (!Wait() || timedOut)
                 return false;
         }
         return true;
@@ -407,7 +408,7 @@ bool OursTurnaround(int com, int count, const std::atomic<bool>& farDone)
                 sio::ServeMessagesUntil([&] { return farDone.load(); }, 5);
             break;
         }
-        if (!c.Wait(10000) || c.timedOut) {
+        if (!c.Wait() || c.timedOut) {
             std::printf("  ours: no answer to command %d (%s)\n", i, c.timedOut ? "time-out" : "no event");
             return false;
         }
@@ -941,7 +942,7 @@ void StartupAndMemory(const TOptions& o, sio::test::TPortDir& dir)
                 c.Send("STA;0");
                 if (i == 0)
                     opened = RssKb();
-                if (i == count || !c.Wait(10000) || c.timedOut)
+                if (i == count || !c.Wait() || c.timedOut)
                     break;
             }
             responder.Join();

@@ -695,8 +695,8 @@ void Pour(sio::test::TPtyPort& pty, std::uint64_t total, const std::string& line
     }
 }
 
-constexpr std::uint16_t kThroughputInSize = 32768;
-constexpr std::uint64_t kThroughputWindow = 16384;
+constexpr std::uint16_t kThroughputInSize = 65535;
+constexpr std::uint64_t kThroughputWindow = 49152;
 
 double OursThroughput(sio::test::TPtyPort& pty, std::uint64_t total, bool logging, const std::string& line)
 {
@@ -763,8 +763,8 @@ void Throughput(const TOptions& o, sio::test::TPortDir& dir)
         Fail("Receive throughput", "a round did not receive every byte");
         return;
     }
-    g_notes.push_back("Throughput: the far end stays at most 16 KiB ahead of what the receiver has taken, and our "
-                      "port has InSize 32768: the input queue is bounded and drops what finds it full, and a "
+    g_notes.push_back("Throughput: the far end stays at most 48 KiB ahead of what the receiver has taken, and our "
+                      "port has InSize 65535: the input queue is bounded and drops what finds it full, and a "
                       "pseudo-terminal, unlike a line, has no speed of its own to hold the far end back.");
     Row("Receive throughput, dispatch log on (MB/s)", Fmt("%.1f", mon), Fmt("raw read loop %.1f", mr),
         Fmt("%.2fx", mon / mr), "≥ 20 MB/s", mon >= 20.0);

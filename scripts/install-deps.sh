@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that build, run and test Tarnell Console,
-# asking apt-get only for those that are not there yet.
+# asking apt-get only for those that are not there yet. --tests adds what
+# the fuzz target needs, --bench what the bench preset needs.
 set -euo pipefail
 
 packages=(
@@ -11,10 +12,17 @@ packages=(
   xvfb xauth xdotool imagemagick socat
   fontconfig fonts-dejavu-core fonts-liberation2
 )
-if [ "${1:-}" = "--tests" ]; then
-  # clang with its runtime builds the fuzz target of the packet collector.
-  packages+=(clang libclang-rt-14-dev)
-fi
+for arg in "$@"; do
+  case "$arg" in
+    --tests)
+      # clang with its runtime builds the fuzz target of the packet collector.
+      packages+=(clang libclang-rt-14-dev) ;;
+    --bench)
+      # Qt's serial port, the peer that the bench preset measures us against
+      # (the product never links it).
+      packages+=(qt6-serialport-dev) ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -42,6 +42,16 @@ class TMessageTarget {
 public:
     virtual ~TMessageTarget() = default;
     virtual std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+    // Whether a notification of the dispatcher (WM_SIO_AVAIL .. WM_SIO_STATUS)
+    // would be of use here. One that is not is never sent, which saves the
+    // dispatcher thread a wait for the main thread. Asked on the dispatcher
+    // thread under its main lock: it must only read atomics.
+    virtual bool WantsNotification(std::uint32_t msg, std::uintptr_t wParam) const
+    {
+        (void)msg;
+        (void)wParam;
+        return true;
+    }
 };
 
 class IMessageQueue {

@@ -7,6 +7,7 @@
 #include "SioUser.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <thread>
@@ -76,6 +77,19 @@ public:
 
     void Detach() { port_ = nullptr; }
 
+    // Bit n: message WM_SIO_AVAIL + n (avail, data, timer) has an event;
+    // bit 3 + k: a status notification of kind k has one.
+    void SetWanted(std::uint32_t bits) { wanted_.store(bits, std::memory_order_release); }
+    bool WantsNotification(std::uint32_t msg, std::uintptr_t wParam) const override
+    {
+        const std::uint32_t bits = wanted_.load(std::memory_order_acquire);
+        if (msg >= WM_SIO_AVAIL && msg < WM_SIO_STATUS)
+            return (bits >> (msg - WM_SIO_AVAIL)) & 1u;
+        if (msg == WM_SIO_STATUS)
+            return (bits >> (3 + (wParam & 7))) & 1u;
+        return true;
+    }
+
     // Takes the dispatcher of a close still waiting for its threads; the
     // pending close message continues the wait and then frees both.
     void AdoptPendingClose(std::unique_ptr<TSioBaseDispatcher> dispatcher)
@@ -107,6 +121,7 @@ public:
 private:
     TSioCustomComPort* port_;
     std::unique_ptr<TSioBaseDispatcher> orphan_;
+    std::atomic<std::uint32_t> wanted_{0};
 };
 
 // ---------------------------------------------------------------------------
@@ -575,6 +590,7 @@ void TSioCustomComPort::SetNotifyWindow(bool on)
             return;
         retiredTarget_.reset();
         target_ = std::make_unique<TNotifyTarget>(this);
+        target_->SetWanted(WantedNotifications());
         if (dispatcher_)
             dispatcher_->AddWindowHandler(target_.get());
         return;
@@ -726,8 +742,22 @@ bool TSioCustomComPort::AnyTriggerEvent() const
            onTriggerOutSent_;
 }
 
+std::uint32_t TSioCustomComPort::WantedNotifications() const
+{
+    const bool any = static_cast<bool>(onTrigger_);
+    auto bit = [](bool on, int n) { return on ? (1u << n) : 0u; };
+    return bit(any || onTriggerAvail_, 0) | bit(any || onTriggerData_, 1) | bit(any || onTriggerTimer_, 2) |
+           bit(any || onTriggerStatus_ || onTriggerModemStatus_, 3 + stModem) |
+           bit(any || onTriggerStatus_ || onTriggerLineError_, 3 + stLine) |
+           bit(any || onTriggerStatus_ || onTriggerOutbuffFree_, 3 + stOutBuffFree) |
+           bit(any || onTriggerStatus_ || onTriggerOutbuffUsed_, 3 + stOutBuffUsed) |
+           bit(any || onTriggerStatus_ || onTriggerOutSent_, 3 + stOutSent);
+}
+
 void TSioCustomComPort::UpdateEventRouting()
 {
+    if (target_)
+        target_->SetWanted(WantedNotifications());
     if (state_ != StateOpen || !dispatcher_)
         return;
     dispatcher_->UpdateServiceFlags(AnyTriggerEvent() ? 1 : 2);

@@ -324,6 +324,9 @@ private:
     void ApplyTraceLog(bool trace, TTraceLogState value);
     void FixMarks(double fullFactor, double resumeFactor);
     bool AnyTriggerEvent() const;
+    // Which notifications the notification window has an event for (see
+    // TNotifyTarget::SetWanted).
+    std::uint32_t WantedNotifications() const;
     void PushLineSettings();
     void PushFlowMarks();
 

@@ -550,10 +550,19 @@ std::int32_t TSioPosixDispatcher::DevicePurge(int which)
     if (which == PurgeOutput) {
         if (!ThreadRunning(TSioDispatcherThread::Writer))
             return 0;
+        bool writerIdle;
         {
             TGuard o(outputLock_);
+            // The writer takes a block and shows that it holds one under
+            // this lock: an empty ring with nothing held leaves it nothing
+            // to abandon, and the hand-over to it and back is saved.
+            writerIdle = !outputFull_ && outputWrite_ == outputRead_ && !writerHolds_.load();
             outputWrite_ = outputRead_ = 0;
             outputFull_ = false;
+        }
+        if (writerIdle) {
+            int r = WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TCFLSH, reinterpret_cast<void*>(TCOFLUSH)); });
+            return (r == 0 || Unsupported(errno)) ? 0 : -TranslateErrno(errno, false);
         }
         // Abandons a write in progress; the writer answers with ready. The
         // driver's queue is flushed only then, so that no piece of the
@@ -763,6 +772,28 @@ std::int32_t TSioPosixDispatcher::DeviceWrite(const void* data, std::int32_t cou
     auto in = static_cast<const std::uint8_t*>(data);
     const std::uint32_t size = outSize_;
     std::uint32_t n = static_cast<std::uint32_t>(count);
+    // Nothing queued before the block and the line free: the device takes
+    // it here, without a hand-over to the writer. What it does not take at
+    // once, and a failure, go to the writer through the ring as before.
+    // Under program-controlled direction the writer still drops RTS once
+    // the transmitter is empty; until then later blocks queue behind it.
+    if (!outputFull_ && outputWrite_ == outputRead_ && !writerHolds_.load() && !directDrain_.load() &&
+        ThreadRunning(TSioDispatcherThread::Writer) && !StopRequested()) {
+        int w = WithFd(fdLock_, fd_, [&](int fd) {
+            return static_cast<int>(sys::RetryEintr([&] { return sys::Calls().Write(fd, in, n); }));
+        });
+        if (w > 0) {
+            in += w;
+            n -= static_cast<std::uint32_t>(w);
+        }
+        if (n == 0) {
+            if (ProgramDirection()) {
+                directDrain_ = true;
+                outputReady_.Set();
+            }
+            return count;
+        }
+    }
     std::uint32_t first = std::min(n, size - outputWrite_);
     std::memcpy(outputRing_.data() + outputWrite_, in, first);
     if (n > first)
@@ -902,6 +933,17 @@ std::int32_t TSioPosixDispatcher::WritePass()
             WaitTransmitterEmpty();
             DropRtsWhenIdle();
         }
+        // That wait covered a block that WriteBytes wrote before this one
+        // (none is written while the writer holds a block).
+        directDrain_ = false;
+    }
+    // A block that WriteBytes wrote itself: RTS drops once it has left.
+    if (directDrain_.load()) {
+        if (ProgramDirection()) {
+            WaitTransmitterEmpty();
+            DropRtsWhenIdle();
+        }
+        directDrain_ = false;
     }
     return 0;
 }

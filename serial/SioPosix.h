@@ -126,6 +126,7 @@ private:
     std::atomic<TRs485Path> rs485Path_{TRs485Path::None};
     std::atomic<bool> kernelRs485_{false};
     std::atomic<bool> writerHolds_{false};  // the writer has a block in hand
+    std::atomic<bool> directDrain_{false};  // a block written by WriteBytes waits for RTS to drop
     std::atomic<bool> haveModemLines_{false};  // TIOCMGET answered at open  // the driver answered TIOCSRS485
     std::mutex countLock_;  // the error counters seen by DeviceReadErrors
     bool haveCounters_ = false;

@@ -574,6 +574,9 @@ protected:
     void DeliverDeviceLoss();
     void RunCycle();
     void TimerAndStatusPass();
+    // How long the dispatcher thread may sleep: until the nearest armed
+    // timer is due, 50 ms at most, 1 ms at least.
+    std::uint32_t TimerWaitMs();
     bool RunStatusLoop();  // false: return from the cycle (close pending)
     std::int32_t AllocateHandle();
     void DropRemovedHandlers();

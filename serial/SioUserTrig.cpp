@@ -509,7 +509,7 @@ bool TSioBaseDispatcher::DispatchNotification(std::uint32_t msg, std::uintptr_t 
                     break;
                 if (!(windowHandlers_.size() > 1 || portHandlerInstalled_))
                     break;
-                if (windowHandlers_[i].Removed)
+                if (windowHandlers_[i].Removed || !windowHandlers_[i].Window->WantsNotification(msg, wParam))
                     continue;
                 w = windowHandlers_[i].Window;
             }
@@ -807,18 +807,47 @@ void TSioBaseDispatcher::TimerAndStatusPass()
         ClearStatusHits();
 }
 
+std::uint32_t TSioBaseDispatcher::TimerWaitMs()
+{
+    constexpr std::uint32_t kLongest = 50;
+    const std::uint32_t clock = MillisecondClock();
+    const std::uint32_t now = clock / MsPerTick;
+    // A timer fires on the first tick past its expiry tick.
+    std::uint32_t ticks = 0xFFFFFFFFu;
+    {
+        TGuard g(mainLock_);
+        for (auto& t : timerTriggers_) {
+            if (!t.Armed)
+                continue;
+            TTickTimer timer{t.StartTick, t.ExpiryTick};
+            if (TimerExpiredAt(timer, now))
+                return 1;
+            const auto left = static_cast<std::int32_t>(t.ExpiryTick + 1 - now);
+            if (left > 0)
+                ticks = std::min(ticks, static_cast<std::uint32_t>(left));
+        }
+    }
+    if (ticks > kLongest / MsPerTick + 1)
+        return kLongest;
+    // To the start of that tick: the clock counts whole milliseconds, so a
+    // wait of that many never ends before it.
+    const std::uint64_t ms = (ticks - 1) * std::uint64_t{MsPerTick} + (MsPerTick - clock % MsPerTick);
+    return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, 1, kLongest));
+}
+
 std::int32_t TDispThread::Execute()
 {
     auto& d = Dispatcher;
     d.ready_.Set();
     try {
         for (;;) {
-            // Wakes on every push, and at least every 50 ms for the timers;
-            // with a full buffer, when a read has made room.
+            // Wakes on every push, and for the nearest armed timer (at least
+            // every 50 ms); with a full buffer, when a read has made room.
+            const std::uint32_t wait = d.TimerWaitMs();
             if (d.DispatchBufferFull())
-                d.roomEvent_.Wait(50);
+                d.roomEvent_.Wait(wait);
             else
-                d.inputQueue_.Wait(50);
+                d.inputQueue_.Wait(wait);
             if (d.stop_.load())
                 break;
             d.RunCycle();

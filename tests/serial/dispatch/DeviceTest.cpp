@@ -11,6 +11,7 @@
 #include <atomic>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include <sys/ioctl.h>
 
@@ -28,6 +29,46 @@ TEST_F(DispatchTest, BytesWrittenArriveExactlyOnTheOtherSide)
     ASSERT_EQ(d->WriteBytes(block.data(), static_cast<std::int32_t>(block.size())), 0);
     EXPECT_EQ(pty->ReadExactly(7 + block.size()), "STA;0\n\r" + block);
     EXPECT_TRUE(PumpUntil([&] { return d->OutputUsed() == 0; }));
+}
+
+TEST_F(DispatchTest, BlocksKeepTheirOrderWhetherTheDeviceTakesThemAtOnceOrInPieces)
+{
+    // WriteBytes hands a block to the device itself when nothing is queued
+    // before it; the writer sends what the device does not take at once.
+    // A device that now refuses, now takes a piece, now takes all mixes the
+    // two ways; the far end must see every block whole and in order.
+    struct Choppy : sys::TSysCalls {
+        std::atomic<int> calls{0};
+        ssize_t Write(int fd, const void* buf, std::size_t n) override
+        {
+            switch (calls++ % 3) {
+            case 0: errno = EAGAIN; return -1;
+            case 1: return sys::TSysCalls::Write(fd, buf, std::min<std::size_t>(n, 5));
+            default: return sys::TSysCalls::Write(fd, buf, n);
+            }
+        }
+    } choppy;
+    ASSERT_EQ(Open(256), 0);
+    sys::InstallSysCalls(&choppy);
+    std::vector<std::string> blocks;
+    std::string expected;
+    for (int i = 0; i < 300; ++i) {
+        blocks.push_back(std::to_string(i) + ":" + std::string(static_cast<std::size_t>(i % 40), static_cast<char>('a' + i % 26)) + ";");
+        expected += blocks.back();
+    }
+    std::string seen;
+    std::thread far([&] {
+        WaitUntil([&] { return (seen += pty->ReadAvailable()).size() >= expected.size(); },
+                  std::chrono::milliseconds(20000));
+    });
+    for (const std::string& block : blocks) {
+        while (d->WriteBytes(block.data(), static_cast<std::int32_t>(block.size())) == ecOutputBufferTooSmall)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    far.join();
+    EXPECT_EQ(seen, expected);
+    d.reset();
+    sys::InstallSysCalls(nullptr);
 }
 
 TEST_F(DispatchTest, BytesFromTheOtherSideReachReadBytes)

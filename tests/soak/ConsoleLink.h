@@ -157,6 +157,9 @@ public:
         };
     }
 
+    // The input buffer (the console keeps the default, 4096).
+    void SetInSize(std::uint16_t size) { port_.SetInSize(size); }
+
     struct TResult {
         bool timedOut = false;
         bool hung = false;  // neither a reply nor the time-out within 10 s

@@ -193,6 +193,40 @@ private slots:
         }
     }
 
+    void spoiledRepliesAreShownAsTheyCameAndTheWindowGoesOn()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        int n = 0;
+        gripper.SetAnswer([&](const std::string&) -> std::string {
+            switch (n++) {
+            case 0:
+                return "STA;0:192;";  // no end characters
+            case 1:
+                return std::string("\x01\xFE\x7F noise") + "STA;0:193;\n\r";  // noise first
+            default:
+                return "STA;0:192;\n\r";
+            }
+        });
+        TWindow w;
+        QVERIFY(w.Activate());
+        auto& s = w.form.State();
+        w.form.SendCommand("STA;0");
+        QVERIFY(Serve([&] { return s.TimedOut; }));
+        QCOMPARE(w.dialogs.Messages().size(), 1);
+        w.form.SendCommand("STA;0");
+        QVERIFY(Serve([&] { return s.ReplyReceived; }));
+        // Shown as it came, one byte a character; the leading control byte trimmed.
+        QCOMPARE(w.form.Memo1->Line(0), QString("->Rx: ") + QString::fromLatin1("\xFE\x7F noiseSTA;0:193;"));
+        QCOMPARE(w.form.cgStatus->Value(), 193);
+        // The next reply comes alone: nothing of the garbage before it.
+        w.form.SendCommand("STA;0");
+        QVERIFY(Serve([&] { return s.ReplyReceived; }));
+        QCOMPARE(w.form.Memo1->Line(0), QString("->Rx: STA;0:192;"));
+        QCOMPARE(w.form.cgStatus->Value(), 192);
+        QCOMPARE(w.dialogs.Messages().size(), 1);
+    }
+
     void aCancelledPortChoiceSendsNothingAndTheNextCommandAsksAgain()
     {
         sio::test::TPortDir dir;

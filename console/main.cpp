@@ -7,8 +7,8 @@
 #include "Unit1.h"
 
 #include "SioMessageQueue.h"
+#include "SioMisc.h"
 
-#include <QDeadlineTimer>
 
 int main(int argc, char** argv)
 {
@@ -32,9 +32,8 @@ int main(int argc, char** argv)
     // A close still waiting for its threads, and collectors' managers whose
     // release was deferred, finish through the queue: serve it until they
     // have (a close waits at most a few seconds for its threads).
-    QDeadlineTimer limit(10000);
-    while (queue.PendingCount() > 0 && !limit.hasExpired())
-        queue.ProcessOneMessage();
+    // The wait sleeps between messages.
+    sio::ServeMessagesUntil([&queue] { return queue.PendingCount() == 0; }, 10000);
     sio::SetMessageQueue(nullptr);
     return result;
 }

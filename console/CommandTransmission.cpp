@@ -5,6 +5,7 @@
 
 #include "ComboBox.h"
 #include "GroupBoxes.h"
+#include "GripperPort.h"
 #include "GripperProtocol.h"
 #include "Memo.h"
 #include "StringGrid.h"
@@ -17,41 +18,17 @@
 
 namespace tarnell {
 
-namespace {
-
-// Framing, parity, overrun and break: what an operator wants to hear of.
-// A lost device sets every bit of the error word, so it fires too.
-constexpr std::uint16_t kLineErrors = sio::CE_RXOVER | sio::CE_OVERRUN | sio::CE_RXPARITY | sio::CE_FRAME | sio::CE_BREAK;
-
-}  // namespace
-
 void TForm1::CreatePort()
 {
     ComPort = std::make_unique<sio::TSioComPort>();
-    ComPort->SetName("ComPort");
-    ComPort->SetBaud(9600);
-    ComPort->SetParity(sio::pEven);
-    ComPort->SetDTR(false);
-    ComPort->SetRTS(false);
-    ComPort->SetRS485Mode(true);
-    ComPort->SetLogName("SIO.LOG");
-    ComPort->SetTraceName("SIO.TRC");
-    ComPort->SetLogging(sio::tlOn);
+    ComDataPacket = std::make_unique<sio::TSioDataPacket>();
+    portsetup::TGripperLine line;
+    line.logName = "SIO.LOG";
+    line.traceName = "SIO.TRC";
+    portsetup::SetUpGripperPort(*ComPort, *ComDataPacket, line);
     ComPort->SetOnTriggerLineError([this](sio::TSioCustomComPort* cp, std::uint16_t error, bool lineBreak) {
         ComPortTriggerLineError(cp, error, lineBreak);
     });
-    ComPort->SetOnPortOpen([this](sio::TSioBaseComponent*) { ArmLineErrorTrigger(); });
-
-    ComDataPacket = std::make_unique<sio::TSioDataPacket>();
-    ComDataPacket->SetName("ComDataPacket");
-    ComDataPacket->SetComPort(ComPort.get());
-    ComDataPacket->SetEnabled(false);
-    ComDataPacket->SetAutoEnable(false);
-    ComDataPacket->SetStartCond(sio::scAnyData);
-    ComDataPacket->SetEndCond({sio::ecString});
-    ComDataPacket->SetEndString(std::string(protocol::kFrameEnd));
-    ComDataPacket->SetPacketSize(0);
-    ComDataPacket->SetTimeOut(protocol::kReplyTimeoutTicks);
     ComDataPacket->OnStringPacket = [this](sio::TSioDataPacket* sender, const std::string& data) {
         ComDataPacketStringPacket(sender, data);
     };
@@ -60,11 +37,8 @@ void TForm1::CreatePort()
 
 void TForm1::ArmLineErrorTrigger()
 {
-    // A status trigger of the line-error kind fires once; arming it at every
-    // opening and again after each report keeps exactly one, so every later
-    // error is heard as well.
-    if (ComPort && ComPort->PortState() == sio::StateOpen)
-        ComPort->ArmStatusTrigger(sio::stLine, kLineErrors);
+    if (ComPort)
+        portsetup::ArmLineErrorTrigger(*ComPort);
 }
 
 void TForm1::SendCommand(const std::string& s)

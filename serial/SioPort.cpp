@@ -1,7 +1,7 @@
 #include "SioPort.h"
 
 #include "SioExcept.h"
-#include "SioPosix.h"
+#include "SioFactory.h"
 #include "SioSelCom.h"
 #include "SioStrMap.h"
 #include "SioUser.h"
@@ -418,12 +418,12 @@ void TSioCustomComPort::EnsureComNumber()
 
 void TSioCustomComPort::CreateDispatcher()
 {
-    if (deviceLayer_ != dlWin32)
-        RaiseForCode(ecNullApi);
     // No telephony line can hand us a device on this platform.
     if (tapiMode_ == tmOn)
         RaiseForCode(ecNotOpenedByTapi);
-    dispatcher_ = std::make_unique<TSioPosixDispatcher>(this);
+    dispatcher_ = CreateDispatcherFor(deviceLayer_, this);
+    if (!dispatcher_)
+        RaiseForCode(ecNullApi);
 }
 
 std::int32_t TSioCustomComPort::OpenPortDevice()

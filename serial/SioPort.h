@@ -42,6 +42,10 @@ enum TTapiMode : std::uint8_t { tmNone, tmAuto, tmOn, tmOff };
 
 // The values' own names ("pEven", "tlAppendAndContinue"); "" when out of range.
 const char* EnumName(TDeviceLayer v);
+
+// The device layers this build can open, as a bit set (1 << TDeviceLayer);
+// defined with the dispatcher factory.
+std::uint8_t SupportedDeviceLayers();
 const char* EnumName(TParity v);
 const char* EnumName(THWFlowOptions v);
 const char* EnumName(TSWFlowOptions v);
@@ -383,7 +387,7 @@ private:
     bool rs485Mode_ = false;
     std::uint16_t triggerLength_ = 1;
     std::uint8_t threadBoost_ = 0;
-    std::uint8_t supportedLayers_ = 1u << dlWin32;
+    std::uint8_t supportedLayers_ = SupportedDeviceLayers();
 
     TNotifyEvent onPortOpen_, onPortClose_;
     TTriggerEvent onTrigger_;

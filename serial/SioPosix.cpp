@@ -3,6 +3,8 @@
 // EINVAL when a pseudo-terminal ignores the parity asked for.
 #include "SioPosix.h"
 
+#include "SioFactory.h"
+
 #include "SioExcept.h"
 #include "SioStrMap.h"
 
@@ -979,6 +981,15 @@ void TSioPosixDispatcher::WaitTransmitterEmpty()
         if (sys::RetryEintr([&] { return sys::Calls().Poll(&p, 1, 1); }) > 0)
             return;
     }
+}
+
+}  // namespace sio
+
+namespace sio {
+
+std::unique_ptr<TSioBaseDispatcher> CreateLocalDispatcher(TSioCustomComPort* owner)
+{
+    return std::make_unique<TSioPosixDispatcher>(owner);
 }
 
 }  // namespace sio

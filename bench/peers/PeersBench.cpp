@@ -23,6 +23,7 @@
 //                       [--only SECTION,...]
 // --smoke runs every measure briefly (CI); the figures are then not
 // meaningful. The benchmark asserts nothing: it prints what it measured.
+#include "GripperPort.h"
 #include "GripperProtocol.h"
 #include "PtyPort.h"
 #include "QtMessageQueue.h"
@@ -305,31 +306,19 @@ public:
 
     explicit TConsoleLike(const TSetup& s)
     {
-        port.SetBaud(s.baud);
+        tarnell::portsetup::TGripperLine line;
+        line.baud = s.baud;
+        line.evenParity = s.parity == sio::pEven;
+        line.logName = "SIO.LOG";
+        tarnell::portsetup::SetUpGripperPort(port, packet, line);
+        // The variants measured beside the console's own set-up.
         port.SetParity(s.parity);
-        port.SetDTR(false);
-        port.SetRTS(false);
         port.SetRS485Mode(s.rs485);
-        port.SetLogName("SIO.LOG");
         port.SetLogging(s.logging ? sio::tlOn : sio::tlOff);
         port.SetComNumber(static_cast<std::uint16_t>(s.com));
-        // The console listens for line errors: a status trigger and an event.
-        port.SetOnTriggerLineError([](sio::TSioCustomComPort*, std::uint16_t, bool) {});
-        port.SetOnPortOpen([this](sio::TSioBaseComponent*) {
-            if (auto* d = port.Dispatcher()) {
-                std::int32_t h = d->AddStatusTrigger(sio::stLine);
-                if (h > 0)
-                    d->SetStatusTrigger(h, 0x1F, true);
-            }
-        });
-        packet.SetComPort(&port);
-        packet.SetEnabled(false);
-        packet.SetAutoEnable(false);
-        packet.SetStartCond(sio::scAnyData);
-        packet.SetEndCond({sio::ecString});
-        packet.SetEndString(std::string(protocol::kFrameEnd));
-        packet.SetPacketSize(0);
-        packet.SetTimeOut(protocol::kReplyTimeoutTicks);
+        // The console listens for line errors, re-arming after each report.
+        port.SetOnTriggerLineError(
+            [this](sio::TSioCustomComPort*, std::uint16_t, bool) { tarnell::portsetup::ArmLineErrorTrigger(port); });
         packet.OnStringPacket = [this](sio::TSioDataPacket*, const std::string& data) {
             lastReply = data;
             received += data.size();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "GripperBus.h"
+#include "GripperPort.h"
 #include "GripperProtocol.h"
 #include "PtyPort.h"
 
@@ -131,25 +132,15 @@ class TConsoleLink {
 public:
     TConsoleLink(int com, const std::string& logName)
     {
-        port_.SetName("ComPort");
-        port_.SetComNumber(com);
-        port_.SetBaud(9600);
-        port_.SetParity(sio::pEven);
-        port_.SetDTR(false);
-        port_.SetRTS(false);
-        port_.SetRS485Mode(true);
-        port_.SetLogName(logName);
-        port_.SetLogging(sio::tlOn);
-
-        packet_.SetName("ComDataPacket");
-        packet_.SetComPort(&port_);
-        packet_.SetEnabled(false);
-        packet_.SetAutoEnable(false);
-        packet_.SetStartCond(sio::scAnyData);
-        packet_.SetEndCond({sio::ecString});
-        packet_.SetEndString(std::string(protocol::kFrameEnd));
-        packet_.SetPacketSize(0);
-        packet_.SetTimeOut(protocol::kReplyTimeoutTicks);
+        portsetup::TGripperLine line;
+        line.logName = logName;
+        portsetup::SetUpGripperPort(port_, packet_, line);
+        port_.SetComNumber(static_cast<std::uint16_t>(com));
+        // Re-armed after each report, as the window does.
+        port_.SetOnTriggerLineError([this](sio::TSioCustomComPort*, std::uint16_t, bool) {
+            ++lineErrors_;
+            portsetup::ArmLineErrorTrigger(port_);
+        });
         packet_.OnStringPacket = [this](sio::TSioDataPacket*, const std::string& data) { OnPacket(data); };
         packet_.OnTimeout = [this](sio::TSioBaseComponent*) {
             timedOut_ = true;
@@ -193,6 +184,9 @@ public:
     // The dispatcher thread has finished with the collector's last event.
     bool EventsOver() { return !packet_.Manager() || !packet_.Manager()->InEvent(); }
 
+    // Line-error reports so far (a lost device is one too).
+    int LineErrors() const { return lineErrors_; }
+
     sio::TSioComPort& Port() { return port_; }
     sio::TSioDataPacket& Packet() { return packet_; }
 
@@ -219,6 +213,7 @@ private:
     std::vector<std::string> packets_;
     bool timedOut_ = false;
     bool replied_ = false;
+    int lineErrors_ = 0;
 };
 
 }  // namespace tarnell::test

@@ -2,6 +2,8 @@
 
 #include "InterruptWatch.h"
 
+#include "GripperPort.h"
+
 #include "SioExcept.h"
 #include "SioMisc.h"
 #include "SioPacket.h"
@@ -63,11 +65,6 @@ private:
 
 namespace {
 
-// Framing, parity, overrun and break; a lost device sets every bit of the
-// error word, so a trigger on these fires for it too.
-constexpr std::uint16_t kLineErrors =
-    sio::CE_RXOVER | sio::CE_OVERRUN | sio::CE_RXPARITY | sio::CE_FRAME | sio::CE_BREAK;
-
 // Beyond the collector's own limit: the wait ends even if a device that went
 // away took the collector's timer with it.
 constexpr std::uint32_t kBackstopMs = 3000;
@@ -98,35 +95,18 @@ TGripperSession::TGripperSession(const TPortChoice& port, const TLineSettings& l
     });
 
     port_ = std::make_unique<TCliComPort>(port.devicePath);
-    port_->SetName("ComPort");
+    packet_ = std::make_unique<sio::TSioDataPacket>();
+    portsetup::TGripperLine setup;
+    setup.baud = line.baud;
+    setup.evenParity = line.evenParity;
+    setup.logName = line.logFile;
+    portsetup::SetUpGripperPort(*port_, *packet_, setup);
     if (port.devicePath.empty())
         port_->SetComNumber(static_cast<std::uint16_t>(port.comNumber));
     // A tool without a window never asks: no port is an error.
     port_->SetPromptForPort(false);
-    port_->SetBaud(line.baud);
-    port_->SetParity(line.evenParity ? sio::pEven : sio::pNone);
-    port_->SetDTR(false);
-    port_->SetRTS(false);
-    port_->SetRS485Mode(true);
-    if (!line.logFile.empty()) {
-        port_->SetLogName(line.logFile);
-        port_->SetLogging(sio::tlOn);
-    }
     port_->SetOnTriggerLineError(
         [this](sio::TSioCustomComPort*, std::uint16_t error, bool) { OnLineError(error); });
-    port_->SetOnPortOpen([this](sio::TSioBaseComponent*) { ArmLostDeviceTrigger(); });
-    port_->SetOnPortClose([this](sio::TSioBaseComponent*) { lineTrigger_ = 0; });
-
-    packet_ = std::make_unique<sio::TSioDataPacket>();
-    packet_->SetName("ComDataPacket");
-    packet_->SetComPort(port_.get());
-    packet_->SetEnabled(false);
-    packet_->SetAutoEnable(false);
-    packet_->SetStartCond(sio::scAnyData);
-    packet_->SetEndCond({sio::ecString});
-    packet_->SetEndString(std::string(protocol::kFrameEnd));
-    packet_->SetPacketSize(0);
-    packet_->SetTimeOut(protocol::kReplyTimeoutTicks);
     packet_->OnStringPacket = [this](sio::TSioDataPacket*, const std::string& data) { OnPacket(data); };
     packet_->OnTimeout = [this](sio::TSioBaseComponent*) { OnTimeout(); };
 }
@@ -248,16 +228,11 @@ void TGripperSession::OnLineError(std::uint16_t error)
 
 void TGripperSession::ArmLostDeviceTrigger()
 {
-    sio::TSioBaseDispatcher* d = port_ ? port_->Dispatcher() : nullptr;
-    if (!d)
-        return;
-    if (lineTrigger_ == 0) {
-        std::int32_t handle = d->AddStatusTrigger(sio::stLine);
-        if (handle <= 0)
-            return;  // the backstop of the wait still notices a lost device
-        lineTrigger_ = static_cast<std::uint16_t>(handle);
+    // The backstop of the wait still notices a lost device the trigger missed.
+    try {
+        portsetup::ArmLineErrorTrigger(*port_);
+    } catch (const sio::ESioException&) {
     }
-    d->SetStatusTrigger(lineTrigger_, kLineErrors, true);
 }
 
 bool TGripperSession::DeviceGone() const

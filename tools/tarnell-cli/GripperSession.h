@@ -93,7 +93,6 @@ private:
     std::unique_ptr<TInterruptWatch> watch_;
     std::unique_ptr<TCliComPort> port_;
     std::unique_ptr<sio::TSioDataPacket> packet_;
-    std::uint16_t lineTrigger_ = 0;
     std::string lastFrame_;
     std::string reply_;
     bool replied_ = false;

@@ -26,7 +26,7 @@ EFileError ConsoleFileError(const protocol::EFileError& e)
     const char* format =
         e.Operation() == protocol::EFileError::TOperation::Create ? strings::kFileCreateError : strings::kFileOpenError;
     return EFileError(
-        QString::fromUtf8(format).arg(FileName(e.Path()), QString::fromLocal8Bit(std::strerror(e.Error()))));
+        QString::fromUtf8(format).arg(FileName(e.Path()), QString::fromLocal8Bit(e.Reason().c_str())));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ namespace tarnell::protocol {
 
 int TFileCalls::Open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 ssize_t TFileCalls::Read(int fd, void* buf, size_t count) { return ::read(fd, buf, count); }
+int TFileCalls::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 ssize_t TFileCalls::Write(int fd, const void* buf, size_t count) { return ::write(fd, buf, count); }
 int TFileCalls::Fsync(int fd) { return ::fsync(fd); }
 int TFileCalls::Fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
@@ -31,10 +32,11 @@ TFileCalls& SystemFileCalls()
 
 namespace {
 
-std::string FileErrorText(EFileError::TOperation operation, const std::string& path, int error)
+std::string FileErrorText(EFileError::TOperation operation, const std::string& path, int error,
+                          const std::string& reason)
 {
     return std::string(operation == EFileError::TOperation::Create ? "cannot write \"" : "cannot read \"") + path +
-           "\": " + std::strerror(error);
+           "\": " + (reason.empty() ? std::string(std::strerror(error)) : reason);
 }
 
 // A descriptor that is closed exactly once; the close result of a file that
@@ -80,11 +82,13 @@ std::string WriteTarget(const std::string& path)
 
 }  // namespace
 
-EFileError::EFileError(TOperation operation, std::string path, int error)
-    : std::runtime_error(FileErrorText(operation, path, error)), operation_(operation), path_(std::move(path)),
-      error_(error)
+EFileError::EFileError(TOperation operation, std::string path, int error, std::string reason)
+    : std::runtime_error(FileErrorText(operation, path, error, reason)), operation_(operation), path_(std::move(path)),
+      error_(error), reason_(std::move(reason))
 {
 }
+
+std::string EFileError::Reason() const { return reason_.empty() ? std::string(std::strerror(error_)) : reason_; }
 
 std::string FormatParameterFile(const std::vector<std::string>& lines)
 {
@@ -243,12 +247,25 @@ void WriteFileReplacing(const std::string& path, std::string_view data, TFileCal
     }
 }
 
-std::string ReadWholeFile(const std::string& path, TFileCalls& calls)
+std::string ReadWholeFile(const std::string& path, TFileCalls& calls, std::size_t maxBytes)
 {
-    int fd = calls.Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    using TOp = EFileError::TOperation;
+    // Non-blocking, so that a FIFO nobody writes is refused instead of
+    // holding the caller at the open.
+    int fd = calls.Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
     if (fd < 0)
-        throw EFileError(EFileError::TOperation::Open, path, errno);
+        throw EFileError(TOp::Open, path, errno);
     TFd file(calls, fd);
+    struct stat st {};
+    if (calls.Fstat(file.Get(), &st) != 0)
+        throw EFileError(TOp::Open, path, errno);
+    if (S_ISDIR(st.st_mode))
+        throw EFileError(TOp::Open, path, EISDIR);
+    if (!S_ISREG(st.st_mode))
+        throw EFileError(TOp::Open, path, EINVAL, "not a regular file");
+    const std::string tooLarge = "larger than a parameter file can be (over " + std::to_string(maxBytes) + " bytes)";
+    if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > maxBytes)
+        throw EFileError(TOp::Open, path, EFBIG, tooLarge);
     std::string bytes;
     char buffer[4096];
     for (;;) {
@@ -256,11 +273,14 @@ std::string ReadWholeFile(const std::string& path, TFileCalls& calls)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw EFileError(EFileError::TOperation::Open, path, errno);
+            throw EFileError(TOp::Open, path, errno);
         }
         if (n == 0)
             break;
         bytes.append(buffer, static_cast<std::size_t>(n));
+        // A file that grows while it is read is held to the same bound.
+        if (bytes.size() > maxBytes)
+            throw EFileError(TOp::Open, path, EFBIG, tooLarge);
     }
     return bytes;
 }

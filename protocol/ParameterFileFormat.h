@@ -63,15 +63,20 @@ std::optional<TRangeProblem> FirstOutOfRange(const std::vector<std::string>& lin
 class EFileError : public std::runtime_error {
 public:
     enum class TOperation { Create, Open };
-    EFileError(TOperation operation, std::string path, int error);
+    // reason: what to say instead of the system's text for error, for a file
+    // refused by its kind or size rather than by the system.
+    EFileError(TOperation operation, std::string path, int error, std::string reason = {});
     TOperation Operation() const { return operation_; }
     const std::string& Path() const { return path_; }
     int Error() const { return error_; }
+    // Why, in words: the refusal's reason, or the system's text for Error().
+    std::string Reason() const;
 
 private:
     TOperation operation_;
     std::string path_;
     int error_;
+    std::string reason_;
 };
 
 // The system calls behind reading and writing files, so that tests can make
@@ -88,6 +93,7 @@ public:
     virtual int Rename(const char* from, const char* to);
     virtual int Unlink(const char* path);
     virtual int Stat(const char* path, struct stat* st);
+    virtual int Fstat(int fd, struct stat* st);
     // Whether this process may write path (effective ids, as an open would).
     virtual int AccessWrite(const char* path);
 };
@@ -100,7 +106,13 @@ TFileCalls& SystemFileCalls();
 // its target, which gets the new content; an existing file keeps its
 // permissions, and one that may not be written is not replaced.
 void WriteFileReplacing(const std::string& path, std::string_view data, TFileCalls& calls = SystemFileCalls());
-// The whole content of a file; EFileError (Open) if it cannot be read.
-std::string ReadWholeFile(const std::string& path, TFileCalls& calls = SystemFileCalls());
+// No parameter file comes near this size; a larger file is refused unread.
+inline constexpr std::size_t kMaxParameterFileBytes = 64 * 1024;
+
+// The whole content of a regular file of at most maxBytes; EFileError (Open)
+// if it cannot be read, is not a regular file (a FIFO, a device, a folder)
+// or is larger. Never blocks on a FIFO and never reads more than maxBytes + 1.
+std::string ReadWholeFile(const std::string& path, TFileCalls& calls = SystemFileCalls(),
+                          std::size_t maxBytes = kMaxParameterFileBytes);
 
 }  // namespace tarnell::protocol

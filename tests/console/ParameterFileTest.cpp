@@ -250,6 +250,26 @@ TEST(ReadWholeFile, ReadsEverythingAndRetriesAnInterruptedRead)
     }
 }
 
+// Nothing that cannot be a parameter file is read whole, and nothing blocks:
+// a FIFO nobody writes, an endless device, a folder, a file of 1 MiB.
+TEST(ReadWholeFile, RefusesWhatCannotBeAParameterFileWithoutReadingIt)
+{
+    TScratch dir;
+    Put(dir / "big.gri", std::string(1 << 20, '1'));
+    Put(dir / "limit.gri", std::string(protocol::kMaxParameterFileBytes, '1'));
+    ASSERT_EQ(::mkfifo((dir / "fifo.gri").c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir((dir / "folder.gri").c_str(), 0700), 0);
+    EXPECT_EQ(ReadWholeFile(dir / "limit.gri").size(), protocol::kMaxParameterFileBytes);
+    for (const std::string& path : {dir / "big.gri", std::string("/dev/zero"), dir / "fifo.gri", dir / "folder.gri"}) {
+        try {
+            ReadWholeFile(path);
+            ADD_FAILURE() << "read " << path;
+        } catch (const EFileError& e) {
+            EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+        }
+    }
+}
+
 TEST(StrToInt, TakesDecimalIntegersOf32BitsAndRefusesTheRest)
 {
     EXPECT_EQ(StrToInt(QStringLiteral("0")), 0);

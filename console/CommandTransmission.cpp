@@ -8,6 +8,8 @@
 #include "GripperPort.h"
 #include "GripperProtocol.h"
 #include "Memo.h"
+#include "PortChoice.h"
+#include "PortStatusLine.h"
 #include "StringGrid.h"
 
 #include "SioPacket.h"
@@ -44,7 +46,14 @@ void TForm1::ArmLineErrorTrigger()
 void TForm1::SendCommand(const std::string& s)
 {
     // Opens the port at the first command: the port dialog, then the line.
-    ComPort->FlushInput();
+    // A port that would not open (in use, missing) is not tried again: the
+    // next command offers the dialog.
+    try {
+        ComPort->FlushInput();
+    } catch (...) {
+        portChoice_->Forget();
+        throw;
+    }
     ComPort->FlushOutput();
     state_.TimedOut = false;
     state_.ReplyReceived = false;
@@ -63,8 +72,11 @@ void TForm1::SendCommand(const std::string& s)
     } catch (...) {
         // Nothing went out, so no answer is awaited: no time-out to follow.
         ComDataPacket->SetEnabled(false);
+        Memo1->FlushPending();
         throw;
     }
+    // The frame is out: now the output may change and paint.
+    Memo1->FlushPending();
 }
 
 void TForm1::bSenden2Click()
@@ -90,6 +102,10 @@ void TForm1::FormKeyUp(QKeyEvent& key)
     SendCommand(std::string(bytes.constData(), std::size_t(bytes.size())));
 }
 
-void TForm1::rgParityClick() { ComPort->SetParity(rgParity->ItemIndex() == 1 ? sio::pNone : sio::pEven); }
+void TForm1::rgParityClick()
+{
+    ComPort->SetParity(rgParity->ItemIndex() == 1 ? sio::pNone : sio::pEven);
+    PortStatus->Refresh();
+}
 
 }  // namespace tarnell

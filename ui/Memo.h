@@ -4,6 +4,10 @@
 
 #include <QPlainTextEdit>
 #include <QStringList>
+#include <QTimer>
+
+#include <utility>
+#include <vector>
 
 namespace tarnell {
 
@@ -24,6 +28,30 @@ public:
 
     void SetColor(const QColor& color);
     QColor Color() const;
+
+    // Empties the text, lines still pending included.
+    void Clear();
+
+    // While deferred, new lines wait and go into the text together at the
+    // next FlushPending() or when the event loop next gets round to it, so
+    // that whoever adds a line does no layout or painting work right then.
+    // Reading the lines always sees the pending ones.
+    void SetDeferred(bool on);
+    void FlushPending() const;
+    bool HasPending() const { return !pending_.empty(); }
+
+    // Each line added from now on starts with the time it was added,
+    // "hh:mm:ss.mmm ". Off by default.
+    void SetTimeStamps(bool on) { timeStamps_ = on; }
+    bool TimeStamps() const { return timeStamps_; }
+
+private:
+    void Insert(int index, const QString& line);
+
+    bool deferred_ = false;
+    bool timeStamps_ = false;
+    mutable std::vector<std::pair<int, QString>> pending_;
+    QTimer flushTimer_;
 };
 
 }  // namespace tarnell

@@ -2,6 +2,7 @@
 // without changing at its designed size, every control can be reached with
 // Tab, the new lines and actions have names a screen reader can read, and the
 // output window's menu copies, clears and saves what it shows.
+#include "ComboBox.h"
 #include "ConsoleFixture.h"
 #include "OutputMenu.h"
 #include "PortChoice.h"
@@ -93,11 +94,13 @@ private slots:
         TWindow w;
         QVERIFY(w.Activate());
         TForm1& f = w.form;
-        const QList<QWidget*> expected = {
-            f.StringGrid2, f.StringGrid1, f.rgParity->Button(0), f.rgGripperType->Button(0), f.meAdresse,
-            f.bOpen,       f.bSave,       f.bClearStringGrid,    f.bRead,                    f.bSenden,
-            f.cbCommands,  f.bSenden2,    f.Memo1,               f.bClear,                   f.cgStatus->Box(0),
-            f.StringGrid3, f.PortStatus->ChooseButton()};
+        QList<QWidget*> expected;
+        expected << f.StringGrid2 << f.StringGrid1 << f.rgParity->Button(0) << f.rgGripperType->Button(0)
+                 << f.meAdresse << f.bOpen << f.bSave << f.bClearStringGrid << f.bRead << f.bSenden << f.cbCommands
+                 << f.bSenden2 << f.Memo1 << f.bClear;
+        for (int bit = 0; bit < 8; ++bit)  // each status bit is read out on its own
+            expected << f.cgStatus->Box(bit);
+        expected << f.StringGrid3 << f.PortStatus->ChooseButton();
         // Tab from the last control of each kind leaves it (a grid's Tab
         // walks its cells first; Ctrl+Tab leaves at once, as everywhere).
         f.StringGrid2->setFocus();
@@ -105,7 +108,10 @@ private slots:
         QList<QWidget*> seen{QApplication::focusWidget()};
         for (int i = 1; i < expected.size() * 2 && seen.size() < expected.size(); ++i) {
             QWidget* at = QApplication::focusWidget();
-            QTest::keyClick(at, Qt::Key_Tab, at->inherits("QAbstractItemView") ? Qt::ControlModifier : Qt::NoModifier);
+            bool inGrid = false;
+            for (QWidget* p = at; p; p = p->parentWidget())
+                inGrid = inGrid || p->inherits("QAbstractItemView");
+            QTest::keyClick(at, Qt::Key_Tab, inGrid ? Qt::ControlModifier : Qt::NoModifier);
             QWidget* now = QApplication::focusWidget();
             // Editors inside a control count as the control.
             for (QWidget* c : expected)

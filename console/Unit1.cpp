@@ -272,7 +272,7 @@ void TForm1::BindEvents()
     connect(bClear, &QPushButton::clicked, this, Guarded([this] { bClearClick(); }));
     connect(bSenden2, &QPushButton::clicked, this, Guarded([this] { bSenden2Click(); }));
     // Enter in the command line sends, as its "Send" does.
-    connect(cbCommands->lineEdit(), &QLineEdit::returnPressed, this, Guarded([this] {
+    connect(cbCommands, &TComboBox::enterPressed, this, Guarded([this] {
                 if (bSenden2->isEnabled())
                     bSenden2Click();
             }));

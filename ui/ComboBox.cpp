@@ -1,5 +1,8 @@
 #include "ComboBox.h"
 
+#include <QKeyEvent>
+#include <QLineEdit>
+
 namespace tarnell {
 
 TComboBox::TComboBox(QWidget* parent) : QComboBox(parent)
@@ -7,6 +10,21 @@ TComboBox::TComboBox(QWidget* parent) : QComboBox(parent)
     setEditable(true);
     // Items are added by the program only, never by Enter in the edit field.
     setInsertPolicy(QComboBox::NoInsert);
+    lineEdit()->installEventFilter(this);
+}
+
+bool TComboBox::eventFilter(QObject* watched, QEvent* event)
+{
+    // One signal per key: the edit field and the combo box would each
+    // report an Enter that they pass on to the other.
+    if (watched == lineEdit() && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            emit enterPressed();
+            return true;
+        }
+    }
+    return QComboBox::eventFilter(watched, event);
 }
 
 int TComboBox::AddSorted(const QString& text)

@@ -367,9 +367,6 @@ void TForm1::resizeEvent(QResizeEvent* event)
 {
     if (event)
         QWidget::resizeEvent(event);
-    // Without a window manager to keep to the minimum, the window restores it.
-    if (width() < minimumWidth() || height() < minimumHeight())
-        QMetaObject::invokeMethod(this, [this] { resize(size().expandedTo(minimumSize())); }, Qt::QueuedConnection);
     LayoutControls();
 }
 

@@ -13,13 +13,28 @@ TComboBox::TComboBox(QWidget* parent) : QComboBox(parent)
     lineEdit()->installEventFilter(this);
 }
 
+namespace {
+bool IsEnter(const QKeyEvent& key) { return key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter; }
+}  // namespace
+
+void TComboBox::keyPressEvent(QKeyEvent* event)
+{
+    // The window system gives keys to the combo box, which hands them to its
+    // edit field; Enter is taken here, once.
+    if (IsEnter(*event)) {
+        event->accept();
+        emit enterPressed();
+        return;
+    }
+    QComboBox::keyPressEvent(event);
+}
+
 bool TComboBox::eventFilter(QObject* watched, QEvent* event)
 {
-    // One signal per key: the edit field and the combo box would each
-    // report an Enter that they pass on to the other.
+    // Keys sent to the edit field itself: it would pass an Enter it does not
+    // use up to the combo box, which hands it back, and report it twice.
     if (watched == lineEdit() && event->type() == QEvent::KeyPress) {
-        const int key = static_cast<QKeyEvent*>(event)->key();
-        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        if (IsEnter(*static_cast<QKeyEvent*>(event))) {
             emit enterPressed();
             return true;
         }

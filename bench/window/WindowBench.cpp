@@ -33,7 +33,10 @@
 #include <QAccessible>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
+#include <QWindow>
 
 #include <algorithm>
 #include <atomic>

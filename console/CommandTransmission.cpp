@@ -29,6 +29,10 @@ void TForm1::CreatePort()
     line.traceName = "SIO.TRC";
     portsetup::SetUpGripperPort(*ComPort, *ComDataPacket, line);
     ComPort->SetOnTriggerLineError([this](sio::TSioCustomComPort* cp, std::uint16_t error, bool lineBreak) {
+        // A lost device is reported as a line error first: the port line
+        // shows the loss before the message about it waits for the operator.
+        if (PortStatus)
+            PortStatus->Refresh();
         ComPortTriggerLineError(cp, error, lineBreak);
     });
     ComDataPacket->OnStringPacket = [this](sio::TSioDataPacket* sender, const std::string& data) {

@@ -236,11 +236,12 @@ void TForm1::LayoutControls()
     cbCommands->setGeometry(8, 8, 700 + dw, cbCommands->sizeHint().height());
     bSenden2->move(880 + dw, 14);
 
-    // Output area: the output window takes all that is more.
+    // Output area: the output window takes all that is more; the status
+    // boxes and the key table beside it reach down as far as it does.
     Memo1->setGeometry(9, 9, 700 + dw, 304 + dh);
     bClear->move(720 + dw, 13);
-    cgStatus->setGeometry(720 + dw, 50, 130, 261);
-    StringGrid3->setGeometry(856 + dw, 8, 153, 305);
+    cgStatus->setGeometry(720 + dw, 50, 130, 261 + dh);
+    StringGrid3->setGeometry(856 + dw, 8, 153, 305 + dh);
 }
 
 void TForm1::SetTabOrder()

@@ -140,7 +140,8 @@ private:
     void CreateControls();
     // Places the controls for the window's size: at the designed size as
     // designed; the output window takes what is more, the grids and the
-    // command line the extra width.
+    // command line the extra width, the status boxes and key table the
+    // extra height.
     void LayoutControls();
     void SetTabOrder();
     void BindEvents();

@@ -74,6 +74,8 @@ private slots:
                                static_cast<QWidget*>(f.bSenden2), static_cast<QWidget*>(f.StringGrid3)})
             QCOMPARE(right->mapTo(&f, QPoint(right->width(), 0)).x(), before.at(right).right() + 1 + dw);
         QCOMPARE(f.Memo1->mapTo(&f, QPoint(0, f.Memo1->height())).y() + 20, f.mStatus->y());
+        QCOMPARE(f.cgStatus->height(), 261 + dh);
+        QCOMPARE(f.StringGrid3->height(), 305 + dh);
         QCOMPARE(f.mStatus->geometry(), QRect(0, 741 + dh - 69, 1016 + dw, 69));
         QCOMPARE(f.PortStatus->geometry(), QRect(0, 741 + dh, 1016 + dw, TForm1::kPortLineHeight));
 

@@ -101,7 +101,8 @@ await grep -qF 'RCL;0;2\n\r' "$work/sim2.log"
 shot enter-sent
 
 # Ctrl+P: the port goes (dispatch log written), the next command asks; COM1 is free now.
-kill "$holder"
+# The lock goes with the last process that holds it: flock's child too.
+kill $(pgrep -P "$holder") "$holder"
 rm -f SIO.LOG
 xdotool mousemove --window "$win" 500 600 key ctrl+p
 await test -s SIO.LOG

@@ -112,10 +112,18 @@ private slots:
         QTest::mouseClick(w.form.rgParity->Button(1), Qt::LeftButton);
         QVERIFY2(line.Text().contains("Line: 9600 8N1"), qPrintable(line.Text()));
 
-        // The far end goes: the line says so without a command being sent.
+        // The far end goes: the line says so without a command being sent,
+        // before the message about the loss waits for the operator.
+        QString whileLossShown;
+        w.dialogs.whileMessageOpen = [&](const QString& text) {
+            if (text.contains("the device was lost"))
+                whileLossShown = line.Text();
+        };
         gripper.reset();
         QVERIFY2(Serve([&] { return line.Text().contains("State: LOST"); }), qPrintable(line.Text()));
         QCOMPARE(line.State(), TState::Lost);
+        QVERIFY(Serve([&] { return !w.dialogs.Messages().filter("the device was lost").isEmpty(); }));
+        QVERIFY2(whileLossShown.contains("State: LOST"), qPrintable(whileLossShown + w.dialogs.Messages().join("|")));
         QVERIFY(QAccessible::queryAccessibleInterface(&line)->text(QAccessible::Description).contains("LOST"));
 
         // Back at the same link: the next command opens it again, no dialog.

@@ -79,8 +79,7 @@ void TForm1::SendCommand(const std::string& s)
         Memo1->FlushPending();
         throw;
     }
-    // The frame is out: now the output may change and paint.
-    Memo1->FlushPending();
+    // The output changes when the event loop comes round, after the frame.
 }
 
 void TForm1::bSenden2Click()

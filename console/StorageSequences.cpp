@@ -5,6 +5,7 @@
 #include "ConsoleErrors.h"
 #include "ConsoleStrings.h"
 #include "GripperProtocol.h"
+#include "Memo.h"
 #include "StringGrid.h"
 
 #include "SioMisc.h"
@@ -40,6 +41,8 @@ void TForm1::SetSequenceRunning(bool running)
     // the middle of one would mix two exchanges or two sets of values.
     for (QPushButton* b : {bRead, bSenden, bSenden2, bOpen, bClearStringGrid})
         b->setEnabled(!running);
+    // Answers come fast: the output gathers their lines and repaints now and then.
+    Memo1->SetFlushDelay(running ? kSequenceOutputDelayMs : 0);
 }
 
 bool TForm1::WaitForAnswer()

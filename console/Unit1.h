@@ -125,6 +125,8 @@ public:
     static constexpr int kFormWidth = 1016;
     static constexpr int kFormHeight = 741;
     static constexpr int kPortLineHeight = 24;
+    // While Readout or Send runs, the output shows new lines at most this often.
+    static constexpr int kSequenceOutputDelayMs = 40;
 
     // The serial port and its reply collector. The port opens at the first
     // command and stays open until the window goes.

@@ -71,6 +71,13 @@ void TMemo::SetDeferred(bool on)
     deferred_ = on;
 }
 
+void TMemo::SetFlushDelay(int ms)
+{
+    flushTimer_.setInterval(ms);
+    if (flushTimer_.isActive() && flushTimer_.remainingTime() > ms)
+        flushTimer_.start();
+}
+
 void TMemo::Clear()
 {
     pending_.clear();

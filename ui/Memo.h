@@ -37,6 +37,10 @@ public:
     // that whoever adds a line does no layout or painting work right then.
     // Reading the lines always sees the pending ones.
     void SetDeferred(bool on);
+    // How long deferred lines may wait for the event loop: 0 (the default)
+    // shows them at its next turn; more gathers lines that come fast into
+    // one change and one repaint.
+    void SetFlushDelay(int ms);
     void FlushPending() const;
     bool HasPending() const { return !pending_.empty(); }
 

@@ -79,7 +79,9 @@ void TForm1::SendCommand(const std::string& s)
         Memo1->FlushPending();
         throw;
     }
-    // The output changes when the event loop comes round, after the frame.
+    // The frame is on its way: the output may change and paint while the
+    // line is busy with it and the answer.
+    Memo1->FlushIfDue();
 }
 
 void TForm1::bSenden2Click()

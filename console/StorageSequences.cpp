@@ -41,8 +41,9 @@ void TForm1::SetSequenceRunning(bool running)
     // the middle of one would mix two exchanges or two sets of values.
     for (QPushButton* b : {bRead, bSenden, bSenden2, bOpen, bClearStringGrid})
         b->setEnabled(!running);
-    // Answers come fast: the output gathers their lines and repaints now and then.
-    Memo1->SetFlushDelay(running ? kSequenceOutputDelayMs : 0);
+    // Answers come fast: the output gathers their lines and changes (and
+    // repaints) right after a frame has gone out, now and then.
+    Memo1->SetHold(running ? kSequenceOutputPeriodMs : 0);
 }
 
 bool TForm1::WaitForAnswer()

@@ -126,7 +126,7 @@ public:
     static constexpr int kFormHeight = 741;
     static constexpr int kPortLineHeight = 24;
     // While Readout or Send runs, the output shows new lines at most this often.
-    static constexpr int kSequenceOutputDelayMs = 40;
+    static constexpr int kSequenceOutputPeriodMs = 40;
 
     // The serial port and its reply collector. The port opens at the first
     // command and stays open until the window goes.

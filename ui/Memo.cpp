@@ -55,6 +55,7 @@ void TMemo::FlushPending() const
         return;
     auto* self = const_cast<TMemo*>(this);
     self->flushTimer_.stop();
+    self->lastFlush_.restart();
     std::vector<std::pair<int, QString>> lines;
     lines.swap(pending_);
     QTextCursor block(document());
@@ -71,11 +72,26 @@ void TMemo::SetDeferred(bool on)
     deferred_ = on;
 }
 
-void TMemo::SetFlushDelay(int ms)
+namespace {
+// A held output shows its lines after this long without a due flush (a
+// gripper that does not answer, the end of a sequence).
+constexpr int kHeldFallbackMs = 150;
+}  // namespace
+
+void TMemo::SetHold(int periodMs)
 {
-    flushTimer_.setInterval(ms);
-    if (flushTimer_.isActive() && flushTimer_.remainingTime() > ms)
+    holdMs_ = periodMs;
+    flushTimer_.setInterval(holdMs_ > 0 ? kHeldFallbackMs : 0);
+    if (!pending_.empty())
         flushTimer_.start();
+}
+
+void TMemo::FlushIfDue()
+{
+    if (holdMs_ == 0 || !lastFlush_.isValid() || lastFlush_.elapsed() >= holdMs_)
+        FlushPending();
+    else if (!pending_.empty())
+        flushTimer_.start();  // not due yet: the fallback waits afresh
 }
 
 void TMemo::Clear()

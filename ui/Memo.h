@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QPlainTextEdit>
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QTimer>
 
@@ -37,10 +38,12 @@ public:
     // that whoever adds a line does no layout or painting work right then.
     // Reading the lines always sees the pending ones.
     void SetDeferred(bool on);
-    // How long deferred lines may wait for the event loop: 0 (the default)
-    // shows them at its next turn; more gathers lines that come fast into
-    // one change and one repaint.
-    void SetFlushDelay(int ms);
+    // Holding (periodMs > 0) gathers lines that come fast: they go in only
+    // at FlushIfDue, at most once per period, or when none has been due for
+    // a while. 0 (the default) ends the hold and shows what waits.
+    void SetHold(int periodMs);
+    // Puts the pending lines in unless held and flushed less than a period ago.
+    void FlushIfDue();
     void FlushPending() const;
     bool HasPending() const { return !pending_.empty(); }
 
@@ -54,6 +57,8 @@ private:
 
     bool deferred_ = false;
     bool timeStamps_ = false;
+    int holdMs_ = 0;
+    QElapsedTimer lastFlush_;
     mutable std::vector<std::pair<int, QString>> pending_;
     QTimer flushTimer_;
 };

@@ -146,6 +146,7 @@ public:
                 return;
             }
             replied_ = true;
+            chars_ += data.size();
             packet_.SetTimeOut(0);
             packet_.SetEnabled(true);
         };
@@ -162,6 +163,7 @@ public:
             packet_.SetTimeOut(25);
             packet_.SetEnabled(true);
             port_.WriteString(frame_);
+            chars_ += frame_.size();
             sio::ServeMessagesUntil([this] { return replied_ || timedOut_; }, 5000);
             if (!replied_)
                 return false;
@@ -169,7 +171,12 @@ public:
         return true;
     }
 
+    sio::TSioComPort& Port() { return port_; }
+    // Characters sent and received since the last call.
+    std::size_t TakeChars() { return std::exchange(chars_, 0); }
+
 private:
+    std::size_t chars_ = 0;
     sio::TSioComPort port_;
     sio::TSioDataPacket packet_;
     std::string frame_;
@@ -306,7 +313,7 @@ void Run(int readouts, int wireReadouts, const char* a11y)
     form.Memo1->SetDeferred(true);
 
     // A Readout at 9600 8E1: tarnell-sim times every character on the line.
-    std::vector<double> wireMs, readoutMs;
+    std::vector<double> wireMs, readoutMs, bareMs, bareWireMs;
     {
         QProcess sim;
         sim.start(QStringLiteral(TARNELL_SIM_PATH),
@@ -318,8 +325,19 @@ void Run(int readouts, int wireReadouts, const char* a11y)
             std::fprintf(stderr, "tarnell-sim did not start: %s\n", qPrintable(sim.errorString()));
         } else {
             g_wantedPort = 3;
-            form.PortChoice().Choose();
+            TBarePort bareWire(3);
             for (int i = 0; i < wireReadouts; ++i) {
+                // The serial layer alone first, then the window, on the same line.
+                form.PortChoice().Choose();
+                bareWire.TakeChars();
+                const auto b0 = Clock::now();
+                const bool ok = bareWire.Readout();
+                const double bms = Micros(Clock::now() - b0) / 1000.0;
+                if (ok) {
+                    bareMs.push_back(bms);
+                    bareWireMs.push_back(static_cast<double>(bareWire.TakeChars()) * 11.0 * 1000.0 / 9600.0);
+                }
+                bareWire.Port().SetOpen(false);
                 form.Memo1->Clear();
                 const auto t0 = Clock::now();
                 try {
@@ -367,6 +385,12 @@ void Run(int readouts, int wireReadouts, const char* a11y)
         std::printf("Readout at 9600 8E1 against tarnell-sim (accessibility %s): median %.1f ms over %zu, "
                     "wire time %.1f ms, ratio %.3fx; goal <= 1.02x: %s\n",
                     a11y, r, readoutMs.size(), w, r / w, r / w <= 1.02 ? "met" : "NOT met");
+        if (!bareMs.empty()) {
+            const double br = Percentile(bareMs, 0.5), bw = Percentile(bareWireMs, 0.5);
+            std::printf("Readout at 9600 8E1, serial layer alone in the same run (reference): median %.1f ms over %zu, "
+                        "wire time %.1f ms, ratio %.3fx\n",
+                        br, bareMs.size(), bw, br / bw);
+        }
     } else {
         std::printf("Readout at 9600 8E1: not measured (no Readout completed)\n");
     }

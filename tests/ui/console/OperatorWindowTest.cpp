@@ -224,6 +224,19 @@ private slots:
         QCOMPARE(f.Memo1->toPlainText(), QString());
         f.Memo1->InsertLine(0, "idle");  // with no frame to follow, the event loop shows it
         QVERIFY(QTest::qWaitFor([&] { return f.Memo1->toPlainText() == "idle"; }, 5000));
+
+        // Held, as during Readout and Send: a frame flushes at most once per
+        // period (the last flush was just now); without frames the lines
+        // still come, and all of them when the hold ends.
+        f.Memo1->SetHold(60 * 60 * 1000);
+        f.Memo1->InsertLine(0, "first");
+        f.Memo1->FlushIfDue();
+        QVERIFY(f.Memo1->HasPending());
+        QVERIFY(QTest::qWaitFor([&] { return !f.Memo1->HasPending(); }, 5000));
+        QCOMPARE(f.Memo1->toPlainText(), QStringLiteral("first\nidle"));
+        f.Memo1->InsertLine(0, "second");
+        f.Memo1->SetHold(0);
+        QVERIFY(QTest::qWaitFor([&] { return f.Memo1->toPlainText() == "second\nfirst\nidle"; }, 5000));
     }
 };
 

@@ -4,6 +4,8 @@
 
 #include "ConsoleErrors.h"
 #include "ConsoleStrings.h"
+#include "Dialogs.h"
+#include "GroupBoxes.h"
 #include "GripperProtocol.h"
 #include "StringGrid.h"
 
@@ -84,6 +86,13 @@ void TForm1::bSendenClick()
 {
     if (sequenceRunning_)
         return;
+    // Everything that would go out is checked before the first frame: a
+    // value the grids' own checks never saw (loaded from a file, or typed
+    // and sent without leaving the cell) must not reach the gripper.
+    if (std::optional<TSendProblem> problem = FirstUnsendableCell(file_->Lines(), rgGripperType->ItemIndex())) {
+        Dialogs().ShowMessage(this, SendRefusedMessage(*problem), TMessageKind::Error);
+        return;
+    }
     SetSequenceRunning(true);
     TAtExit done{[this] { SetSequenceRunning(false); }};
     for (int n = 1; n < protocol::kReferencePlace; ++n) {

@@ -68,9 +68,10 @@ QString SendRefusedMessage(const TSendProblem& problem)
 {
     static const char* const kFields[3] = {"Grip Position", "Provision Position", "Grip Force"};
     const int i = problem.line - 1;
-    const QString place = i < 21 ? QStringLiteral("storage place %1, %2").arg(i / 3 + 1).arg(kFields[i % 3])
-                                 : QStringLiteral("reference row (place 8), %1")
-                                       .arg(i == 21 ? "Ref. Drive Position" : "Force Compensation Position");
+    const QString place =
+        i < 21 ? QStringLiteral("storage place %1, %2").arg(i / 3 + 1).arg(QString::fromUtf8(kFields[i % 3]))
+               : QStringLiteral("reference row (place 8), %1")
+                     .arg(QString::fromUtf8(i == 21 ? "Ref. Drive Position" : "Force Compensation Position"));
     const QString value = QString::fromLatin1(problem.text.substr(0, 40));
     QString why;
     if (!problem.numeric)

@@ -702,6 +702,14 @@ std::int32_t TSioBaseDispatcher::OutputFree() { return static_cast<std::int32_t>
 
 std::int32_t TSioBaseDispatcher::DiscardOutput() { return DevicePurge(PurgeOutput); }
 
+bool TSioBaseDispatcher::WaitOutputSent(std::uint32_t timeoutMs)
+{
+    // The writer wakes the main thread when it has handed a block on; the
+    // driver's queue tells nobody when it is empty, so look again every 2 ms
+    // (a pseudo-terminal's is always empty).
+    return WaitServing([this] { return OutputUsed() <= 0 && !OutputDraining(); }, timeoutMs, 2);
+}
+
 std::int32_t TSioBaseDispatcher::DiscardInput()
 {
     std::int32_t r;

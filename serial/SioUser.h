@@ -354,6 +354,11 @@ public:
     std::int32_t OutputFree();
     std::int32_t DiscardOutput();
     std::int32_t DiscardInput();
+    // Main thread: waits, serving the serial layer's own deliveries, until
+    // what was written has left the ring, the writer and the driver (true),
+    // or timeoutMs has passed (false). For a caller about to discard output
+    // that must not take an earlier block off the wire.
+    bool WaitOutputSent(std::uint32_t timeoutMs);
     // How many times DiscardInput has run on this dispatcher (any thread).
     std::uint32_t InputDiscards() const { return inputDiscards_.load(std::memory_order_acquire); }
     // 0 none, 1 receive overflow, 2 overrun, 3 parity, 4 framing, 9 break,

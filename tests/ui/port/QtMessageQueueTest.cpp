@@ -276,7 +276,7 @@ private slots:
         });
         // Served: the serial thread's message and its call, and the wake of
         // a waker; not the queued click.
-        QVERIFY(sio::ServeOwnMessagesUntil([&] { return ran; }, 10000));
+        QVERIFY(sio::ServeOwnMessagesUntil([&] { return ran.load(); }, 10000));
         QVERIFY(!clicked && !clickedInside);
         QCOMPARE(r.Msgs(), std::vector<std::uint32_t>{0x7E01});
         QVERIFY(!sio::ServeOwnMessagesUntil([] { return false; }, 200));
@@ -286,7 +286,7 @@ private slots:
             ran = false;
             sio::WakeMainThread();
         });
-        QVERIFY(sio::ServeOwnMessagesUntil([&] { return !ran; }, 10000));
+        QVERIFY(sio::ServeOwnMessagesUntil([&] { return !ran.load(); }, 10000));
         QVERIFY(!clicked);
         // The click runs afterwards, in the event loop's own turn.
         QTRY_VERIFY_WITH_TIMEOUT(clicked, 5000);

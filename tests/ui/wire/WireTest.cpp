@@ -314,6 +314,54 @@ private slots:
         QVERIFY(w.dialogs.Messages().isEmpty());
     }
 
+    void sendRefusesAFileWithAValueOutOfRangeAndSendsNothing_data()
+    {
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("force 60") << 6 << "60" << "Nothing was sent: storage place 2, Grip Force: 60 is outside 3..50.";
+        QTest::newRow("more digits than fit")
+            << 22 << "99999999999"
+            << "Nothing was sent: reference row (place 8), Ref. Drive Position: 99999999999 is outside 0..500.";
+    }
+    void sendRefusesAFileWithAValueOutOfRangeAndSendsNothing()
+    {
+        QFETCH(int, line);
+        QFETCH(QString, value);
+        QFETCH(QString, message);
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        QTemporaryDir work;
+        QStringList lines(23, "10");
+        lines[line - 1] = value;
+        QFile file(work.filePath("p.gri"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write((lines.join("\r\n") + "\r\n").toLatin1());
+        file.close();
+        TWindow w;
+        QVERIFY(w.Activate());
+        w.dialogs.AnswerFile(file.fileName());
+        QTest::mouseClick(w.form.bOpen, Qt::LeftButton);
+        QVERIFY(w.dialogs.Messages().isEmpty());  // loaded as it is, unchecked
+
+        QTest::mouseClick(w.form.bSenden, Qt::LeftButton);
+        QCOMPARE(w.dialogs.Messages(), QStringList{message});
+        Serve([] { return false; }, 300);
+        QCOMPARE(gripper.Received(), std::string());
+        QVERIFY(MemoLines(w).filter("Tx: ").isEmpty());
+        QCOMPARE(prompts_, 0);  // not even the port was opened
+
+        // Mended in the grid, the same Send goes out whole.
+        w.dialogs.Clear();
+        if (line <= 21)
+            w.form.StringGrid1->SetCell((line - 1) % 3 + 1, (line - 1) / 3 + 1, "10");
+        else
+            w.form.StringGrid2->SetCell(line - 21, 1, "10");
+        QTest::mouseClick(w.form.bSenden, Qt::LeftButton);
+        QCOMPARE(gripper.Frames().size(), std::size_t(8));
+        QVERIFY(w.dialogs.Messages().isEmpty());
+    }
+
     void aSilentGripperDuringSendTimesOutTwice()
     {
         sio::test::TPortDir dir;
@@ -483,7 +531,9 @@ private slots:
             post(&w.form, new QKeyEvent(QEvent::KeyRelease, Qt::Key_F1, Qt::NoModifier));
         }
         const std::size_t expected = readout ? 9 : 2;
-        QVERIFY(Serve([&] { return gripper.Frames().size() >= expected && !w.form.SequenceRunning(); }, 30000));
+        const bool done = Serve([&] { return gripper.Frames().size() >= expected && !w.form.SequenceRunning(); }, 30000);
+        QVERIFY2(done, qPrintable(MemoLines(w).join(" | ") + " / wire: " + QString::fromStdString(gripper.Received()) +
+                                  " / " + w.dialogs.Messages().join(" | ")));
         Serve([] { return false; }, 300);  // nothing more is on its way
 
         QStringList shown = MemoLines(w).filter(QRegularExpression("^Tx: "));

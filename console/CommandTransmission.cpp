@@ -73,8 +73,10 @@ void TForm1::SendCommand(const std::string& s)
     ComDataPacket->SetEnabled(false);
     ComDataPacket->SetTimeOut(protocol::kReplyTimeoutTicks);
     ComDataPacket->SetEnabled(true);
+    answerOwed_ = false;
     try {
         ComPort->WriteString(state_.LastFrame);
+        answerOwed_ = true;
     } catch (...) {
         // Nothing went out, so no answer is awaited: no time-out to follow.
         ComDataPacket->SetEnabled(false);

@@ -547,6 +547,13 @@ private slots:
         QCOMPARE(wire.value(1), readout ? QString("Tx: RCL;0;1") : QString("Tx: STA;0"));
         QVERIFY(w.form.bRead->isEnabled() && w.form.bSenden->isEnabled() && w.form.bSenden2->isEnabled());
         QCOMPARE(prompts_, 1);
+        if (readout) {
+            // The status reply, still owed when the Readout began, is not
+            // taken for a place's: every place has its own values.
+            QVERIFY(!gripper.SentEarly());
+            for (int place = 1; place <= 7; ++place)
+                QCOMPARE(w.form.StringGrid1->Cell(1, place), QString::number(50 + 50 * place));
+        }
     }
 
     void theDispatchLogKeepsEveryConnectionOfTheRun()

@@ -75,6 +75,7 @@ int main(int argc, char** argv)
     app.name("tarnell-cli");
     app.footer(kExitCodes);
     app.fallthrough();
+    app.set_version_flag("--version", std::string("tarnell-cli ") + TARNELL_VERSION, "print the version and exit");
     app.require_subcommand(1, 1);
 
     std::string portText, devicePath, parity = "even", logFile;

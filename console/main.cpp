@@ -29,10 +29,11 @@ constexpr const char kHelp[] =
     "bits, even parity (switchable to none), 1 stop bit.\n"
     "\n"
     "Options:\n"
-    "  --help       print this help and exit\n"
-    "  --version    print the version and exit\n"
-    "  -platform NAME, -display DISPLAY, ...\n"
-    "               Qt's own options, as for every Qt program\n";
+    "  --help            print this help and exit\n"
+    "  --version         print the version and exit\n"
+    "  -platform NAME    Qt's platform plugin: xcb, wayland, offscreen, ...\n"
+    "  -display DISPLAY  the X display to use\n"
+    "and Qt's other options, as for every Qt program.\n";
 
 }  // namespace
 

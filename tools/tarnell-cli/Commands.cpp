@@ -534,9 +534,15 @@ int CmdScan(TContext& c, int from, int to)
         progress.open = false;
     }
     report();
-    if (found.empty())
+    if (found.empty()) {
+        const int late = c.session.Discarded();
         throw ECliError(kExitNoAnswer, "no gripper answered at addresses " + std::to_string(from) + ".." +
-                                           std::to_string(to));
+                                           std::to_string(to) +
+                                           (late ? "; " + std::to_string(late) +
+                                                       " late or misaddressed answer(s) were discarded: a longer "
+                                                       "--ticks may find a slow gripper"
+                                                 : ""));
+    }
     return kExitDone;
 }
 

@@ -92,7 +92,6 @@ std::uint32_t MsUntil(std::chrono::steady_clock::time_point t)
     return left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
 }
 
-// The system's reason, without the layer's own wording around it.
 std::string PortFailure(const std::exception& e) { return std::string("the port failed: ") + e.what(); }
 
 }  // namespace
@@ -201,6 +200,7 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     if (lost_)
         throw EPortError(GoneText());
     const std::string frame = protocol::Frame(command);
+    const bool wasOpen = port_->PortState() == sio::StateOpen;
     try {
         // Opens the port at the first exchange.
         port_->FlushInput();
@@ -225,7 +225,7 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
             packet_->SetEnabled(false);
         } catch (const std::exception&) {
         }
-        throw EPortError(PortFailure(e));
+        throw EPortError((wasOpen ? "the port failed: " : "the port could not be opened: ") + std::string(e.what()));
     }
 
     const std::uint32_t limit = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick + kBackstopMs;
@@ -255,9 +255,12 @@ void TGripperSession::Settle()
     const auto quiet = QuietTime(baud_);
     const auto end = Clock::now() + kMostSettle;
     lastReceived_ = Clock::now();
+    heldBytes_ = 0;
     settling_ = true;
     // Every byte that arrives moves the end of the quiet time; a whole late
-    // packet is caught by the collector and noted.
+    // packet is caught by the collector and noted. Bytes of a packet not yet
+    // ended (a late answer cut by a stall) keep the wait going, so that its
+    // tail cannot be taken for the next answer.
     struct TRestore {
         TGripperSession& s;
         ~TRestore()
@@ -271,7 +274,11 @@ void TGripperSession::Settle()
         }
     } restore{*this};
     try {
-        port_->SetOnTriggerAvail([this](sio::TSioCustomComPort*, std::uint16_t) { lastReceived_ = Clock::now(); });
+        port_->SetOnTriggerAvail([this](sio::TSioCustomComPort*, std::uint16_t count) {
+            lastReceived_ = Clock::now();
+            heldBytes_ += count;
+            ++arrivals_;
+        });
         packet_->SetEnabled(false);
         packet_->SetTimeOut(static_cast<std::int32_t>(kMostSettle.count() / sio::MsPerTick + 1));
         packet_->SetEnabled(true);
@@ -279,10 +286,15 @@ void TGripperSession::Settle()
         throw EPortError(PortFailure(e));
     }
     for (;;) {
-        const auto quietEnd = std::min(lastReceived_ + quiet, end);
-        if (Clock::now() >= quietEnd || lost_ || watch_->Signal() != 0)
+        const auto now = Clock::now();
+        if (now >= end || lost_ || watch_->Signal() != 0)
             break;
-        sio::ServeMessagesUntil([this] { return lost_ || watch_->Signal() != 0; }, MsUntil(quietEnd) + 1);
+        const auto quietEnd = heldBytes_ > 0 ? end : std::min(lastReceived_ + quiet, end);
+        if (now >= quietEnd)
+            break;
+        const std::uint64_t seen = arrivals_;
+        sio::ServeMessagesUntil([this, seen] { return lost_ || watch_->Signal() != 0 || arrivals_ != seen; },
+                                MsUntil(quietEnd) + 1);
     }
 }
 
@@ -315,7 +327,9 @@ void TGripperSession::OnPacket(const std::string& data)
 {
     if (settling_) {
         Discard(data, "a late packet");
-        lastReceived_ = std::chrono::steady_clock::now();
+        // The avail notice of a packet's last bytes may come after it.
+        heldBytes_ -= static_cast<std::int64_t>(data.size());
+        ++arrivals_;
         packet_->SetEnabled(true);
         return;
     }

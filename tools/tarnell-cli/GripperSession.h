@@ -125,6 +125,10 @@ private:
     bool unsettled_ = false;
     bool settling_ = false;
     std::chrono::steady_clock::time_point lastReceived_;
+    // While settling: bytes received and not yet part of a whole packet, and
+    // a count of arrivals that wakes the wait.
+    std::int64_t heldBytes_ = 0;
+    std::uint64_t arrivals_ = 0;
     int discarded_ = 0;
     // The first error the serial layer reported on the main thread since
     // the last TakeNote.

@@ -168,7 +168,7 @@ int Run(int argc, char** argv, TOutcome& outcome)
     app.footer(kExitCodes);
     app.fallthrough();
     app.require_subcommand(1, 1);
-    app.set_version_flag("--version", TARNELL_VERSION, "print the version and exit");
+    app.set_version_flag("--version", std::string("tarnell-cli ") + TARNELL_VERSION, "print the version and exit");
 
     std::string portText, devicePath, parity = "even", logFile;
     int address = 0;
@@ -326,6 +326,7 @@ int Run(int argc, char** argv, TOutcome& outcome)
             error = e.what();
             outcome.out["interrupted"] = true;
         }
+        outcome.out["discarded"] = session.Discarded();
     }
     return outcome.Finish(code, error);
 }

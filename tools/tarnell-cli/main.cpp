@@ -24,7 +24,8 @@ constexpr const char* kExitCodes =
     "  0  done\n"
     "  1  usage: bad or missing options, no port given, unknown gripper type\n"
     "  2  the port could not be opened, or was lost while in use\n"
-    "  3  no answer (or an answer that cannot be read) from the gripper\n"
+    "  3  no answer (or an answer that cannot be read) from the gripper; a\n"
+    "     readout or store that stopped partway\n"
     "  4  store: a place read back differs from what was sent\n"
     "  5  the file was refused (not a parameter file, a value out of range for\n"
     "     the gripper type) or cannot be read or written; a refused store sends\n"
@@ -38,21 +39,34 @@ constexpr const char* kExitCodes =
     "bytes outside 32..126 as [hh].";
 
 constexpr const char* kScanHelp =
-    "ask every address from --from to --to for its status (STA) and, where that is answered, its version "
-    "(VER), and list those that answered, with their type; a silent address costs one time limit (--ticks). "
-    "A scan can tell which addresses answered within the time limit; it cannot see a gripper that answers "
-    "later (its late answer is discarded and never counted for another address, as is any answer naming "
-    "another address), nor tell two grippers at one address apart. A late answer that names no address "
-    "cannot be checked; the line is let fall quiet after each silent address to keep it out. Progress is "
-    "drawn on standard error when it is a terminal; Ctrl-C prints what was found so far.";
+    "ask every address for its status and version and list those that answer, with their type. A scan "
+    "tells which addresses answered within --ticks; it misses a gripper that answers later (that late "
+    "answer is discarded, never counted for another address, nor is any answer naming another address), "
+    "and cannot tell two grippers at one address apart or check a late answer that names no address";
+
+constexpr const char* kScanNotes =
+    "Each address is asked STA, and VER where the status came; a silent address costs one time limit.\n"
+    "After each silent address the line is let fall quiet before the next is asked (see --ticks).\n"
+    "Progress is drawn on standard error only when it is a terminal. Ctrl-C prints what was found so\n"
+    "far (\"scannedTo\" in JSON), then exits with 130.";
 
 constexpr const char* kStoreHelp =
-    "check FILE as the console loads it and its values against the gripper type's ranges, write it to the "
-    "storage places as the console's Send does, read them back and report every place that differs; nothing "
-    "is sent if the file is refused. The type is always asked (VER): a --type that contradicts it is refused "
-    "(exit 5) before anything is sent. A place with an empty cell is skipped (reported). A place that gets no "
-    "answer ends the store there (exit 3): no later place, and not the reference row (place 8), is sent, "
-    "unlike the console's Send. Every outcome lists the places sent and the place where it stopped.";
+    "check FILE and send it to the storage places as the console's Send does, then read them back; "
+    "nothing is sent if the file or the type is refused; a place without answer ends the store there";
+
+constexpr const char* kStoreNotes =
+    "FILE is checked as the console loads it, and its values against the gripper type's ranges.\n"
+    "The type is always asked (VER): a --type that contradicts it is refused with exit 5 before\n"
+    "anything is sent. A place with an empty cell is skipped (\"skipped\" in JSON). A place that\n"
+    "gets no answer ends the store there with exit 3: no later place is sent, and unlike the\n"
+    "console's Send not the reference row (place 8) either, as whether the gripper took the\n"
+    "unanswered row is unknown. Every outcome lists the places sent (\"sent\") and the place where\n"
+    "it stopped (\"stoppedAt\"); then the places are read back and every difference reported.";
+
+constexpr const char* kReadoutNotes =
+    "A place counts as read only when a readable answer for that same place came back. The readout\n"
+    "stops at the first place that is not read (exit 3), prints the places read and that place with\n"
+    "why (\"failed\" in JSON), and writes no file. Ctrl-C prints the places read so far.";
 
 // Whether standard error is a terminal (the scan's progress line).
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
@@ -208,13 +222,13 @@ int Run(int argc, char** argv, TOutcome& outcome)
     std::string readFile;
     auto* readout = app.add_subcommand(
         "readout", "read the eight storage places and print them; with FILE also write them to FILE (.gri, 23 "
-                   "lines ending in CR LF, as the console's Store File writes; replaced atomically). A place "
-                   "counts as read only when a readable answer for that place came back; the readout stops at "
-                   "the first that did not (exit 3), prints the places read and why it stopped, and writes no "
-                   "file. Ctrl-C prints the places read so far");
+                   "lines ending in CR LF, as the console's Store File writes; replaced atomically), only if "
+                   "every place was read");
+    readout->footer(kReadoutNotes);
     readout->add_option("FILE", readFile, "parameter file to write")->type_name("FILE.gri");
     std::string storeFile, typeText;
     auto* store = app.add_subcommand("store", kStoreHelp);
+    store->footer(kStoreNotes);
     store->add_option("FILE", storeFile, "parameter file to send")->type_name("FILE.gri")->required();
     store->add_option("--type", typeText,
                       "gripper type 50, 100 or 30 (mm): the file is checked against it before the port opens, "
@@ -223,6 +237,7 @@ int Run(int argc, char** argv, TOutcome& outcome)
         ->check(CLI::IsMember({"50", "100", "30"}));
     int from = 0, to = 99;
     auto* scan = app.add_subcommand("scan", kScanHelp);
+    scan->footer(kScanNotes);
     scan->add_option("--from", from, "first address (default 0)")->check(CLI::Range(0, 99));
     scan->add_option("--to", to, "last address (default 99)")->check(CLI::Range(0, 99));
 

@@ -90,13 +90,25 @@ TRun Collect(pid_t pid, int outFd, int errFd, std::chrono::steady_clock::time_po
     return r;
 }
 
-// Starts a program in cwd with SIO_PORT_DIR set; its output goes to pipes.
+// Starts a program in cwd with SIO_PORT_DIR set; its output goes to pipes,
+// or with errTerminal its standard error to a pseudo-terminal, whose far
+// end errFd then is.
 pid_t Spawn(std::vector<std::string> args, const std::string& cwd, const std::string& portDir, int& outFd,
-            int& errFd)
+            int& errFd, bool errTerminal = false)
 {
     int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+    if (::pipe2(out, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
+    if (errTerminal) {
+        err[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (err[0] < 0 || ::grantpt(err[0]) != 0 || ::unlockpt(err[0]) != 0)
+            throw std::runtime_error("posix_openpt");
+        err[1] = ::open(::ptsname(err[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (err[1] < 0)
+            throw std::runtime_error("open pty");
+    } else if (::pipe2(err, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe");
+    }
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(out[1], 1);
@@ -157,6 +169,14 @@ protected:
     TScratch dir;
 
     TRun Run(std::vector<std::string> args) { return RunAs({}, std::move(args)); }
+    TRun RunOnTerminal(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), TARNELL_CLI_PATH);
+        int out, err;
+        auto start = std::chrono::steady_clock::now();
+        pid_t pid = Spawn(args, dir.Path(), dir.Path(), out, err, true);
+        return Collect(pid, out, err, start);
+    }
     // The tool started through a wrapper (prefix, ending in the tool's
     // path); none: the tool itself.
     TRun RunAs(std::vector<std::string> prefix, std::vector<std::string> args)
@@ -310,6 +330,10 @@ TEST_F(Cli, ScanListsExactlyTheGrippersThatAnswerWithTheirTypes)
     EXPECT_EQ(j["grippers"][1]["status"], 192);
     EXPECT_EQ(j["meaning"], "done");
     EXPECT_EQ(scan.err, "") << "no progress line on a pipe";
+    TRun drawn = RunOnTerminal({"--port", "COM3", "scan", "--from", "10", "--to", "12", "--ticks", "2"});
+    EXPECT_EQ(drawn.exitCode, 0) << drawn.err;
+    EXPECT_NE(drawn.err.find("\rscanning address 11 of 10..12, 0 found"), std::string::npos) << drawn.err;
+    EXPECT_NE(drawn.err.find("\rscanned addresses 10..12, 1 found"), std::string::npos) << drawn.err;
 
     // Ctrl-C in the middle, once the tool is seen asking beyond both
     // grippers: it prints what it found, and closes the port as usual, so
@@ -407,7 +431,7 @@ TEST_F(Cli, AReadoutWithAPlaceNotReadWritesNoFileAndSaysWhichAndWhy)
     TRun text = Run({"--port", "COM1", "readout", "new.gri"});
     EXPECT_EQ(text.exitCode, 3);
     EXPECT_FALSE(fs::exists(dir / "new.gri"));
-    EXPECT_NE(text.out.find("1      100      20         10\n2      150      30         15\n3       not read: "),
+    EXPECT_NE(text.out.find("1      100      20         10\n2      150      30         15\n3      not read: "),
               std::string::npos)
         << text.out;
     EXPECT_NE(text.out.find("[1B][2J[00]x;1;2"), std::string::npos) << text.out;

@@ -199,8 +199,11 @@ void PrintReadout(const TReadout& r)
                           t.force.c_str());
         Say(row);
     }
-    if (r.failedPlace)
-        Say(std::to_string(r.failedPlace) + std::string(r.failedPlace < 10 ? 6 : 5, ' ') + " not read: " + r.why);
+    if (r.failedPlace) {
+        char head[16];
+        std::snprintf(head, sizeof head, "%-6d ", r.failedPlace);
+        Say(head + ("not read: " + r.why));
+    }
     std::fflush(stdout);
 }
 

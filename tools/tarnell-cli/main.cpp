@@ -148,6 +148,7 @@ bool AsksForJson(int argc, char** argv)
     return false;
 }
 
+constexpr const char* kCommandList = "the commands are send, status, version, readout, store and scan";
 constexpr const char* kCommands[] = {"send", "status", "version", "readout", "store", "scan"};
 
 // The first word that is no option, no option's value and no command: what
@@ -250,8 +251,9 @@ int Run(int argc, char** argv, TOutcome& outcome)
         }
         std::string message = OneLine(e.what());
         if (std::optional<std::string> word = UnknownCommand(argc, argv))
-            message = "unknown command \"" + *word + "\"; the commands are send, status, version, readout, "
-                      "store and scan";
+            message = "unknown command \"" + *word + "\"; " + kCommandList;
+        else if (app.get_subcommands().empty() && message.find("subcommand is required") != std::string::npos)
+            message = std::string("no command given; ") + kCommandList;
         return outcome.Finish(kExitUsage, message + " (see --help)");
     }
     outcome.json = json;

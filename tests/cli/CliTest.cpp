@@ -582,6 +582,27 @@ TEST_F(Cli, ASimulatorKilledMidReadoutIsALostPort)
     EXPECT_EQ(r.exitCode, 2) << r.err;
     EXPECT_ONE_LINE_NAMING(r, "COM4");
     EXPECT_FALSE(fs::exists(dir / "lost.gri")) << "no half readout is written";
+    EXPECT_NE(r.out.find("\n1      100      20         10\n"), std::string::npos) << "the place read: " << r.out;
+}
+
+TEST_F(Cli, CtrlCMidReadoutPrintsThePlacesReadSoFar)
+{
+    TSim sim(dir, 4, {"--delay", "300", "--log", dir / "wire.log"});
+    int out, err;
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = Start({"--port", "COM4", "--json", "readout", "half.gri"}, out, err);
+    // Asked for place 3: the answers of places 1 and 2 have come.
+    const bool asked = sio::test::WaitUntil([&] { return Slurp(dir / "wire.log").find("RCL;0;3") != std::string::npos; },
+                                            std::chrono::seconds(30));
+    ::kill(pid, SIGINT);
+    TRun r = Collect(pid, out, err, start);
+    ASSERT_TRUE(asked);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["interrupted"], true);
+    ASSERT_EQ(j["places"].size(), 2u) << r.out;
+    EXPECT_EQ(j["places"][1]["grip"], 150);
+    EXPECT_FALSE(fs::exists(dir / "half.gri"));
 }
 
 }  // namespace

@@ -182,7 +182,6 @@ int Run(int argc, char** argv, TOutcome& outcome)
     app.name("tarnell-cli");
     app.footer(kExitCodes);
     app.fallthrough();
-    app.set_version_flag("--version", std::string("tarnell-cli ") + TARNELL_VERSION, "print the version and exit");
     app.require_subcommand(1, 1);
     app.set_version_flag("--version", std::string("tarnell-cli ") + TARNELL_VERSION, "print the version and exit");
 

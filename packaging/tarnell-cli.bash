@@ -52,25 +52,27 @@ _tarnell_cli()
         esac
     done
 
+    # Options before the command, and (passed on to it) after the command too.
+    local global="--help --version --port --device --address --parity --baud --ticks --json --log"
     case $command in
         "")
             if [[ $cur == -* ]]; then
-                COMPREPLY=($(compgen -W "--help --version --port --device --address --parity --baud --json --log" -- "$cur"))
+                COMPREPLY=($(compgen -W "$global" -- "$cur"))
             else
                 COMPREPLY=($(compgen -W "send status version readout store scan" -- "$cur"))
             fi ;;
         readout | store)
             if [[ $cur == -* ]]; then
-                local opts="--help"
-                [[ $command == store ]] && opts+=" --type"
+                local opts=$global
+                [[ $command == store ]] && opts="--type $opts"
                 COMPREPLY=($(compgen -W "$opts" -- "$cur"))
             else
                 _filedir gri
             fi ;;
         scan)
-            COMPREPLY=($(compgen -W "--help --from --to --ticks" -- "$cur")) ;;
+            COMPREPLY=($(compgen -W "--from --to $global" -- "$cur")) ;;
         *)
-            COMPREPLY=($(compgen -W "--help" -- "$cur")) ;;
+            [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$global" -- "$cur")) ;;
     esac
 } &&
     complete -F _tarnell_cli tarnell-cli

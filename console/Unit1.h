@@ -152,6 +152,8 @@ private:
     // Waits, serving the window, until the command just sent has its answer
     // or its time-out; false when the window is closing instead.
     bool WaitForAnswer();
+    // The same for the answer to a command sent before a sequence starts.
+    bool WaitForOwedAnswer();
     // Sending controls are off while a sequence waits for its answers.
     void SetSequenceRunning(bool running);
 
@@ -163,6 +165,7 @@ private:
     TPortChoice* portChoice_ = nullptr;
     bool centred_ = false;
     bool sequenceRunning_ = false;
+    bool answerOwed_ = false;  // a frame went out; its answer or time-out ends the wait
     bool closing_ = false;
 };
 

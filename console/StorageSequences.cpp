@@ -8,10 +8,12 @@
 #include "GroupBoxes.h"
 #include "GripperProtocol.h"
 #include "Memo.h"
+#include "PortChoice.h"
 #include "StringGrid.h"
 
 #include "SioMisc.h"
 
+#include <QAction>
 #include <QPushButton>
 
 #include <functional>
@@ -46,6 +48,8 @@ void TForm1::SetSequenceRunning(bool running)
     // Answers come fast: the output gathers their lines and changes (and
     // repaints) right after a frame has gone out, now and then.
     Memo1->SetHold(running ? kSequenceOutputPeriodMs : 0);
+    // Another port now would leave the sequence waiting on a closed one.
+    portChoice_->Action().setEnabled(!running);
 }
 
 bool TForm1::WaitForAnswer()

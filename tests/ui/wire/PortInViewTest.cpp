@@ -182,12 +182,16 @@ private slots:
         // Not while a sequence waits for its answers: the wait would never end.
         first.SetDelay(std::chrono::milliseconds(300));
         bool tried = false;
+        bool offWhileRunning = false;
         QTimer::singleShot(50, [&] {
             tried = true;
-            w.form.PortChoice().Action().trigger();
+            offWhileRunning = !w.form.PortChoice().Action().isEnabled();
+            w.form.PortChoice().Choose();  // called directly, it is refused too
         });
         QTest::mouseClick(w.form.bRead, Qt::LeftButton);
         QVERIFY(tried);
+        QVERIFY(offWhileRunning);
+        QVERIFY(w.form.PortChoice().Action().isEnabled());
         QCOMPARE(w.form.PortStatus->State(), TState::Open);
         QCOMPARE(first.Frames().size(), 9u);  // STA + eight recalls
     }

@@ -144,6 +144,10 @@ void ToDcb(const TSioDcb& s, DCB& d)
 // escape functions and the modem status with this: nothing to switch.
 bool NoModemLines(DWORD error) { return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION; }
 
+// Wine refuses the abort flags of PurgeComm on a pseudo-terminal; the
+// driver's queues are flushed all the same.
+bool NoPurge(DWORD error) { return error == ERROR_NOT_SUPPORTED; }
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -322,11 +326,11 @@ std::int32_t TWin32StatusThread::Execute()
         }
         if (d_.StopRequested())
             break;
-        if (error == ERROR_OPERATION_ABORTED) {
+        if (error == ERROR_OPERATION_ABORTED || NoModemLines(error)) {
             // Windows ends a wait this way only when asked to (SetCommMask,
-            // CancelIo); Wine also when the device has no modem lines or
-            // has gone away. The reader finds a loss by itself, and looks
-            // every 50 ms without events.
+            // CancelIo); Wine also when the device has no modem lines (at
+            // once, or once pending) or has gone away. The reader finds a
+            // loss by itself, and looks every 50 ms without events.
             return withoutEvents();
         }
         if (error == ERROR_INVALID_HANDLE) {
@@ -522,7 +526,7 @@ std::int32_t TSioWin32Dispatcher::DevicePurge(int which)
             outputFull_ = false;
         }
         std::int32_t result = 0;
-        if (h && !PurgeComm(H(h), PURGE_TXABORT | PURGE_TXCLEAR))
+        if (h && !PurgeComm(H(h), PURGE_TXABORT | PURGE_TXCLEAR) && !NoPurge(GetLastError()))
             result = -static_cast<std::int32_t>(GetLastError());
         if (!writerIdle) {
             // Abandons a write in progress; the writer answers with ready.
@@ -535,7 +539,7 @@ std::int32_t TSioWin32Dispatcher::DevicePurge(int which)
     std::int32_t result = 0;
     if (h && !PurgeComm(H(h), PURGE_RXABORT | PURGE_RXCLEAR)) {
         DWORD error = GetLastError();
-        if (error != ERROR_INVALID_HANDLE)
+        if (error != ERROR_INVALID_HANDLE && !NoPurge(error))
             result = -static_cast<std::int32_t>(error);
     }
     inputQueue_.Clear();
@@ -619,6 +623,62 @@ bool TSioWin32Dispatcher::OutputDraining()
     DWORD e = 0;
     COMSTAT cs{};
     return h && ClearCommError(H(h), &e, &cs) && cs.cbOutQue > 0;
+}
+
+std::uint16_t TSioWin32Dispatcher::Rs485Setup(bool on)
+{
+    if (!on)
+        return 0;
+    // Ask the driver once whether it switches the direction itself: the
+    // settings with RTS_CONTROL_TOGGLE, then back as they were.
+    void* h = Handle();
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!h || !GetCommState(H(h), &dcb))
+        return 0;
+    DCB toggle = dcb;
+    toggle.fRtsControl = RTS_CONTROL_TOGGLE;
+    const bool refused = !SetCommState(H(h), &toggle);
+    SetCommState(H(h), &dcb);
+    toggleRefused_ = refused;
+    // Program-controlled direction learns "sent" from the output queue.
+    return refused ? 1 : 0;
+}
+
+void TSioWin32Dispatcher::DropRtsAfterSend()
+{
+    const HANDLE h = H(Handle());
+    for (;;) {
+        DWORD e = 0;
+        COMSTAT cs{};
+        if (!ClearCommError(h, &e, &cs) || cs.cbOutQue == 0)
+            break;
+        // A short sleep that a discard, the close and the stop can cut.
+        HANDLE set[2] = {H(writerWake_), H(stopEvent_)};
+        if (WaitForMultipleObjects(2, set, FALSE, 1) != WAIT_TIMEOUT) {
+            if (!StopRequested())
+                SetEvent(H(writerWake_));  // not ours to take: hand it on
+            break;
+        }
+    }
+    // The queue is empty once the last character is in the shift register:
+    // two character times more see it out.
+    std::uint32_t bps;
+    {
+        TGuard g(mainLock_);
+        bps = BaudToBitsPerSecond(lastBaud_);
+    }
+    if (bps > 0)
+        Sleep(static_cast<DWORD>(2 * 12 * 1000 / bps + 1));
+    // WriteBytes raises RTS and queues a block under the main lock: a block
+    // queued meanwhile keeps RTS up for its own turn.
+    TGuard g(mainLock_);
+    {
+        TGuard o(outputLock_);
+        if (outputFull_ || outputWrite_ != outputRead_)
+            return;
+    }
+    SetRts(false);
 }
 
 std::int32_t TSioWin32Dispatcher::DeviceRead(void* dest, std::int32_t count)
@@ -766,6 +826,8 @@ std::int32_t TSioWin32Dispatcher::WritePass()
             }
             done += n;
         }
+        if (ProgramDirection())
+            DropRtsAfterSend();
     }
     return 0;
 }

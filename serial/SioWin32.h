@@ -14,7 +14,10 @@
 // unplugged): the threads end, the dispatcher thread last, after handing on
 // what was read before and the loss itself (TSioBaseDispatcher::DeviceLost).
 //
-// RS-485 direction is the driver's (RTS_CONTROL_TOGGLE).
+// RS-485 direction is the driver's (RTS_CONTROL_TOGGLE). A driver that
+// refuses RTS_CONTROL_TOGGLE (some USB adapters; Wine) gets program-
+// controlled direction instead: RTS raised before a block, dropped once the
+// driver's output queue has emptied and the last character has left.
 //
 // Every wait also watches a stop event, so that the close never waits out a
 // time-out, and an operation still pending when a thread ends is cancelled
@@ -61,7 +64,8 @@ public:
 protected:
     void WakeThreads() override;
     void ApplyThreadPriority(TSioDispatcherThread& thread, int priority) override;
-    bool DriverDirection() const override { return true; }
+    bool DriverDirection() const override { return !toggleRefused_.load(std::memory_order_acquire); }
+    std::uint16_t Rs485Setup(bool on) override;
     bool OutputDraining() override;
     std::uint32_t DeviceModemStatus() override;
 
@@ -73,6 +77,9 @@ private:
     // Writer: one pass; 0, ecInvalidHandle (the handle was closed under it)
     // or -160 on a device failure.
     std::int32_t WritePass();
+    // Program-controlled direction: waits until the driver has sent all,
+    // then drops RTS unless another block is queued.
+    void DropRtsAfterSend();
 
     std::atomic<void*> handle_{nullptr};
     // Event objects (HANDLEs), made with the dispatcher.
@@ -82,6 +89,7 @@ private:
     void* stopEvent_ = nullptr;    // the stop flag, for waits; manual-reset
     std::atomic<bool> writerHolds_{false};  // the writer has a block in hand
     std::atomic<bool> eventsWork_{false};
+    std::atomic<bool> toggleRefused_{false};  // the driver has no RTS_CONTROL_TOGGLE
 };
 
 }  // namespace sio

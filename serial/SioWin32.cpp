@@ -42,15 +42,22 @@ struct TOverlapped {
 enum class TWaitEnd { Done, Stopped, Woken, Failed };
 
 // Waits for a pending operation on h, in steps, until it completes, the stop
-// event fires, or (if given) wake fires. Done: the operation's count is in
-// n, or it failed with error. Stopped and Woken: the operation has been
-// cancelled and has completed, so that its record may go.
-TWaitEnd WaitPending(HANDLE h, OVERLAPPED& ov, HANDLE stop, HANDLE wake, DWORD& n, DWORD& error)
+// event fires, (if given) wake fires, or (if given) limitMs have passed. Done:
+// the operation's count is in n, or it failed with error; an operation that
+// reached the limit is cancelled and ends as Done with what it had.
+// Stopped and Woken: the operation has been cancelled and has completed, so
+// that its record may go.
+TWaitEnd WaitPending(HANDLE h, OVERLAPPED& ov, HANDLE stop, HANDLE wake, DWORD& n, DWORD& error,
+                     DWORD limitMs = INFINITE)
 {
     HANDLE set[3] = {ov.hEvent, stop, wake};
     const DWORD count = wake ? 3 : 2;
     for (;;) {
-        DWORD r = WaitForMultipleObjects(count, set, FALSE, kStepMs);
+        DWORD r = WaitForMultipleObjects(count, set, FALSE, std::min(kStepMs, limitMs));
+        if (r == WAIT_TIMEOUT && limitMs != INFINITE) {
+            CancelIoEx(h, &ov);
+            r = WAIT_OBJECT_0;  // the completion of the cancelled operation
+        }
         if (r == WAIT_TIMEOUT)
             continue;
         if (r == WAIT_OBJECT_0) {
@@ -196,19 +203,82 @@ std::int32_t TWin32ReadThread::Execute()
         d_.RequestStop();
         return ecTapiNoMem;
     }
-    // ReadFile hands over what the driver holds and never waits for more.
-    COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = MAXDWORD;
-    SetCommTimeouts(h, &t);
+    // ReadFile hands over what the driver holds and never waits for more;
+    // EV_RXCHAR says when to look. Without events (see the status thread) a
+    // read of one byte waits for the first byte instead, 50 ms at most, so
+    // that the reply is taken as it comes; after a wait that found nothing,
+    // a device that has gone away shows in refusing its settings.
+    enum class TMode { None, Drain, WaitFirst } mode = TMode::None;
+    auto setMode = [&](TMode want) {
+        if (mode == want)
+            return;
+        COMMTIMEOUTS t{};
+        if (want == TMode::Drain)
+            t.ReadIntervalTimeout = MAXDWORD;
+        else
+            t.ReadTotalTimeoutConstant = kReaderPollMs;
+        SetCommTimeouts(h, &t);
+        mode = want;
+    };
     std::uint8_t chunk[ReadRecordSize];
     HANDLE wake[2] = {H(d_.serialEvent_), H(d_.stopEvent_)};
     while (!d_.StopRequested()) {
-        DWORD r = WaitForMultipleObjects(2, wake, FALSE, kReaderPollMs);
-        if (r == WAIT_FAILED) {
-            d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
-            d_.RequestStop();
-            return ecDeviceRead;
+        if (!d_.EventsWork()) {
+            setMode(TMode::WaitFirst);
+            DWORD n = 0;
+            DWORD error = 0;
+            if (!ReadFile(h, chunk, 1, &n, &o.ov)) {
+                error = GetLastError();
+                if (error == ERROR_IO_PENDING) {
+                    // Wine lets such a read wait past its time-out: the
+                    // limit is ours.
+                    if (WaitPending(h, o.ov, H(d_.stopEvent_), nullptr, n, error, kReaderPollMs) ==
+                        TWaitEnd::Stopped)
+                        return 0;
+                }
+            } else {
+                ResetEvent(o.ov.hEvent);
+            }
+            if (error == ERROR_OPERATION_ABORTED || error == ERROR_TIMEOUT)
+                error = 0;
+            if (error == 0 && n == 0) {
+                // Nothing came: is the device still there? A pseudo-terminal
+                // whose far end closed (Wine), an unplugged adapter (Windows)
+                // refuse their settings.
+                DCB dcb{};
+                dcb.DCBlength = sizeof dcb;
+                if (GetCommState(h, &dcb))
+                    continue;
+                error = GetLastError();
+            }
+            if (error != 0) {
+                // The handle closed under us ends quietly; anything else is
+                // the device going away (Wine: 109 for a pending read, 21
+                // after).
+                d_.RequestStop();
+                if (error == ERROR_INVALID_HANDLE)
+                    return 0;
+                d_.lastOsError_ = static_cast<std::int32_t>(error);
+                return ecDeviceRead;
+            }
+            if (n == 0)
+                continue;
+            if (!d_.QueueReceived(chunk, 1)) {
+                d_.RequestStop();
+                return ecTapiNoMem;
+            }
+        } else {
+            DWORD r = WaitForMultipleObjects(2, wake, FALSE, kReaderPollMs);
+            DCB dcb{};
+            dcb.DCBlength = sizeof dcb;
+            // A quiet spell: is the device still there (see above)?
+            if (r == WAIT_FAILED || (r == WAIT_TIMEOUT && !GetCommState(h, &dcb))) {
+                d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
+                d_.RequestStop();
+                return ecDeviceRead;
+            }
         }
+        setMode(TMode::Drain);
         // Drain the driver in 256-byte records until a read finds nothing
         // (or the close asks: a far end that never pauses must not keep the
         // reader from ending).
@@ -218,7 +288,9 @@ std::int32_t TWin32ReadThread::Execute()
             if (!ReadFile(h, chunk, ReadRecordSize, &n, &o.ov)) {
                 error = GetLastError();
                 if (error == ERROR_IO_PENDING) {
-                    TWaitEnd end = WaitPending(h, o.ov, H(d_.stopEvent_), nullptr, n, error);
+                    // Such a read ends at once on Windows; Wine may keep it
+                    // pending when the device has gone.
+                    TWaitEnd end = WaitPending(h, o.ov, H(d_.stopEvent_), nullptr, n, error, kReaderPollMs);
                     if (end == TWaitEnd::Stopped)
                         return 0;
                     if (end == TWaitEnd::Failed) {
@@ -391,14 +463,22 @@ std::int32_t TSioWin32Dispatcher::DeviceOpen(const std::string& name, std::uint3
         lastOsError_ = static_cast<std::int32_t>(error);
         return -static_cast<std::int32_t>(error);
     }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h, &dcb)) {
+        // Opened, but no serial device (Wine opens a port whose mapping
+        // points nowhere): not a port.
+        DWORD error = GetLastError();
+        CloseHandle(h);
+        lastOsError_ = static_cast<std::int32_t>(error ? error : ERROR_FILE_NOT_FOUND);
+        return -lastOsError_.load();
+    }
     ResetEvent(H(serialEvent_));
     ResetEvent(H(outputReady_));
     ResetEvent(H(writerWake_));
     ResetEvent(H(stopEvent_));
     eventsWork_ = false;
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (GetCommState(h, &dcb)) {
+    {
         TGuard g(mainLock_);
         settings_ = FromDcb(dcb);
     }

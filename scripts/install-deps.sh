@@ -11,6 +11,8 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   xvfb xauth xdotool imagemagick socat
   fontconfig fonts-dejavu-core fonts-liberation2
+  # The Windows build (tarnell-cli.exe) and its tests under Wine.
+  g++-mingw-w64-x86-64-posix wine64 wine
 )
 for arg in "$@"; do
   case "$arg" in

@@ -15,6 +15,10 @@ ports=$build/winports
 mkdir -p "$ports"
 marker=$WINEPREFIX/.tarnell-ports-mapped
 
+# A server of its own, apart from the caller's output (it writes its object
+# list there when it ends), that outlives one program by a while.
+wineserver -p30 </dev/null >/dev/null 2>&1 || true
+
 if [ ! -f "$marker" ] || [ "$(cat "$marker")" != "$ports" ]; then
   rm -f "$marker"
   wineboot -i >/dev/null 2>&1 || true

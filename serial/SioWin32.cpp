@@ -267,21 +267,16 @@ std::int32_t TWin32ReadThread::Execute()
                 d_.RequestStop();
                 return ecTapiNoMem;
             }
-        } else {
-            DWORD r = WaitForMultipleObjects(2, wake, FALSE, kReaderPollMs);
-            DCB dcb{};
-            dcb.DCBlength = sizeof dcb;
-            // A quiet spell: is the device still there (see above)?
-            if (r == WAIT_FAILED || (r == WAIT_TIMEOUT && !GetCommState(h, &dcb))) {
-                d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
-                d_.RequestStop();
-                return ecDeviceRead;
-            }
+        } else if (WaitForMultipleObjects(2, wake, FALSE, kReaderPollMs) == WAIT_FAILED) {
+            d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
+            d_.RequestStop();
+            return ecDeviceRead;
         }
         setMode(TMode::Drain);
         // Drain the driver in 256-byte records until a read finds nothing
         // (or the close asks: a far end that never pauses must not keep the
         // reader from ending).
+        DWORD drained = 0;
         while (!d_.StopRequested()) {
             DWORD n = 0;
             DWORD error = 0;
@@ -318,10 +313,22 @@ std::int32_t TWin32ReadThread::Execute()
             }
             if (n == 0)
                 break;
+            drained += n;
             if (!d_.QueueReceived(chunk, static_cast<std::int32_t>(n))) {
                 d_.RequestStop();
                 return ecTapiNoMem;
             }
+        }
+        // A look that found nothing: is the device still there (see above)?
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (drained == 0 && !d_.StopRequested() && !GetCommState(h, &dcb)) {
+            DWORD error = GetLastError();
+            d_.RequestStop();
+            if (error == ERROR_INVALID_HANDLE)
+                return 0;
+            d_.lastOsError_ = static_cast<std::int32_t>(error);
+            return ecDeviceRead;
         }
     }
     return 0;

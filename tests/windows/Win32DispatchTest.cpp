@@ -144,6 +144,48 @@ TEST_F(Win32Dispatch, MissingPortsAndTheProbe)
     EXPECT_FALSE(ErrorMessage(-1450).empty());
 }
 
+// Needs the modem-line fixture (win_dispatch_lines_test): with modem lines
+// Wine's WaitCommEvent waits, and the fixture logs every change of RTS.
+TEST_F(Win32Dispatch, ModemLinesGiveEventsAndRtsFollowsEachBlock)
+{
+    const char* log = std::getenv("TARNELL_MODEM_LOG");
+    ASSERT_NE(log, nullptr) << "run with the modem-line fixture";
+    const std::string logPath = std::string("Z:") + log;
+    std::remove(logPath.c_str());
+    ASSERT_EQ(Open(1), 0);
+    ASSERT_TRUE(PumpUntil([&] { return d->EventsWork(); }));
+    // Lines the fixture reports: CTS, DSR and DCD on.
+    EXPECT_EQ(d->ModemStatus() & 0xB0u, 0xB0u);
+    d->SetRs485Mode(true);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(Exchange("STA;0"), "STA;0:192;\n\r");
+    // Wine has no RTS_CONTROL_TOGGLE: RTS rises before each block and drops
+    // once it has left, before the reply.
+    auto readLog = [&] {
+        std::string text;
+        if (std::FILE* f = std::fopen(logPath.c_str(), "r")) {
+            char buf[4096];
+            std::size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+                text.append(buf, n);
+            std::fclose(f);
+        }
+        return text;
+    };
+    std::string text;
+    ASSERT_TRUE(PumpUntil([&] {
+        text = readLog();
+        const std::string last = "rts=0 dtr=0\n";
+        return text.find("rts=1") != std::string::npos && text.size() >= last.size() &&
+               text.compare(text.size() - last.size(), last.size(), last) == 0;
+    })) << text;
+    std::size_t rises = 0;
+    for (std::size_t at = text.find("rts=1"); at != std::string::npos; at = text.find("rts=1", at + 1))
+        ++rises;
+    EXPECT_EQ(rises, 3u) << text;
+    d->CloseDevice();
+}
+
 TEST_F(Win32Dispatch, LostDeviceEndsTheThreadsAndReportsOnce)
 {
     ASSERT_EQ(Open(1), 0) << ErrorMessage(-d->LastOsError());

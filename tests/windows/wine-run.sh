@@ -14,4 +14,8 @@ fi
 # A server of its own that outlives one program by a while, started apart
 # from the caller's output (it writes its object list there when it ends).
 wineserver -p30 </dev/null >/dev/null 2>&1 || true
+# The modem-line fixture of the tests that ask for it (tests/windows/modemlines.c).
+if [ -n "${TARNELL_MODEM_LINES:-}" ]; then
+  LD_PRELOAD=$TARNELL_MODEM_LINES exec wine "$@"
+fi
 exec wine "$@"

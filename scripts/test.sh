@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds everything and runs every test:
-# the whole suite, then the Windows build (mingw-w64) and its tests under
-# Wine, then the serial layer's tests again under ThreadSanitizer (Qt itself
-# is not instrumented for it), then the whole suite again under
-# AddressSanitizer with UndefinedBehaviorSanitizer.
+# the whole suite and the Debian package's checks, then the Windows build
+# (mingw-w64) and its tests under Wine, then the serial layer's tests again
+# under ThreadSanitizer (Qt itself is not instrumented for it), then the
+# whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
@@ -17,6 +17,7 @@ run_suite() {
 }
 
 run_suite default
+scripts/check-package.sh build/default
 # The Windows build's tests map every COM port of their own Wine prefix
 # before anything opens one (tests/windows/wine-prefix.sh).
 run_suite windows

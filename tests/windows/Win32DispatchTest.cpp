@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -100,6 +102,38 @@ TEST_F(Win32Dispatch, OpensWithTheLineSettingsAndExchangesInOrder)
     // The same dispatcher opens the port again.
     ASSERT_EQ(Open(1), 0);
     EXPECT_EQ(Exchange("VER;0").rfind("VER;0", 0), 0u);
+}
+
+// The collector's time limit: a timer trigger of 25 ticks (55 ms each, from
+// the multimedia clock) fires, and not before its time.
+struct TTimerSink {
+    std::mutex lock;
+    std::condition_variable cv;
+    int fired = 0;
+    void HandleNotification(std::uint32_t msg, std::uintptr_t, std::intptr_t)
+    {
+        if (msg != WM_SIO_TIMER)
+            return;
+        std::lock_guard l(lock);
+        ++fired;
+        cv.notify_all();
+    }
+};
+
+TEST_F(Win32Dispatch, TheReplyTimeLimitFiresAfterItsTicks)
+{
+    ASSERT_EQ(Open(1), 0);
+    TTimerSink sink;
+    d->AddMethodHandler(NotifyMethod<TTimerSink, &TTimerSink::HandleNotification>(&sink));
+    const std::int32_t timer = d->AddTimerTrigger();
+    ASSERT_GT(timer, 0);
+    const std::uint32_t start = TickCount();
+    ASSERT_EQ(d->SetTimerTrigger(timer, 25, true), 0);
+    std::unique_lock l(sink.lock);
+    ASSERT_TRUE(sink.cv.wait_for(l, kDeadline, [&] { return sink.fired > 0; }));
+    EXPECT_GE(TickCount() - start, 25u);
+    l.unlock();
+    d->CloseDevice();
 }
 
 TEST_F(Win32Dispatch, EchoBusAndRs485DirectionStillExchange)

@@ -7,7 +7,11 @@
 //    errors, breaks and modem changes; EV_RXCHAR wakes the reader (the serial
 //    event), the others travel as status records on the input queue;
 //  - the reader reads what the driver holds (ReadFile never waits: interval
-//    time-out MAXDWORD) in 256-byte records, when woken or every 50 ms;
+//    time-out MAXDWORD) in 256-byte records, when woken or every 50 ms. Where
+//    WaitCommEvent cannot wait (Wine on a pseudo-terminal) it waits in a read
+//    of the first byte instead, 50 ms at a time. A look that finds nothing
+//    asks for the device's settings: a device that has gone refuses them,
+//    also where its reads do not fail (Wine);
 //  - the writer empties the output ring in one block per pass; a discard or
 //    the close abandons a write in progress (writer wake, CancelIo).
 // A read, write or event-wait failure is the device going away (an adapter

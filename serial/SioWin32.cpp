@@ -24,9 +24,15 @@ constexpr DWORD kEventMask = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | 
 
 HANDLE H(void* p) { return static_cast<HANDLE>(p); }
 
-// An OVERLAPPED record with its own manual-reset event, per thread.
+// An OVERLAPPED record with its own manual-reset event, per thread, and the
+// memory its operation writes to (received bytes, the event word) or reads
+// from (a block being written).
 struct TOverlapped {
     OVERLAPPED ov{};
+    bool pending = false;  // an operation may still write into this record
+    std::uint8_t chunk[ReadRecordSize] = {};
+    DWORD word = 0;
+    std::vector<std::uint8_t> block;
     TOverlapped() { ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
     ~TOverlapped()
     {
@@ -38,52 +44,81 @@ struct TOverlapped {
     bool Valid() const { return ov.hEvent != nullptr; }
 };
 
-// How a wait for a pending operation ended.
-enum class TWaitEnd { Done, Stopped, Woken, Failed };
+// Owns a thread's record. One whose operation could not be cancelled (Wine
+// leaves some pending on a device that has gone) is left to the system
+// rather than freed under it.
+struct TIo {
+    TOverlapped* io = new (std::nothrow) TOverlapped;
+    ~TIo()
+    {
+        if (io && !io->pending)
+            delete io;
+    }
+    TIo() = default;
+    TIo(const TIo&) = delete;
+    TIo& operator=(const TIo&) = delete;
+    bool Valid() const { return io && io->Valid(); }
+    TOverlapped* operator->() const { return io; }
+};
 
-// Waits for a pending operation on h, in steps, until it completes, the stop
-// event fires, (if given) wake fires, or (if given) limitMs have passed. Done:
-// the operation's count is in n, or it failed with error; an operation that
-// reached the limit is cancelled and ends as Done with what it had.
-// Stopped and Woken: the operation has been cancelled and has completed, so
-// that its record may go.
-TWaitEnd WaitPending(HANDLE h, OVERLAPPED& ov, HANDLE stop, HANDLE wake, DWORD& n, DWORD& error,
+// How a wait for a pending operation ended.
+enum class TWaitEnd { Done, Limit, Stopped, Woken, Failed };
+
+// Cancels the operation of o and waits a while for its end; o.pending stays
+// set if it did not end.
+void CancelPending(HANDLE h, TOverlapped& o)
+{
+    CancelIoEx(h, &o.ov);
+    if (WaitForSingleObject(o.ov.hEvent, 1000) == WAIT_OBJECT_0) {
+        DWORD ignored = 0;
+        GetOverlappedResult(h, &o.ov, &ignored, FALSE);
+        ResetEvent(o.ov.hEvent);
+        o.pending = false;
+    }
+}
+
+// Waits for the pending operation of o, in steps, until it completes, the
+// stop event fires, (if given) wake fires, or (if given) limitMs have passed.
+// Done: the operation's count is in n, or it failed with error. Limit: it is
+// still pending; wait again. Stopped, Woken and Failed: it has been
+// cancelled (o.pending tells whether it ended).
+TWaitEnd WaitPending(HANDLE h, TOverlapped& o, HANDLE stop, HANDLE wake, DWORD& n, DWORD& error,
                      DWORD limitMs = INFINITE)
 {
-    HANDLE set[3] = {ov.hEvent, stop, wake};
+    o.pending = true;
+    HANDLE set[3] = {o.ov.hEvent, stop, wake};
     const DWORD count = wake ? 3 : 2;
     for (;;) {
         DWORD r = WaitForMultipleObjects(count, set, FALSE, std::min(kStepMs, limitMs));
-        if (r == WAIT_TIMEOUT && limitMs != INFINITE) {
-            CancelIoEx(h, &ov);
-            r = WAIT_OBJECT_0;  // the completion of the cancelled operation
-        }
+        if (r == WAIT_TIMEOUT && limitMs != INFINITE)
+            return TWaitEnd::Limit;
         if (r == WAIT_TIMEOUT)
             continue;
         if (r == WAIT_OBJECT_0) {
             n = 0;
-            if (GetOverlappedResult(h, &ov, &n, TRUE)) {
-                error = 0;
-            } else {
-                error = GetLastError();
-            }
-            ResetEvent(ov.hEvent);
+            error = GetOverlappedResult(h, &o.ov, &n, FALSE) ? 0 : GetLastError();
+            ResetEvent(o.ov.hEvent);
+            o.pending = false;
             return TWaitEnd::Done;
         }
         if (r == WAIT_OBJECT_0 + 1 || r == WAIT_OBJECT_0 + 2) {
-            CancelIoEx(h, &ov);
-            DWORD ignored = 0;
-            GetOverlappedResult(h, &ov, &ignored, TRUE);
-            ResetEvent(ov.hEvent);
-            n = ignored;
+            CancelPending(h, o);
             return r == WAIT_OBJECT_0 + 1 ? TWaitEnd::Stopped : TWaitEnd::Woken;
         }
         error = GetLastError();
-        CancelIoEx(h, &ov);
-        DWORD ignored = 0;
-        GetOverlappedResult(h, &ov, &ignored, TRUE);
+        CancelPending(h, o);
         return TWaitEnd::Failed;
     }
+}
+
+// Whether the device is still there: one that has gone (an unplugged
+// adapter; under Wine a pseudo-terminal whose far end closed) refuses its
+// settings. 0, or the error.
+DWORD DeviceGone(HANDLE h)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    return GetCommState(h, &dcb) ? 0 : (GetLastError() ? GetLastError() : ERROR_NOT_READY);
 }
 
 // The settings in the dispatcher's vocabulary, and back into a DCB that
@@ -196,7 +231,7 @@ private:
 std::int32_t TWin32ReadThread::Execute()
 {
     const HANDLE h = H(d_.Handle());
-    TOverlapped o;
+    TIo o;
     d_.ready_.Set();
     if (!o.Valid()) {
         d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
@@ -205,9 +240,9 @@ std::int32_t TWin32ReadThread::Execute()
     }
     // ReadFile hands over what the driver holds and never waits for more;
     // EV_RXCHAR says when to look. Without events (see the status thread) a
-    // read of one byte waits for the first byte instead, 50 ms at most, so
-    // that the reply is taken as it comes; after a wait that found nothing,
-    // a device that has gone away shows in refusing its settings.
+    // read of one byte waits for the first byte instead, so that the reply
+    // is taken as it comes. A look that finds nothing, and every 50 ms of a
+    // read that Wine keeps pending, ask whether the device is still there.
     enum class TMode { None, Drain, WaitFirst } mode = TMode::None;
     auto setMode = [&](TMode want) {
         if (mode == want)
@@ -220,53 +255,66 @@ std::int32_t TWin32ReadThread::Execute()
         SetCommTimeouts(h, &t);
         mode = want;
     };
-    std::uint8_t chunk[ReadRecordSize];
+    // One read into the record: the count, 0 for nothing, or a negative end
+    // of the thread (returned as it is; stopped: 1 above the count).
+    constexpr std::int32_t kStopped = -1;
+    std::int32_t end = 0;
+    auto read = [&](DWORD size) -> std::int32_t {
+        DWORD n = 0;
+        DWORD error = 0;
+        if (!ReadFile(h, o->chunk, size, &n, &o->ov)) {
+            error = GetLastError();
+            while (error == ERROR_IO_PENDING) {
+                switch (WaitPending(h, *o.io, H(d_.stopEvent_), nullptr, n, error, kReaderPollMs)) {
+                case TWaitEnd::Done:
+                    break;
+                case TWaitEnd::Limit:
+                    // Still waiting for bytes: the device may have gone.
+                    if ((error = DeviceGone(h)) == 0)
+                        error = ERROR_IO_PENDING;
+                    else
+                        CancelPending(h, *o.io);
+                    break;
+                case TWaitEnd::Stopped:
+                case TWaitEnd::Woken:
+                    return kStopped;
+                case TWaitEnd::Failed:
+                    break;
+                }
+            }
+        } else {
+            ResetEvent(o->ov.hEvent);
+        }
+        if (error == ERROR_OPERATION_ABORTED || error == ERROR_TIMEOUT)
+            error = 0;
+        if (error == 0 && n == 0)
+            error = DeviceGone(h);  // a look that found nothing
+        if (error != 0) {
+            // The handle closed under us ends quietly; anything else is the
+            // device going away.
+            d_.RequestStop();
+            if (error != ERROR_INVALID_HANDLE) {
+                d_.lastOsError_ = static_cast<std::int32_t>(error);
+                end = ecDeviceRead;
+            }
+            return kStopped;
+        }
+        if (n > 0 && !d_.QueueReceived(o->chunk, static_cast<std::int32_t>(n))) {
+            d_.RequestStop();
+            end = ecTapiNoMem;
+            return kStopped;
+        }
+        return static_cast<std::int32_t>(n);
+    };
     HANDLE wake[2] = {H(d_.serialEvent_), H(d_.stopEvent_)};
     while (!d_.StopRequested()) {
         if (!d_.EventsWork()) {
             setMode(TMode::WaitFirst);
-            DWORD n = 0;
-            DWORD error = 0;
-            if (!ReadFile(h, chunk, 1, &n, &o.ov)) {
-                error = GetLastError();
-                if (error == ERROR_IO_PENDING) {
-                    // Wine lets such a read wait past its time-out: the
-                    // limit is ours.
-                    if (WaitPending(h, o.ov, H(d_.stopEvent_), nullptr, n, error, kReaderPollMs) ==
-                        TWaitEnd::Stopped)
-                        return 0;
-                }
-            } else {
-                ResetEvent(o.ov.hEvent);
-            }
-            if (error == ERROR_OPERATION_ABORTED || error == ERROR_TIMEOUT)
-                error = 0;
-            if (error == 0 && n == 0) {
-                // Nothing came: is the device still there? A pseudo-terminal
-                // whose far end closed (Wine), an unplugged adapter (Windows)
-                // refuse their settings.
-                DCB dcb{};
-                dcb.DCBlength = sizeof dcb;
-                if (GetCommState(h, &dcb))
-                    continue;
-                error = GetLastError();
-            }
-            if (error != 0) {
-                // The handle closed under us ends quietly; anything else is
-                // the device going away (Wine: 109 for a pending read, 21
-                // after).
-                d_.RequestStop();
-                if (error == ERROR_INVALID_HANDLE)
-                    return 0;
-                d_.lastOsError_ = static_cast<std::int32_t>(error);
-                return ecDeviceRead;
-            }
-            if (n == 0)
+            std::int32_t got = read(1);
+            if (got == kStopped)
+                return end;
+            if (got == 0)
                 continue;
-            if (!d_.QueueReceived(chunk, 1)) {
-                d_.RequestStop();
-                return ecTapiNoMem;
-            }
         } else if (WaitForMultipleObjects(2, wake, FALSE, kReaderPollMs) == WAIT_FAILED) {
             d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
             d_.RequestStop();
@@ -276,62 +324,15 @@ std::int32_t TWin32ReadThread::Execute()
         // Drain the driver in 256-byte records until a read finds nothing
         // (or the close asks: a far end that never pauses must not keep the
         // reader from ending).
-        DWORD drained = 0;
         while (!d_.StopRequested()) {
-            DWORD n = 0;
-            DWORD error = 0;
-            if (!ReadFile(h, chunk, ReadRecordSize, &n, &o.ov)) {
-                error = GetLastError();
-                if (error == ERROR_IO_PENDING) {
-                    // Such a read ends at once on Windows; Wine may keep it
-                    // pending when the device has gone.
-                    TWaitEnd end = WaitPending(h, o.ov, H(d_.stopEvent_), nullptr, n, error, kReaderPollMs);
-                    if (end == TWaitEnd::Stopped)
-                        return 0;
-                    if (end == TWaitEnd::Failed) {
-                        d_.lastOsError_ = static_cast<std::int32_t>(error);
-                        d_.RequestStop();
-                        return ecDeviceRead;
-                    }
-                }
-            } else {
-                ResetEvent(o.ov.hEvent);
-            }
-            if (error == ERROR_OPERATION_ABORTED) {
-                n = 0;
-                error = 0;
-            }
-            if (error != 0) {
-                // The handle closed under us ends quietly; anything else is
-                // the device going away (Wine: 109 for a pending read, 21
-                // after).
-                d_.RequestStop();
-                if (error == ERROR_INVALID_HANDLE)
-                    return 0;
-                d_.lastOsError_ = static_cast<std::int32_t>(error);
-                return ecDeviceRead;
-            }
-            if (n == 0)
+            std::int32_t got = read(ReadRecordSize);
+            if (got == kStopped)
+                return end;
+            if (got < ReadRecordSize)
                 break;
-            drained += n;
-            if (!d_.QueueReceived(chunk, static_cast<std::int32_t>(n))) {
-                d_.RequestStop();
-                return ecTapiNoMem;
-            }
-        }
-        // A look that found nothing: is the device still there (see above)?
-        DCB dcb{};
-        dcb.DCBlength = sizeof dcb;
-        if (drained == 0 && !d_.StopRequested() && !GetCommState(h, &dcb)) {
-            DWORD error = GetLastError();
-            d_.RequestStop();
-            if (error == ERROR_INVALID_HANDLE)
-                return 0;
-            d_.lastOsError_ = static_cast<std::int32_t>(error);
-            return ecDeviceRead;
         }
     }
-    return 0;
+    return end;
 }
 
 std::int32_t TWin32WriteThread::Execute()
@@ -363,7 +364,7 @@ std::int32_t TWin32WriteThread::Execute()
 std::int32_t TWin32StatusThread::Execute()
 {
     const HANDLE h = H(d_.Handle());
-    TOverlapped o;
+    TIo o;
     DWORD mask = kEventMask;
     const bool maskSet = o.Valid() && SetCommMask(h, mask);
     // Ready only now: events after the open are reported from here on.
@@ -385,13 +386,13 @@ std::int32_t TWin32StatusThread::Execute()
         return withoutEvents();
     d_.eventsWork_ = true;
     while (!d_.StopRequested()) {
-        DWORD word = 0;
+        o->word = 0;
         DWORD error = 0;
-        if (!WaitCommEvent(h, &word, &o.ov)) {
+        if (!WaitCommEvent(h, &o->word, &o->ov)) {
             error = GetLastError();
             if (error == ERROR_IO_PENDING) {
                 DWORD n = 0;
-                TWaitEnd end = WaitPending(h, o.ov, H(d_.stopEvent_), nullptr, n, error);
+                TWaitEnd end = WaitPending(h, *o.io, H(d_.stopEvent_), nullptr, n, error);
                 if (end == TWaitEnd::Stopped)
                     return 0;
                 if (end == TWaitEnd::Failed) {
@@ -401,10 +402,11 @@ std::int32_t TWin32StatusThread::Execute()
                 }
             }
         } else {
-            ResetEvent(o.ov.hEvent);
+            ResetEvent(o->ov.hEvent);
         }
         if (d_.StopRequested())
             break;
+        const DWORD word = o->word;
         if (error == ERROR_OPERATION_ABORTED || NoModemLines(error)) {
             // Windows ends a wait this way only when asked to (SetCommMask,
             // CancelIo); Wine also when the device has no modem lines (at
@@ -842,7 +844,7 @@ std::int32_t TSioWin32Dispatcher::DeviceYield()
 std::int32_t TSioWin32Dispatcher::WritePass()
 {
     const HANDLE h = H(Handle());
-    TOverlapped o;
+    TIo o;
     if (!o.Valid()) {
         lastOsError_ = static_cast<std::int32_t>(GetLastError());
         return ecDeviceWrite;
@@ -857,7 +859,7 @@ std::int32_t TSioWin32Dispatcher::WritePass()
         }
     } holding{writerHolds_};
     for (;;) {
-        std::vector<std::uint8_t> block;
+        std::vector<std::uint8_t>& block = o->block;
         {
             TGuard g(outputLock_);
             if (outputRing_.empty() || (!outputFull_ && outputWrite_ == outputRead_))
@@ -878,11 +880,12 @@ std::int32_t TSioWin32Dispatcher::WritePass()
         while (done < block.size()) {
             DWORD n = 0;
             DWORD error = 0;
-            if (!WriteFile(h, block.data() + done, static_cast<DWORD>(block.size() - done), &n, &o.ov)) {
+            if (!WriteFile(h, block.data() + done, static_cast<DWORD>(block.size() - done), &n, &o->ov)) {
                 error = GetLastError();
                 if (error == ERROR_IO_PENDING) {
-                    switch (WaitPending(h, o.ov, H(stopEvent_), H(writerWake_), n, error)) {
+                    switch (WaitPending(h, *o.io, H(stopEvent_), H(writerWake_), n, error)) {
                     case TWaitEnd::Done:
+                    case TWaitEnd::Limit:
                         break;
                     case TWaitEnd::Stopped:
                         return 0;
@@ -898,7 +901,7 @@ std::int32_t TSioWin32Dispatcher::WritePass()
                         return 0;  // purged under us
                 }
             } else {
-                ResetEvent(o.ov.hEvent);
+                ResetEvent(o->ov.hEvent);
             }
             if (error == ERROR_INVALID_HANDLE)
                 return ecInvalidHandle;

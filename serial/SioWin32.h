@@ -24,8 +24,9 @@
 // driver's output queue has emptied and the last character has left.
 //
 // Every wait also watches a stop event, so that the close never waits out a
-// time-out, and an operation still pending when a thread ends is cancelled
-// and completed before its OVERLAPPED record goes.
+// time-out. An operation still pending when a thread ends is cancelled; one
+// that does not end then (Wine, on a device that has gone) keeps its record
+// and buffer, which are left to it rather than freed under it.
 #pragma once
 
 #include "SioUser.h"

@@ -232,7 +232,7 @@ std::int32_t TWin32ReadThread::Execute()
 {
     const HANDLE h = H(d_.Handle());
     TIo o;
-    d_.ready_.Set();
+    d_.SignalThreadReady(Role());
     if (!o.Valid()) {
         d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
         d_.RequestStop();
@@ -337,7 +337,7 @@ std::int32_t TWin32ReadThread::Execute()
 
 std::int32_t TWin32WriteThread::Execute()
 {
-    d_.ready_.Set();
+    d_.SignalThreadReady(Role());
     HANDLE set[3] = {H(d_.outputReady_), H(d_.writerWake_), H(d_.stopEvent_)};
     while (!d_.StopRequested()) {
         DWORD r = WaitForMultipleObjects(3, set, FALSE, kStepMs);
@@ -347,7 +347,7 @@ std::int32_t TWin32WriteThread::Execute()
             return ecDeviceWrite;
         }
         if (r == WAIT_OBJECT_0 + 1) {
-            d_.ready_.Set();
+            d_.SignalAbandoned();
             continue;
         }
         if (r == WAIT_OBJECT_0 && !d_.StopRequested()) {
@@ -368,7 +368,7 @@ std::int32_t TWin32StatusThread::Execute()
     DWORD mask = kEventMask;
     const bool maskSet = o.Valid() && SetCommMask(h, mask);
     // Ready only now: events after the open are reported from here on.
-    d_.ready_.Set();
+    d_.SignalThreadReady(Role());
     if (!o.Valid()) {
         d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
         d_.RequestStop();
@@ -513,7 +513,6 @@ std::int32_t TSioWin32Dispatcher::DeviceClose()
         SetEvent(H(writerWake_));
         WaitThreadEnd(TSioDispatcherThread::Writer, kForever);
         SetEvent(H(serialEvent_));
-        ReadyEvent().Reset();
         WaitThreadEnd(TSioDispatcherThread::Reader, kForever);
         // A window handler may hold the dispatcher thread for up to 3000 ms.
         const std::uint32_t wait = 36 * MsPerTick;
@@ -618,10 +617,8 @@ std::int32_t TSioWin32Dispatcher::DevicePurge(int which)
         if (h && !PurgeComm(H(h), PURGE_TXABORT | PURGE_TXCLEAR) && !NoPurge(GetLastError()))
             result = -static_cast<std::int32_t>(GetLastError());
         if (!writerIdle) {
-            // Abandons a write in progress; the writer answers with ready.
-            ReadyEvent().Reset();
-            SetEvent(H(writerWake_));
-            WaitServing([this] { return ReadyEvent().Wait(0); }, 5000);
+            // Abandons a write in progress; the writer answers.
+            AbandonWrite(5000, [this] { SetEvent(H(writerWake_)); });
         }
         return result;
     }
@@ -891,7 +888,7 @@ std::int32_t TSioWin32Dispatcher::WritePass()
                         return 0;
                     case TWaitEnd::Woken:
                         // A discard or the close: the rest of the block is dropped.
-                        ready_.Set();
+                        SignalAbandoned();
                         return 0;
                     case TWaitEnd::Failed:
                         lastOsError_ = static_cast<std::int32_t>(error);

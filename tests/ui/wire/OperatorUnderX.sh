@@ -102,7 +102,7 @@ shot enter-sent
 
 # Ctrl+P: the port goes (dispatch log written), the next command asks; COM1 is free now.
 # The lock goes with the last process that holds it: flock's child too.
-kill $(pgrep -P "$holder") "$holder"
+kill $(cat "/proc/$holder/task/$holder/children") "$holder"
 rm -f SIO.LOG
 xdotool mousemove --window "$win" 500 600 key ctrl+p
 await test -s SIO.LOG

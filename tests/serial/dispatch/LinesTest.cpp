@@ -19,29 +19,6 @@ namespace {
 
 using ::testing::ElementsAre;
 
-class LinesTest : public DispatchTest {
-protected:
-    void TearDown() override
-    {
-        d.reset();
-        sys::InstallSysCalls(nullptr);
-        DispatchTest::TearDown();
-    }
-    void Install() { sys::InstallSysCalls(&fake); }
-
-    // The events without the settings writes, for ordering checks.
-    std::vector<std::string> LineEvents()
-    {
-        auto all = fake.Events();
-        std::vector<std::string> out;
-        std::copy_if(all.begin(), all.end(), std::back_inserter(out),
-                     [](const std::string& e) { return e != "tcsets" && e != "lsr"; });
-        return out;
-    }
-
-    TFakeLines fake;
-};
-
 // Installed for its lifetime, it stands in for the test's queue and counts
 // how often the main thread went to sleep in it.
 class TSleepCounter final : public IMessageQueue {
@@ -77,6 +54,37 @@ public:
 private:
     TLocalMessageQueue& q_;
 };
+
+class LinesTest : public DispatchTest {
+protected:
+    void TearDown() override
+    {
+        d.reset();
+        counter_.reset();  // after the threads that may still post to it
+        sys::InstallSysCalls(nullptr);
+        DispatchTest::TearDown();
+    }
+    void Install() { sys::InstallSysCalls(&fake); }
+    TSleepCounter& CountSleeps()
+    {
+        counter_ = std::make_unique<TSleepCounter>(queue);
+        return *counter_;
+    }
+
+    // The events without the settings writes, for ordering checks.
+    std::vector<std::string> LineEvents()
+    {
+        auto all = fake.Events();
+        std::vector<std::string> out;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(out),
+                     [](const std::string& e) { return e != "tcsets" && e != "lsr"; });
+        return out;
+    }
+
+    TFakeLines fake;
+    std::unique_ptr<TSleepCounter> counter_;
+};
+
 
 TEST_F(LinesTest, SettingsAreWrittenOnlyWhenSomethingChanged)
 {
@@ -142,7 +150,7 @@ TEST_F(LinesTest, DrainWaitsSleepUntilTheWriterFindsTheDriversQueueEmpty)
 {
     Install();
     ASSERT_EQ(Open(), 0);
-    TSleepCounter counter(queue);
+    TSleepCounter& counter = CountSleeps();
     ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
     EXPECT_EQ(pty->ReadExactly(7), "STA;0\n\r");
     fake.HoldTransmitterForLooks(200);
@@ -171,7 +179,7 @@ TEST_F(LinesTest, DrainWaitsSleepUntilTheWriterFindsTheDriversQueueEmpty)
 TEST_F(LinesTest, OnAPseudoTerminalTheDrainWaitEndsWithTheWritersLastPiece)
 {
     ASSERT_EQ(Open(65535), 0);
-    TSleepCounter counter(queue);
+    TSleepCounter& counter = CountSleeps();
     ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
     EXPECT_TRUE(d->WaitOutputSent(10000));
     EXPECT_EQ(counter.sleeps.load(), 0);

@@ -282,6 +282,10 @@ std::int32_t TWriteThread::Execute()
                 return pass == ecInvalidHandle ? 0 : pass;
             }
         }
+        // Only after an event (a wait asks through outputReady_): a quiet
+        // pass must not wake a waiting main thread again and again.
+        if ((p[0].revents || p[1].revents) && d_.DrainAwaited())
+            d_.WatchDriverQueue();
     }
     return 0;
 }
@@ -707,6 +711,36 @@ bool TSioPosixDispatcher::OutputDraining()
         return false;
     int queued = 0;
     return WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TIOCOUTQ, &queued); }) == 0 && queued > 0;
+}
+
+bool TSioPosixDispatcher::WatchDrain()
+{
+    // The writer looks at the driver's queue once it has done what it was
+    // given (WatchDriverQueue); this pass of its finds the ring empty.
+    outputReady_.Set();
+    return true;
+}
+
+void TSioPosixDispatcher::WatchDriverQueue()
+{
+    const int fd = fd_.Get();
+    while (!StopRequested() && DrainAwaited()) {
+        {
+            // New output: the writer's next pass sends it and watches again.
+            TGuard o(outputLock_);
+            if (outputFull_ || outputWrite_ != outputRead_)
+                return;
+        }
+        int queued = 0;
+        if (Ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+            break;
+        // A short sleep on this thread that new output, a discard and the
+        // close cut; the writer's loop handles what woke it.
+        pollfd p[2] = {{outputReady_.Fd(), POLLIN, 0}, {writerWake_.Fd(), POLLIN, 0}};
+        if (sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, 1); }) != 0)
+            return;
+    }
+    WakeMainThread();
 }
 
 bool TSioPosixDispatcher::DriverDirection() const { return rs485Path_.load() == TRs485Path::Kernel; }

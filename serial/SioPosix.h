@@ -8,7 +8,9 @@
 //    256-byte records on the input queue;
 //  - the writer empties the output ring in one block per pass, waiting with
 //    poll(POLLOUT) and an eventfd that DiscardOutput and the close use to
-//    abandon a write in progress;
+//    abandon a write in progress; while the main thread waits for the output
+//    to drain, it also watches the driver's queue (TIOCOUTQ) and wakes the
+//    main thread once that is empty;
 //  - the status thread looks at the modem lines (TIOCMGET) and the error
 //    counters (TIOCGICOUNT) every 100 ms and queues a status record when
 //    one changed. A device that has neither (a pseudo-terminal) leaves it
@@ -95,6 +97,7 @@ protected:
     void ApplyThreadPriority(TSioDispatcherThread& thread, int priority) override;
     bool DriverDirection() const override;
     bool OutputDraining() override;
+    bool WatchDrain() override;
     std::uint16_t Rs485Setup(bool on) override;
     std::uint32_t DeviceModemStatus() override;
 
@@ -107,6 +110,10 @@ private:
     std::int32_t WritePass();
     // Program-controlled direction: wait for an empty transmitter.
     void WaitTransmitterEmpty();
+    // Writer, while the main thread waits for the drain: looks at the
+    // driver's output queue until it is empty, then wakes the main thread;
+    // new output, a discard or the close cut the watch short.
+    void WatchDriverQueue();
     // Program-controlled direction: drops RTS unless a block is queued.
     void DropRtsWhenIdle();
     // Sets up or takes down the kernel's RS-485 mode; true if the driver has it.

@@ -379,15 +379,13 @@ std::int32_t TSioBaseDispatcher::ApplyLineSettings(std::int32_t baud, std::uint8
 
     // Let the output drain, then about 18 character times at the old speed,
     // so that the last bytes leave before the line changes under them. The
-    // main thread serves the message queue meanwhile: the dispatcher thread
-    // may be waiting for it. A handler run meanwhile may queue more output,
-    // which drains too, within the same 10 s.
-    const auto drained = [this] { return OutputUsed() <= 0 && !OutputDraining(); };
+    // main thread serves the serial layer's own deliveries meanwhile: the
+    // dispatcher thread may be waiting for it. A handler run meanwhile may
+    // queue more output, which drains too, within the same 10 s.
     const auto drainEnd = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(drainEnd - std::chrono::steady_clock::now());
-        // The driver's queue tells nobody when it is empty: look every 2 ms.
-        WaitServing(drained, static_cast<std::uint32_t>(std::max<std::int64_t>(left.count(), 0)), 2);
+        WaitDrained(static_cast<std::uint32_t>(std::max<std::int64_t>(left.count(), 0)));
         TSioDcb old;
         std::uint32_t bps;
         {
@@ -403,7 +401,7 @@ std::int32_t TSioBaseDispatcher::ApplyLineSettings(std::int32_t baud, std::uint8
                 t *= 2;
             WaitServing([] { return false; }, static_cast<std::uint32_t>((t + 9999) / 10000));
         }
-        if (drained() || std::chrono::steady_clock::now() >= drainEnd)
+        if (OutputDrained() || std::chrono::steady_clock::now() >= drainEnd)
             break;
     }
 
@@ -701,12 +699,26 @@ std::int32_t TSioBaseDispatcher::OutputFree() { return static_cast<std::int32_t>
 
 std::int32_t TSioBaseDispatcher::DiscardOutput() { return DevicePurge(PurgeOutput); }
 
-bool TSioBaseDispatcher::WaitOutputSent(std::uint32_t timeoutMs)
+bool TSioBaseDispatcher::WaitOutputSent(std::uint32_t timeoutMs) { return WaitDrained(timeoutMs); }
+
+bool TSioBaseDispatcher::OutputDrained() { return OutputUsed() <= 0 && !OutputDraining(); }
+
+bool TSioBaseDispatcher::WaitDrained(std::uint32_t timeoutMs)
 {
-    // The writer wakes the main thread when it has handed a block on; the
-    // driver's queue tells nobody when it is empty, so look again every 2 ms
-    // (a pseudo-terminal's is always empty).
-    return WaitServing([this] { return OutputUsed() <= 0 && !OutputDraining(); }, timeoutMs, 2);
+    // The common case (a pseudo-terminal, whose driver queue reads empty, or
+    // nothing written lately) ends here, without a watch.
+    if (OutputDrained())
+        return true;
+    drainWaits_.fetch_add(1);
+    struct TCounted {
+        std::atomic<int>& waits;
+        ~TCounted() { waits.fetch_sub(1); }
+    } counted{drainWaits_};
+    // The writer wakes the main thread when it has handed its last block
+    // on, and the watch when the driver's queue has emptied; a platform
+    // that cannot watch its driver leaves the wait to look again.
+    const bool watched = WatchDrain();
+    return WaitServing([this] { return OutputDrained(); }, timeoutMs, watched ? kWaitForever : kDrainRecheckMs);
 }
 
 std::int32_t TSioBaseDispatcher::DiscardInput()

@@ -356,8 +356,9 @@ public:
     std::int32_t DiscardInput();
     // Main thread: waits, serving the serial layer's own deliveries, until
     // what was written has left the ring, the writer and the driver (true),
-    // or timeoutMs has passed (false). For a caller about to discard output
-    // that must not take an earlier block off the wire.
+    // or timeoutMs has passed (false); it sleeps until the platform's
+    // threads report a change (WatchDrain). For a caller about to discard
+    // output that must not take an earlier block off the wire.
     bool WaitOutputSent(std::uint32_t timeoutMs);
     // How many times DiscardInput has run on this dispatcher (any thread).
     std::uint32_t InputDiscards() const { return inputDiscards_.load(std::memory_order_acquire); }
@@ -523,6 +524,17 @@ protected:
     // (held by the writer, or queued in the driver). New line settings wait
     // for them as they wait for the ring.
     virtual bool OutputDraining() { return false; }
+    // Platform: a main-thread wait for the output to drain has begun
+    // (DrainAwaited() holds until it ends). Returns true if a thread of the
+    // platform will call WakeMainThread once OutputDraining() has turned
+    // false (the writer already wakes it when it lets go of a block); the
+    // wait then sleeps until a wake or its deadline. The default, for a
+    // platform that cannot tell when its driver has sent everything, returns
+    // false, and the wait looks again every kDrainRecheckMs.
+    virtual bool WatchDrain() { return false; }
+    static constexpr std::uint32_t kDrainRecheckMs = 2;
+    // A main-thread wait for the output to drain is in progress.
+    bool DrainAwaited() const { return drainWaits_.load() > 0; }
     // Platform: RS-485 mode switched; returns the "UART base address" for
     // program-controlled direction (nonzero when the transmitter-empty state
     // can be learnt), 0 otherwise.
@@ -578,6 +590,12 @@ protected:
     void ModemEvent();
     // The settings write that ends every change of device settings (main lock).
     std::int32_t SettingsWrite(TSioDcb& dcb);
+
+    // Nothing written is left in the ring, with the writer or in the driver.
+    bool OutputDrained();
+    // Main thread: waits, serving the serial layer's own deliveries, until
+    // OutputDrained() (true) or timeoutMs has passed (false).
+    bool WaitDrained(std::uint32_t timeoutMs);
 
     // Delivery and trigger checks (dispatcher thread).
     bool DispatchNotification(std::uint32_t msg, std::uintptr_t wParam, std::uint32_t value);
@@ -686,6 +704,7 @@ protected:
     bool handlerRemoved_ = false;
     std::atomic<bool> closePending_{false};
     std::atomic<bool> outputSent_{false};
+    std::atomic<int> drainWaits_{0};  // main-thread waits for the drain (they may nest)
 
     TSioTrace trace_;
     TSioLog log_;

@@ -68,6 +68,13 @@ int TFakeLines::Ioctl(int fd, unsigned long request, void* arg)
             errno = ENOTTY;
             return -1;
         }
+        if (std::this_thread::get_id() == holder_) {
+            ++ownLooks_;
+        } else {
+            ++otherLooks_;
+            if (looksLeft_ > 0 && --looksLeft_ == 0)
+                transmitterHeld_ = false;
+        }
         if (transmitterHeld_) {
             *static_cast<int*>(arg) = 1;
             return 0;
@@ -209,6 +216,28 @@ void TFakeLines::HoldTransmitter(bool held)
 {
     std::lock_guard l(lock_);
     transmitterHeld_ = held;
+    looksLeft_ = 0;
+}
+
+void TFakeLines::HoldTransmitterForLooks(int looks)
+{
+    std::lock_guard l(lock_);
+    transmitterHeld_ = true;
+    looksLeft_ = looks;
+    ownLooks_ = otherLooks_ = 0;
+    holder_ = std::this_thread::get_id();
+}
+
+int TFakeLines::OwnLooks()
+{
+    std::lock_guard l(lock_);
+    return ownLooks_;
+}
+
+int TFakeLines::OtherLooks()
+{
+    std::lock_guard l(lock_);
+    return otherLooks_;
 }
 
 int TFakeLines::SettingsWritesWhileHeld()

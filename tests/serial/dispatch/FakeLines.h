@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sio::test {
@@ -56,6 +57,14 @@ public:
     // While held, TIOCSERGETLSR reports the transmitter busy and TIOCOUTQ
     // a byte still queued.
     void HoldTransmitter(bool held);
+    // Holds the transmitter until threads other than the caller's have
+    // asked TIOCOUTQ this many times: the wait on the caller's thread is
+    // over only if another thread watched the driver's queue.
+    void HoldTransmitterForLooks(int looks);
+    // TIOCOUTQ looks of the caller of HoldTransmitterForLooks, and of the
+    // other threads, since that call.
+    int OwnLooks();
+    int OtherLooks();
     // Settings written while the transmitter was held.
     int SettingsWritesWhileHeld();
     // While stalled, the device takes no bytes: writes fail with EAGAIN and
@@ -73,6 +82,9 @@ private:
     unsigned char vstart_ = 0, vstop_ = 0;
     int lsrLeft_ = 0;
     bool transmitterHeld_ = false;
+    int looksLeft_ = 0;  // 0: the hold is not released by looks
+    int ownLooks_ = 0, otherLooks_ = 0;
+    std::thread::id holder_;
     int writesWhileHeld_ = 0;
     bool writesStalled_ = false;
     std::uint32_t rs485Flags_ = 0;

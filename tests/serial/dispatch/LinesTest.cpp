@@ -19,15 +19,57 @@ namespace {
 
 using ::testing::ElementsAre;
 
+// Installed for its lifetime, it stands in for the test's queue and counts
+// how often the main thread went to sleep in it.
+class TSleepCounter final : public IMessageQueue {
+public:
+    explicit TSleepCounter(TLocalMessageQueue& queue) : q_(queue) { SetMessageQueue(this); }
+    ~TSleepCounter() override { SetMessageQueue(&q_); }
+    bool PostMessage(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l) override
+    {
+        return q_.PostMessage(t, m, w, l);
+    }
+    bool SendMessageTimeout(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l,
+                            std::uint32_t timeoutMs, std::intptr_t* result) override
+    {
+        return q_.SendMessageTimeout(t, m, w, l, timeoutMs, result);
+    }
+    void RunOnMainThread(const std::function<void()>& fn) override { q_.RunOnMainThread(fn); }
+    bool ProcessOneMessage() override { return q_.ProcessOneMessage(); }
+    bool WaitAndProcess(std::uint32_t timeoutMs) override
+    {
+        sleeps += timeoutMs > 0;
+        return q_.WaitAndProcess(timeoutMs);
+    }
+    bool WaitAndProcessOwn(std::uint32_t timeoutMs) override
+    {
+        sleeps += timeoutMs > 0;
+        return q_.WaitAndProcessOwn(timeoutMs);
+    }
+    void DiscardMessages(TMessageTarget* t) override { q_.DiscardMessages(t); }
+    bool IsMainThread() const override { return q_.IsMainThread(); }
+
+    std::atomic<int> sleeps{0};
+
+private:
+    TLocalMessageQueue& q_;
+};
+
 class LinesTest : public DispatchTest {
 protected:
     void TearDown() override
     {
         d.reset();
+        counter_.reset();  // after the threads that may still post to it
         sys::InstallSysCalls(nullptr);
         DispatchTest::TearDown();
     }
     void Install() { sys::InstallSysCalls(&fake); }
+    TSleepCounter& CountSleeps()
+    {
+        counter_ = std::make_unique<TSleepCounter>(queue);
+        return *counter_;
+    }
 
     // The events without the settings writes, for ordering checks.
     std::vector<std::string> LineEvents()
@@ -40,7 +82,9 @@ protected:
     }
 
     TFakeLines fake;
+    std::unique_ptr<TSleepCounter> counter_;
 };
+
 
 TEST_F(LinesTest, SettingsAreWrittenOnlyWhenSomethingChanged)
 {
@@ -96,6 +140,81 @@ TEST_F(LinesTest, NewSettingsWaitUntilTheDriverHasSentWhatWasWritten)
     // Changed under the last bytes, the line would have garbled them.
     EXPECT_EQ(fake.SettingsWritesWhileHeld(), 0);
     EXPECT_TRUE(fake.LastCflag() & TermBits::PARENB_);
+}
+
+// The driver holds the last bytes until the writer has looked at its queue
+// 200 times. The waits for the drain (before a discard, before new line
+// settings) end only once the writer has found the queue empty; meanwhile
+// the main thread sleeps, woken a few times, never looking again and again.
+TEST_F(LinesTest, DrainWaitsSleepUntilTheWriterFindsTheDriversQueueEmpty)
+{
+    Install();
+    ASSERT_EQ(Open(), 0);
+    TSleepCounter& counter = CountSleeps();
+    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+    EXPECT_EQ(pty->ReadExactly(7), "STA;0\n\r");
+    fake.HoldTransmitterForLooks(200);
+    EXPECT_TRUE(d->WaitOutputSent(10000));
+    EXPECT_GE(fake.OtherLooks(), 200);
+    // A 2 ms recheck would have looked about a hundred times.
+    EXPECT_LE(counter.sleeps.load(), 5);
+    EXPECT_LE(fake.OwnLooks(), 8);
+
+    counter.sleeps = 0;
+    ASSERT_EQ(d->WriteBytes("STO;0;1;250;30;10\n\r", 19), 0);
+    EXPECT_EQ(pty->ReadExactly(19), "STO;0;1;250;30;10\n\r");
+    fake.HoldTransmitterForLooks(200);
+    EXPECT_EQ(d->ApplyLineSettings(KeepBaud, EVENPARITY, KeepDataBits, KeepStopBits), 0);
+    EXPECT_EQ(fake.SettingsWritesWhileHeld(), 0);
+    EXPECT_GE(fake.OtherLooks(), 200);
+    EXPECT_TRUE(fake.LastCflag() & TermBits::PARENB_);
+    // One more sleep: the pause of 18 characters before the change.
+    EXPECT_LE(counter.sleeps.load(), 6);
+    EXPECT_LE(fake.OwnLooks(), 9);
+}
+
+// A pseudo-terminal's queue always reads empty: with nothing in the writer's
+// hands the wait ends at once; with a block the far end takes slowly, it
+// ends when the writer has handed the last piece on, after a few wakes.
+TEST_F(LinesTest, OnAPseudoTerminalTheDrainWaitEndsWithTheWritersLastPiece)
+{
+    ASSERT_EQ(Open(65535), 0);
+    TSleepCounter& counter = CountSleeps();
+    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+    EXPECT_TRUE(d->WaitOutputSent(10000));
+    EXPECT_EQ(counter.sleeps.load(), 0);
+    EXPECT_EQ(pty->ReadExactly(7), "STA;0\n\r");
+
+    // Nobody reads: the writer ends up holding a block, the next in the ring.
+    const std::string chunk(4096, 'z');
+    std::size_t written = 0;
+    for (int i = 0; i < 400 && d->OutputUsed() == 0; ++i) {
+        if (d->WriteBytes(chunk.data(), 4096) == 0)
+            written += chunk.size();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_GT(d->OutputUsed(), 0) << "the pseudo-terminal never filled up";
+    // The ring nearly full as well: the writer has a long way to go.
+    while (d->WriteBytes(chunk.data(), 4096) == 0)
+        written += chunk.size();
+    std::size_t seen = 0;
+    std::thread far([&] {
+        // Once the main thread is asleep in the wait, in small bites.
+        if (!WaitUntil([&] { return counter.sleeps.load() > 0; }))
+            return;
+        while (seen < written) {
+            const std::string got = pty->ReadExactly(std::min<std::size_t>(256, written - seen));
+            if (got.empty())
+                return;
+            seen += got.size();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_TRUE(d->WaitOutputSent(20000));
+    far.join();
+    EXPECT_EQ(seen, written);
+    EXPECT_LE(counter.sleeps.load(), 5);
 }
 
 TEST_F(LinesTest, StopBitsAreClampedAndFiveDataBitsGetOneAndAHalf)

@@ -1,5 +1,6 @@
 #include "SioSelCom.h"
 
+#include "SioFactory.h"
 #include "SioPosix.h"
 
 #include <sys/stat.h>
@@ -142,6 +143,10 @@ bool IsPortAvailable(int n)
 {
     if (n <= 0)
         return false;
+    // A link to a network address: present, without a look at the network
+    // (a probe must neither wait nor disturb a server's only connection).
+    if (!NetworkPortAddress(n).empty())
+        return true;
     std::string path = PortDevicePath(n);
     if (path.empty() || !IsCharDevice(path))
         return false;
@@ -160,6 +165,8 @@ bool IsPortAvailable(int n)
 
 std::string DescribePort(int n)
 {
+    if (std::string address = NetworkPortAddress(n); !address.empty())
+        return "network port " + address;
     std::string path = PortDevicePath(n);
     if (path.empty() || !Exists(path))
         return {};

@@ -27,6 +27,8 @@ class TInterruptWatch;
 struct TPortChoice {
     int comNumber = 0;
     std::string devicePath;
+    // devicePath is a network address (rfc2217://, tcp://).
+    bool network = false;
     // "COM3" or the path, as messages name the port.
     std::string Name() const;
 };

@@ -129,6 +129,15 @@ public:
         }
         pid_ = -1;
     }
+    // Waits for it to end by itself; its exit code (128+N for signal N).
+    int Wait()
+    {
+        int status = 0;
+        if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_)
+            return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     // Still running (not exited).
     bool Running()
     {

@@ -304,6 +304,12 @@ std::int32_t TNetReadThread::Execute()
             d_.lastOsError_ = err;
             return ecDeviceRead;
         }
+        // Acknowledged at once: a server that sends without TCP_NODELAY
+        // holds a reply behind its unacknowledged last segment (a telnet
+        // answer, say) until our delayed acknowledgement, some 40 ms. The
+        // kernel drops quick-ack mode again by itself, so it is set anew.
+        int quick = 1;
+        (void)::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
         data.clear();
         events.clear();
         if (d_.rfc2217_.load())
@@ -334,7 +340,9 @@ std::int32_t TNetWriteThread::Execute()
             d_.writerWake_.Consume();
             d_.ready_.Set();
         }
-        if (p[0].revents) {
+        // Output held for a purge's answer is looked at again as its time
+        // runs out.
+        if (p[0].revents || d_.purgeWait_.load() != 0) {
             d_.outputReady_.Consume();
             if (d_.StopRequested())
                 break;
@@ -474,6 +482,8 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
     modemLines_ = 0;
     comPort_ = kOff;
     sendCrNul_ = false;
+    purgeWait_ = 0;
+    purgeUnanswered_ = false;
     {
         std::lock_guard l(controlLock_);
         controlOut_.clear();
@@ -986,6 +996,10 @@ void TSioNetworkDispatcher::HandleComPort(const std::vector<std::uint8_t>& paylo
                 inputQueue_.Push(std::unique_ptr<TIOBuffer>(record));
         return;
     }
+    case cpPurgeData:
+        if (n > 0 && v[0] == purgeReceive && purgeWait_.exchange(0) != 0)
+            outputReady_.Set();
+        return;
     case cpFlowControlSuspend:
         Note("The server asks to suspend sending (FLOWCONTROL-SUSPEND); its buffer is full.");
         return;
@@ -1063,6 +1077,13 @@ std::int32_t TSioNetworkDispatcher::WritePass()
             std::int32_t r = SendAll(control, false, false);
             if (r != 0)
                 return r == ecInvalidHandle ? 0 : r;
+        }
+        if (const std::uint32_t wait = purgeWait_.load(); wait != 0) {
+            if (static_cast<std::int32_t>(wait - Now()) > 0)
+                break;  // the answer wakes the writer; its poll looks again
+            purgeWait_ = 0;
+            purgeUnanswered_ = true;
+            Note("No answer from the server to PURGE-DATA; the output no longer waits for one.");
         }
         std::vector<std::uint8_t> block;
         {
@@ -1144,8 +1165,14 @@ std::int32_t TSioNetworkDispatcher::DevicePurge(int which)
         return 0;
     }
     inputQueue_.Clear();
-    if (rfc2217_.load() && comPort_.load() != kOff)
+    if (rfc2217_.load() && comPort_.load() != kOff) {
+        // The server may empty its receive side after it has passed on the
+        // next frame, and so drop the answer to it: the output waits for the
+        // server's answer to the purge (unless it never answers purges).
+        if (!purgeUnanswered_.load())
+            purgeWait_ = Now() + AckLimitMs;
         SendComPort(cpPurgeData, {purgeReceive}, purgeReceive);
+    }
     return 0;
 }
 

@@ -187,6 +187,10 @@ private:
     std::atomic<std::uint32_t> lineErrors_{0};  // CE_* from NOTIFY-LINESTATE, until read
     std::atomic<std::uint32_t> modemLines_{0};  // MS_* from NOTIFY-MODEMSTATE
     std::atomic<bool> writerHolds_{false};
+    // A receive purge awaits the server's answer until this tick (0: none);
+    // the output waits with it.
+    std::atomic<std::uint32_t> purgeWait_{0};
+    std::atomic<bool> purgeUnanswered_{false};  // the server never answered one
 };
 
 }  // namespace sio

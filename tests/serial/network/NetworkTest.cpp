@@ -133,6 +133,17 @@ TEST_F(Network, Rfc2217AndRawTcpCarryTheConsolesExchangeAndTheParitySwitchReache
     // The dispatch log tells why (its columns wrap the text).
     const std::string log = Slurp(Log());
     EXPECT_NE(log.find("No[20]answer[20]from[20]the[20]se"), std::string::npos) << log;
+    {
+        // Every exchange purges the server's receive side first. ser2net may
+        // do that after it has passed on the frame that follows, dropping
+        // the answer, unless the frame waits for the purge's answer: about
+        // one exchange in a thousand was lost that way.
+        TConsoleLink link(5, dir_.Path() + "/many.log");
+        int lost = 0;
+        for (int i = 0; i < 500; ++i)
+            lost += link.Exchange("STA;0").reply != "STA;0:192;\n\r";
+        EXPECT_EQ(lost, 0);
+    }
 
     {
         TConsoleLink link(6, Log());

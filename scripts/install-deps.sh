@@ -11,6 +11,9 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   xvfb xauth xdotool imagemagick socat
   fontconfig fonts-dejavu-core fonts-liberation2
+  # the serial device server that the network port tests start in front of
+  # the simulator
+  ser2net
 )
 for arg in "$@"; do
   case "$arg" in

@@ -9,12 +9,52 @@
 #include "SioMessageQueue.h"
 #include "SioMisc.h"
 
+#include <QIcon>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// --help and --version are answered before the application object exists,
+// so that they work without a display (the man page is made from them).
+constexpr const char kHelp[] =
+    "Usage: tarnell-console [QT-OPTION]...\n"
+    "Set up and drive electric servo grippers on an RS-485 or RS-232 bus: send\n"
+    "commands to the gripper at an address and read its replies, watch its eight\n"
+    "status bits, and read, edit, send and store the parameters of its eight\n"
+    "storage places, in a window.\n"
+    "\n"
+    "The first command asks for the serial port. The line is 9600 baud, 8 data\n"
+    "bits, even parity (switchable to none), 1 stop bit.\n"
+    "\n"
+    "Options:\n"
+    "  --help            print this help and exit\n"
+    "  --version         print the version and exit\n"
+    "  -platform NAME    Qt's platform plugin: xcb, wayland, offscreen, ...\n"
+    "  -display DISPLAY  the X display to use\n"
+    "and Qt's other options, as for every Qt program.\n";
+
+}  // namespace
+
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("tarnell-console " TARNELL_VERSION);
+        return 0;
+    }
+
     // No application display name: Qt's X11 platform would append it to
     // every window title, and the main window's caption is to stand alone.
     tarnell::TApplication app(argc, argv);
+    // The installed desktop entry and icon: a desktop shows them for the window.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.tarnell.Console"));
+    QGuiApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tarnell-console")));
 
     // The serial threads reach the main thread through this queue, and ask
     // the operator for a port through the selection dialog.

@@ -149,4 +149,55 @@ std::optional<TRecallFields> ParseRecall(std::string_view reply)
     return f;
 }
 
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
+
+// The decimal number of at most 3 digits at text[i..], its end in end.
+std::optional<int> Number(std::string_view text, std::size_t i, std::size_t& end)
+{
+    end = i;
+    while (end < text.size() && IsDigit(text[end]) && end - i < 4)
+        ++end;
+    if (end == i || end - i > 3)
+        return std::nullopt;
+    int value = 0;
+    for (std::size_t k = i; k < end; ++k)
+        value = value * 10 + (text[k] - '0');
+    return value;
+}
+
+}  // namespace
+
+std::optional<int> CommandAddress(std::string_view command)
+{
+    const std::string t = Trimmed(command);
+    if (t.size() < 5 || !IsUpper(t[0]) || !IsUpper(t[1]) || !IsUpper(t[2]) || t[3] != ';')
+        return std::nullopt;
+    std::size_t end = 0;
+    std::optional<int> a = Number(t, 4, end);
+    if (!a || (end < t.size() && t[end] != ';'))
+        return std::nullopt;
+    return a;
+}
+
+std::optional<int> ReplyAddress(std::string_view reply)
+{
+    const std::string t = Trimmed(reply);
+    std::size_t end = 0;
+    if (t.size() >= 6 && IsUpper(t[0]) && IsUpper(t[1]) && IsUpper(t[2]) && t[3] == ';') {
+        std::optional<int> a = Number(t, 4, end);
+        if (a && end < t.size() && (t[end] == ':' || t[end] == ';'))
+            return a;
+        return std::nullopt;
+    }
+    if (t.size() >= 3 && (t[0] == 'A' || t[0] == 'E')) {
+        std::optional<int> a = Number(t, 1, end);
+        if (a && end < t.size() && t[end] == ';')
+            return a;
+    }
+    return std::nullopt;
+}
+
 }  // namespace tarnell::protocol

@@ -135,4 +135,16 @@ std::optional<TRecallFields> ParseRecall(std::string_view reply);
 // other place must change nothing.
 inline bool IsStoragePlace(int place) { return place >= 1 && place <= kPlaceCount; }
 
+// --- Addresses -----------------------------------------------------------------
+
+// The address a command text is sent to: the decimal field after the
+// mnemonic ("STA;3", "RCL;3;1"); nothing for a text of another form.
+std::optional<int> CommandAddress(std::string_view command);
+// The address a reply names, where it names one in a form the bus uses:
+// "STA;3:192;", "VER;3:KV0050;V1.07" (mnemonic, ";", address, ":" or ";")
+// and "A3;1;...", "A3;OK", "E3;ERR" ("A" or "E", address, ";"). Blanks and
+// control characters around the reply are ignored. Nothing when the reply
+// carries no address this way: then it cannot be checked.
+std::optional<int> ReplyAddress(std::string_view reply);
+
 }  // namespace tarnell::protocol

@@ -11,6 +11,9 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   xvfb xauth xdotool imagemagick socat
   fontconfig fonts-dejavu-core fonts-liberation2
+  # the Debian package (file: CPack finds the programs for dpkg-shlibdeps
+  # with it) and its checks (scripts/check-package.sh)
+  help2man librsvg2-bin file lintian desktop-file-utils appstream man-db bash-completion x11-utils
   # the serial device server that the network port tests start in front of
   # the simulator
   ser2net

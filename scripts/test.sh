@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds everything and runs every test:
-# the whole suite, then the serial layer's tests again under ThreadSanitizer
+# the whole suite and the Debian package's checks, then the serial layer's
+# tests again under ThreadSanitizer
 # (Qt itself is not instrumented for it), then the whole suite again under
 # AddressSanitizer with UndefinedBehaviorSanitizer.
 set -euo pipefail
@@ -16,6 +17,7 @@ run_suite() {
 }
 
 run_suite default
+scripts/check-package.sh build/default
 if [ "${TARNELL_QUICK:-}" != "1" ]; then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite tsan
   ASAN_OPTIONS="detect_leaks=1" LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \

@@ -188,6 +188,31 @@ void CheckCommands(std::string_view frame, int address)
 
 }  // namespace
 
+// The address of a reply or a command is never made up: where one is read,
+// its digits stand in the text right where the rule says.
+void CheckAddresses(std::string_view frame, std::string_view reply, int number)
+{
+    if (std::optional<int> a = p::ReplyAddress(reply)) {
+        Check(*a >= 0 && *a <= 999);
+        const std::string t = p::Trimmed(reply);
+        // The value of the 1 to 3 digits at i, if that many stand there.
+        auto digitsAt = [&t](std::size_t i) -> std::optional<int> {
+            std::size_t e = i;
+            while (e < t.size() && t[e] >= '0' && t[e] <= '9')
+                ++e;
+            if (e == i || e - i > 3)
+                return std::nullopt;
+            return std::stoi(t.substr(i, e - i));
+        };
+        Check(digitsAt(1) == a || digitsAt(4) == a);
+    }
+    if (std::optional<int> a = p::CommandAddress(frame))
+        Check(*a >= 0 && *a <= 999);
+    const int address = static_cast<int>(static_cast<unsigned>(number) % 1000);
+    Check(p::CommandAddress(p::StatusCommand(address)) == address);
+    Check(p::ReplyAddress("STA;" + std::to_string(address) + ":" + std::string(reply)) == address);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::string_view in(reinterpret_cast<const char*>(data), size);
@@ -205,5 +230,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t bits = 0;
     std::memcpy(&bits, reply.data(), std::min<std::size_t>(reply.size(), sizeof bits));
     CheckCommands(frame, static_cast<int>(bits));
+    CheckAddresses(frame, reply, static_cast<int>(bits));
     return 0;
 }

@@ -63,6 +63,32 @@ TEST(GripperBus, AnswersInTheFormsTheConsoleParses)
     EXPECT_TRUE(bus.Answer("STA;x").empty());
 }
 
+// Every reply names the address it comes from where the tool checks it, so
+// that a late answer of one gripper is never taken for another's.
+TEST(GripperBus, EveryReplyCarriesItsAddressInAFormTheToolChecks)
+{
+    namespace proto = tarnell::protocol;
+    GripperBus bus;
+    bus.AddGripper(3, "KV0050");
+    bus.AddGripper(42, "KV0150");
+    for (int a : {3, 42}) {
+        const std::string n = std::to_string(a);
+        for (const std::string& command : {"STA;" + n, "VER;" + n, "RCL;" + n + ";2", "RCL;" + n + ";9",
+                                           "STO;" + n + ";1;1;2;3", "MOV;" + n + ";100"}) {
+            EXPECT_EQ(proto::CommandAddress(command), a) << command;
+            EXPECT_EQ(proto::ReplyAddress(bus.Answer(command)), a) << command << " -> " << bus.Answer(command);
+        }
+    }
+    // What cannot be checked is not guessed at: a reply whose head was cut,
+    // an echoed status command, free text.
+    EXPECT_EQ(proto::ReplyAddress("2;\n\r"), std::nullopt);
+    EXPECT_EQ(proto::ReplyAddress("STA;3\n\r"), std::nullopt);
+    EXPECT_EQ(proto::ReplyAddress("ALARM;1"), std::nullopt);
+    EXPECT_EQ(proto::ReplyAddress("STA;1234:1;"), std::nullopt);
+    EXPECT_EQ(proto::CommandAddress("hello"), std::nullopt);
+    EXPECT_EQ(proto::CommandAddress("STA;#ADR"), std::nullopt);
+}
+
 TEST(GripperBus, StoreThenRecallGivesTheStoredPlace)
 {
     GripperBus bus;

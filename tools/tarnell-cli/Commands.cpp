@@ -7,6 +7,26 @@ namespace tarnell::cli {
 namespace p = tarnell::protocol;
 using nlohmann::json;
 
+std::string ExitMeaning(int exitCode)
+{
+    switch (exitCode) {
+    case kExitDone:
+        return "done";
+    case kExitUsage:
+        return "usage";
+    case kExitPort:
+        return "port could not be opened or was lost";
+    case kExitNoAnswer:
+        return "no answer";
+    case kExitReadBackDiffers:
+        return "read-back differs";
+    case kExitFileRefused:
+        return "file refused";
+    default:
+        return exitCode > 128 ? "ended by signal " + std::to_string(exitCode - 128) : "unknown";
+    }
+}
+
 std::string JsonText(const std::string& bytes)
 {
     std::string text;
@@ -21,84 +41,170 @@ std::string JsonText(const std::string& bytes)
     return text;
 }
 
+std::string Printable(const std::string& bytes)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned char b : bytes) {
+        if (b >= 32 && b <= 126) {
+            text += static_cast<char>(b);
+        } else {
+            text += '[';
+            text += kHex[b >> 4];
+            text += kHex[b & 15];
+            text += ']';
+        }
+    }
+    return text;
+}
+
 namespace {
 
 double Seconds(std::int32_t ticks) { return ticks * 0.055; }
+
+// Text on stdout, made safe for a terminal.
+void Say(const std::string& line)
+{
+    const std::string text = Printable(line) + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
 
 // A text as an error line shows it: a spoiled reply may be kilobytes long.
 std::string Shortened(const std::string& text)
 {
     constexpr std::size_t kShown = 60;
-    return text.size() <= kShown ? text : text.substr(0, kShown) + "...";
+    const std::string shown = Printable(text);
+    return shown.size() <= kShown ? shown : shown.substr(0, kShown) + "...";
 }
 
-std::string NoAnswer(TContext& c, const std::string& command, std::int32_t ticks)
+std::string NoAnswer(TContext& c, const std::string& command)
 {
     char limit[64];
-    std::snprintf(limit, sizeof limit, "%d ticks (%.1f s)", ticks, Seconds(ticks));
+    std::snprintf(limit, sizeof limit, "%d ticks (%.1f s)", c.ticks, Seconds(c.ticks));
     const std::string note = c.session.TakeNote();
-    return "no answer to " + command + " within " + limit + (note.empty() ? "" : " (" + note + ")");
+    return "no answer to " + Printable(command) + " within " + limit + (note.empty() ? "" : " (" + note + ")");
+}
+
+std::string Unreadable(const std::string& command, const std::string& reply, const std::string& why)
+{
+    return "unreadable answer to " + Printable(command) + ": \"" + Shortened(p::Trimmed(reply)) + "\" (" + why + ")";
 }
 
 // The reply to command, or ECliError (no answer) naming what went unanswered.
-std::string Ask(TContext& c, const std::string& command, std::int32_t ticks = p::kReplyTimeoutTicks)
+std::string Ask(TContext& c, const std::string& command)
 {
-    std::optional<std::string> reply = c.session.Exchange(command, ticks);
+    std::optional<std::string> reply = c.session.Exchange(command, c.ticks);
     if (!reply)
-        throw ECliError(kExitNoAnswer, NoAnswer(c, command, ticks));
+        throw ECliError(kExitNoAnswer, NoAnswer(c, command));
     return *reply;
 }
 
-// The eight places as the gripper at the context's address has them; a
-// place whose reply names no storage place, or has no "A", stays empty.
-p::TPlaces ReadPlaces(TContext& c)
+// A cell as JSON: a number, null when empty, the text if it is no number
+// (a file's cell is checked before it is sent; this is for what came back).
+json CellJson(const std::string& text)
 {
-    p::TPlaces places;
-    for (int n = 1; n <= p::kPlaceCount; ++n) {
-        const std::string command = p::RecallCommand(c.address, n);
-        const std::string reply = Ask(c, command);
-        std::optional<p::TRecallFields> f;
-        try {
-            f = p::ParseRecall(reply);
-        } catch (const p::EConvertError& e) {
-            throw ECliError(kExitNoAnswer, "unreadable answer to " + command + ": \"" +
-                                               Shortened(p::Trimmed(reply)) + "\" (" + Shortened(e.what()) + ")");
-        }
-        // The row is the one the reply names, as in the console's readout.
-        if (!f || !p::IsStoragePlace(f->place))
-            continue;
-        p::TPlaceTexts& t = places[static_cast<std::size_t>(f->place - 1)];
-        t.grip = f->grip;
-        t.provision = f->provision;
-        t.force = f->place == p::kReferencePlace ? std::string() : f->force;
+    if (text.empty())
+        return json();
+    try {
+        return p::StrToInt(text);
+    } catch (const p::EConvertError&) {
+        return JsonText(text);
     }
-    return places;
 }
 
-json PlacesJson(const p::TPlaces& places)
+json PlaceJson(int n, const p::TPlaceTexts& t)
+{
+    json o = {{"place", n}, {"grip", CellJson(t.grip)}, {"provision", CellJson(t.provision)}};
+    if (n != p::kReferencePlace)
+        o["force"] = CellJson(t.force);
+    return o;
+}
+
+// The places a readout took as read, and where and why it stopped.
+struct TReadout {
+    p::TPlaces places;
+    std::vector<int> read;
+    int failedPlace = 0;
+    std::string why;
+};
+
+bool IsNumber(const std::string& text)
+{
+    try {
+        p::StrToInt(text);
+        return true;
+    } catch (const p::EConvertError&) {
+        return false;
+    }
+}
+
+// Reads the places in order, taking a place as read only when a readable
+// recall answer for that same place came back; stops at the first that
+// is not, so that r says exactly what is known.
+void ReadPlaces(TContext& c, TReadout& r)
+{
+    for (int n = 1; n <= p::kPlaceCount; ++n) {
+        const std::string command = p::RecallCommand(c.address, n);
+        std::optional<std::string> reply = c.session.Exchange(command, c.ticks);
+        std::string why;
+        std::optional<p::TRecallFields> f;
+        if (!reply) {
+            why = NoAnswer(c, command);
+        } else {
+            try {
+                f = p::ParseRecall(*reply);
+                if (!f)
+                    why = Unreadable(command, *reply, "not a recall answer");
+                else if (f->place != n)
+                    why = Unreadable(command, *reply, "it names place " + std::to_string(f->place));
+                else if (!IsNumber(f->grip) || !IsNumber(f->provision) ||
+                         (n != p::kReferencePlace && !IsNumber(f->force)))
+                    why = Unreadable(command, *reply, "a value is missing or not a number");
+            } catch (const p::EConvertError&) {
+                why = Unreadable(command, *reply, "no place number");
+            }
+        }
+        if (!why.empty()) {
+            r.failedPlace = n;
+            r.why = why;
+            return;
+        }
+        p::TPlaceTexts& t = r.places[static_cast<std::size_t>(n - 1)];
+        t.grip = f->grip;
+        t.provision = f->provision;
+        t.force = n == p::kReferencePlace ? std::string() : f->force;
+        r.read.push_back(n);
+    }
+}
+
+json ReadoutJson(const TReadout& r)
 {
     json list = json::array();
-    for (int n = 1; n <= p::kPlaceCount; ++n) {
-        const p::TPlaceTexts& t = places[static_cast<std::size_t>(n - 1)];
-        json o = {{"place", n}, {"grip", JsonText(t.grip)}, {"provision", JsonText(t.provision)}};
-        if (n != p::kReferencePlace)
-            o["force"] = JsonText(t.force);
-        list.push_back(o);
-    }
+    for (int n : r.read)
+        list.push_back(PlaceJson(n, r.places[static_cast<std::size_t>(n - 1)]));
     return list;
 }
 
-void PrintPlaces(const p::TPlaces& places)
+void PrintReadout(const TReadout& r)
 {
     std::printf("%-6s %-8s %-10s %s\n", "place", "grip", "provision", "force");
-    for (int n = 1; n <= p::kPlaceCount; ++n) {
-        const p::TPlaceTexts& t = places[static_cast<std::size_t>(n - 1)];
+    for (int n : r.read) {
+        const p::TPlaceTexts& t = r.places[static_cast<std::size_t>(n - 1)];
+        char row[128];
         if (n == p::kReferencePlace)
-            std::printf("%-6d %-8s %-10s (reference drive, force compensation)\n", n, t.grip.c_str(),
-                        t.provision.c_str());
+            std::snprintf(row, sizeof row, "%-6d %-8s %-10s (reference drive, force compensation)", n, t.grip.c_str(),
+                          t.provision.c_str());
         else
-            std::printf("%-6d %-8s %-10s %s\n", n, t.grip.c_str(), t.provision.c_str(), t.force.c_str());
+            std::snprintf(row, sizeof row, "%-6d %-8s %-10s %s", n, t.grip.c_str(), t.provision.c_str(),
+                          t.force.c_str());
+        Say(row);
     }
+    if (r.failedPlace) {
+        char head[16];
+        std::snprintf(head, sizeof head, "%-6d ", r.failedPlace);
+        Say(head + ("not read: " + r.why));
+    }
+    std::fflush(stdout);
 }
 
 // Equal as numbers where both are numbers ("0250" is what the gripper
@@ -122,16 +228,17 @@ std::string PlaceText(const p::TPlaceTexts& t, bool reference)
 int CmdSend(TContext& c, const std::vector<std::string>& texts)
 {
     json exchanges = json::array();
+    c.out["exchanges"] = exchanges;
     for (const std::string& text : texts) {
         const std::string command = p::ReplaceAddress(text, c.address);
-        std::optional<std::string> reply = c.session.Exchange(command);
+        std::optional<std::string> reply = c.session.Exchange(command, c.ticks);
         exchanges.push_back({{"sent", JsonText(command)}, {"reply", reply ? json(JsonText(p::Trimmed(*reply))) : json()}});
         c.out["exchanges"] = exchanges;
         // The rest is not sent: each text waits for the answer before it.
         if (!reply)
-            throw ECliError(kExitNoAnswer, NoAnswer(c, command, p::kReplyTimeoutTicks));
+            throw ECliError(kExitNoAnswer, NoAnswer(c, command));
         if (!c.json) {
-            std::printf("%s\n", p::Trimmed(*reply).c_str());
+            Say(p::Trimmed(*reply));
             std::fflush(stdout);
         }
     }
@@ -142,21 +249,21 @@ int CmdStatus(TContext& c)
 {
     const std::string command = p::StatusCommand(c.address);
     const std::string reply = Ask(c, command);
+    c.out["reply"] = JsonText(p::Trimmed(reply));
     int value = 0;
     try {
         value = p::StatusValue(reply);
-    } catch (const p::EConvertError& e) {
-        throw ECliError(kExitNoAnswer, "unreadable answer to " + command + ": \"" +
-                                           Shortened(p::Trimmed(reply)) + "\" (" + Shortened(e.what()) + ")");
+    } catch (const p::EConvertError&) {
+        throw ECliError(kExitNoAnswer, Unreadable(command, reply, "the status is not a number"));
     }
     json bits = json::object();
     for (int i = 0; i < 8; ++i)
         bits[p::kStatusBits[i]] = value >= 0 && ((value >> i) & 1) != 0;
-    c.out["reply"] = JsonText(p::Trimmed(reply));
     c.out["status"] = value;
     c.out["bits"] = bits;
     if (!c.json) {
-        std::printf("reply:  %s\nstatus: %d\n", p::Trimmed(reply).c_str(), value);
+        Say("reply:  " + p::Trimmed(reply));
+        std::printf("status: %d\n", value);
         for (int i = 0; i < 8; ++i)
             std::printf("  bit %d  %-17s %s\n", i, p::kStatusBits[i],
                         value >= 0 && ((value >> i) & 1) ? "set" : "-");
@@ -173,7 +280,7 @@ int CmdVersion(TContext& c)
     c.out["model"] = model ? json(model->identifier) : json();
     c.out["type"] = model ? json(model->typeName) : json();
     if (!c.json) {
-        std::printf("reply: %s\n", p::Trimmed(reply).c_str());
+        Say("reply: " + p::Trimmed(reply));
         if (model)
             std::printf("type:  %s (%s)\n", model->typeName, model->identifier);
         else
@@ -184,24 +291,43 @@ int CmdVersion(TContext& c)
 
 int CmdReadout(TContext& c, const std::optional<std::string>& file)
 {
-    const p::TPlaces places = ReadPlaces(c);
+    TReadout r;
+    // What was read is reported however the readout ends.
+    auto report = [&] {
+        c.out["places"] = ReadoutJson(r);
+        c.out["failed"] = r.failedPlace ? json{{"place", r.failedPlace}, {"reason", JsonText(r.why)}} : json();
+        if (!c.json)
+            PrintReadout(r);
+    };
+    try {
+        ReadPlaces(c, r);
+    } catch (...) {
+        report();
+        throw;
+    }
+    report();
+    if (r.failedPlace)
+        throw ECliError(kExitNoAnswer, "place " + std::to_string(r.failedPlace) + " not read: " + r.why +
+                                           (file ? "; no file was written" : ""));
     if (file) {
         // Only a complete readout replaces the file, and never half of it.
         try {
-            p::WriteFileReplacing(*file, p::FormatParameterFile(p::LinesFromPlaces(places)));
+            p::WriteFileReplacing(*file, p::FormatParameterFile(p::LinesFromPlaces(r.places)));
         } catch (const p::EFileError& e) {
             throw ECliError(kExitFileRefused, e.what());
         }
         c.out["file"] = JsonText(*file);
     }
-    c.out["places"] = PlacesJson(places);
-    if (!c.json)
-        PrintPlaces(places);
     return kExitDone;
 }
 
 int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
 {
+    // Every outcome says what reached the gripper, nothing included.
+    json sentJson = json::array();
+    c.out["sent"] = sentJson;
+    c.out["stoppedAt"] = json();
+
     // The file is checked as the console's loader checks it, and then more
     // strictly: a short file would leave the later places unsent.
     std::vector<std::string> lines;
@@ -211,78 +337,118 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
         throw ECliError(kExitFileRefused, std::string(e.what()) + "; nothing was sent");
     }
     if (int bad = p::FirstBadLine(lines); bad >= 0)
-        throw ECliError(kExitFileRefused, "\"" + file + "\" is not a parameter file: line " + std::to_string(bad + 1) +
-                                              " is neither empty nor a number (" +
-                                              lines[static_cast<std::size_t>(bad)].substr(0, 40) +
+        throw ECliError(kExitFileRefused, "\"" + Printable(file) + "\" is not a parameter file: line " +
+                                              std::to_string(bad + 1) + " is neither empty nor a number (" +
+                                              Shortened(lines[static_cast<std::size_t>(bad)].substr(0, 40)) +
                                               "); nothing was sent");
     if (lines.size() < static_cast<std::size_t>(p::kParameterLines))
-        throw ECliError(kExitFileRefused, "\"" + file + "\" has " + std::to_string(lines.size()) + " lines, not " +
-                                              std::to_string(p::kParameterLines) + "; nothing was sent");
+        throw ECliError(kExitFileRefused, "\"" + Printable(file) + "\" has " + std::to_string(lines.size()) +
+                                              " lines, not " + std::to_string(p::kParameterLines) +
+                                              "; nothing was sent");
+    auto checkRanges = [&](int type) {
+        if (std::optional<p::TRangeProblem> r = p::FirstOutOfRange(lines, type))
+            throw ECliError(kExitFileRefused,
+                            "\"" + Printable(file) + "\" line " + std::to_string(r->line) + ": the " + r->what + " " +
+                                Shortened(r->text) + " is outside " + std::to_string(r->range.min) + ".." +
+                                std::to_string(r->range.max) + " for the " + p::GripperModel(type).typeName +
+                                " type; nothing was sent");
+    };
+    // A --type is held against the file before the port opens.
+    if (typeIndex)
+        checkRanges(*typeIndex);
 
+    // The gripper is always asked: a --type that contradicts it would store
+    // positions the gripper cannot reach. One it does not name stands.
+    const std::string ver = p::VersionCommand(c.address);
+    const std::string reply = Ask(c, ver);
+    const std::optional<p::TGripperModel> model = p::DetectModel(p::Frame(ver), reply);
+    if (typeIndex && model && model->typeIndex != *typeIndex)
+        throw ECliError(kExitFileRefused, std::string("--type ") + p::GripperModel(*typeIndex).typeName +
+                                              " contradicts the gripper, which reports " + model->identifier + " (" +
+                                              model->typeName + ") to " + ver + "; nothing was sent");
+    if (!typeIndex && !model)
+        throw ECliError(kExitUsage, "the answer to " + ver + " (\"" + Shortened(p::Trimmed(reply)) +
+                                        "\") names no known gripper type; give it with --type; nothing was sent");
     if (!typeIndex) {
-        const std::string command = p::VersionCommand(c.address);
-        const std::string reply = Ask(c, command);
-        const std::optional<p::TGripperModel> model = p::DetectModel(p::Frame(command), reply);
-        if (!model)
-            throw ECliError(kExitUsage, "the answer to " + command + " (\"" +
-                                            Shortened(p::Trimmed(reply)) +
-                                            "\") names no known gripper type; give it with --type; nothing was sent");
         typeIndex = model->typeIndex;
+        checkRanges(*typeIndex);
     }
     const p::TGripperModel& type = p::GripperModel(*typeIndex);
     c.out["type"] = type.typeName;
     if (!c.json)
         std::printf("type: %s\n", type.typeName);
-    if (std::optional<p::TRangeProblem> r = p::FirstOutOfRange(lines, *typeIndex))
-        throw ECliError(kExitFileRefused, "\"" + file + "\" line " + std::to_string(r->line) + ": the " + r->what +
-                                              " " + r->text + " is outside " + std::to_string(r->range.min) +
-                                              ".." + std::to_string(r->range.max) + " for the " + type.typeName +
-                                              " type; nothing was sent");
 
     // As the console's Send: a place with an empty cell is not sent; the
-    // reference place always carries force 3. A gripper that stops
-    // answering ends the store there.
+    // reference place always carries force 3. Unlike the console, a place
+    // that gets no answer ends the store there, reference row included:
+    // whether the gripper took it is unknown, and nothing more is sent
+    // after an unknown.
     const p::TPlaces places = p::PlacesFromLines(lines);
     std::vector<int> sent;
-    json sentJson = json::array();
+    json skipped = json::array();
+    c.out["skipped"] = skipped;
     for (int n = 1; n <= p::kPlaceCount; ++n) {
         const p::TPlaceTexts& t = places[static_cast<std::size_t>(n - 1)];
         std::string command;
-        if (n == p::kReferencePlace) {
-            if (t.grip.empty() || t.provision.empty())
-                continue;
-            command = p::ReferenceStoreCommand(c.address, t.grip, t.provision);
-        } else {
-            if (t.grip.empty() || t.provision.empty() || t.force.empty())
-                continue;
-            command = p::StoreCommand(c.address, n, t.grip, t.provision, t.force);
+        const bool complete = !t.grip.empty() && !t.provision.empty() && (n == p::kReferencePlace || !t.force.empty());
+        if (!complete) {
+            skipped.push_back(n);
+            c.out["skipped"] = skipped;
+            if (!c.json)
+                std::printf("skipped place %d: a cell is empty in the file\n", n);
+            continue;
         }
-        Ask(c, command);
+        command = n == p::kReferencePlace ? p::ReferenceStoreCommand(c.address, t.grip, t.provision)
+                                          : p::StoreCommand(c.address, n, t.grip, t.provision, t.force);
+        std::optional<std::string> answer = c.session.Exchange(command, c.ticks);
+        if (!answer) {
+            const std::string why = NoAnswer(c, command);
+            c.out["stoppedAt"] = {{"place", n}, {"command", JsonText(command)}, {"reason", JsonText(why)}};
+            std::string done;
+            for (int s : sent)
+                done += (done.empty() ? "" : ", ") + std::to_string(s);
+            throw ECliError(kExitNoAnswer, why + "; the store stopped at place " + std::to_string(n) +
+                                               (done.empty() ? ", nothing was stored before it"
+                                                             : " after places " + done) +
+                                               "; no later place was sent");
+        }
         sent.push_back(n);
-        sentJson.push_back(JsonText(command));
-        if (!c.json)
-            std::printf("sent %s\n", command.c_str());
+        sentJson.push_back({{"place", n}, {"command", JsonText(command)}, {"reply", JsonText(p::Trimmed(*answer))}});
+        c.out["sent"] = sentJson;
+        if (!c.json) {
+            Say("sent " + command);
+            std::fflush(stdout);
+        }
     }
-    c.out["sent"] = sentJson;
 
-    const p::TPlaces back = ReadPlaces(c);
+    TReadout back;
+    try {
+        ReadPlaces(c, back);
+    } catch (...) {
+        c.out["places"] = ReadoutJson(back);
+        throw;
+    }
+    c.out["places"] = ReadoutJson(back);
+    if (back.failedPlace)
+        throw ECliError(kExitNoAnswer, "read back: place " + std::to_string(back.failedPlace) +
+                                           " not read: " + back.why + "; the places sent are listed");
     json differences = json::array();
     for (int n : sent) {
         const p::TPlaceTexts& want = places[static_cast<std::size_t>(n - 1)];
-        const p::TPlaceTexts& got = back[static_cast<std::size_t>(n - 1)];
+        const p::TPlaceTexts& got = back.places[static_cast<std::size_t>(n - 1)];
         const bool reference = n == p::kReferencePlace;
         const bool same = SameValue(want.grip, got.grip) && SameValue(want.provision, got.provision) &&
                           (reference || SameValue(want.force, got.force));
         if (same)
             continue;
-        differences.push_back({{"place", n},
-                               {"sent", JsonText(PlaceText(want, reference))},
-                               {"read", JsonText(PlaceText(got, reference))}});
+        json w = PlaceJson(n, want), g = PlaceJson(n, got);
+        w.erase("place");
+        g.erase("place");
+        differences.push_back({{"place", n}, {"sent", w}, {"read", g}});
         std::fprintf(stderr, "tarnell-cli: %s: place %d differs: sent %s, read back %s\n",
-                     c.session.PortName().c_str(), n, Shortened(PlaceText(want, reference)).c_str(),
+                     Printable(c.session.PortName()).c_str(), n, Shortened(PlaceText(want, reference)).c_str(),
                      Shortened(PlaceText(got, reference)).c_str());
     }
-    c.out["places"] = PlacesJson(back);
     c.out["differences"] = differences;
     if (!c.json) {
         if (differences.empty())
@@ -293,11 +459,11 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
     return differences.empty() ? kExitDone : kExitReadBackDiffers;
 }
 
-int CmdScan(TContext& c, int from, int to, int ticks)
+int CmdScan(TContext& c, int from, int to)
 {
     // An error ends the progress line before it is reported.
     struct TProgressLine {
-        bool open = true;
+        bool open = false;
         ~TProgressLine()
         {
             if (open)
@@ -305,33 +471,14 @@ int CmdScan(TContext& c, int from, int to, int ticks)
         }
     } progress;
     json found = json::array();
-    for (int a = from; a <= to; ++a) {
-        std::fprintf(stderr, "\rscanning address %d of %d..%d, %zu found ", a, from, to, found.size());
-        std::fflush(stderr);
-        std::optional<std::string> status = c.session.Exchange(p::StatusCommand(a), ticks);
-        if (!status)
-            continue;
-        json entry = {{"address", a}, {"status", json()}, {"model", json()}, {"type", json()}};
-        try {
-            entry["status"] = p::StatusValue(*status);
-        } catch (const p::EConvertError&) {
-            // It answered; an unreadable status does not hide it.
-        }
-        const std::string ver = p::VersionCommand(a);
-        if (std::optional<std::string> reply = c.session.Exchange(ver, ticks)) {
-            if (std::optional<p::TGripperModel> model = p::DetectModel(p::Frame(ver), *reply)) {
-                entry["model"] = model->identifier;
-                entry["type"] = model->typeName;
-            }
-        }
-        found.push_back(entry);
-    }
-    std::fprintf(stderr, "\rscanned addresses %d..%d, %zu found%*s\n", from, to, found.size(), 12, "");
-    progress.open = false;
-    c.out["from"] = from;
-    c.out["to"] = to;
-    c.out["grippers"] = found;
-    if (!c.json) {
+    int last = from - 1;  // the last address asked to the end
+    auto report = [&] {
+        c.out["from"] = from;
+        c.out["to"] = to;
+        c.out["scannedTo"] = last >= from ? json(last) : json();
+        c.out["grippers"] = found;
+        if (c.json)
+            return;
         for (const json& e : found) {
             std::string status = e["status"].is_null() ? "?" : std::to_string(e["status"].get<int>());
             std::string type = e["type"].is_null() ? "unknown type"
@@ -339,11 +486,65 @@ int CmdScan(TContext& c, int from, int to, int ticks)
                                                           e["model"].get<std::string>() + ")";
             std::printf("address %-3d status %-4s %s\n", e["address"].get<int>(), status.c_str(), type.c_str());
         }
+        std::fflush(stdout);
+    };
+    try {
+        for (int a = from; a <= to; ++a) {
+            if (c.progress) {
+                std::fprintf(stderr, "\rscanning address %d of %d..%d, %zu found ", a, from, to, found.size());
+                std::fflush(stderr);
+                progress.open = true;
+            }
+            std::optional<std::string> status = c.session.Exchange(p::StatusCommand(a), c.ticks);
+            if (!status) {
+                last = a;
+                continue;
+            }
+            json entry = {{"address", a}, {"status", json()}, {"model", json()}, {"type", json()}};
+            try {
+                entry["status"] = p::StatusValue(*status);
+            } catch (const p::EConvertError&) {
+                // It answered; an unreadable status does not hide it.
+            }
+            const std::string ver = p::VersionCommand(a);
+            std::optional<std::string> reply;
+            try {
+                reply = c.session.Exchange(ver, c.ticks);
+            } catch (const EInterrupted&) {
+                // It answered its status: it is found, type unknown.
+                found.push_back(entry);
+                throw;
+            }
+            if (reply) {
+                if (std::optional<p::TGripperModel> model = p::DetectModel(p::Frame(ver), *reply)) {
+                    entry["model"] = model->identifier;
+                    entry["type"] = model->typeName;
+                }
+            }
+            found.push_back(entry);
+            last = a;
+        }
+    } catch (...) {
+        if (progress.open) {
+            std::fputc('\n', stderr);
+            progress.open = false;
+        }
+        report();
+        throw;
     }
+    if (progress.open) {
+        std::fprintf(stderr, "\rscanned addresses %d..%d, %zu found%*s\n", from, to, found.size(), 12, "");
+        progress.open = false;
+    }
+    report();
     if (found.empty()) {
-        std::fprintf(stderr, "tarnell-cli: %s: no gripper answered at addresses %d..%d\n",
-                     c.session.PortName().c_str(), from, to);
-        return kExitNoAnswer;
+        const int late = c.session.Discarded();
+        throw ECliError(kExitNoAnswer, "no gripper answered at addresses " + std::to_string(from) + ".." +
+                                           std::to_string(to) +
+                                           (late ? "; " + std::to_string(late) +
+                                                       " late or misaddressed answer(s) were discarded: a longer "
+                                                       "--ticks may find a slow gripper"
+                                                 : ""));
     }
     return kExitDone;
 }

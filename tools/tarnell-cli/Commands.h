@@ -34,17 +34,28 @@ private:
     int exitCode_;
 };
 
+// What each exit code means, as --help, the README and the JSON say it.
+std::string ExitMeaning(int exitCode);
+
 struct TContext {
     TGripperSession& session;
     int address = 0;
     bool json = false;
-    // The command's JSON object, printed by the caller.
+    // The command's JSON object, printed by the caller, on every outcome:
+    // a command fills in what it has done as it goes.
     nlohmann::json& out;
+    // The time limit of every answer, in ticks of 55 ms.
+    std::int32_t ticks = protocol::kReplyTimeoutTicks;
+    // Standard error is a terminal: the scan may draw its progress line.
+    bool progress = false;
 };
 
 // A byte string as JSON text: the bytes are single-byte characters, so each
 // becomes the character of the same code.
 std::string JsonText(const std::string& bytes);
+// A byte string as text for a terminal: bytes outside 32..126 become "[hh]"
+// in upper-case hex, as the dispatch log shows them; a NUL cuts nothing.
+std::string Printable(const std::string& bytes);
 
 int CmdSend(TContext& c, const std::vector<std::string>& texts);
 int CmdStatus(TContext& c);
@@ -52,6 +63,6 @@ int CmdVersion(TContext& c);
 int CmdReadout(TContext& c, const std::optional<std::string>& file);
 // typeIndex: the gripper type to check against; nothing: asked with VER.
 int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex);
-int CmdScan(TContext& c, int from, int to, int ticks);
+int CmdScan(TContext& c, int from, int to);
 
 }  // namespace tarnell::cli

@@ -12,8 +12,10 @@
 #include "SioStrMap.h"
 #include "SioUser.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace tarnell::cli {
 
@@ -69,12 +71,60 @@ namespace {
 // away took the collector's timer with it.
 constexpr std::uint32_t kBackstopMs = 3000;
 
+// The dispatch log's entry type "User": the tool's own notes.
+constexpr std::uint8_t kLogUser = 19;
+
+// How long the line must stay quiet after a time-out: ten character times
+// (start, 8 data, parity and stop bits), but never under 50 ms, which covers
+// the thread hops between a byte's arrival and its notice. The wait for
+// quiet ends after two seconds at the latest: a line that never falls
+// quiet is noise, which the next command's answer check meets anyway.
+std::chrono::milliseconds QuietTime(std::int32_t baud)
+{
+    const auto chars = std::chrono::milliseconds(10 * 11 * 1000 / std::max<std::int32_t>(baud, 1) + 1);
+    return std::max(chars, std::chrono::milliseconds(50));
+}
+constexpr std::chrono::milliseconds kMostSettle{2000};
+
+std::uint32_t MsUntil(std::chrono::steady_clock::time_point t)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0;
+}
+
+std::string PortFailure(const std::exception& e) { return std::string("the port failed: ") + e.what(); }
+
 }  // namespace
 
 std::string TPortChoice::Name() const { return devicePath.empty() ? "COM" + std::to_string(comNumber) : devicePath; }
 
+std::string TPortChoice::Device() const
+{
+    if (!devicePath.empty())
+        return devicePath;
+    std::string path = sio::PortDevicePath(comNumber);
+    std::error_code ec;
+    // An entry of SIO_PORT_DIR is a link: the tty behind it is what a user
+    // looks up.
+    if (std::filesystem::is_symlink(path, ec)) {
+        const std::filesystem::path target = std::filesystem::read_symlink(path, ec);
+        if (!ec)
+            return target.string();
+    }
+    return path;
+}
+
+std::string TPortChoice::Label() const
+{
+    if (!devicePath.empty())
+        return devicePath;
+    const std::string device = Device();
+    return device.empty() ? Name() : Name() + " (" + device + ")";
+}
+
 TGripperSession::TGripperSession(const TPortChoice& port, const TLineSettings& line)
-    : portName_(port.Name()), logFile_(line.logFile), queue_(std::make_unique<sio::TLocalMessageQueue>())
+    : portName_(port.Label()), logFile_(line.logFile), queue_(std::make_unique<sio::TLocalMessageQueue>()),
+      baud_(line.baud)
 {
     sio::SetMessageQueue(queue_.get());
     // Before the port starts its threads, so that they leave the signals to it.
@@ -146,7 +196,13 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     ThrowIfInterrupted();
     if (lost_)
         throw EPortError(GoneText());
+    if (unsettled_)
+        Settle();
+    ThrowIfInterrupted();
+    if (lost_)
+        throw EPortError(GoneText());
     const std::string frame = protocol::Frame(command);
+    const bool wasOpen = port_->PortState() == sio::StateOpen;
     try {
         // Opens the port at the first exchange.
         port_->FlushInput();
@@ -154,6 +210,8 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
         replied_ = false;
         timedOut_ = false;
         lastFrame_ = frame;
+        expectedAddress_ = protocol::CommandAddress(command);
+        deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutTicks * sio::MsPerTick);
         // Armed before the frame goes out: bytes that arrive while no
         // collector is enabled are dropped, and a fast bus answers (or
         // echoes) before a collector armed afterwards would be listening.
@@ -162,13 +220,20 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
         packet_->SetTimeOut(timeoutTicks);
         packet_->SetEnabled(true);
         port_->WriteString(frame);
-    } catch (const sio::ESioException& e) {
-        packet_->SetEnabled(false);
-        throw EPortError(e.what());
+    } catch (const std::exception& e) {
+        // The layer's own errors and the system's (EInOutError, outside its
+        // tree: a device that is no tty, a folder, access denied) alike.
+        try {
+            packet_->SetEnabled(false);
+        } catch (const std::exception&) {
+        }
+        throw EPortError((wasOpen ? "the port failed: " : "the port could not be opened: ") + std::string(e.what()));
     }
 
     const std::uint32_t limit = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick + kBackstopMs;
     sio::ServeMessagesUntil([this] { return replied_ || timedOut_ || lost_ || watch_->Signal() != 0; }, limit);
+    if (!replied_)
+        unsettled_ = true;
     if (watch_->Signal()) {
         packet_->SetEnabled(false);
         ThrowIfInterrupted();
@@ -185,6 +250,68 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     return std::nullopt;
 }
 
+void TGripperSession::Settle()
+{
+    unsettled_ = false;
+    using Clock = std::chrono::steady_clock;
+    const auto quiet = QuietTime(baud_);
+    const auto end = Clock::now() + kMostSettle;
+    lastReceived_ = Clock::now();
+    heldBytes_ = 0;
+    settling_ = true;
+    // Every byte that arrives moves the end of the quiet time; a whole late
+    // packet is caught by the collector and noted. Bytes of a packet not yet
+    // ended (a late answer cut by a stall) keep the wait going, so that its
+    // tail cannot be taken for the next answer.
+    struct TRestore {
+        TGripperSession& s;
+        ~TRestore()
+        {
+            s.settling_ = false;
+            try {
+                s.port_->SetOnTriggerAvail(nullptr);
+                s.packet_->SetEnabled(false);
+            } catch (const std::exception&) {
+            }
+        }
+    } restore{*this};
+    try {
+        port_->SetOnTriggerAvail([this](sio::TSioCustomComPort*, std::uint16_t count) {
+            lastReceived_ = Clock::now();
+            heldBytes_ += count;
+            ++arrivals_;
+        });
+        packet_->SetEnabled(false);
+        packet_->SetTimeOut(static_cast<std::int32_t>(kMostSettle.count() / sio::MsPerTick + 1));
+        packet_->SetEnabled(true);
+    } catch (const std::exception& e) {
+        throw EPortError(PortFailure(e));
+    }
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= end || lost_ || watch_->Signal() != 0)
+            break;
+        const auto quietEnd = heldBytes_ > 0 ? end : std::min(lastReceived_ + quiet, end);
+        if (now >= quietEnd)
+            break;
+        const std::uint64_t seen = arrivals_;
+        sio::ServeMessagesUntil([this, seen] { return lost_ || watch_->Signal() != 0 || arrivals_ != seen; },
+                                MsUntil(quietEnd) + 1);
+    }
+}
+
+void TGripperSession::Discard(const std::string& data, const char* why)
+{
+    ++discarded_;
+    if (sio::TSioBaseDispatcher* d = port_->Dispatcher()) {
+        const std::string text = std::string("tarnell-cli discarded ") + why + ": " + data;
+        d->AddLogEntry(kLogUser, 0, static_cast<std::uint32_t>(data.size()), text.data(),
+                       static_cast<std::uint32_t>(text.size()));
+    }
+}
+
+std::size_t TGripperSession::OutputBufferSize() const { return port_->OutSize(); }
+
 std::string TGripperSession::TakeNote()
 {
     std::string note;
@@ -200,8 +327,30 @@ std::string TGripperSession::GoneText()
 
 void TGripperSession::OnPacket(const std::string& data)
 {
+    if (settling_) {
+        Discard(data, "a late packet");
+        // The avail notice of a packet's last bytes may come after it.
+        heldBytes_ -= static_cast<std::int64_t>(data.size());
+        ++arrivals_;
+        packet_->SetEnabled(true);
+        return;
+    }
     if (protocol::IsEcho(data, lastFrame_)) {
         // Our own frame heard back on a two-wire bus: wait on, full limit.
+        packet_->SetEnabled(true);
+        return;
+    }
+    const std::optional<int> from = protocol::ReplyAddress(data);
+    if (expectedAddress_ && from && *from != *expectedAddress_) {
+        // The late answer of another gripper: not ours. Wait on for the
+        // rest of this command's time.
+        Discard(data, "an answer for another address");
+        const std::uint32_t left = MsUntil(deadline_);
+        if (left == 0) {
+            timedOut_ = true;
+            return;
+        }
+        packet_->SetTimeOut(static_cast<std::int32_t>((left + sio::MsPerTick - 1) / sio::MsPerTick));
         packet_->SetEnabled(true);
         return;
     }
@@ -213,6 +362,8 @@ void TGripperSession::OnPacket(const std::string& data)
 
 void TGripperSession::OnTimeout()
 {
+    if (settling_)
+        return;  // the quiet wait ends by its own clock
     timedOut_ = true;
     packet_->SetEnabled(false);
 }

@@ -6,6 +6,7 @@
 
 #include "GripperProtocol.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -31,6 +32,11 @@ struct TPortChoice {
     bool network = false;
     // "COM3" or the path, as messages name the port.
     std::string Name() const;
+    // The device behind the port: the path, or for COMn the tty its entry
+    // leads to ("" when there is none).
+    std::string Device() const;
+    // How an error line names the port: "COM3 (/dev/pts/5)", or the path.
+    std::string Label() const;
 };
 
 struct TLineSettings {
@@ -68,13 +74,24 @@ public:
     TGripperSession& operator=(const TGripperSession&) = delete;
 
     // Sends the command text framed with LF CR and waits for the first packet
-    // that is not the echo of the frame. The reply keeps its end characters;
-    // nothing when timeoutTicks (of 55 ms) pass without one, counted afresh
-    // after the echo. EPortError when the port does not open or is lost.
+    // that is not the echo of the frame and does not name another address
+    // than the command's. The reply keeps its end characters; nothing when
+    // timeoutTicks (of 55 ms) pass without one. EPortError when the port
+    // does not open, cannot be set up, read or written, or is lost.
+    //
+    // After a time-out the next exchange first waits until the line has been
+    // quiet for a few character times, so that a late answer is never taken
+    // for the next command's; what comes meanwhile, and every packet naming
+    // another address, is discarded and noted in the dispatch log.
     std::optional<std::string> Exchange(const std::string& command,
                                         std::int32_t timeoutTicks = protocol::kReplyTimeoutTicks);
 
+    // The label error lines begin with: "COM3 (/dev/pts/5)" or the path.
     const std::string& PortName() const { return portName_; }
+    // The most a frame may be: the port's output buffer.
+    std::size_t OutputBufferSize() const;
+    // Packets discarded so far as not the answer they came after.
+    int Discarded() const { return discarded_; }
 
     // What the serial layer reported since the last call ("" if nothing),
     // such as a packet that never ended; it explains a missing answer.
@@ -83,6 +100,8 @@ public:
 private:
     void OnPacket(const std::string& data);
     void OnTimeout();
+    void Settle();
+    void Discard(const std::string& data, const char* why);
     void OnLineError(std::uint16_t error);
     void ArmLostDeviceTrigger();
     bool DeviceGone() const;
@@ -95,11 +114,24 @@ private:
     std::unique_ptr<TInterruptWatch> watch_;
     std::unique_ptr<TCliComPort> port_;
     std::unique_ptr<sio::TSioDataPacket> packet_;
+    std::int32_t baud_ = 9600;
     std::string lastFrame_;
     std::string reply_;
     bool replied_ = false;
     bool timedOut_ = false;
     bool lost_ = false;
+    // The address the command under way was sent to, when it names one.
+    std::optional<int> expectedAddress_;
+    std::chrono::steady_clock::time_point deadline_;
+    // A time-out happened: the line is to be quiet before the next command.
+    bool unsettled_ = false;
+    bool settling_ = false;
+    std::chrono::steady_clock::time_point lastReceived_;
+    // While settling: bytes received and not yet part of a whole packet, and
+    // a count of arrivals that wakes the wait.
+    std::int64_t heldBytes_ = 0;
+    std::uint64_t arrivals_ = 0;
+    int discarded_ = 0;
     // The first error the serial layer reported on the main thread since
     // the last TakeNote.
     std::string note_;

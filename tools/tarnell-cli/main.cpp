@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <unistd.h>
 
 namespace {
@@ -26,14 +27,52 @@ constexpr const char* kExitCodes =
     "  0  done\n"
     "  1  usage: bad or missing options, no port given, unknown gripper type\n"
     "  2  the port could not be opened, or was lost while in use\n"
-    "  3  no answer (or an answer that cannot be read) from the gripper\n"
+    "  3  no answer (or an answer that cannot be read) from the gripper; a\n"
+    "     readout or store that stopped partway\n"
     "  4  store: a place read back differs from what was sent\n"
     "  5  the file was refused (not a parameter file, a value out of range for\n"
     "     the gripper type) or cannot be read or written; a refused store sends\n"
     "     nothing\n"
     "  128+N  ended by signal N (130 for Ctrl-C), after closing the port\n"
-    "Errors are one line on standard error naming the port; --json prints one\n"
-    "object per command on standard output, with \"error\" and \"exitCode\" on failure.";
+    "Errors are one line on standard error naming the port and its device. --json\n"
+    "prints exactly one object on standard output for every outcome, usage errors\n"
+    "included: \"exitCode\", its \"meaning\", \"port\" (null if none was given) and,\n"
+    "on failure, \"error\", the message; a command adds what it did before it\n"
+    "ended. Numbers are JSON numbers, an empty cell is null; text output shows\n"
+    "bytes outside 32..126 as [hh].";
+
+constexpr const char* kScanHelp =
+    "ask every address for its status and version and list those that answer, with their type. A scan "
+    "tells which addresses answered within --ticks; it misses a gripper that answers later (that late "
+    "answer is discarded, never counted for another address, nor is any answer naming another address), "
+    "and cannot tell two grippers at one address apart or check a late answer that names no address";
+
+constexpr const char* kScanNotes =
+    "Each address is asked STA, and VER where the status came; a silent address costs one time limit.\n"
+    "After each silent address the line is let fall quiet before the next is asked (see --ticks).\n"
+    "Progress is drawn on standard error only when it is a terminal. Ctrl-C prints what was found so\n"
+    "far (\"scannedTo\" in JSON), then exits with 130.";
+
+constexpr const char* kStoreHelp =
+    "check FILE and send it to the storage places as the console's Send does, then read them back; "
+    "nothing is sent if the file or the type is refused; a place without answer ends the store there";
+
+constexpr const char* kStoreNotes =
+    "FILE is checked as the console loads it, and its values against the gripper type's ranges.\n"
+    "The type is always asked (VER): a --type that contradicts it is refused with exit 5 before\n"
+    "anything is sent. A place with an empty cell is skipped (\"skipped\" in JSON). A place that\n"
+    "gets no answer ends the store there with exit 3: no later place is sent, and unlike the\n"
+    "console's Send not the reference row (place 8) either, as whether the gripper took the\n"
+    "unanswered row is unknown. Every outcome lists the places sent (\"sent\") and the place where\n"
+    "it stopped (\"stoppedAt\"); then the places are read back and every difference reported.";
+
+constexpr const char* kReadoutNotes =
+    "A place counts as read only when a readable answer for that same place came back. The readout\n"
+    "stops at the first place that is not read (exit 3), prints the places read and that place with\n"
+    "why (\"failed\" in JSON), and writes no file. Ctrl-C prints the places read so far.";
+
+// Whether standard error is a terminal (the scan's progress line).
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 // "COM3", "com3" or "3": a port number the console's port list can hold.
 std::optional<int> ParsePort(std::string text)
@@ -69,9 +108,77 @@ std::string OneLine(std::string text)
     return text;
 }
 
-}  // namespace
+// One object for every outcome when --json is given, one line on stderr for
+// every failure.
+struct TOutcome {
+    bool json = false;
+    nlohmann::json out = nlohmann::json::object();
+    // How error lines name the port, once one is given.
+    std::string label;
 
-int main(int argc, char** argv)
+    int Finish(int code, const std::string& error)
+    {
+        if (!error.empty()) {
+            const std::string line = Printable(OneLine(error));
+            if (label.empty())
+                std::fprintf(stderr, "tarnell-cli: %s\n", line.c_str());
+            else
+                std::fprintf(stderr, "tarnell-cli: %s: %s\n", Printable(label).c_str(), line.c_str());
+            out["error"] = JsonText(OneLine(error));
+        }
+        if (json) {
+            out["exitCode"] = code;
+            out["meaning"] = ExitMeaning(code);
+            if (!out.contains("port"))
+                out["port"] = nullptr;
+            std::printf("%s\n", out.dump().c_str());
+        }
+        std::fflush(stdout);
+        return code;
+    }
+};
+
+// Whether argv asks for JSON, looked at before parsing: a usage error must
+// be reported as JSON too. Options come before a "--".
+bool AsksForJson(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0)
+            return false;
+        if (std::strcmp(argv[i], "--json") == 0)
+            return true;
+    }
+    return false;
+}
+
+constexpr const char* kCommandList = "the commands are send, status, version, readout, store and scan";
+constexpr const char* kCommands[] = {"send", "status", "version", "readout", "store", "scan"};
+
+// The first word that is no option, no option's value and no command: what
+// a user meant as a command. Nothing when there is none.
+std::optional<std::string> UnknownCommand(int argc, char** argv)
+{
+    static const char* const kWithValue[] = {"--port", "--device", "--address", "--parity", "--baud", "--log",
+                                             "--ticks"};
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--")
+            return std::nullopt;
+        if (a.rfind("-", 0) == 0) {
+            for (const char* o : kWithValue)
+                if (a == o)
+                    ++i;
+            continue;
+        }
+        for (const char* c : kCommands)
+            if (a == c)
+                return std::nullopt;
+        return a;
+    }
+    return std::nullopt;
+}
+
+int Run(int argc, char** argv, TOutcome& outcome)
 {
     CLI::App app{"tarnell-cli: commands for Tarnell servo grippers on an RS-485/RS-232 bus, as the console sends "
                  "them (9600 baud, even parity, frames ending in LF CR, 25 ticks of 55 ms for an answer)."};
@@ -79,10 +186,12 @@ int main(int argc, char** argv)
     app.footer(kExitCodes);
     app.fallthrough();
     app.require_subcommand(1, 1);
+    app.set_version_flag("--version", std::string("tarnell-cli ") + TARNELL_VERSION, "print the version and exit");
 
     std::string portText, devicePath, parity = "even", logFile;
     int address = 0;
     std::int32_t baud = 9600;
+    std::int32_t ticks = tarnell::protocol::kReplyTimeoutTicks;
     bool json = false;
     auto* portOpt = app.add_option("--port", portText,
                                    "serial port COMn, found as the console finds it: in $SIO_PORT_DIR if set, "
@@ -99,52 +208,68 @@ int main(int argc, char** argv)
     app.add_option("--parity", parity, "even (default) or none")->type_name("even|none")
         ->check(CLI::IsMember({"even", "none"}));
     app.add_option("--baud", baud, "baud rate (default 9600)")->check(CLI::Range(1, 4000000));
-    app.add_flag("--json", json, "print one JSON object per command instead of text");
+    app.add_option("--ticks", ticks,
+                   "time limit for every answer in ticks of 55 ms, 1..1000 (default 25, about 1.4 s); after a "
+                   "time-out the next command waits until the line has been quiet for ten character times "
+                   "(at least 50 ms), and what comes meanwhile is discarded and noted in the dispatch log")
+        ->check(CLI::Range(1, 1000));
+    app.add_flag("--json", json, "print one JSON object for every outcome instead of text");
     app.add_option("--log", logFile,
                    "write the serial layer's dispatch log to FILE when the port closes (none without it)")
         ->type_name("FILE");
 
     std::vector<std::string> texts;
     auto* send = app.add_subcommand("send", "send each TEXT as a command (#ADR becomes the address), one after "
-                                            "the other, and print each reply");
+                                            "the other, and print each reply; a text whose frame does not fit "
+                                            "the output buffer is a usage error");
     send->add_option("TEXT", texts, "command text, e.g. STA;#ADR")->type_name("TEXT...")->required();
     auto* status = app.add_subcommand("status", "ask for the status: the number and its eight bits by name");
     auto* version = app.add_subcommand("version", "ask for the version: the reply and the gripper type it names");
     std::string readFile;
     auto* readout = app.add_subcommand(
         "readout", "read the eight storage places and print them; with FILE also write them to FILE (.gri, 23 "
-                   "lines ending in CR LF, as the console's Store File writes; replaced atomically)");
+                   "lines ending in CR LF, as the console's Store File writes; replaced atomically), only if "
+                   "every place was read");
+    readout->footer(kReadoutNotes);
     readout->add_option("FILE", readFile, "parameter file to write")->type_name("FILE.gri");
     std::string storeFile, typeText;
-    auto* store = app.add_subcommand(
-        "store", "check FILE as the console loads it and its values against the gripper type's ranges, write it "
-                 "to the storage places as the console's Send does, read them back and report every place "
-                 "that differs; nothing is sent if the file is refused");
+    auto* store = app.add_subcommand("store", kStoreHelp);
+    store->footer(kStoreNotes);
     store->add_option("FILE", storeFile, "parameter file to send")->type_name("FILE.gri")->required();
-    store->add_option("--type", typeText, "gripper type 50, 100 or 30 (mm); without it the gripper is asked (VER)")
+    store->add_option("--type", typeText,
+                      "gripper type 50, 100 or 30 (mm): the file is checked against it before the port opens, "
+                      "and it must match what the gripper reports to VER (a gripper whose answer names no "
+                      "known type is taken to be of it); without it the type is the one VER reports")
         ->check(CLI::IsMember({"50", "100", "30"}));
-    int from = 0, to = 99, ticks = tarnell::protocol::kReplyTimeoutTicks;
-    auto* scan = app.add_subcommand("scan", "ask every address for its status and version and list those that "
-                                            "answer, with their type; progress on standard error");
+    int from = 0, to = 99;
+    auto* scan = app.add_subcommand("scan", kScanHelp);
+    scan->footer(kScanNotes);
     scan->add_option("--from", from, "first address (default 0)")->check(CLI::Range(0, 99));
     scan->add_option("--to", to, "last address (default 99)")->check(CLI::Range(0, 99));
-    scan->add_option("--ticks", ticks,
-                     "time limit for each answer in ticks of 55 ms, 1..25 (default 25, about 1.4 s); a silent "
-                     "address costs it once, as the version is asked only where the status came")
-        ->check(CLI::Range(1, tarnell::protocol::kReplyTimeoutTicks));
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0)
-            return app.exit(e);  // --help
-        std::fprintf(stderr, "tarnell-cli: %s (see --help)\n", OneLine(e.what()).c_str());
-        return kExitUsage;
+        if (e.get_exit_code() == 0) {
+            outcome.json = false;  // --help and --version print text
+            return app.exit(e);
+        }
+        std::string message = OneLine(e.what());
+        if (std::optional<std::string> word = UnknownCommand(argc, argv))
+            message = "unknown command \"" + *word + "\"; " + kCommandList;
+        else if (app.get_subcommands().empty() && message.find("subcommand is required") != std::string::npos)
+            message = std::string("no command given; ") + kCommandList;
+        return outcome.Finish(kExitUsage, message + " (see --help)");
     }
-    auto usage = [](const std::string& message) {
-        std::fprintf(stderr, "tarnell-cli: %s\n", OneLine(message).c_str());
-        return kExitUsage;
-    };
+    outcome.json = json;
+    auto usage = [&outcome](const std::string& message) { return outcome.Finish(kExitUsage, message); };
+    const char* name = *send      ? "send"
+                       : *status  ? "status"
+                       : *version ? "version"
+                       : *readout ? "readout"
+                       : *store   ? "store"
+                                  : "scan";
+    outcome.out["command"] = name;
     if (*scan && from > to)
         return usage("scan: --from must not be above --to");
     if (logFile.size() > 255)
@@ -179,25 +304,29 @@ int main(int argc, char** argv)
     } else {
         return usage("no port given: use --port COMn or --device PATH; " + PresentPorts());
     }
+    outcome.out["port"] = JsonText(port.Name());
+    outcome.out["device"] = JsonText(port.Device());
+    outcome.label = port.Label();
+    if (!*scan)
+        outcome.out["address"] = address;
     TLineSettings line;
     line.baud = baud;
     line.evenParity = parity == "even";
     line.logFile = logFile;
 
-    const char* name = *send      ? "send"
-                       : *status  ? "status"
-                       : *version ? "version"
-                       : *readout ? "readout"
-                       : *store   ? "store"
-                                  : "scan";
-    nlohmann::json out = {{"command", name}, {"port", JsonText(port.Name())}};
-    if (!*scan)
-        out["address"] = address;
     int code = kExitDone;
     std::string error;
     {
         TGripperSession session(port, line);
-        TContext c{session, address, json, out};
+        // A text the output buffer cannot take would fail on the port after
+        // it opened; it is the caller's mistake, found before.
+        for (const std::string& text : texts) {
+            const std::size_t frame = tarnell::protocol::Frame(tarnell::protocol::ReplaceAddress(text, address)).size();
+            if (frame > session.OutputBufferSize())
+                return usage("send: a text of " + std::to_string(frame) + " bytes with its frame end does not fit "
+                             "the output buffer of " + std::to_string(session.OutputBufferSize()) + " bytes");
+        }
+        TContext c{session, address, json, outcome.out, ticks, StderrIsTerminal()};
         try {
             if (*send)
                 code = CmdSend(c, texts);
@@ -217,7 +346,7 @@ int main(int argc, char** argv)
                     type = 2;
                 code = CmdStore(c, storeFile, type);
             } else
-                code = CmdScan(c, from, to, ticks);
+                code = CmdScan(c, from, to);
         } catch (const ECliError& e) {
             code = e.ExitCode();
             error = e.what();
@@ -227,16 +356,29 @@ int main(int argc, char** argv)
         } catch (const EInterrupted& e) {
             code = 128 + e.Signal();
             error = e.what();
+            outcome.out["interrupted"] = true;
         }
+        outcome.out["discarded"] = session.Discarded();
     }
-    if (!error.empty()) {
-        std::fprintf(stderr, "tarnell-cli: %s: %s\n", port.Name().c_str(), OneLine(error).c_str());
-        out["error"] = JsonText(OneLine(error));
+    return outcome.Finish(code, error);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    TOutcome outcome;
+    outcome.json = AsksForJson(argc, argv);
+    // Nothing may end the tool without its exit code and its one line: an
+    // error the commands did not foresee is a failure of the port they
+    // were using, the one thing outside the tool's own checks.
+    try {
+        return Run(argc, argv, outcome);
+    } catch (const std::bad_alloc&) {
+        return outcome.Finish(kExitPort, "out of memory");
+    } catch (const std::exception& e) {
+        return outcome.Finish(kExitPort, std::string("unexpected error: ") + e.what());
+    } catch (...) {
+        return outcome.Finish(kExitPort, "unexpected error");
     }
-    if (json) {
-        out["exitCode"] = code;
-        std::printf("%s\n", out.dump().c_str());
-    }
-    std::fflush(stdout);
-    return code;
 }

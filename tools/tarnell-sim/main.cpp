@@ -54,16 +54,14 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: tarnell-sim [--dir DIR] [--com N] [--device PATH] [--address A[:MODEL]]...\n"
-    "                   [--baud N] [--parity even|odd|none] [--no-wire-timing]\n"
-    "                   [--echo] [--delay MS] [--pieces] [--silent]\n"
-    "                   [--garbage MODE] [--garbage-every N] [--seed N] [--log FILE]\n"
+    "Usage: tarnell-sim [OPTION]...\n"
     "\n"
     "Simulates grippers on a serial bus. Answers STA (status), VER (version with\n"
     "the model), RCL and STO (the eight storage places, kept in memory) and any\n"
     "other command with a short acknowledgement. Only the addressed gripper\n"
     "answers; a frame for an address without a gripper gets no answer.\n"
     "\n"
+    "Options:\n"
     "  --dir DIR        folder for the link COMn (default $SIO_PORT_DIR, else\n"
     "                   /tmp/tarnell-ports); a link left there is replaced\n"
     "  --com N          link name COMn, 1..50 (default 1)\n"
@@ -73,7 +71,8 @@ const char kUsage[] =
     "                   Without any: one KV0050 at address 0\n"
     "  --baud N         line speed (default 9600)\n"
     "  --parity P       even (default), odd or none; 8 data bits, 1 stop bit\n"
-    "  --no-wire-timing hand frames and replies on at once. By default, on a\n"
+    "  --no-wire-timing\n"
+    "                   hand frames and replies on at once. By default, on a\n"
     "                   pseudo-terminal, every character takes its time on the line\n"
     "                   both ways: (start + 8 data + parity + stop bits) / baud,\n"
     "                   1.15 ms at 9600 8E1. A real device times itself, so there\n"

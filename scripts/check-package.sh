@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks it as a user meets it: lintian,
+# desktop-file-validate and appstreamcli judge it; it is unpacked into a
+# throwaway root, where the programs, the man pages and the bash completion
+# are run, and the console is started under Xvfb with its installed icon and
+# desktop entry. Usage: scripts/check-package.sh [BUILD_DIR], a configured
+# build folder (default build/default).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/default}
+app_id=com.tarnell.Console
+
+fail() {
+  echo "check-package: $*" >&2
+  exit 1
+}
+
+cmake --build "$build" --target package
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+deb=$build/tarnell-console_${version}_amd64.deb
+[ -f "$deb" ] || fail "no $deb"
+
+lintian --fail-on error "$deb" || fail "lintian found errors in $deb"
+
+# Debian places nothing of ours outside /usr.
+outside=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v -e '^\./$' -e '^\./usr/' || true)
+[ -z "$outside" ] || fail "installed outside /usr: $outside"
+
+root=$(mktemp -d)
+xvfb=
+console=
+cleanup() {
+  [ -n "$console" ] && kill "$console" 2>/dev/null
+  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$root"
+}
+trap cleanup EXIT
+dpkg-deb -x "$deb" "$root"
+usr=$root/usr
+
+desktop=$usr/share/applications/$app_id.desktop
+desktop-file-validate "$desktop" || fail "desktop-file-validate: $desktop"
+grep -qx 'Name=Tarnell Console' "$desktop" || fail "no 'Name=Tarnell Console' in $desktop"
+grep -qx 'Exec=tarnell-console' "$desktop" && [ -x "$usr/bin/tarnell-console" ] || fail "the desktop entry does not start the console"
+appstreamcli validate --no-net "$usr/share/metainfo/$app_id.metainfo.xml" || fail "appstreamcli validate"
+
+icon=$(sed -n 's/^Icon=//p' "$desktop")
+[ -f "$usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "no scalable icon $icon"
+png=$usr/share/icons/hicolor/128x128/apps/$icon.png
+# A PNG's width and height are the big-endian words at bytes 16 and 20.
+[ "$(od -An -tu1 -j16 -N8 "$png" | tr -s ' ')" = " 0 0 0 128 0 0 0 128" ] || fail "$png is not 128 x 128"
+
+# The programs run from the root they were unpacked into, and carry the
+# package's version.
+"$usr/bin/tarnell-cli" --help >/dev/null || fail "tarnell-cli --help"
+"$usr/bin/tarnell-sim" --help >/dev/null || fail "tarnell-sim --help"
+[ "$("$usr/bin/tarnell-cli" --version)" = "tarnell-cli $version" ] || fail "tarnell-cli --version is not $version"
+[ "$(env -u DISPLAY -u WAYLAND_DISPLAY "$usr/bin/tarnell-console" --version)" = "tarnell-console $version" ] ||
+  fail "tarnell-console --version is not $version"
+
+# Man pages: formatted without a warning, with the sections users look for.
+for program in tarnell-console tarnell-cli tarnell-sim; do
+  page=$usr/share/man/man1/$program.1.gz
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 MAN_DISABLE_SECCOMP=1 man --warnings -l "$page" 2>&1 >/dev/null) || fail "man -l $page"
+  [ -z "$warnings" ] || fail "man -l $page: $warnings"
+  text=$(LC_ALL=C.UTF-8 MANWIDTH=80 MAN_DISABLE_SECCOMP=1 man -l "$page" | col -b)
+  wanted=(SYNOPSIS OPTIONS ENVIRONMENT SIO_PORT_DIR EXAMPLES "SEE ALSO" "$version")
+  [ "$program" != tarnell-sim ] && wanted+=(SIO.LOG .gri)
+  for word in "${wanted[@]}"; do
+    grep -qF -- "$word" <<<"$text" || fail "man $program: no '$word'"
+  done
+  grep -qE 'EXIT STATUS|Exit codes' <<<"$text" || fail "man $program: no exit status"
+done
+
+# Bash completion, through bash-completion's own framework.
+completion=$usr/share/bash-completion/completions/tarnell-cli
+words=$(bash -c '
+  source /usr/share/bash-completion/bash_completion
+  source "$1"
+  complete_line() { COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+    COMPREPLY=(); _tarnell_cli tarnell-cli "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"; echo "${COMPREPLY[*]}"; }
+  complete_line tarnell-cli --parity ""
+  complete_line tarnell-cli --port COM1 st
+  complete_line tarnell-cli scan --t' _ "$completion")
+[ "$words" = $'even none\nstatus store\n--to --ticks' ] || fail "bash completion gave: $words"
+
+# The installed console under Xvfb: its window comes up, named for the
+# desktop entry's StartupWMClass and with the installed icon, and a SIGTERM
+# closes it as the operator would.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$root/display" 2>/dev/null &
+xvfb=$!
+for _ in $(seq 100); do
+  [ -s "$root/display" ] && break
+  sleep 0.1
+done
+[ -s "$root/display" ] || fail "Xvfb did not start"
+mkdir "$root/run"
+(
+  cd "$root/run"
+  export DISPLAY=:$(cat "$root/display") QT_QPA_PLATFORM=xcb XDG_DATA_DIRS=$usr/share:/usr/share
+  unset SIO_PORT_DIR
+  exec "$usr/bin/tarnell-console"
+) &
+console=$!
+window=$(DISPLAY=:$(cat "$root/display") timeout 30 xdotool search --sync --onlyvisible --pid "$console" 2>/dev/null | head -1) ||
+  true
+[ -n "$window" ] || fail "the installed console showed no window"
+export DISPLAY=:$(cat "$root/display")
+wm_class=$(sed -n 's/^StartupWMClass=//p' "$desktop")
+xprop -id "$window" WM_CLASS | grep -qF "\"$wm_class\"" || fail "the window's class is not $wm_class"
+xprop -id "$window" -notype -f _NET_WM_ICON 32c '=$0,$1\n' _NET_WM_ICON | grep -q '^_NET_WM_ICON=[1-9][0-9]*,[1-9]' ||
+  fail "the window has not the installed icon"
+kill -TERM "$console"
+status=0
+wait "$console" || status=$?
+console=
+[ "$status" -eq 0 ] || fail "the console ended with $status after SIGTERM"
+echo "Package $deb checked."

@@ -34,6 +34,7 @@ namespace {
 constexpr std::uint32_t kForever = 0xFFFFFFFFu;
 constexpr int kStopPollMs = 100;  // every wait sees the stop flag this often
 constexpr std::size_t kMaxNotes = 64;
+constexpr int kPurgeMissesToGiveUp = 3;
 constexpr char kSignature[] = "Tarnell Console";
 
 using namespace telnet;
@@ -483,7 +484,7 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
     comPort_ = kOff;
     sendCrNul_ = false;
     purgeWait_ = 0;
-    purgeUnanswered_ = false;
+    purgeMisses_ = 0;
     {
         std::lock_guard l(controlLock_);
         controlOut_.clear();
@@ -997,8 +998,11 @@ void TSioNetworkDispatcher::HandleComPort(const std::vector<std::uint8_t>& paylo
         return;
     }
     case cpPurgeData:
-        if (n > 0 && v[0] == purgeReceive && purgeWait_.exchange(0) != 0)
-            outputReady_.Set();
+        if (n > 0 && v[0] == purgeReceive) {
+            purgeMisses_ = 0;
+            if (purgeWait_.exchange(0) != 0)
+                outputReady_.Set();
+        }
         return;
     case cpFlowControlSuspend:
         Note("The server asks to suspend sending (FLOWCONTROL-SUSPEND); its buffer is full.");
@@ -1082,8 +1086,10 @@ std::int32_t TSioNetworkDispatcher::WritePass()
             if (static_cast<std::int32_t>(wait - Now()) > 0)
                 break;  // the answer wakes the writer; its poll looks again
             purgeWait_ = 0;
-            purgeUnanswered_ = true;
-            Note("No answer from the server to PURGE-DATA; the output no longer waits for one.");
+            // A server still opening its device may let one pass; one that
+            // never answers is not waited for again.
+            if (purgeMisses_.fetch_add(1) + 1 == kPurgeMissesToGiveUp)
+                Note("No answer from the server to PURGE-DATA; the output no longer waits for one.");
         }
         std::vector<std::uint8_t> block;
         {
@@ -1169,8 +1175,8 @@ std::int32_t TSioNetworkDispatcher::DevicePurge(int which)
         // The server may empty its receive side after it has passed on the
         // next frame, and so drop the answer to it: the output waits for the
         // server's answer to the purge (unless it never answers purges).
-        if (!purgeUnanswered_.load())
-            purgeWait_ = Now() + AckLimitMs;
+        if (purgeMisses_.load() < kPurgeMissesToGiveUp)
+            purgeWait_ = Now() + PurgeWaitMs;
         SendComPort(cpPurgeData, {purgeReceive}, purgeReceive);
     }
     return 0;

@@ -46,6 +46,9 @@ inline constexpr std::uint32_t ConnectLimitMs = 3000;
 // A SET-CONTROL or line setting the server has not answered after this long
 // is written to the log as unacknowledged, and forgotten.
 inline constexpr std::uint32_t AckLimitMs = 1500;
+// The output after a receive purge waits at most this long for the server's
+// answer, well inside a reply's time limit (1.4 s).
+inline constexpr std::uint32_t PurgeWaitMs = 250;
 
 struct TNetworkAddress {
     enum TMode : std::uint8_t { Rfc2217, RawTcp };
@@ -190,7 +193,7 @@ private:
     // A receive purge awaits the server's answer until this tick (0: none);
     // the output waits with it.
     std::atomic<std::uint32_t> purgeWait_{0};
-    std::atomic<bool> purgeUnanswered_{false};  // the server never answered one
+    std::atomic<int> purgeMisses_{0};  // purges in a row the server left unanswered
 };
 
 }  // namespace sio

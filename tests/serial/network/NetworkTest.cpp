@@ -222,7 +222,8 @@ TEST_F(Network, AServerKilledMidReadoutIsALostDeviceAndTheNextCommandConnectsAga
     TSer2net server(dir_.Path(), {{"telnet(rfc2217)", pty}});
     MapPort(5, server.Url(0));
     TConsoleLink link(5, Log());
-    ASSERT_EQ(link.Exchange("RCL;0;1").reply, "A0;1;100;20;10\n\r");
+    ASSERT_EQ(link.Exchange("RCL;0;1").reply, "A0;1;100;20;10\n\r")
+        << "simulator: " << Slurp(dir_.Path() + "/sim1.log") << "\nser2net: " << server.Output();
     ASSERT_EQ(link.Exchange("RCL;0;2").reply, "A0;2;150;30;15\n\r");
 
     // ser2net dies (SIGKILL: nothing said) once the simulator has heard place 3.

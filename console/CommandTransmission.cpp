@@ -18,6 +18,12 @@
 
 namespace tarnell {
 
+namespace {
+// A frame takes about 8 ms at 9600 baud; a device that takes no output at
+// all must not hold the window longer than this.
+constexpr std::uint32_t kOutputSentWaitMs = 1000;
+}  // namespace
+
 void TForm1::CreatePort()
 {
     ComPort = std::make_unique<sio::TSioComPort>();
@@ -43,9 +49,18 @@ void TForm1::ArmLineErrorTrigger()
 
 void TForm1::SendCommand(const std::string& s)
 {
+    // A frame shown as sent must reach the wire. The one before this command
+    // may still be on its way out (two commands in quick succession), and a
+    // discard would take it off the line (a pseudo-terminal's too, which
+    // shows nothing queued): so output is discarded only when it did not
+    // leave in time, or the port is about to open.
+    sio::TSioBaseDispatcher* d = ComPort->Dispatcher();
+    const bool opening = !d || ComPort->DeviceLost();
+    const bool stuck = !opening && !d->WaitOutputSent(kOutputSentWaitMs);
     // Opens the port at the first command: the port dialog, then the line.
     ComPort->FlushInput();
-    ComPort->FlushOutput();
+    if (opening || stuck)
+        ComPort->FlushOutput();
     state_.TimedOut = false;
     state_.ReplyReceived = false;
     const std::string command = protocol::ReplaceAddress(s, state_.GripperAddress);
@@ -58,8 +73,10 @@ void TForm1::SendCommand(const std::string& s)
     ComDataPacket->SetEnabled(false);
     ComDataPacket->SetTimeOut(protocol::kReplyTimeoutTicks);
     ComDataPacket->SetEnabled(true);
+    answerOwed_ = false;
     try {
         ComPort->WriteString(state_.LastFrame);
+        answerOwed_ = true;
     } catch (...) {
         // Nothing went out, so no answer is awaited: no time-out to follow.
         ComDataPacket->SetEnabled(false);

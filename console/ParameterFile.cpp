@@ -80,12 +80,12 @@ void TParameterFile::Load(const QString& fileName)
         // One pass: a "%2" in the file's name must stay as it is.
         throw EFileError(QString::fromUtf8(strings::kFileRefused).arg(fileName, QString::number(bad + 1), shown));
     }
+    // All or nothing: a short file is refused before the first cell
+    // changes, so the grids never hold part of two parameter sets.
+    if (lines.size() < static_cast<std::size_t>(kParameterLines))
+        throw EStringListError(QString::fromUtf8(strings::kListIndexError).arg(lines.size()));
     std::size_t index = 0;
-    auto next = [&]() {
-        if (index >= lines.size())
-            throw EStringListError(QString::fromUtf8(strings::kListIndexError).arg(index));
-        return QString::fromLatin1(lines[index++]);
-    };
+    auto next = [&]() { return QString::fromLatin1(lines[index++]); };
     for (int r = 1; r <= 7; ++r)
         for (int c = 1; c <= 3; ++c)
             storage_.SetCell(c, r, next());

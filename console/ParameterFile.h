@@ -43,8 +43,8 @@ public:
     std::vector<std::string> Lines() const;
     // Writes lines (taken before the dialog opened) to the file.
     void Store(const QString& fileName, const std::vector<std::string>& lines);
-    // Fills the cells from the file. A refused file changes no cell; a short
-    // one fills what it can, then throws EStringListError.
+    // Fills the cells from the file, all of them or none: a refused file
+    // changes no cell, and a short one throws EStringListError first.
     void Load(const QString& fileName);
     // Empties the data cells of the storage grid (not the reference row).
     void ClearStorageGrid();

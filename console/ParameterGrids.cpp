@@ -4,9 +4,13 @@
 #include "ConsoleStrings.h"
 #include "Dialogs.h"
 #include "GripperProtocol.h"
+#include "ParameterFileFormat.h"
 #include "StringGrid.h"
 
 #include <QComboBox>
+
+#include <algorithm>
+#include <limits>
 
 namespace tarnell {
 
@@ -18,6 +22,63 @@ const TGripperType& GripperType(int item)
         {protocol::PositionRange(2).max, false, nullptr, strings::kCommands30},
     };
     return types[(item >= 0 && item < 3) ? item : 0];
+}
+
+namespace {
+
+// The value a range check compares: more digits than 32 bits hold are above
+// every maximum, so the cell is corrected instead of refused for ever.
+int CellValue(const QString& s)
+{
+    try {
+        return StrToInt(s);
+    } catch (const EConvertError&) {
+        if (std::all_of(s.begin(), s.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+            return std::numeric_limits<int>::max();
+        throw;
+    }
+}
+
+}  // namespace
+
+std::optional<TSendProblem> FirstUnsendableCell(const std::vector<std::string>& lines, int typeIndex)
+{
+    // Only complete rows are sent: a row with an empty cell is not looked at.
+    std::vector<std::string> sent = lines;
+    sent.resize(protocol::kParameterLines);
+    for (std::size_t first = 0; first < sent.size(); first += first < 21 ? 3 : 2) {
+        const std::size_t width = first < 21 ? 3 : 2;
+        bool complete = true;
+        for (std::size_t i = first; i < first + width; ++i)
+            complete = complete && !sent[i].empty();
+        for (std::size_t i = first; !complete && i < first + width; ++i)
+            sent[i].clear();
+    }
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const std::string& text = sent[i];
+        if (!text.empty() && !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return TSendProblem{static_cast<int>(i) + 1, text, {}, false};
+    }
+    if (std::optional<protocol::TRangeProblem> r = protocol::FirstOutOfRange(sent, typeIndex))
+        return TSendProblem{r->line, r->text, r->range, true};
+    return std::nullopt;
+}
+
+QString SendRefusedMessage(const TSendProblem& problem)
+{
+    static const char* const kFields[3] = {"Grip Position", "Provision Position", "Grip Force"};
+    const int i = problem.line - 1;
+    const QString place =
+        i < 21 ? QStringLiteral("storage place %1, %2").arg(i / 3 + 1).arg(QString::fromUtf8(kFields[i % 3]))
+               : QStringLiteral("reference row (place 8), %1")
+                     .arg(QString::fromUtf8(i == 21 ? "Ref. Drive Position" : "Force Compensation Position"));
+    const QString value = QString::fromLatin1(problem.text.substr(0, 40));
+    QString why;
+    if (!problem.numeric)
+        why = QStringLiteral("'%1' is not a number").arg(value);
+    else
+        why = QStringLiteral("%1 is outside %2..%3").arg(value).arg(problem.range.min).arg(problem.range.max);
+    return QStringLiteral("Nothing was sent: %1: %2.").arg(place, why);
 }
 
 void LoadCommandList(QComboBox& box, const char* list)
@@ -66,7 +127,7 @@ void TParameterGrids::Check(TStringGrid& grid, int lastCol)
     if (lastCol >= 3)
         state_.MaxLimits[3] = state_.MaxForce;
 
-    const int value = StrToInt(s);
+    const int value = CellValue(s);
     const int lo = state_.MinLimits[static_cast<std::size_t>(col)];
     if (value < lo) {
         Dialogs().ShowMessage(grid.window(), QString::fromUtf8(strings::kMinimumValueIs) + QString::number(lo),

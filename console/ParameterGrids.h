@@ -7,6 +7,10 @@
 
 #include <QString>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 class QComboBox;
 
 namespace tarnell {
@@ -25,6 +29,20 @@ const TGripperType& GripperType(int item);
 
 // Replaces the whole item list of box by a built-in list (lines split at CR LF).
 void LoadCommandList(QComboBox& box, const char* list);
+
+// A cell that Send must not write: its line in the parameter file's order
+// (1..21 the storage places, 22 and 23 the reference row), its text, and why.
+struct TSendProblem {
+    int line = 0;
+    std::string text;
+    protocol::TValueRange range{};
+    bool numeric = true;  // false: not a decimal number at all
+};
+// The first cell of a complete row (lines as TParameterFile::Lines gives
+// them) that is not a number within the ranges of gripper type typeIndex.
+std::optional<TSendProblem> FirstUnsendableCell(const std::vector<std::string>& lines, int typeIndex);
+// What the operator is told when Send refuses: which place, which field, why.
+QString SendRefusedMessage(const TSendProblem& problem);
 
 class TParameterGrids {
 public:

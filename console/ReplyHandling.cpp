@@ -53,6 +53,10 @@ void TForm1::ComDataPacketTimeout(sio::TSioBaseComponent*)
 {
     state_.TimedOut = true;
     ComDataPacket->SetEnabled(false);
+    // A wait ended by the loss of the device: the loss has been reported,
+    // naming the port; a time-out box for the same event would only mislead.
+    if (ComPort && ComPort->DeviceLost())
+        return;
     Dialogs().ShowMessage(this, QString::fromUtf8(strings::kTimeoutMessage), TMessageKind::Information);
 }
 

@@ -4,6 +4,8 @@
 
 #include "ConsoleErrors.h"
 #include "ConsoleStrings.h"
+#include "Dialogs.h"
+#include "GroupBoxes.h"
 #include "GripperProtocol.h"
 #include "StringGrid.h"
 
@@ -49,12 +51,24 @@ bool TForm1::WaitForAnswer()
     return !closing_;
 }
 
+bool TForm1::WaitForOwedAnswer()
+{
+    // A command sent just before (a function key) whose answer is still on
+    // its way: that answer would be taken for the first place's, and the
+    // next command's input flush would cut the ones after it.
+    if (!answerOwed_ || state_.TimedOut || state_.ReplyReceived)
+        return true;
+    return WaitForAnswer();
+}
+
 void TForm1::bReadClick()
 {
     if (sequenceRunning_)
         return;
     SetSequenceRunning(true);
     TAtExit done{[this] { SetSequenceRunning(false); }};
+    if (!WaitForOwedAnswer())
+        return;
     for (int n = 1; n <= protocol::kPlaceCount; ++n) {
         SendCommand(protocol::RecallCommand(state_.GripperAddress, n));
         if (!WaitForAnswer() || state_.TimedOut)
@@ -84,8 +98,17 @@ void TForm1::bSendenClick()
 {
     if (sequenceRunning_)
         return;
+    // Everything that would go out is checked before the first frame: a
+    // value the grids' own checks never saw (loaded from a file, or typed
+    // and sent without leaving the cell) must not reach the gripper.
+    if (std::optional<TSendProblem> problem = FirstUnsendableCell(file_->Lines(), rgGripperType->ItemIndex())) {
+        Dialogs().ShowMessage(this, SendRefusedMessage(*problem), TMessageKind::Error);
+        return;
+    }
     SetSequenceRunning(true);
     TAtExit done{[this] { SetSequenceRunning(false); }};
+    if (!WaitForOwedAnswer())
+        return;
     for (int n = 1; n < protocol::kReferencePlace; ++n) {
         const QString grip = StringGrid1->Cell(1, n), provision = StringGrid1->Cell(2, n),
                       force = StringGrid1->Cell(3, n);

@@ -130,6 +130,8 @@ private:
     // Waits, serving the window, until the command just sent has its answer
     // or its time-out; false when the window is closing instead.
     bool WaitForAnswer();
+    // The same for the answer to a command sent before a sequence starts.
+    bool WaitForOwedAnswer();
     // Sending controls are off while a sequence waits for its answers.
     void SetSequenceRunning(bool running);
 
@@ -139,6 +141,7 @@ private:
     std::unique_ptr<TStatusHints> hints_;
     bool centred_ = false;
     bool sequenceRunning_ = false;
+    bool answerOwed_ = false;  // a frame went out; its answer or time-out ends the wait
     bool closing_ = false;
 };
 

@@ -15,7 +15,9 @@
 //    queue while it waits (WaitAndProcess, or ServeMessagesUntil in SioMisc),
 //    or a serial thread blocked in SendMessageTimeout/RunOnMainThread and the
 //    main thread deadlock. WaitAndProcess sleeps between messages, so such a
-//    wait costs no CPU.
+//    wait costs no CPU. The serial layer's own waits serve only its own
+//    deliveries (WaitAndProcessOwn, ServeOwnMessagesUntil); a program's long
+//    waits serve everything, so that its window stays live.
 #pragma once
 
 #include <cstdint>
@@ -84,6 +86,15 @@ public:
     // Returns true if something was handled. Main thread only; elsewhere it
     // returns false at once. kWaitForever waits without a deadline.
     virtual bool WaitAndProcess(std::uint32_t timeoutMs) = 0;
+
+    // The same step for the serial layer's own short waits (thread start,
+    // discarding output, draining before new line settings, closing): it
+    // serves only what came through this interface (posted and sent
+    // messages, RunOnMainThread calls, wake messages), never the toolkit's
+    // events, so no key or click of the operator runs inside such a wait; it
+    // stays queued and runs afterwards, in order. timeoutMs 0 only handles
+    // what is already there.
+    virtual bool WaitAndProcessOwn(std::uint32_t timeoutMs) = 0;
 
     // Drops every message still pending for target (called before a target
     // is destroyed, so that no message reaches a dead object).

@@ -164,7 +164,9 @@ constexpr std::uint32_t WM_SIO_WAKE = 0x7E0B;
 
 }  // namespace
 
-bool ServeMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs)
+namespace {
+
+bool ServeUntil(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs, bool ownOnly)
 {
     IMessageQueue& queue = MessageQueue();
     WakeTarget();  // made here, on the main thread, before any waker needs it
@@ -183,9 +185,26 @@ bool ServeMessagesUntil(const std::function<bool()>& done, std::uint32_t timeout
                 return done();
             step = std::min(step, static_cast<std::uint32_t>(timeoutMs - spent.count()));
         }
-        queue.WaitAndProcess(step);
+        if (ownOnly)
+            queue.WaitAndProcessOwn(step);
+        else
+            queue.WaitAndProcess(step);
     }
 }
+
+}  // namespace
+
+bool ServeMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs)
+{
+    return ServeUntil(done, timeoutMs, recheckMs, false);
+}
+
+bool ServeOwnMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs)
+{
+    return ServeUntil(done, timeoutMs, recheckMs, true);
+}
+
+bool ProcessOneOwnMessage() { return MessageQueue().WaitAndProcessOwn(0); }
 
 void WakeMainThread()
 {

@@ -131,6 +131,16 @@ bool WaitForMessage(std::uint32_t timeoutMs);
 bool ServeMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs,
                         std::uint32_t recheckMs = kWaitForever);
 
+// The same for the serial layer's own short waits: serves only the serial
+// layer's deliveries (WaitAndProcessOwn), so the operator's input waits
+// until the wait is over. Main thread only.
+bool ServeOwnMessagesUntil(const std::function<bool()>& done, std::uint32_t timeoutMs,
+                           std::uint32_t recheckMs = kWaitForever);
+
+// One step of that: handles at most one of the serial layer's own messages
+// already queued, without waiting. Main thread only.
+bool ProcessOneOwnMessage();
+
 // For a thread that has just made true what a ServeMessagesUntil on the main
 // thread waits for: queues a message that does nothing, so that the wait
 // looks at its condition again. Does nothing while no such wait runs. Any
@@ -167,6 +177,8 @@ public:
     // Main thread: waits up to timeoutMs for a message to arrive, then
     // handles one. Returns true if one was handled.
     bool WaitAndProcess(std::uint32_t timeoutMs) override;
+    // Everything in this queue is the serial layer's own: as WaitAndProcess.
+    bool WaitAndProcessOwn(std::uint32_t timeoutMs) override { return WaitAndProcess(timeoutMs); }
 
     // Messages queued and not yet handled or dropped.
     std::size_t PendingCount() const;

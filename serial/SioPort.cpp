@@ -543,7 +543,15 @@ void TSioCustomComPort::ClosePort()
     if (state_ != StateOpen)
         return;
     SetTracing(tlDump);
-    SetLogging(tlDump);
+    // The dispatch log keeps the whole run: the first close of this
+    // component writes a fresh file, later ones append their connection
+    // (each with its header), and the next opening logs as configured.
+    const bool logRunning = logging_ == tlOn || logging_ == tlPause;
+    SetLogging(logRunning && logWritten_ == logName_ ? tlAppend : tlDump);
+    if (logRunning) {
+        logWritten_ = logName_;
+        logging_ = tlOn;  // kept for the next opening; the dispatcher's log has ended
+    }
     state_ = StateClosing;
     // A user that fails here must not leave the port half closed: every
     // later operation would be refused without a word. The close goes on
@@ -561,7 +569,7 @@ void TSioCustomComPort::ClosePort()
         // Its own thread is still delivering: free it once that has ended.
         std::intptr_t lParam = static_cast<std::intptr_t>(dispatcher_->PortIndex()) << 16;
         deferredClosePending_ = MessageQueue().PostMessage(target_.get(), WM_SIO_CLOSE, 0, lParam);
-        ProcessOneMessage();
+        ProcessOneOwnMessage();
         if (!deferredClosePending_ && state_ == StateClosing)
             FinishClose();  // could not post, or finished by the step above
     } else {

@@ -378,6 +378,7 @@ private:
     TTraceLogState logging_ = tlOff;
     std::uint32_t logSize_ = 10000;
     TPassString logName_ = "SIO.LOG";
+    TPassString logWritten_;  // the log file a close of this component has written
     bool logHex_ = true;
     bool logAllHex_ = false;
     bool useMSRShadow_ = true;

@@ -208,7 +208,7 @@ private:
 
 std::int32_t TReadThread::Execute()
 {
-    d_.ready_.Set();
+    d_.SignalThreadReady(Role());
     const int fd = d_.fd_.Get();
     std::uint8_t chunk[ReadRecordSize];
     while (!d_.StopRequested()) {
@@ -259,7 +259,7 @@ std::int32_t TReadThread::Execute()
 
 std::int32_t TWriteThread::Execute()
 {
-    d_.ready_.Set();
+    d_.SignalThreadReady(Role());
     while (!d_.StopRequested()) {
         pollfd p[2] = {{d_.outputReady_.Fd(), POLLIN, 0}, {d_.writerWake_.Fd(), POLLIN, 0}};
         int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, kStopPollMs); });
@@ -270,7 +270,7 @@ std::int32_t TWriteThread::Execute()
         }
         if (p[1].revents) {
             d_.writerWake_.Consume();
-            d_.ready_.Set();
+            d_.SignalAbandoned();
         }
         if (p[0].revents) {
             d_.outputReady_.Consume();
@@ -293,7 +293,7 @@ std::int32_t TStatusThread::Execute()
     bool haveLines = Ioctl(fd, TIOCMGET, &lines) == 0;
     TIcount counts = ReadIcount(fd);
     // Ready only now: a change after the open is measured from here.
-    d_.ready_.Set();
+    d_.SignalThreadReady(Role());
     // A device with neither (a pseudo-terminal) has nothing to watch: sleep
     // until the close.
     const int wait = (haveLines || counts.ok) ? kStopPollMs : -1;
@@ -461,7 +461,6 @@ std::int32_t TSioPosixDispatcher::DeviceClose()
         writerWake_.Set();
         WaitThreadEnd(TSioDispatcherThread::Writer, kForever);
         readerWake_.Set();
-        ReadyEvent().Reset();
         WaitThreadEnd(TSioDispatcherThread::Reader, kForever);
         // A window handler may hold the dispatcher thread for up to 3000 ms.
         const std::uint32_t wait = 36 * MsPerTick;
@@ -569,9 +568,7 @@ std::int32_t TSioPosixDispatcher::DevicePurge(int which)
         // Abandons a write in progress; the writer answers with ready. The
         // driver's queue is flushed only then, so that no piece of the
         // abandoned block reaches it after the flush.
-        ReadyEvent().Reset();
-        writerWake_.Set();
-        WaitServing([this] { return ReadyEvent().Wait(0); }, 5000);
+        AbandonWrite(5000, [this] { writerWake_.Set(); });
         int r = WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TCFLSH, reinterpret_cast<void*>(TCOFLUSH)); });
         return (r == 0 || Unsupported(errno)) ? 0 : -TranslateErrno(errno, false);
     }
@@ -864,7 +861,7 @@ std::int32_t TSioPosixDispatcher::WritePass()
     } holding{writerHolds_};
     // The rest of the block is dropped; the transceiver goes back to receive.
     auto abandon = [&] {
-        ready_.Set();
+        SignalAbandoned();
         if (ProgramDirection())
             DropRtsWhenIdle();
         return 0;

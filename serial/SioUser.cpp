@@ -103,7 +103,7 @@ bool TSioEvent::Wait(std::uint32_t timeoutMs)
 bool WaitServing(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs)
 {
     if (MessageQueue().IsMainThread())
-        return ServeMessagesUntil(done, timeoutMs, recheckMs);
+        return ServeOwnMessagesUntil(done, timeoutMs, recheckMs);
     const auto step = std::chrono::milliseconds(std::min<std::uint32_t>(recheckMs, 50));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
@@ -702,6 +702,14 @@ std::int32_t TSioBaseDispatcher::OutputFree() { return static_cast<std::int32_t>
 
 std::int32_t TSioBaseDispatcher::DiscardOutput() { return DevicePurge(PurgeOutput); }
 
+bool TSioBaseDispatcher::WaitOutputSent(std::uint32_t timeoutMs)
+{
+    // The writer wakes the main thread when it has handed a block on; the
+    // driver's queue tells nobody when it is empty, so look again every 2 ms
+    // (a pseudo-terminal's is always empty).
+    return WaitServing([this] { return OutputUsed() <= 0 && !OutputDraining(); }, timeoutMs, 2);
+}
+
 std::int32_t TSioBaseDispatcher::DiscardInput()
 {
     std::int32_t r;
@@ -932,6 +940,7 @@ void TSioBaseDispatcher::StartThread(std::unique_ptr<TSioDispatcherThread> threa
     slot = std::move(thread);
     runningThreads_.fetch_add(1);
     running_[role] = true;
+    started_[role] = false;
     try {
         slot->Start();
     } catch (const std::system_error&) {
@@ -945,7 +954,27 @@ void TSioBaseDispatcher::StartThread(std::unique_ptr<TSioDispatcherThread> threa
         return;
     }
     // A thread that cannot start in time does not hold up the others.
-    WaitServing([this] { return ready_.Wait(0); }, 3000);
+    WaitServing([this, role] { return started_[role].load() || !running_[role].load(); }, 3000);
+}
+
+void TSioBaseDispatcher::SignalThreadReady(TSioDispatcherThread::TRole role)
+{
+    started_[role].store(true);
+    WakeMainThread();
+}
+
+void TSioBaseDispatcher::SignalAbandoned()
+{
+    abandonDone_.store(abandonAsked_.load());
+    WakeMainThread();
+}
+
+void TSioBaseDispatcher::AbandonWrite(std::uint32_t timeoutMs, const std::function<void()>& wakeWriter)
+{
+    const std::uint64_t ticket = abandonAsked_.fetch_add(1) + 1;
+    wakeWriter();
+    WaitServing([this, ticket] { return abandonDone_.load() >= ticket || !ThreadRunning(TSioDispatcherThread::Writer); },
+                timeoutMs);
 }
 
 TSioDispatcherThread* TSioBaseDispatcher::ThreadObject(TSioDispatcherThread::TRole role)
@@ -1025,7 +1054,7 @@ bool TSioBaseDispatcher::WaitThreadEnd(TSioDispatcherThread::TRole role, std::ui
     // The thread may be waiting for the main thread right now; its end
     // wakes the main thread (ThreadEnd).
     if (MessageQueue().IsMainThread())
-        return ServeMessagesUntil(ended, timeoutMs);
+        return ServeOwnMessagesUntil(ended, timeoutMs);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (ended())
@@ -1044,7 +1073,7 @@ void TSioBaseDispatcher::WaitAllThreadsEnded()
             return;
     const auto ended = [&] { return runningThreads_.load() <= 0; };
     if (MessageQueue().IsMainThread()) {
-        ServeMessagesUntil(ended, kWaitForever);
+        ServeOwnMessagesUntil(ended, kWaitForever);
         return;
     }
     std::unique_lock l(endLock_);

@@ -267,8 +267,9 @@ private:
 };
 
 // Waits until done() holds (true) or timeoutMs has passed. On the main thread
-// it serves the message queue meanwhile, since a serial thread may be waiting
-// for the main thread right then; the serial threads wake it
+// it serves the serial layer's own deliveries meanwhile (never the operator's
+// input: ServeOwnMessagesUntil), since a serial thread may be waiting for the
+// main thread right then; the serial threads wake it
 // (WakeMainThread) when they change what done() looks at, and recheckMs
 // bounds each sleep for what nobody signals. Elsewhere it looks every
 // recheckMs (at most 50 ms).
@@ -353,6 +354,11 @@ public:
     std::int32_t OutputFree();
     std::int32_t DiscardOutput();
     std::int32_t DiscardInput();
+    // Main thread: waits, serving the serial layer's own deliveries, until
+    // what was written has left the ring, the writer and the driver (true),
+    // or timeoutMs has passed (false). For a caller about to discard output
+    // that must not take an earlier block off the wire.
+    bool WaitOutputSent(std::uint32_t timeoutMs);
     // How many times DiscardInput has run on this dispatcher (any thread).
     std::uint32_t InputDiscards() const { return inputDiscards_.load(std::memory_order_acquire); }
     // 0 none, 1 receive overflow, 2 overrun, 3 parity, 4 framing, 9 break,
@@ -539,7 +545,8 @@ protected:
     TSioDispatcherThread* ThreadObject(TSioDispatcherThread::TRole role);
     bool ThreadRunning(TSioDispatcherThread::TRole role) const;
     // Waits until the thread of role has ended (true) or timeoutMs has
-    // passed; on the main thread it keeps serving the message queue.
+    // passed; on the main thread it keeps serving the serial layer's own
+    // deliveries.
     bool WaitThreadEnd(TSioDispatcherThread::TRole role, std::uint32_t timeoutMs);
     // Waits until every thread has ended, serving the message queue.
     void WaitAllThreadsEnded();
@@ -548,7 +555,16 @@ protected:
     // (the device failed at once) leaves the active flag on, and the
     // dispatcher thread releases nothing, until all have been started.
     void SetStarting(bool on);
-    TSioEvent& ReadyEvent() { return ready_; }
+    // A thread of role tells the opening that waits for it that it runs.
+    void SignalThreadReady(TSioDispatcherThread::TRole role);
+    // The writer tells DiscardOutput that the block it held is abandoned:
+    // every discard asked for so far is answered.
+    void SignalAbandoned();
+    // DiscardOutput's side: asks the writer (through wakeWriter) to abandon
+    // its block and waits for that answer (at most timeoutMs, serving the
+    // serial layer's own deliveries). Its own ticket, so that no other wait
+    // takes its answer.
+    void AbandonWrite(std::uint32_t timeoutMs, const std::function<void()>& wakeWriter);
 
     // Received bytes from the reader: queued while the input queue holds
     // less than the input buffer size (InSize, at least one record). When
@@ -647,7 +663,12 @@ protected:
     mutable TLock mainLock_;
     mutable TLock outputLock_;
     mutable TLock dispatchLock_;
-    TSioEvent ready_{true};  // the main thread waits for it serving the queue
+    // What the main thread's short waits look for, one signal per wait, so
+    // that a wait nested in another (a handler it serves starts or discards
+    // too) can never take the other's answer.
+    std::array<std::atomic<bool>, 4> started_{};
+    std::atomic<std::uint64_t> abandonAsked_{0};
+    std::atomic<std::uint64_t> abandonDone_{0};
     // Set when a read or a discard makes room in a full dispatch buffer, and
     // to stop: a dispatcher thread that found the buffer full sleeps on it,
     // since the input queue, still holding the bytes that cannot move, would

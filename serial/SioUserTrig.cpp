@@ -838,7 +838,7 @@ std::uint32_t TSioBaseDispatcher::TimerWaitMs()
 std::int32_t TDispThread::Execute()
 {
     auto& d = Dispatcher;
-    d.ready_.Set();
+    d.SignalThreadReady(Role());
     try {
         for (;;) {
             // Wakes on every push, and for the nearest armed timer (at least
@@ -852,10 +852,8 @@ std::int32_t TDispThread::Execute()
                 break;
             d.RunCycle();
             d.TimerAndStatusPass();
-            if (d.stop_.load() || d.closePending_.load()) {
-                d.ready_.Set();
+            if (d.stop_.load() || d.closePending_.load())
                 break;
-            }
         }
         // Stopped without a close: a device thread may have failed.
         if (!d.closePending_.load())

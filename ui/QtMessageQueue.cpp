@@ -40,6 +40,7 @@ void QtMessageQueue::Enqueue(Item item)
         std::lock_guard lock(lock_);
         items_.push_back(std::move(item));
     }
+    arrived_.notify_all();
     QCoreApplication::postEvent(this, new QEvent(WakeEvent));
 }
 
@@ -175,6 +176,23 @@ bool QtMessageQueue::WaitAndProcess(std::uint32_t timeoutMs)
     if (timeoutMs != sio::kWaitForever)
         deadline.start(static_cast<int>(std::min<std::uint32_t>(timeoutMs, std::numeric_limits<int>::max())));
     return dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+bool QtMessageQueue::WaitAndProcessOwn(std::uint32_t timeoutMs)
+{
+    if (!IsMainThread())
+        return false;
+    {
+        std::unique_lock lock(lock_);
+        const auto queued = [this] { return !items_.empty(); };
+        if (timeoutMs == sio::kWaitForever)
+            arrived_.wait(lock, queued);
+        else
+            arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), queued);
+    }
+    // The wake event posted with the item finds the queue empty later and
+    // does nothing.
+    return HandleNext();
 }
 
 void QtMessageQueue::DiscardMessages(sio::TMessageTarget* target)

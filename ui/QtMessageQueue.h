@@ -37,6 +37,9 @@ public:
     void RunOnMainThread(const std::function<void()>& fn) override;
     bool ProcessOneMessage() override;
     bool WaitAndProcess(std::uint32_t timeoutMs) override;
+    // Sleeps on our own queue only: Qt's events (input among them) are not
+    // looked at and keep their order for the event loop.
+    bool WaitAndProcessOwn(std::uint32_t timeoutMs) override;
     void DiscardMessages(sio::TMessageTarget* target) override;
     bool IsMainThread() const override;
 
@@ -74,6 +77,7 @@ private:
 
     std::thread::id mainThread_;
     mutable std::mutex lock_;
+    std::condition_variable arrived_;  // an item was queued (for WaitAndProcessOwn)
     std::deque<Item> items_;
 };
 

@@ -310,6 +310,10 @@ void TStringGrid::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHin
         editor_ = nullptr;
     }
     KeepingSelection([&] { QTableWidget::closeEditor(editor, hint); });
+    // Enter confirms the cell: the same as a click on it, so its check runs
+    // now and not only once the operator leaves the cell.
+    if (hint == QAbstractItemDelegate::SubmitModelCache && OnClick)
+        OnClick();
 }
 
 void TStringGrid::EditorEdited(TCellEditor* editor)

@@ -85,8 +85,8 @@ public:
     // The editor while it is shown, else nullptr.
     TCellEditor* Editor() const;
 
-    // Runs when the operator clicks a cell or moves to another cell (by mouse
-    // or key).
+    // Runs when the operator clicks a cell, moves to another cell (by mouse
+    // or key) or confirms the editor with Enter.
     std::function<void()> OnClick;
     // Runs when the focus leaves the grid for another control of its window.
     std::function<void()> OnExit;

@@ -4,7 +4,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 using namespace tarnell;
 using namespace tarnell::test;
@@ -175,25 +178,44 @@ private slots:
                  qPrintable(w.dialogs.Messages().value(0)));
     }
 
-    void aShortFileFillsWhatItCanThenReportsTheMissingIndex()
+    void aShortOrUnreadableFileChangesNoCell()
     {
         QTemporaryDir dir;
         TWindow w;
         FillGrids(w.form);
-        Put(dir.filePath("short.gri"), QByteArray("5\r\n").repeated(21));
-        w.dialogs.AnswerFile(dir.filePath("short.gri"));
-        QTest::mouseClick(w.form.bOpen, Qt::LeftButton);
-        QCOMPARE(w.dialogs.Messages(), QStringList{QString::fromUtf8("Listenindex überschreitet das Maximum (21)")});
-        QCOMPARE(Cells(*w.form.StringGrid1), QStringList(21, "5"));
-        QCOMPARE(Cells(*w.form.StringGrid2), QStringList({"81", "82"}));
+        const QStringList storage = Cells(*w.form.StringGrid1);
+        const QStringList reference = Cells(*w.form.StringGrid2);
+        auto open = [&](const QString& path) {
+            w.dialogs.Clear();
+            w.dialogs.AnswerFile(path);
+            QTest::mouseClick(w.form.bOpen, Qt::LeftButton);
+            QCOMPARE(Cells(*w.form.StringGrid1), storage);
+            QCOMPARE(Cells(*w.form.StringGrid2), reference);
+            QCOMPARE(w.dialogs.Messages().size(), 1);
+        };
 
-        w.dialogs.Clear();
-        FillGrids(w.form);
-        Put(dir.filePath("short.gri"), "1\r\n\r\n3");  // three lines, the last without an end
-        w.dialogs.AnswerFile(dir.filePath("short.gri"));
-        QTest::mouseClick(w.form.bOpen, Qt::LeftButton);
-        QCOMPARE(w.dialogs.Messages(), QStringList{QString::fromUtf8("Listenindex überschreitet das Maximum (3)")});
-        QCOMPARE(Cells(*w.form.StringGrid1).mid(0, 4), QStringList({"1", "", "3", "210"}));
+        // Short files: the message names the first missing index, as before,
+        // but the grids keep the whole previous set.
+        Put(dir.filePath("short21.gri"), QByteArray("5\r\n").repeated(21));
+        open(dir.filePath("short21.gri"));
+        QCOMPARE(w.dialogs.Messages()[0], QString::fromUtf8("Listenindex überschreitet das Maximum (21)"));
+        Put(dir.filePath("short5.gri"), "1\r\n\r\n3\r\n4\r\n5");  // the last line without an end
+        open(dir.filePath("short5.gri"));
+        QCOMPARE(w.dialogs.Messages()[0], QString::fromUtf8("Listenindex überschreitet das Maximum (5)"));
+
+        // Larger than any parameter file, a device that never ends, a folder
+        // and a FIFO nobody writes to: refused before a byte is read, and the
+        // FIFO does not hold the window.
+        Put(dir.filePath("huge.gri"), QByteArray("1\r\n").repeated((1 << 20) / 3 + 1));
+        QVERIFY(QFileInfo(dir.filePath("huge.gri")).size() > (1 << 20));
+        open(dir.filePath("huge.gri"));
+        open(QStringLiteral("/dev/zero"));
+        open(dir.path());
+        const QByteArray fifo = QFile::encodeName(dir.filePath("fifo.gri"));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        open(dir.filePath("fifo.gri"));
+        for (const QString& m : w.dialogs.Messages())
+            QVERIFY2(m.contains(dir.filePath("fifo.gri")), qPrintable(m));
     }
 };
 

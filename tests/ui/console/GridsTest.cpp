@@ -239,22 +239,38 @@ private slots:
         QCOMPARE(f.StringGrid1->Cell(1, 1), QStringLiteral("500"));
     }
 
-    void aNumberTooLargeForAnIntegerIsReportedAndKept()
+    void aNumberTooLargeForAnIntegerIsAboveTheMaximum()
     {
         TWindow w;
         QVERIFY(w.Activate());
         TForm1& f = w.form;
         EditCell(*f.StringGrid1, 2, 2, "99999999999");
         QTest::keyClick(KeyTarget(*f.StringGrid1), Qt::Key_Up);
-        QCOMPARE(w.dialogs.Messages(), QStringList{QString::fromUtf8("'99999999999' ist kein gültiger Integerwert")});
-        QCOMPARE(w.dialogs.Shown()[0].kind, TScriptedDialogs::TKind::Error);
-        QCOMPARE(f.StringGrid1->Cell(2, 2), QStringLiteral("99999999999"));
-
-        // The window goes on: the next entry is checked as usual.
+        QCOMPARE(w.dialogs.Messages(), QStringList{"Maximum Value is: 500"});
+        QCOMPARE(f.StringGrid1->Cell(2, 2), QStringLiteral("500"));
+        // Corrected once: later clicks in the grid find nothing to report.
         w.dialogs.Clear();
-        EditCell(*f.StringGrid1, 3, 3, "1");
-        QTest::keyClick(KeyTarget(*f.StringGrid1), Qt::Key_Down);
-        QCOMPARE(w.dialogs.Messages(), QStringList{"Minimum Value is: 3"});
+        ClickCell(*f.StringGrid1, 1, 5);
+        ClickCell(*f.StringGrid1, 2, 2);
+        QVERIFY(w.dialogs.Shown().empty());
+    }
+
+    void enterInACellChecksIt()
+    {
+        TWindow w;
+        QVERIFY(w.Activate());
+        TForm1& f = w.form;
+        EditCell(*f.StringGrid1, 3, 3, "2");
+        QTest::keyClick(KeyTarget(*f.StringGrid1), Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(w.dialogs.Messages(), QStringList{"Minimum Value is: 3"}, 5000);
+        QCOMPARE(f.StringGrid1->Cell(3, 3), QStringLiteral("3"));
+        QCOMPARE(QPoint(f.StringGrid1->Col(), f.StringGrid1->Row()), QPoint(3, 3));
+
+        w.dialogs.Clear();
+        EditCell(*f.StringGrid2, 1, 1, "12345678901234567890");
+        QTest::keyClick(KeyTarget(*f.StringGrid2), Qt::Key_Enter);
+        QTRY_COMPARE_WITH_TIMEOUT(w.dialogs.Messages(), QStringList{"Maximum Value is: 500"}, 5000);
+        QCOMPARE(f.StringGrid2->Cell(1, 1), QStringLiteral("500"));
     }
 };
 

@@ -2,6 +2,7 @@
 #include "QtMessageQueue.h"
 #include "SioMisc.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
@@ -10,7 +11,6 @@
 #include <atomic>
 #include <functional>
 #include <chrono>
-#include <ctime>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -225,14 +225,24 @@ private slots:
     void blockingStepSleepsUntilAMessageOrItsDeadline()
     {
         tarnell::QtMessageQueue q;
-        // Nothing comes: the step returns at its deadline, having slept.
-        std::clock_t cpu0 = std::clock();
+        // Nothing comes: the step returns at its deadline, having slept: the
+        // event loop went to sleep once and was woken once, by the deadline.
+        int sleeps = 0;
+        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &q,
+                         [&] { ++sleeps; });
         auto t0 = std::chrono::steady_clock::now();
-        q.WaitAndProcess(300);
+        QVERIFY(!q.WaitAndProcess(300) || sleeps > 0);
         auto waited = std::chrono::steady_clock::now() - t0;
-        QVERIFY(waited >= std::chrono::milliseconds(250));
+        QVERIFY(waited >= std::chrono::milliseconds(250));  // never before its deadline
         QVERIFY(waited < std::chrono::seconds(5));
-        QVERIFY(std::clock() - cpu0 < CLOCKS_PER_SEC / 10);  // slept, did not spin
+        QVERIFY2(sleeps >= 1 && sleeps <= 3, qPrintable(QString::number(sleeps)));
+        // A wait for a condition nobody makes true sleeps through to its
+        // deadline instead of stepping the loop again and again.
+        sio::SetMessageQueue(&q);
+        sleeps = 0;
+        QVERIFY(!sio::ServeMessagesUntil([] { return false; }, 300));
+        QVERIFY2(sleeps >= 1 && sleeps <= 3, qPrintable(QString::number(sleeps)));
+        sio::SetMessageQueue(nullptr);
 
         // A serial thread's call ends the sleep, and a wait without a
         // deadline serves it while the caller's condition is false.
@@ -245,6 +255,42 @@ private slots:
         QVERIFY(sio::ServeMessagesUntil([&] { return ran; }, sio::kWaitForever));
         sio::SetMessageQueue(nullptr);
         QVERIFY(!sio::ServeMessagesUntil([] { return false; }, 0));
+    }
+
+    void theSerialLayersOwnWaitLeavesQtsEventsQueued()
+    {
+        tarnell::QtMessageQueue q;
+        sio::SetMessageQueue(&q);
+        // Stands for the operator's click, queued before the wait starts.
+        bool clicked = false, clickedInside = false;
+        QTimer::singleShot(0, &q, [&] { clicked = true; });
+        QMetaObject::invokeMethod(&q, [&] { clicked = true; }, Qt::QueuedConnection);
+        Recorder r;
+        std::atomic<bool> ran{false};
+        std::jthread t([&] {
+            q.PostMessage(&r, 0x7E01, 0, 0);
+            q.RunOnMainThread([&] {
+                clickedInside = clicked;
+                ran = true;
+            });
+        });
+        // Served: the serial thread's message and its call, and the wake of
+        // a waker; not the queued click.
+        QVERIFY(sio::ServeOwnMessagesUntil([&] { return ran.load(); }, 10000));
+        QVERIFY(!clicked && !clickedInside);
+        QCOMPARE(r.Msgs(), std::vector<std::uint32_t>{0x7E01});
+        QVERIFY(!sio::ServeOwnMessagesUntil([] { return false; }, 200));
+        QVERIFY(!clicked);
+        std::jthread waker([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            ran = false;
+            sio::WakeMainThread();
+        });
+        QVERIFY(sio::ServeOwnMessagesUntil([&] { return !ran.load(); }, 10000));
+        QVERIFY(!clicked);
+        // The click runs afterwards, in the event loop's own turn.
+        QTRY_VERIFY_WITH_TIMEOUT(clicked, 5000);
+        sio::SetMessageQueue(nullptr);
     }
 
     void isMainThreadOnlyOnTheCreatingThread()

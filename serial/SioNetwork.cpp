@@ -254,7 +254,7 @@ private:
 
 std::int32_t TNetReadThread::Execute()
 {
-    d_.ready_.Set();
+    d_.SignalThreadReady(Role());
     const int fd = d_.fd_.Get();
     // Serial data hands over in records, as a tty's reader hands it.
     auto queue = [&](const std::vector<std::uint8_t>& data) {
@@ -328,7 +328,7 @@ std::int32_t TNetReadThread::Execute()
 
 std::int32_t TNetWriteThread::Execute()
 {
-    d_.ready_.Set();
+    d_.SignalThreadReady(Role());
     while (!d_.StopRequested()) {
         pollfd p[2] = {{d_.outputReady_.Fd(), POLLIN, 0}, {d_.writerWake_.Fd(), POLLIN, 0}};
         int r = sys::RetryEintr([&] { return ::poll(p, 2, kStopPollMs); });
@@ -339,7 +339,7 @@ std::int32_t TNetWriteThread::Execute()
         }
         if (p[1].revents) {
             d_.writerWake_.Consume();
-            d_.ready_.Set();
+            d_.SignalAbandoned();
         }
         // Output held for a purge's answer is looked at again as its time
         // runs out.
@@ -359,7 +359,7 @@ std::int32_t TNetWriteThread::Execute()
 
 std::int32_t TNetStatusThread::Execute()
 {
-    d_.ready_.Set();
+    d_.SignalThreadReady(Role());
     while (!d_.StopRequested()) {
         // Awake only while there is something to watch: an answer awaited,
         // or notes waiting for the log to be switched on.
@@ -670,7 +670,6 @@ std::int32_t TSioNetworkDispatcher::DeviceClose()
         writerWake_.Set();
         WaitThreadEnd(TSioDispatcherThread::Writer, kForever);
         readerWake_.Set();
-        ReadyEvent().Reset();
         WaitThreadEnd(TSioDispatcherThread::Reader, kForever);
         // A window handler may hold the dispatcher thread for up to 3000 ms.
         const std::uint32_t wait = 36 * MsPerTick;
@@ -1116,7 +1115,7 @@ std::int32_t TSioNetworkDispatcher::WritePass()
         }
         std::int32_t r = SendAll(block, true, rfc2217_.load() && sendCrNul_.load());
         if (r == 1) {
-            ready_.Set();
+            SignalAbandoned();
             return 0;
         }
         if (r != 0)
@@ -1160,11 +1159,8 @@ std::int32_t TSioNetworkDispatcher::DevicePurge(int which)
                 outputWrite_ = outputRead_ = 0;
                 outputFull_ = false;
             }
-            if (!writerIdle) {
-                ReadyEvent().Reset();
-                writerWake_.Set();
-                WaitServing([this] { return ReadyEvent().Wait(0); }, 5000);
-            }
+            if (!writerIdle)
+                AbandonWrite(5000, [this] { writerWake_.Set(); });
         }
         if (rfc2217_.load() && comPort_.load() != kOff)
             SendComPort(cpPurgeData, {purgeTransmit}, purgeTransmit);

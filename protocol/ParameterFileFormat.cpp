@@ -6,23 +6,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "FilePlatform.h"
 
 namespace tarnell::protocol {
-
-int TFileCalls::Open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-ssize_t TFileCalls::Read(int fd, void* buf, size_t count) { return ::read(fd, buf, count); }
-int TFileCalls::Fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
-ssize_t TFileCalls::Write(int fd, const void* buf, size_t count) { return ::write(fd, buf, count); }
-int TFileCalls::Fsync(int fd) { return ::fsync(fd); }
-int TFileCalls::Fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
-int TFileCalls::Close(int fd) { return ::close(fd); }
-int TFileCalls::Rename(const char* from, const char* to) { return ::rename(from, to); }
-int TFileCalls::Unlink(const char* path) { return ::unlink(path); }
-int TFileCalls::Stat(const char* path, struct stat* st) { return ::stat(path, st); }
-int TFileCalls::AccessWrite(const char* path) { return ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS); }
 
 TFileCalls& SystemFileCalls()
 {
@@ -63,17 +49,6 @@ private:
     TFileCalls& calls_;
     int fd_;
 };
-
-// The file a path stands for: the target of a symbolic link, so that the
-// link is kept; the path itself if it names nothing yet.
-std::string WriteTarget(const std::string& path)
-{
-    char resolved[PATH_MAX];
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::realpath(path.c_str(), resolved))
-        return resolved;
-    return path;
-}
 
 [[noreturn]] void ThrowCreate(const std::string& path, int error)
 {
@@ -188,7 +163,7 @@ std::optional<TRangeProblem> FirstOutOfRange(const std::vector<std::string>& lin
 
 void WriteFileReplacing(const std::string& path, std::string_view data, TFileCalls& calls)
 {
-    const std::string target = WriteTarget(path);
+    const std::string target = file_platform::WriteTarget(path);
     static std::atomic<unsigned> serial{0};
 
     // Renaming over a file needs only the folder's permission; a file that
@@ -203,8 +178,8 @@ void WriteFileReplacing(const std::string& path, std::string_view data, TFileCal
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-        fd = calls.Open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        temp = target + ".tmp" + std::to_string(file_platform::ProcessId()) + "-" + std::to_string(serial++);
+        fd = calls.Open(temp.c_str(), file_platform::kCreateNewFlags, 0666);
         if (fd < 0 && errno != EEXIST && errno != EINTR)
             ThrowCreate(path, errno);
     }
@@ -252,7 +227,7 @@ std::string ReadWholeFile(const std::string& path, TFileCalls& calls, std::size_
     using TOp = EFileError::TOperation;
     // Non-blocking, so that a FIFO nobody writes is refused instead of
     // holding the caller at the open.
-    int fd = calls.Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+    int fd = calls.Open(path.c_str(), file_platform::kReadFlags, 0);
     if (fd < 0)
         throw EFileError(TOp::Open, path, errno);
     TFd file(calls, fd);

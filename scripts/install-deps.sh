@@ -11,6 +11,8 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   xvfb xauth xdotool imagemagick socat
   fontconfig fonts-dejavu-core fonts-liberation2
+  # The Windows build (tarnell-cli.exe) and its tests under Wine.
+  g++-mingw-w64-x86-64-posix wine64 wine
   # the Debian package (file: CPack finds the programs for dpkg-shlibdeps
   # with it) and its checks (scripts/check-package.sh)
   help2man librsvg2-bin file lintian desktop-file-utils appstream man-db bash-completion x11-utils

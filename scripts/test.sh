@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds everything and runs every test:
-# the whole suite and the Debian package's checks, then the serial layer's
-# tests again under ThreadSanitizer
-# (Qt itself is not instrumented for it), then the whole suite again under
-# AddressSanitizer with UndefinedBehaviorSanitizer.
+# the whole suite and the Debian package's checks, then the Windows build
+# (mingw-w64) and its tests under Wine, then the serial layer's tests again
+# under ThreadSanitizer (Qt itself is not instrumented for it), then the
+# whole suite again under AddressSanitizer with UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
@@ -18,6 +18,9 @@ run_suite() {
 
 run_suite default
 scripts/check-package.sh build/default
+# The Windows build's tests map every COM port of their own Wine prefix
+# before anything opens one (tests/windows/wine-prefix.sh).
+run_suite windows
 if [ "${TARNELL_QUICK:-}" != "1" ]; then
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite tsan
   ASAN_OPTIONS="detect_leaks=1" LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \

@@ -1,11 +1,12 @@
 #include "SioMisc.h"
 
+#include "SioPlatform.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <time.h>
 
 namespace sio {
 
@@ -66,13 +67,7 @@ constexpr std::uint64_t kFixedFlag = std::uint64_t{1} << 32;
 std::atomic<std::uint64_t> g_fixedClock{0};
 std::atomic<std::uint32_t> g_clockOffset{0};
 
-std::uint32_t RealMilliseconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    const std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<std::uint32_t>(ms);
-}
+std::uint32_t RealMilliseconds() { return platform::Milliseconds(); }
 
 }  // namespace
 

@@ -7,9 +7,10 @@
 // the Qt dialog (ui/SelectComDialog), tests install a function that answers
 // in advance. Without a hook, ShowModal answers Cancel.
 //
-// Port numbers map to devices like this: when SIO_PORT_DIR names a folder,
-// port n is its entry COMn and there are no other ports; otherwise COM1..32
-// are /dev/ttyS0..31, COM33..40 /dev/ttyUSB0..7, COM41..48 /dev/ttyACM0..7.
+// Port numbers map to devices like this on Linux: when SIO_PORT_DIR names a
+// folder, port n is its entry COMn and there are no other ports; otherwise
+// COM1..32 are /dev/ttyS0..31, COM33..40 /dev/ttyUSB0..7, COM41..48
+// /dev/ttyACM0..7. On Windows port n is the device "\\.\COMn" itself.
 // An entry COMn that is a symbolic link to "rfc2217://HOST:PORT" or
 // "tcp://HOST:PORT" is a network port (where the build has them).
 //
@@ -53,10 +54,12 @@ std::string PortDeviceName(int n);
 // Port number of a device name "\\.\COMn" (or "COMn"); 0 when it is none.
 int PortNumberFromName(const std::string& name);
 
-// A port counts as present when its device exists and has a driver behind
-// it. The probe never opens the device: opening a tty raises DTR and RTS,
-// which resets some devices and can switch an RS-485 transceiver to send.
-// A port held by another program is present.
+// Linux: a port counts as present when its device exists and has a driver
+// behind it. The probe never opens the device: opening a tty raises DTR and
+// RTS, which resets some devices and can switch an RS-485 transceiver to
+// send. Windows: the port is opened and closed again at once, as Windows
+// has no other general way to ask; a refused open (error 5) counts as
+// present. A port held by another program is present.
 bool IsPortAvailable(int n);
 
 // What the operator sees beside the list: the device behind port n and,

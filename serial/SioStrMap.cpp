@@ -1,5 +1,7 @@
 #include "SioStrMap.h"
 
+#include "SioPlatform.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -219,16 +221,7 @@ std::uint16_t AbsoluteCode(std::int32_t code)
     return static_cast<std::uint16_t>(wide < 0 ? -wide : wide);
 }
 
-// strerror_r comes in two flavours; both are handled so that either libc works.
-[[maybe_unused]] const char* PickErrorText(int result, const char* buffer) { return result == 0 ? buffer : nullptr; }
-[[maybe_unused]] const char* PickErrorText(const char* result, const char*) { return result; }
-
-std::string SystemMessage(int number)
-{
-    char buffer[256] = {};
-    const char* text = PickErrorText(strerror_r(number, buffer, sizeof buffer), buffer);
-    return text ? std::string(text) : std::string();
-}
+std::string SystemMessage(int number) { return platform::SystemErrorText(number); }
 
 }  // namespace
 
@@ -286,7 +279,9 @@ std::int32_t IoErrorFromErrno(int err, bool creating)
     case ENOMEM:
         return ecOutOfMemory;
     case ENOSPC:
+#ifdef EDQUOT  // no disk quotas in the Windows C runtime
     case EDQUOT:
+#endif
     case EFBIG:
         return ecDiskFull;
     case EROFS:

@@ -1,16 +1,14 @@
 #include "SioTrace.h"
 
 #include "SioMisc.h"
+#include "SioPlatform.h"
 #include "SioStrMap.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
 #include <new>
 #include <string_view>
-#include <sys/utsname.h>
-#include <unistd.h>
 
 namespace sio {
 
@@ -27,7 +25,7 @@ public:
     TTextFile() = default;
     ~TTextFile()
     {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) platform::CloseFd(fd_);
     }
     TTextFile(const TTextFile&) = delete;
     TTextFile& operator=(const TTextFile&) = delete;
@@ -36,10 +34,7 @@ public:
     // it); otherwise replace it.
     std::int32_t Open(const std::string& name, bool append)
     {
-        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (append ? O_APPEND : O_TRUNC);
-        do {
-            fd_ = ::open(name.c_str(), flags, 0666);
-        } while (fd_ < 0 && errno == EINTR);
+        fd_ = platform::OpenWriteFile(name, append);
         return fd_ < 0 ? IoErrorFromErrno(errno, true) : 0;
     }
 
@@ -61,8 +56,7 @@ public:
     {
         Flush();
         if (fd_ >= 0) {
-            // Linux releases the descriptor even when close reports EINTR.
-            if (::close(fd_) != 0 && errno != EINTR && error_ == 0) error_ = IoErrorFromErrno(errno);
+            if (platform::CloseFd(fd_) != 0 && error_ == 0) error_ = IoErrorFromErrno(errno);
             fd_ = -1;
         }
         return error_;
@@ -73,7 +67,7 @@ private:
     {
         std::size_t done = 0;
         while (error_ == 0 && done < used_) {
-            const ssize_t n = ::write(fd_, buffer_ + done, used_ - done);
+            const long n = platform::WriteFd(fd_, buffer_ + done, used_ - done);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 error_ = IoErrorFromErrno(errno);
@@ -363,22 +357,7 @@ std::string TSioLog::CompilerText()
 
 std::string TSioLog::OperatingSystemText()
 {
-    utsname names{};
-    if (uname(&names) != 0) return "Unknown";
-    // "6.1.0-18-amd64" gives the version "6.1".
-    const std::string release = names.release;
-    std::size_t end = 0;
-    int dots = 0;
-    while (end < release.size()) {
-        const char c = release[end];
-        if (c == '.') {
-            if (++dots == 2) break;
-        } else if (c < '0' || c > '9') {
-            break;
-        }
-        ++end;
-    }
-    std::string text = std::string(names.sysname) + " " + release.substr(0, end) + " " + release;
+    std::string text = platform::OperatingSystemText();
     if (text.size() > 80) text.resize(80);
     return text;
 }
@@ -415,7 +394,7 @@ std::int32_t TSioLog::Write(const std::string& fileName, bool hex, bool allHex, 
     {
         const std::time_t now = std::time(nullptr);
         std::tm local{};
-        localtime_r(&now, &local);
+        platform::LocalTime(now, local);
         std::snprintf(line, sizeof line, "%02d/%02d/%02d, %02d:%02d:%02d", local.tm_mday, local.tm_mon + 1,
                       local.tm_year % 100, local.tm_hour, local.tm_min, local.tm_sec);
         file.PutLine(std::string("Date/time: ") + line);

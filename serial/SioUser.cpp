@@ -3,14 +3,13 @@
 #include "SioUser.h"
 
 #include "SioExcept.h"
+#include "SioPlatform.h"
 #include "SioStrMap.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace sio {
 
@@ -147,7 +146,7 @@ TSioBaseDispatcher* TSioBaseDispatcher::OfCurrentThread() { return t_ownDispatch
 void TSioDispatcherThread::Run()
 {
     t_ownDispatcher = &Dispatcher;
-    tid_.store(static_cast<int>(::syscall(SYS_gettid)), std::memory_order_release);
+    tid_.store(platform::CurrentThreadId(), std::memory_order_release);
     std::int32_t result = 0;
     try {
         result = Execute();

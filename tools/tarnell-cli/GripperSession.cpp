@@ -181,7 +181,7 @@ TGripperSession::~TGripperSession()
 }
 
 EInterrupted::EInterrupted(int signal)
-    : std::runtime_error(std::string("interrupted (") + strsignal(signal) + ")"), signal_(signal)
+    : std::runtime_error(std::string("interrupted (") + SignalText(signal) + ")"), signal_(signal)
 {
 }
 

@@ -2,22 +2,26 @@
 // exchange under way stops, the port is closed (the driver's RS-485 mode
 // switched back, the dispatch log written) and the program exits with
 // 128 + the signal's number. Without this a signal would end the process
-// with the port as it was.
+// with the port as it was. On Windows the console's control events stand
+// for the signals: Ctrl-C for SIGINT, Ctrl-Break for SIGBREAK, closing the
+// console or logging off for SIGTERM (InterruptWatchPosix.cpp,
+// InterruptWatchWin32.cpp).
 #pragma once
 
 #include "SioMessageQueue.h"
 
 #include <atomic>
 #include <csignal>
-#include <thread>
+#include <memory>
+#include <string>
 
 namespace tarnell::cli {
 
 class TInterruptWatch final : public sio::TMessageTarget {
 public:
     // Blocks the signals in the calling thread and every thread started
-    // after it; create it before anything starts a thread. A signal wakes
-    // the main thread through queue, which must outlive the watch.
+    // after it (POSIX); create it before anything starts a thread. A signal
+    // wakes the main thread through queue, which must outlive the watch.
     explicit TInterruptWatch(sio::IMessageQueue& queue);
     ~TInterruptWatch() override;
 
@@ -26,14 +30,18 @@ public:
 
     std::intptr_t HandleMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override { return 0; }
 
+    // Called by the platform's watch when a signal arrives.
+    void Arrived(int signal);
+
 private:
-    void Watch();
+    struct TPlatform;
 
     sio::IMessageQueue& queue_;
-    sigset_t set_{};
     std::atomic<int> signal_{0};
-    std::atomic<bool> ending_{false};
-    std::thread thread_;
+    std::unique_ptr<TPlatform> platform_;
 };
+
+// The signal's name for messages ("Interrupt").
+std::string SignalText(int signal);
 
 }  // namespace tarnell::cli

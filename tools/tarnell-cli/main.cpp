@@ -2,6 +2,7 @@
 // the same serial layer and command language, without a display or Qt.
 #include "Commands.h"
 #include "GripperSession.h"
+#include "PathAccess.h"
 
 #include "SioSelCom.h"
 #ifdef TARNELL_NETWORK_PORTS
@@ -278,7 +279,7 @@ int Run(int argc, char** argv, TOutcome& outcome)
         // The log is written when the port closes, after the work is done:
         // a folder it cannot go to is refused before anything is sent.
         const fs::path folder = fs::absolute(logFile).parent_path();
-        if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        if (AccessCreateIn(folder) != 0)
             return usage("--log " + logFile + ": cannot write in " + folder.string() + ": " + std::strerror(errno));
     }
 

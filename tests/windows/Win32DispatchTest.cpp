@@ -1,0 +1,240 @@
+// The Win32 dispatcher under Wine against tarnell-sim on a pseudo-terminal.
+// with-sim.sh serves COM1 (--no-wire-timing) and COM2 (--echo); the prefix
+// maps COM1..COM50 to the build's port folder, so every other port is absent.
+#include "SioFactory.h"
+#include "SioMisc.h"
+#include "SioSelCom.h"
+#include "SioStrMap.h"
+#include "SioWin32.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace sio::test {
+namespace {
+
+constexpr auto kDeadline = std::chrono::seconds(10);
+
+class Win32Dispatch : public ::testing::Test {
+protected:
+    void SetUp() override { SetMessageQueue(&queue); }
+    void TearDown() override
+    {
+        d.reset();
+        SetMessageQueue(nullptr);
+    }
+
+    // No parity: Wine sets a pseudo-terminal's parity with tcsetattr, which
+    // Debian's C library refuses (EINVAL) once the terminal has ignored it.
+    std::int32_t Open(int n, std::uint8_t parity = NOPARITY)
+    {
+        d = std::make_unique<TSioWin32Dispatcher>(nullptr);
+        return d->OpenDevice(PortDeviceName(n), 9600, parity, 8, 1, 4096, 4096, 0);
+    }
+
+    bool PumpUntil(const std::function<bool()>& pred)
+    {
+        auto end = std::chrono::steady_clock::now() + kDeadline;
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= end)
+                return pred();
+            queue.WaitAndProcess(5);
+        }
+        return true;
+    }
+
+    // Sends a frame and collects the reply up to and including LF CR.
+    std::string Exchange(const std::string& command)
+    {
+        const std::string frame = command + "\n\r";
+        EXPECT_EQ(d->WriteBytes(frame.data(), static_cast<std::int32_t>(frame.size())), 0);
+        std::string got;
+        PumpUntil([&] {
+            char buf[256];
+            std::int32_t n = std::min<std::int32_t>(d->InputCount(), sizeof buf);
+            if (n > 0 && d->ReadBytes(buf, n) == n)
+                got.append(buf, static_cast<std::size_t>(n));
+            return got.size() >= 2 && got.compare(got.size() - 2, 2, "\n\r") == 0;
+        });
+        return got;
+    }
+
+    TLocalMessageQueue queue;
+    std::unique_ptr<TSioWin32Dispatcher> d;
+};
+
+TEST_F(Win32Dispatch, OpensWithTheLineSettingsAndExchangesInOrder)
+{
+    ASSERT_EQ(Open(1), 0);
+    EXPECT_NE(d->Handle(), nullptr);
+    std::int32_t baud = 0;
+    std::uint8_t parity = 0, bits = 0, stop = 0;
+    d->QueryLineSettings(baud, parity, bits, stop);
+    EXPECT_EQ(baud, 9600);
+    EXPECT_EQ(bits, 8);
+    EXPECT_EQ(stop, 1);
+    EXPECT_EQ(parity, NOPARITY);
+
+    // A new baud goes to the device and is read back from it.
+    ASSERT_EQ(d->ApplyLineSettings(19200, KeepParity, KeepDataBits, KeepStopBits), 0);
+    d->QueryLineSettings(baud, parity, bits, stop);
+    EXPECT_EQ(baud, 19200);
+    ASSERT_EQ(d->ApplyLineSettings(9600, KeepParity, KeepDataBits, KeepStopBits), 0);
+
+    EXPECT_EQ(Exchange("STA;0"), "STA;0:192;\n\r");
+    // Replies keep their order and nothing is lost or doubled.
+    for (int place = 1; place <= 8; ++place) {
+        const std::string reply = Exchange("RCL;0;" + std::to_string(place));
+        EXPECT_EQ(reply.rfind("A0;" + std::to_string(place) + ";", 0), 0u) << reply;
+    }
+    EXPECT_EQ(d->InputCount(), 0);
+    EXPECT_EQ(d->TakeLineError(), leNone);
+    d->CloseDevice();
+    EXPECT_EQ(d->Handle(), nullptr);
+    // The same dispatcher opens the port again.
+    ASSERT_EQ(Open(1), 0);
+    EXPECT_EQ(Exchange("VER;0").rfind("VER;0", 0), 0u);
+}
+
+// The collector's time limit: a timer trigger of 25 ticks (55 ms each, from
+// the multimedia clock) fires, and not before its time.
+struct TTimerSink {
+    std::mutex lock;
+    std::condition_variable cv;
+    int fired = 0;
+    void HandleNotification(std::uint32_t msg, std::uintptr_t, std::intptr_t)
+    {
+        if (msg != WM_SIO_TIMER)
+            return;
+        std::lock_guard l(lock);
+        ++fired;
+        cv.notify_all();
+    }
+};
+
+TEST_F(Win32Dispatch, TheReplyTimeLimitFiresAfterItsTicks)
+{
+    ASSERT_EQ(Open(1), 0);
+    TTimerSink sink;
+    d->AddMethodHandler(NotifyMethod<TTimerSink, &TTimerSink::HandleNotification>(&sink));
+    const std::int32_t timer = d->AddTimerTrigger();
+    ASSERT_GT(timer, 0);
+    const std::uint32_t start = TickCount();
+    ASSERT_EQ(d->SetTimerTrigger(timer, 25, true), 0);
+    std::unique_lock l(sink.lock);
+    ASSERT_TRUE(sink.cv.wait_for(l, kDeadline, [&] { return sink.fired > 0; }));
+    EXPECT_GE(TickCount() - start, 25u);
+    l.unlock();
+    d->CloseDevice();
+}
+
+TEST_F(Win32Dispatch, EchoBusAndRs485DirectionStillExchange)
+{
+    // COM2 echoes every frame first, as a two-wire bus does.
+    ASSERT_EQ(Open(2), 0);
+    d->SetRs485Mode(true);
+    EXPECT_TRUE(d->Rs485Mode());
+    // Wine has no RTS_CONTROL_TOGGLE: the dispatcher switches RTS itself,
+    // which a pseudo-terminal has no line for; the exchange must not suffer.
+    std::string got = Exchange("STA;0");
+    EXPECT_EQ(got.substr(0, 7), "STA;0\n\r");
+    if (got.size() == 7)
+        PumpUntil([&] {
+            char buf[64];
+            std::int32_t n = std::min<std::int32_t>(d->InputCount(), sizeof buf);
+            if (n > 0 && d->ReadBytes(buf, n) == n)
+                got.append(buf, static_cast<std::size_t>(n));
+            return got.size() >= 19;
+        });
+    EXPECT_EQ(got, "STA;0\n\rSTA;0:192;\n\r");
+    d->CloseDevice();
+}
+
+TEST_F(Win32Dispatch, MissingPortsAndTheProbe)
+{
+    // COM3 maps to a folder entry nobody made: refused, and not "in use".
+    EXPECT_LT(Open(3), 0);
+    EXPECT_NE(d->LastOsError(), 5);
+    EXPECT_FALSE(IsPortAvailable(3));
+    EXPECT_FALSE(IsPortAvailable(0));
+    // The list probes COM1..COM50 by opening them: exactly the two served.
+    TComSelectForm form;
+    ASSERT_EQ(form.Items().size(), 2u);
+    EXPECT_EQ(form.Items()[0], "COM1");
+    EXPECT_EQ(form.Items()[1], "COM2");
+    EXPECT_EQ(form.SelectedPort(), 1);
+    // The factory gives the Win32 dispatcher for the local layer.
+    auto made = CreateDispatcherFor(dlWin32, nullptr);
+    EXPECT_NE(dynamic_cast<TSioWin32Dispatcher*>(made.get()), nullptr);
+    // Error texts come from the system's table.
+    EXPECT_FALSE(ErrorMessage(-1450).empty());
+}
+
+// Needs the modem-line fixture (win_dispatch_lines_test): with modem lines
+// Wine's WaitCommEvent waits, and the fixture logs every change of RTS.
+TEST_F(Win32Dispatch, ModemLinesGiveEventsAndRtsFollowsEachBlock)
+{
+    const char* log = std::getenv("TARNELL_MODEM_LOG");
+    ASSERT_NE(log, nullptr) << "run with the modem-line fixture";
+    const std::string logPath = std::string("Z:") + log;
+    std::remove(logPath.c_str());
+    ASSERT_EQ(Open(1), 0);
+    ASSERT_TRUE(PumpUntil([&] { return d->EventsWork(); }));
+    // Lines the fixture reports: CTS, DSR and DCD on.
+    EXPECT_EQ(d->ModemStatus() & 0xB0u, 0xB0u);
+    d->SetRs485Mode(true);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(Exchange("STA;0"), "STA;0:192;\n\r");
+    // Wine has no RTS_CONTROL_TOGGLE: RTS rises before each block and drops
+    // once it has left, before the reply.
+    auto readLog = [&] {
+        std::string text;
+        if (std::FILE* f = std::fopen(logPath.c_str(), "r")) {
+            char buf[4096];
+            std::size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+                text.append(buf, n);
+            std::fclose(f);
+        }
+        return text;
+    };
+    std::string text;
+    ASSERT_TRUE(PumpUntil([&] {
+        text = readLog();
+        const std::string last = "rts=0 dtr=0\n";
+        return text.find("rts=1") != std::string::npos && text.size() >= last.size() &&
+               text.compare(text.size() - last.size(), last.size(), last) == 0;
+    })) << text;
+    std::size_t rises = 0;
+    for (std::size_t at = text.find("rts=1"); at != std::string::npos; at = text.find("rts=1", at + 1))
+        ++rises;
+    EXPECT_EQ(rises, 3u) << text;
+    d->CloseDevice();
+}
+
+TEST_F(Win32Dispatch, LostDeviceEndsTheThreadsAndReportsOnce)
+{
+    ASSERT_EQ(Open(1), 0) << ErrorMessage(-d->LastOsError());
+    ASSERT_EQ(Exchange("STA;0"), "STA;0:192;\n\r");
+    const char* killFile = std::getenv("TARNELL_SIM_KILL");
+    ASSERT_NE(killFile, nullptr) << "run through with-sim.sh";
+    std::FILE* f = std::fopen(killFile, "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    // The reader's next look fails: the device is gone, the threads end.
+    ASSERT_TRUE(PumpUntil([&] { return d->DeviceLost() && !d->Active(); }));
+    EXPECT_EQ(d->TakeLineError(), leDeviceFailed);
+    EXPECT_EQ(d->TakeLineError(), leNone);
+    d->CloseDevice();
+}
+
+}  // namespace
+}  // namespace sio::test

@@ -1,0 +1,69 @@
+/* Test fixture, never shipped: modem lines for pseudo-terminals, loaded into
+ * Wine with LD_PRELOAD. A pseudo-terminal has no modem lines, so Wine fails
+ * EscapeCommFunction and GetCommModemStatus on it, and its WaitCommEvent
+ * cannot wait. This answers TIOCMGET/TIOCMSET/TIOCMBIS/TIOCMBIC for pseudo-
+ * terminal slaves from a state of its own (CTS, DSR and DCD on), and appends
+ * every change of RTS and DTR to the file named by TARNELL_MODEM_LOG
+ * ("rts=1 dtr=0"), where a test reads them. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static int lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD;
+
+static int is_pty_slave(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return 0;
+    /* Unix98 pseudo-terminal slaves: majors 136..143. */
+    return major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
+
+static void log_lines(int before)
+{
+    const char* name = getenv("TARNELL_MODEM_LOG");
+    if (!name || ((before ^ lines) & (TIOCM_RTS | TIOCM_DTR)) == 0)
+        return;
+    FILE* f = fopen(name, "a");
+    if (!f)
+        return;
+    fprintf(f, "rts=%d dtr=%d\n", (lines & TIOCM_RTS) != 0, (lines & TIOCM_DTR) != 0);
+    fclose(f);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    static int (*real)(int, unsigned long, ...);
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    if (!real)
+        real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
+    if ((request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) && arg &&
+        is_pty_slave(fd)) {
+        const int settable = TIOCM_RTS | TIOCM_DTR;
+        pthread_mutex_lock(&lock);
+        int before = lines;
+        int* v = (int*)arg;
+        switch (request) {
+        case TIOCMGET: *v = lines; break;
+        case TIOCMSET: lines = (lines & ~settable) | (*v & settable); break;
+        case TIOCMBIS: lines |= *v & settable; break;
+        default: lines &= ~(*v & settable); break;
+        }
+        log_lines(before);
+        pthread_mutex_unlock(&lock);
+        return 0;
+    }
+    return real(fd, request, arg);
+}

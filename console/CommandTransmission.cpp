@@ -8,6 +8,8 @@
 #include "GripperPort.h"
 #include "GripperProtocol.h"
 #include "Memo.h"
+#include "PortChoice.h"
+#include "PortStatusLine.h"
 #include "StringGrid.h"
 
 #include "SioPacket.h"
@@ -33,6 +35,10 @@ void TForm1::CreatePort()
     line.traceName = "SIO.TRC";
     portsetup::SetUpGripperPort(*ComPort, *ComDataPacket, line);
     ComPort->SetOnTriggerLineError([this](sio::TSioCustomComPort* cp, std::uint16_t error, bool lineBreak) {
+        // A lost device is reported as a line error first: the port line
+        // shows the loss before the message about it waits for the operator.
+        if (PortStatus)
+            PortStatus->Refresh();
         ComPortTriggerLineError(cp, error, lineBreak);
     });
     ComDataPacket->OnStringPacket = [this](sio::TSioDataPacket* sender, const std::string& data) {
@@ -58,7 +64,14 @@ void TForm1::SendCommand(const std::string& s)
     const bool opening = !d || ComPort->DeviceLost();
     const bool stuck = !opening && !d->WaitOutputSent(kOutputSentWaitMs);
     // Opens the port at the first command: the port dialog, then the line.
-    ComPort->FlushInput();
+    // A port that would not open (in use, missing) is not tried again: the
+    // next command offers the dialog.
+    try {
+        ComPort->FlushInput();
+    } catch (...) {
+        portChoice_->Forget();
+        throw;
+    }
     if (opening || stuck)
         ComPort->FlushOutput();
     state_.TimedOut = false;
@@ -80,8 +93,12 @@ void TForm1::SendCommand(const std::string& s)
     } catch (...) {
         // Nothing went out, so no answer is awaited: no time-out to follow.
         ComDataPacket->SetEnabled(false);
+        Memo1->FlushPending();
         throw;
     }
+    // The frame is on its way: the output may change and paint while the
+    // line is busy with it and the answer.
+    Memo1->FlushIfDue();
 }
 
 void TForm1::bSenden2Click()
@@ -107,6 +124,10 @@ void TForm1::FormKeyUp(QKeyEvent& key)
     SendCommand(std::string(bytes.constData(), std::size_t(bytes.size())));
 }
 
-void TForm1::rgParityClick() { ComPort->SetParity(rgParity->ItemIndex() == 1 ? sio::pNone : sio::pEven); }
+void TForm1::rgParityClick()
+{
+    ComPort->SetParity(rgParity->ItemIndex() == 1 ? sio::pNone : sio::pEven);
+    PortStatus->Refresh();
+}
 
 }  // namespace tarnell

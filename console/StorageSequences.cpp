@@ -7,10 +7,13 @@
 #include "Dialogs.h"
 #include "GroupBoxes.h"
 #include "GripperProtocol.h"
+#include "Memo.h"
+#include "PortChoice.h"
 #include "StringGrid.h"
 
 #include "SioMisc.h"
 
+#include <QAction>
 #include <QPushButton>
 
 #include <functional>
@@ -42,6 +45,11 @@ void TForm1::SetSequenceRunning(bool running)
     // the middle of one would mix two exchanges or two sets of values.
     for (QPushButton* b : {bRead, bSenden, bSenden2, bOpen, bClearStringGrid})
         b->setEnabled(!running);
+    // Answers come fast: the output gathers their lines and changes (and
+    // repaints) right after a frame has gone out, now and then.
+    Memo1->SetHold(running ? kSequenceOutputPeriodMs : 0);
+    // Another port now would leave the sequence waiting on a closed one.
+    portChoice_->Action().setEnabled(!running);
 }
 
 bool TForm1::WaitForAnswer()

@@ -7,6 +7,9 @@
 #include "GroupBoxes.h"
 #include "HintTracker.h"
 #include "Memo.h"
+#include "OutputMenu.h"
+#include "PortChoice.h"
+#include "PortStatusLine.h"
 #include "StringGrid.h"
 #include "TarnellApplication.h"
 
@@ -23,13 +26,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QToolButton>
 
 namespace tarnell {
 
 namespace {
 
-constexpr int kClientWidth = 1016;
-constexpr int kClientHeight = 741;
 constexpr int kPanel1Height = 289;
 constexpr int kPanel2Height = 50;
 constexpr int kStatusHeight = 69;
@@ -72,6 +74,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     grids_ = std::make_unique<TParameterGrids>(state_, *StringGrid1, *StringGrid2);
     file_ = std::make_unique<TParameterFile>(*StringGrid1, *StringGrid2);
     hints_ = std::make_unique<TStatusHints>(state_, *mStatus, *meAdresse, Text(strings::hints::cbCommands));
+    outputMenu_ = new TOutputMenu(*Memo1, *this);
+    portChoice_ = new TPortChoice(
+        *ComPort, *this, [this] { return !sequenceRunning_; }, [this] { PortStatus->Refresh(); });
+    PortStatus = new TPortStatusLine(*ComPort, portChoice_->Action(), this);
+    LayoutControls();
+    SetTabOrder();
     BindEvents();
     FormCreate();
 }
@@ -86,6 +94,9 @@ TForm1::~TForm1()
     ComDataPacket->OnTimeout = nullptr;
     ComPort->SetOnTriggerLineError(nullptr);
     ComPort->SetOnPortOpen(nullptr);
+    // The port line stops listening before the port goes.
+    delete PortStatus;
+    PortStatus = nullptr;
     ComDataPacket.reset();
     ComPort.reset();
 
@@ -111,34 +122,30 @@ void TForm1::CreateControls()
     font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif")});
     font.setPixelSize(16);
     setFont(font);
-    resize(kClientWidth, kClientHeight);
+    // Every control stays whole: nothing smaller than the designed form.
+    setMinimumSize(kFormWidth, kFormHeight + kPortLineHeight);
+    resize(kFormWidth, kFormHeight + kPortLineHeight);
 
     // Parameter area.
     Panel1 = NewPanel(this);
     Panel4 = NewPanel(Panel1);
-    Panel4->setGeometry(1, 1, 714, kPanel1Height - 2);
     StringGrid2 = new TStringGrid(3, 2, 1, 1, Panel4);
-    StringGrid2->setGeometry(7, 8, 700, 57);
     StringGrid2->SetDefaultColWidth(120);
     StringGrid2->SetEditing(true);
     StringGrid2->SetTabs(true);
     StringGrid1 = new TStringGrid(4, 8, 1, 1, Panel4);
-    StringGrid1->setGeometry(7, 70, 700, 209);
     StringGrid1->SetDefaultColWidth(120);
     StringGrid1->SetEditing(true);
     StringGrid1->SetTabs(true);
 
     rgParity = new TRadioGroup(QStringLiteral("Parity Bit"), {QStringLiteral("Even Parity"), QStringLiteral("No Parity")},
                                Panel1);
-    rgParity->setGeometry(720, 0, 153, 89);
     rgParity->SetItemIndex(0);
     rgGripperType = new TRadioGroup(QStringLiteral("Gripper Type"),
                                     {QStringLiteral("50 mm"), QStringLiteral("100 mm"), QStringLiteral("30 mm")}, Panel1);
-    rgGripperType->setGeometry(720, 96, 153, 89);
     rgGripperType->SetItemIndex(0);
 
     gbAdresse = new QGroupBox(QStringLiteral("Tarnell Adress"), Panel1);
-    gbAdresse->setGeometry(720, 216, 153, 65);
     meAdresse = new QLineEdit(gbAdresse);
     meAdresse->setGeometry(8, 24, 41, 27);
     // Up to two optional digits, a blank shown as a space.
@@ -155,15 +162,15 @@ void TForm1::CreateControls()
     // Command line.
     Panel2 = NewPanel(this);
     cbCommands = new TComboBox(Panel2);
-    cbCommands->setGeometry(8, 8, 700, cbCommands->sizeHint().height());
     bSenden2 = NewButton("Send", {880, 14, 121, 25}, Panel2);
 
     // Output area.
     Panel3 = NewPanel(this);
     Memo1 = new TMemo(Panel3);
-    Memo1->setGeometry(9, 9, 700, 304);
     Memo1->setReadOnly(true);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Replies and commands reach the text after the next frame is out.
+    Memo1->SetDeferred(true);
     bClear = NewButton("<< Delete", {720, 13, 130, 25}, Panel3);
     cgStatus = new TCheckGroup(QStringLiteral("Status: "),
                                {QStringLiteral("VCC Err."), QStringLiteral("Temp. Err."),
@@ -171,10 +178,8 @@ void TForm1::CreateControls()
                                 QStringLiteral("Grip Err."), QStringLiteral("n.a."), QStringLiteral("Referenced"),
                                 QStringLiteral("Ready")},
                                Panel3);
-    cgStatus->setGeometry(720, 50, 130, 261);
     cgStatus->SetValue(-1);
     StringGrid3 = new TStringGrid(2, 12, 1, 0, Panel3);
-    StringGrid3->setGeometry(856, 8, 153, 305);
     StringGrid3->SetEditing(true);
     StringGrid3->SetAlwaysShowEditor(true);
     StringGrid3->SetRangeSelect(true);
@@ -198,10 +203,56 @@ void TForm1::CreateControls()
     SetHint(cbCommands, Text(strings::hints::cbCommands));
     SetHint(Memo1, Text(strings::hints::Memo1));
     SetHint(StringGrid3, Text(strings::hints::StringGrid3));
+}
 
-    // The panels follow the window: two at the top, the status line at the
-    // bottom, the output area in between.
-    resizeEvent(nullptr);
+void TForm1::LayoutControls()
+{
+    const int w = width();
+    const int formHeight = height() - kPortLineHeight;
+    const int dw = qMax(0, w - kFormWidth);
+    const int dh = qMax(0, formHeight - kFormHeight);
+
+    // Two panels at the top, the hint line at the bottom, the output area in
+    // between; the port line below the form.
+    Panel1->setGeometry(0, 0, w, kPanel1Height);
+    Panel2->setGeometry(0, kPanel1Height, w, kPanel2Height);
+    const int top3 = kPanel1Height + kPanel2Height;
+    Panel3->setGeometry(0, top3, w, qMax(0, formHeight - top3 - kStatusHeight));
+    mStatus->setGeometry(0, formHeight - kStatusHeight, w, kStatusHeight);
+    if (PortStatus)
+        PortStatus->setGeometry(0, formHeight, w, kPortLineHeight);
+
+    // Parameter area: the grids widen, the selectors and buttons keep to the right.
+    Panel4->setGeometry(1, 1, 714 + dw, kPanel1Height - 2);
+    StringGrid2->setGeometry(7, 8, 700 + dw, 57);
+    StringGrid1->setGeometry(7, 70, 700 + dw, 209);
+    rgParity->setGeometry(720 + dw, 0, 153, 89);
+    rgGripperType->setGeometry(720 + dw, 96, 153, 89);
+    gbAdresse->setGeometry(720 + dw, 216, 153, 65);
+    for (QPushButton* b : {bOpen, bSave, bClearStringGrid, bRead, bSenden})
+        b->move(880 + dw, b->y());
+
+    // Command line.
+    cbCommands->setGeometry(8, 8, 700 + dw, cbCommands->sizeHint().height());
+    bSenden2->move(880 + dw, 14);
+
+    // Output area: the output window takes all that is more; the status
+    // boxes and the key table beside it reach down as far as it does.
+    Memo1->setGeometry(9, 9, 700 + dw, 304 + dh);
+    bClear->move(720 + dw, 13);
+    cgStatus->setGeometry(720 + dw, 50, 130, 261 + dh);
+    StringGrid3->setGeometry(856 + dw, 8, 153, 305 + dh);
+}
+
+void TForm1::SetTabOrder()
+{
+    // Column by column, top to bottom, as the eye reads the form; the hint
+    // line is no stop, the port line's button comes last.
+    QWidget* order[] = {StringGrid2, StringGrid1, rgParity, rgGripperType, meAdresse,   bOpen,
+                        bSave,       bClearStringGrid, bRead, bSenden, cbCommands, bSenden2,
+                        Memo1,       bClear,      cgStatus, StringGrid3, PortStatus->ChooseButton()};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
 }
 
 void TForm1::BindEvents()
@@ -221,6 +272,11 @@ void TForm1::BindEvents()
     connect(bClearStringGrid, &QPushButton::clicked, this, Guarded([this] { bClearStringGridClick(); }));
     connect(bClear, &QPushButton::clicked, this, Guarded([this] { bClearClick(); }));
     connect(bSenden2, &QPushButton::clicked, this, Guarded([this] { bSenden2Click(); }));
+    // Enter in the command line sends, as its "Send" does.
+    connect(cbCommands, &TComboBox::enterPressed, this, Guarded([this] {
+                if (bSenden2->isEnabled())
+                    bSenden2Click();
+            }));
     connect(bRead, &QPushButton::clicked, this, Guarded([this] { bReadClick(); }));
     connect(bSenden, &QPushButton::clicked, this, Guarded([this] { bSendenClick(); }));
     rgParity->OnClick = Guarded([this] { rgParityClick(); });
@@ -259,7 +315,7 @@ void TForm1::SetupStorageGrid(const QString& h0, const QString& h1, const QStrin
 
 void TForm1::ApplicationHint(const QString& hint) { hints_->HintChanged(hint); }
 
-void TForm1::bClearClick() { Memo1->clear(); }
+void TForm1::bClearClick() { Memo1->Clear(); }
 
 void TForm1::StringGrid1KeyPress(QChar& key) { TParameterGrids::KeyPress(key); }
 
@@ -312,13 +368,7 @@ void TForm1::resizeEvent(QResizeEvent* event)
 {
     if (event)
         QWidget::resizeEvent(event);
-    const int w = width();
-    const int h = height();
-    Panel1->setGeometry(0, 0, w, kPanel1Height);
-    Panel2->setGeometry(0, kPanel1Height, w, kPanel2Height);
-    const int top3 = kPanel1Height + kPanel2Height;
-    Panel3->setGeometry(0, top3, w, qMax(0, h - top3 - kStatusHeight));
-    mStatus->setGeometry(0, h - kStatusHeight, w, kStatusHeight);
+    LayoutControls();
 }
 
 void TForm1::closeEvent(QCloseEvent* event)

@@ -36,6 +36,9 @@ namespace tarnell {
 class TCheckGroup;
 class TComboBox;
 class TMemo;
+class TOutputMenu;
+class TPortChoice;
+class TPortStatusLine;
 class TRadioGroup;
 class TStringGrid;
 
@@ -111,6 +114,19 @@ public:
     TCheckGroup* cgStatus;
     TStringGrid* StringGrid3;
     TMemo* mStatus;
+    // Below the form: the port in use and its state.
+    TPortStatusLine* PortStatus = nullptr;
+
+    // The output window's context menu and the choice of another port.
+    TOutputMenu& OutputMenu() { return *outputMenu_; }
+    TPortChoice& PortChoice() { return *portChoice_; }
+
+    // The designed size of the form, and the height of the port line below it.
+    static constexpr int kFormWidth = 1016;
+    static constexpr int kFormHeight = 741;
+    static constexpr int kPortLineHeight = 24;
+    // While Readout or Send runs, the output shows new lines at most this often.
+    static constexpr int kSequenceOutputPeriodMs = 40;
 
     // The serial port and its reply collector. The port opens at the first
     // command and stays open until the window goes.
@@ -124,6 +140,12 @@ protected:
 
 private:
     void CreateControls();
+    // Places the controls for the window's size: at the designed size as
+    // designed; the output window takes what is more, the grids and the
+    // command line the extra width, the status boxes and key table the
+    // extra height.
+    void LayoutControls();
+    void SetTabOrder();
     void BindEvents();
     void CreatePort();
     void ArmLineErrorTrigger();
@@ -139,6 +161,8 @@ private:
     std::unique_ptr<TParameterGrids> grids_;
     std::unique_ptr<TParameterFile> file_;
     std::unique_ptr<TStatusHints> hints_;
+    TOutputMenu* outputMenu_ = nullptr;
+    TPortChoice* portChoice_ = nullptr;
     bool centred_ = false;
     bool sequenceRunning_ = false;
     bool answerOwed_ = false;  // a frame went out; its answer or time-out ends the wait

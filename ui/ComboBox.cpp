@@ -1,5 +1,8 @@
 #include "ComboBox.h"
 
+#include <QKeyEvent>
+#include <QLineEdit>
+
 namespace tarnell {
 
 TComboBox::TComboBox(QWidget* parent) : QComboBox(parent)
@@ -7,6 +10,36 @@ TComboBox::TComboBox(QWidget* parent) : QComboBox(parent)
     setEditable(true);
     // Items are added by the program only, never by Enter in the edit field.
     setInsertPolicy(QComboBox::NoInsert);
+    lineEdit()->installEventFilter(this);
+}
+
+namespace {
+bool IsEnter(const QKeyEvent& key) { return key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter; }
+}  // namespace
+
+void TComboBox::keyPressEvent(QKeyEvent* event)
+{
+    // The window system gives keys to the combo box, which hands them to its
+    // edit field; Enter is taken here, once.
+    if (IsEnter(*event)) {
+        event->accept();
+        emit enterPressed();
+        return;
+    }
+    QComboBox::keyPressEvent(event);
+}
+
+bool TComboBox::eventFilter(QObject* watched, QEvent* event)
+{
+    // Keys sent to the edit field itself: it would pass an Enter it does not
+    // use up to the combo box, which hands it back, and report it twice.
+    if (watched == lineEdit() && event->type() == QEvent::KeyPress) {
+        if (IsEnter(*static_cast<QKeyEvent*>(event))) {
+            emit enterPressed();
+            return true;
+        }
+    }
+    return QComboBox::eventFilter(watched, event);
 }
 
 int TComboBox::AddSorted(const QString& text)

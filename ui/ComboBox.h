@@ -17,6 +17,15 @@ public:
     int AddSorted(const QString& text);
     // Whether an item equals text exactly (case-sensitive).
     bool HasItem(const QString& text) const;
+
+signals:
+    // Enter or Return in the edit field (not in the open list); the key goes
+    // no further.
+    void enterPressed();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 }  // namespace tarnell

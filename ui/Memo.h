@@ -3,7 +3,12 @@
 #pragma once
 
 #include <QPlainTextEdit>
+#include <QElapsedTimer>
 #include <QStringList>
+#include <QTimer>
+
+#include <utility>
+#include <vector>
 
 namespace tarnell {
 
@@ -24,6 +29,38 @@ public:
 
     void SetColor(const QColor& color);
     QColor Color() const;
+
+    // Empties the text, lines still pending included.
+    void Clear();
+
+    // While deferred, new lines wait and go into the text together at the
+    // next FlushPending() or when the event loop next gets round to it, so
+    // that whoever adds a line does no layout or painting work right then.
+    // Reading the lines always sees the pending ones.
+    void SetDeferred(bool on);
+    // Holding (periodMs > 0) gathers lines that come fast: they go in only
+    // at FlushIfDue, at most once per period, or when none has been due for
+    // a while. 0 (the default) ends the hold and shows what waits.
+    void SetHold(int periodMs);
+    // Puts the pending lines in unless held and flushed less than a period ago.
+    void FlushIfDue();
+    void FlushPending() const;
+    bool HasPending() const { return !pending_.empty(); }
+
+    // Each line added from now on starts with the time it was added,
+    // "hh:mm:ss.mmm ". Off by default.
+    void SetTimeStamps(bool on) { timeStamps_ = on; }
+    bool TimeStamps() const { return timeStamps_; }
+
+private:
+    void Insert(int index, const QString& line);
+
+    bool deferred_ = false;
+    bool timeStamps_ = false;
+    int holdMs_ = 0;
+    QElapsedTimer lastFlush_;
+    mutable std::vector<std::pair<int, QString>> pending_;
+    QTimer flushTimer_;
 };
 
 }  // namespace tarnell

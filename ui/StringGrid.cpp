@@ -86,6 +86,18 @@ public:
         painter->restore();
     }
 
+    // Ctrl+Tab is the grid's way out, not the next cell: passed on to it.
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyPress) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) &&
+                (key->modifiers() & Qt::ControlModifier))
+                return false;
+        }
+        return QStyledItemDelegate::eventFilter(object, event);
+    }
+
     QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex& index) const override
     {
         auto* editor = new TCellEditor(grid_, index.column(), index.row(), parent);
@@ -349,8 +361,28 @@ bool TStringGrid::FilterKey(QKeyEvent* event)
     return false;
 }
 
+bool TStringGrid::LeaveOnCtrlTab(QKeyEvent* event)
+{
+    if (!(event->modifiers() & Qt::ControlModifier) ||
+        (event->key() != Qt::Key_Tab && event->key() != Qt::Key_Backtab))
+        return false;
+    const bool forward = event->key() == Qt::Key_Tab && !(event->modifiers() & Qt::ShiftModifier);
+    // The focus chain from the grid itself: its editor is no stop.
+    QWidget* w = this;
+    do {
+        w = forward ? w->nextInFocusChain() : w->previousInFocusChain();
+    } while (w != this && (isAncestorOf(w) || !w->isVisible() || !w->isEnabled() || !(w->focusPolicy() & Qt::TabFocus) ||
+                           w->window() != window()));
+    if (w != this)
+        w->setFocus(forward ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    event->accept();
+    return true;
+}
+
 void TStringGrid::keyPressEvent(QKeyEvent* event)
 {
+    if (LeaveOnCtrlTab(event))
+        return;
     if (FilterKey(event)) {
         event->accept();
         return;
@@ -394,6 +426,8 @@ bool TStringGrid::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == editor_ && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
+        if (LeaveOnCtrlTab(key))
+            return true;
         if (key != filteredKey_ && FilterKey(key))
             return true;
     }

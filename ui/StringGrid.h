@@ -112,6 +112,9 @@ private:
     void EditorEdited(TCellEditor* editor);
     // Runs the key filter on a key event; true if the event is to be dropped.
     bool FilterKey(QKeyEvent* event);
+    // Tab walks the cells; Ctrl+Tab (Ctrl+Shift+Tab) leaves the grid for the
+    // next (previous) control, as in every control that keeps Tab to itself.
+    bool LeaveOnCtrlTab(QKeyEvent* event);
     void UpdateItemFlags();
     // Runs one of the view's own handlers; a cell that SetSelection chose
     // meanwhile is selected again afterwards, as the view selects the cell it

@@ -108,7 +108,8 @@ private slots:
         TWindow w;
         QVERIFY(w.Activate());
         TForm1& f = w.form;
-        QCOMPARE(f.size(), QSize(1016, 741));
+        // The form, and the port line below it.
+        QCOMPARE(f.size(), QSize(1016, 741 + TForm1::kPortLineHeight));
         const struct {
             QWidget* control;
             QWidget* parent;
@@ -151,7 +152,7 @@ private slots:
         QCOMPARE(f.mStatus->focusPolicy() & Qt::TabFocus, 0);
 
         // Panels follow the window; the output area takes what is left.
-        f.resize(1200, 800);
+        f.resize(1200, 800 + TForm1::kPortLineHeight);
         QCOMPARE(f.Panel3->geometry(), QRect(0, 339, 1200, 800 - 339 - 69));
         QCOMPARE(f.mStatus->geometry(), QRect(0, 800 - 69, 1200, 69));
     }

@@ -1,0 +1,47 @@
+#include "PortChoice.h"
+
+#include "TarnellApplication.h"
+
+#include "SioPort.h"
+
+#include <QAction>
+#include <QWidget>
+
+namespace tarnell {
+
+TPortChoice::TPortChoice(sio::TSioCustomComPort& port, QWidget& window, std::function<bool()> allowed,
+                         std::function<void()> changed)
+    : QObject(&window), port_(port), allowed_(std::move(allowed)), changed_(std::move(changed))
+{
+    action_ = new QAction(QStringLiteral("Choose another port…"), &window);
+    action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    action_->setShortcutContext(Qt::WindowShortcut);
+    action_->setToolTip(QStringLiteral("Close the port; the next command asks for a port (Ctrl+P)"));
+    window.addAction(action_);
+    connect(action_, &QAction::triggered, this, Guarded([this] { Choose(); }));
+}
+
+void TPortChoice::Choose()
+{
+    // A sequence waiting for its answer would wait for ever on a closed port.
+    if (allowed_ && !allowed_())
+        return;
+    // The number goes even if the close reports a failure: the operator
+    // asked for another port.
+    struct TForget {
+        TPortChoice& self;
+        ~TForget() { self.Forget(); }
+    } forget{*this};
+    port_.SetOpen(false);
+}
+
+void TPortChoice::Forget()
+{
+    if (port_.PortState() != sio::StateClosed)
+        return;
+    port_.SetComNumber(0);
+    if (changed_)
+        changed_();
+}
+
+}  // namespace tarnell

@@ -1,0 +1,117 @@
+#include "PortStatusLine.h"
+
+#include "SioPort.h"
+#include "SioSelCom.h"
+#include "SioUser.h"
+
+#include <QAction>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QToolButton>
+
+namespace tarnell {
+
+namespace {
+
+QChar ParityLetter(sio::TParity p)
+{
+    switch (p) {
+    case sio::pNone: return QLatin1Char('N');
+    case sio::pOdd: return QLatin1Char('O');
+    case sio::pEven: return QLatin1Char('E');
+    case sio::pMark: return QLatin1Char('M');
+    case sio::pSpace: return QLatin1Char('S');
+    }
+    return QLatin1Char('?');
+}
+
+QString StateText(TPortStatusLine::TState s)
+{
+    switch (s) {
+    case TPortStatusLine::TState::NotChosen: return QStringLiteral("not yet chosen (the next command asks)");
+    case TPortStatusLine::TState::Open: return QStringLiteral("open");
+    case TPortStatusLine::TState::Closed: return QStringLiteral("closed");
+    case TPortStatusLine::TState::Lost: return QStringLiteral("LOST (the next command opens it again)");
+    }
+    return {};
+}
+
+}  // namespace
+
+TPortStatusLine::TPortStatusLine(sio::TSioCustomComPort& port, QAction& choose, QWidget* parent)
+    : QFrame(parent), port_(port), choose_(choose)
+{
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setAccessibleName(QStringLiteral("Port status"));
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(4, 0, 2, 0);
+    label_ = new QLabel(this);
+    label_->setAccessibleName(QStringLiteral("Port status"));
+    label_->setTextInteractionFlags(Qt::NoTextInteraction);
+    button_ = new QToolButton(this);
+    button_->setDefaultAction(&choose_);
+    button_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    button_->setAutoRaise(true);
+    button_->setFocusPolicy(Qt::StrongFocus);
+    layout->addWidget(label_, 1);
+    layout->addWidget(button_);
+
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        QMenu menu(this);
+        menu.setAccessibleName(QStringLiteral("Port menu"));
+        menu.addAction(&choose_);
+        menu.exec(mapToGlobal(at));
+    });
+
+    // Told on the main thread: opened, closing, closed and lost.
+    port_.AddUserCallback(this, [this](sio::TSioCustomComPort*, sio::TPortCallbackKind) { Refresh(); });
+    Refresh();
+}
+
+TPortStatusLine::~TPortStatusLine() { port_.RemoveUserCallback(this); }
+
+TPortStatusLine::TState TPortStatusLine::State() const
+{
+    if (port_.DeviceLost())
+        return TState::Lost;
+    if (port_.PortState() == sio::StateOpen)
+        return TState::Open;
+    return port_.ComNumber() == 0 ? TState::NotChosen : TState::Closed;
+}
+
+QString TPortStatusLine::LineSettings(const sio::TSioCustomComPort& port)
+{
+    return QStringLiteral("%1 %2%3%4")
+        .arg(port.Baud())
+        .arg(port.DataBits())
+        .arg(ParityLetter(port.Parity()))
+        .arg(port.StopBits());
+}
+
+QString TPortStatusLine::Text() const { return label_->text(); }
+
+void TPortStatusLine::Refresh()
+{
+    const TState state = State();
+    QString port = QStringLiteral("none");
+    QString device = QStringLiteral("-");
+    if (port_.ComNumber() != 0) {
+        port = QStringLiteral("COM%1").arg(port_.ComNumber());
+        std::string location = port_.Dispatcher() ? port_.Dispatcher()->DeviceLocation() : std::string();
+        if (location.empty())
+            location = sio::PortDevicePath(port_.ComNumber());
+        device = QString::fromLocal8Bit(location.c_str());
+    }
+    const QString text = QStringLiteral("Port: %1   Device: %2   Line: %3   State: %4")
+                             .arg(port, device, LineSettings(port_), StateText(state));
+    if (text == label_->text())
+        return;
+    label_->setText(text);
+    // A screen reader hears the new state as the line's description.
+    setAccessibleDescription(text);
+    label_->setAccessibleDescription(text);
+}
+
+}  // namespace tarnell

@@ -1,0 +1,47 @@
+// The port in view: a line below the window's form that shows the port in
+// use, its device, the line settings and its state, and offers the choice of
+// another port. It follows the port component's own notifications, so a loss
+// shows the moment the serial layer reports it.
+#pragma once
+
+#include <QFrame>
+
+class QAction;
+class QLabel;
+class QToolButton;
+
+namespace sio {
+class TSioCustomComPort;
+}
+
+namespace tarnell {
+
+class TPortStatusLine final : public QFrame {
+    Q_OBJECT
+public:
+    enum class TState { NotChosen, Open, Closed, Lost };
+
+    // choose is the "another port" action, offered by the button and the
+    // context menu of the line.
+    TPortStatusLine(sio::TSioCustomComPort& port, QAction& choose, QWidget* parent = nullptr);
+    ~TPortStatusLine() override;
+
+    // Reads the port again; the notifications call it, and so does whoever
+    // changes a setting the line shows (the parity).
+    void Refresh();
+
+    TState State() const;
+    QString Text() const;
+    QToolButton* ChooseButton() const { return button_; }
+
+    // "9600 8E1": baud, data bits, parity letter, stop bits.
+    static QString LineSettings(const sio::TSioCustomComPort& port);
+
+private:
+    sio::TSioCustomComPort& port_;
+    QAction& choose_;
+    QLabel* label_;
+    QToolButton* button_;
+};
+
+}  // namespace tarnell

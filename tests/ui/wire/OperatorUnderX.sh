@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# The real tarnell-console in a real X server, used as an operator would, for
+# what goes beyond the designed form: the window refuses to shrink below its
+# minimum (it tells the window manager) and grows to the whole screen; Enter in the command line sends
+# (seen in the simulator's log); with COM1 held by another program the first
+# command fails "already in use" and the next asks again, so COM2 can be
+# chosen; a simulator killed and restarted is served again; Ctrl+P lets the
+# port go (its dispatch log is written) and the next command asks again; the
+# output's "Save as…" writes its lines to a file.
+#   OperatorUnderX.sh CONSOLE SIM [SHOT_DIR]
+# With SHOT_DIR, screenshots of each stage are left there.
+set -euo pipefail
+console=$1
+sim=$2
+shots=${3:-}
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  status=$?
+  if [ "$status" -ne 0 ] && [ -s "$work/console.err" ]; then
+    echo "--- console's standard error:" >&2
+    cat "$work/console.err" >&2
+  fi
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+await() {
+  for _ in $(seq 200); do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 0.1
+  done
+  echo "gave up waiting for: $*" >&2
+  return 1
+}
+shot() { if [ -n "$shots" ]; then sleep 0.5; import -window root "$shots/$1.png"; fi; }
+size_of() { xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: //p'; }
+# The one visible top-level window whose name is exactly $1.
+window_named() { xdotool search --onlyvisible --name "^$1\$" | head -1; }
+
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+pids+=($!)
+await test -s "$work/display"
+export DISPLAY=":$(head -1 "$work/display")"
+unset QT_QPA_PLATFORM
+
+export SIO_PORT_DIR="$work/ports"
+"$sim" --dir "$SIO_PORT_DIR" --com 1 --no-wire-timing --log "$work/sim1.log" >/dev/null &
+sim1=$!
+pids+=($sim1)
+"$sim" --dir "$SIO_PORT_DIR" --com 2 --no-wire-timing --log "$work/sim2.log" >/dev/null &
+pids+=($!)
+await test -L "$SIO_PORT_DIR/COM1"
+await test -L "$SIO_PORT_DIR/COM2"
+# Another program holds COM1, as the serial layer's own lock would.
+flock "$SIO_PORT_DIR/COM1" sleep 600 &
+holder=$!
+pids+=($holder)
+
+cd "$work"
+"$console" 2>"$work/console.err" &
+pids+=($!)
+await window_named "Tarnell by Voskarwerk"
+win=$(window_named "Tarnell by Voskarwerk")
+xdotool windowmove "$win" 0 0
+await test "$(size_of)" = "1016x765"
+shot default
+
+# The window manager is told the minimum (Xvfb has none to hold to it).
+xprop -id "$win" WM_NORMAL_HINTS | grep -q "program specified minimum size: 1016 by 765"
+shot minimum
+
+# The keyboard follows the pointer (no window manager).
+xdotool mousemove --window "$win" 500 600
+# COM1 is in use: the error, then the next command asks again; COM2 this time.
+xdotool key F1
+await window_named "Select Port"
+xdotool key Return
+await window_named "Tarnell Console"
+shot already-in-use
+xdotool key Return
+await test -z "$(window_named 'Tarnell Console')"
+xdotool key F1
+await window_named "Select Port"
+# The dialog's list: opened with a click, the next entry, then OK.
+xdotool mousemove --window "$(window_named 'Select Port')" 100 73 click 1
+sleep 0.5
+xdotool key Down Return
+sleep 0.3
+xdotool key Return
+await grep -qF 'STA;0\n\r' "$work/sim2.log"
+grep -qF 'STA;0' "$work/sim1.log" && { echo "COM1 got a frame" >&2; exit 1; }
+
+# Enter in the command line sends the line with #ADR replaced.
+xdotool mousemove --window "$win" 300 308 click 1
+xdotool type --delay 20 'RCL;#ADR;2'
+xdotool key Return
+await grep -qF 'RCL;0;2\n\r' "$work/sim2.log"
+shot enter-sent
+
+# Ctrl+P: the port goes (dispatch log written), the next command asks; COM1 is free now.
+# The lock goes with the last process that holds it: flock's child too.
+kill $(cat "/proc/$holder/task/$holder/children") "$holder"
+rm -f SIO.LOG
+xdotool mousemove --window "$win" 500 600 key ctrl+p
+await test -s SIO.LOG
+grep -q "RCL;0;2" SIO.LOG
+shot another-port
+xdotool key F1
+await window_named "Select Port"
+xdotool key Return
+await grep -qF 'STA;0\n\r' "$work/sim1.log"
+
+# Loss and recovery: the simulator killed, then started again at the same link.
+kill -KILL "$sim1"
+await window_named "Tarnell Console"
+shot lost
+xdotool key Return
+"$sim" --dir "$SIO_PORT_DIR" --com 1 --no-wire-timing --log "$work/sim1b.log" >/dev/null &
+pids+=($!)
+await test -L "$SIO_PORT_DIR/COM1"
+await test -z "$(window_named 'Tarnell Console')"
+xdotool mousemove --window "$win" 500 600 key F1
+await grep -qF 'STA;0\n\r' "$work/sim1b.log"
+shot recovered
+
+# "Save as…" from the output window's menu writes what it shows.
+xdotool mousemove --window "$win" 300 500 click 3
+sleep 0.3
+xdotool key s
+await window_named "Save As"
+xdotool type --delay 10 "$work/output.txt"
+xdotool key Return
+await test -s "$work/output.txt"
+head -1 "$work/output.txt" | grep -qx -- '->Rx: STA;0:192;'
+grep -qx 'Tx: RCL;0;2' "$work/output.txt"
+
+# Grown to the whole screen, as maximised.
+xdotool windowsize "$win" 1280 1024
+await test "$(size_of)" = "1280x1024"
+shot maximised
+echo "operator under X: minimum kept, in-use port asked again, Enter sent, Ctrl+P let go with the log, loss recovered, output saved, grown"

@@ -158,6 +158,50 @@ TEST_F(Win32Dispatch, EchoBusAndRs485DirectionStillExchange)
     d->CloseDevice();
 }
 
+// The drain wait sleeps until the writer has watched the driver's queue
+// empty (ClearCommError) and woken it: after a block of frames, with the
+// driver's direction and with RTS switched by the program, the wait ends
+// with everything sent, and every reply and the next exchange arrive whole.
+TEST_F(Win32Dispatch, TheDrainWaitEndsOnceABlockHasLeft)
+{
+    for (int port : {1, 2}) {
+        SCOPED_TRACE(port);
+        ASSERT_EQ(Open(port), 0);
+        const bool echo = port == 2;
+        if (echo)
+            d->SetRs485Mode(true);
+        std::string block;
+        for (int i = 0; i < 50; ++i)
+            block += "STA;0\n\r";
+        ASSERT_EQ(d->WriteBytes(block.data(), static_cast<std::int32_t>(block.size())), 0);
+        EXPECT_TRUE(d->WaitOutputSent(static_cast<std::uint32_t>(kDeadline.count()) * 1000));
+        EXPECT_EQ(d->OutputUsed(), 0);
+        const std::string one = echo ? "STA;0\n\rSTA;0:192;\n\r" : "STA;0:192;\n\r";
+        auto collect = [&](std::size_t size) {
+            std::string got;
+            PumpUntil([&] {
+                char buf[256];
+                std::int32_t n = std::min<std::int32_t>(d->InputCount(), sizeof buf);
+                if (n > 0 && d->ReadBytes(buf, n) == n)
+                    got.append(buf, static_cast<std::size_t>(n));
+                return got.size() >= size;
+            });
+            return got;
+        };
+        std::string expected;
+        for (int i = 0; i < 50; ++i)
+            expected += one;
+        EXPECT_EQ(collect(expected.size()), expected);
+        // Nothing left to send: the wait ends at once.
+        EXPECT_TRUE(d->WaitOutputSent(static_cast<std::uint32_t>(kDeadline.count()) * 1000));
+        // The next exchange after the wait.
+        ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+        EXPECT_TRUE(d->WaitOutputSent(static_cast<std::uint32_t>(kDeadline.count()) * 1000));
+        EXPECT_EQ(collect(one.size()), one);
+        d->CloseDevice();
+    }
+}
+
 TEST_F(Win32Dispatch, MissingPortsAndTheProbe)
 {
     // COM3 maps to a folder entry nobody made: refused, and not "in use".

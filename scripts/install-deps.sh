@@ -16,6 +16,9 @@ packages=(
   # the Debian package (file: CPack finds the programs for dpkg-shlibdeps
   # with it) and its checks (scripts/check-package.sh)
   help2man librsvg2-bin file lintian desktop-file-utils appstream man-db bash-completion x11-utils
+  # the serial device server that the network port tests start in front of
+  # the simulator
+  ser2net
 )
 for arg in "$@"; do
   case "$arg" in

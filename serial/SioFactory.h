@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace sio {
 
@@ -16,8 +17,22 @@ class TSioBaseDispatcher;
 // Windows). Defined in the platform's dispatcher unit.
 std::unique_ptr<TSioBaseDispatcher> CreateLocalDispatcher(TSioCustomComPort* owner);
 
+// A network port (RFC 2217 or raw TCP), where the build has one
+// (TARNELL_NETWORK_PORTS); defined in SioNetwork.
+std::unique_ptr<TSioBaseDispatcher> CreateNetworkDispatcher(TSioCustomComPort* owner);
+
 // A new dispatcher for owner on the given layer; null when this build has no
 // dispatcher for that layer.
 std::unique_ptr<TSioBaseDispatcher> CreateDispatcherFor(TDeviceLayer layer, TSioCustomComPort* owner);
+
+// The layer that port n is on: a COM number whose entry in $SIO_PORT_DIR
+// links to a network address ("rfc2217://HOST:PORT", "tcp://HOST:PORT") is
+// on dlWinsock, every other COM number on dlWin32. configured stands for a
+// port without a number (n <= 0) and for a build without network ports.
+TDeviceLayer LayerOfPort(int n, TDeviceLayer configured);
+
+// The network address that port n's entry in $SIO_PORT_DIR links to; ""
+// when there is none, or the build has no network ports.
+std::string NetworkPortAddress(int n);
 
 }  // namespace sio

@@ -210,6 +210,9 @@ std::string TSioCustomComPort::PortLabel() const
 {
     std::string label = "COM" + std::to_string(comNumber_);
     std::string device = dispatcher_ ? dispatcher_->DeviceLocation() : std::string();
+    // A device given without a number (tarnell-cli --device) is its own name.
+    if (comNumber_ == 0 && !device.empty())
+        return device;
     return device.empty() ? label : label + " (" + device + ")";
 }
 
@@ -421,6 +424,13 @@ void TSioCustomComPort::CreateDispatcher()
     // No telephony line can hand us a device on this platform.
     if (tapiMode_ == tmOn)
         RaiseForCode(ecNotOpenedByTapi);
+    // A COM number that the port folder links to a network address is a
+    // network port; the layer follows the map without a rebuild.
+    if (tapiMode_ != tmOn) {
+        const TDeviceLayer layer = LayerOfPort(comNumber_, deviceLayer_);
+        if (supportedLayers_ & (1u << layer))
+            deviceLayer_ = layer;
+    }
     dispatcher_ = CreateDispatcherFor(deviceLayer_, this);
     if (!dispatcher_)
         RaiseForCode(ecNullApi);
@@ -462,6 +472,10 @@ void TSioCustomComPort::OpenPort()
             // The flock refuses a second opener, root and this process too.
             if (r == ecAlreadyOpen && !IsLoading())
                 throw EAlreadyOpen(ecAlreadyOpen, PortLabel() + " is already in use");
+            // A network port says which address failed and why.
+            if (!IsLoading())
+                if (std::string why = dispatcher_->OpenFailureText(); !why.empty())
+                    throw ESioException(r, PortLabel() + ": " + why);
             Check(r);
             // Still here: loading, where codes are returned, not raised.
             DiscardDispatcher();

@@ -11,6 +11,8 @@
 // folder, port n is its entry COMn and there are no other ports; otherwise
 // COM1..32 are /dev/ttyS0..31, COM33..40 /dev/ttyUSB0..7, COM41..48
 // /dev/ttyACM0..7. On Windows port n is the device "\\.\COMn" itself.
+// An entry COMn that is a symbolic link to "rfc2217://HOST:PORT" or
+// "tcp://HOST:PORT" is a network port (where the build has them).
 //
 // Everything here runs on the main thread, except the path helpers, which
 // any thread may call.

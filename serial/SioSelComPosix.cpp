@@ -1,6 +1,7 @@
 // Which ports are present on Linux, and what is behind them (SioSelCom.h).
 #include "SioSelCom.h"
 
+#include "SioFactory.h"
 #include "SioPosix.h"
 
 #include <sys/stat.h>
@@ -93,6 +94,10 @@ bool IsPortAvailable(int n)
 {
     if (n <= 0)
         return false;
+    // A link to a network address: present, without a look at the network
+    // (a probe must neither wait nor disturb a server's only connection).
+    if (!NetworkPortAddress(n).empty())
+        return true;
     std::string path = PortDevicePath(n);
     if (path.empty() || !IsCharDevice(path))
         return false;
@@ -111,6 +116,8 @@ bool IsPortAvailable(int n)
 
 std::string DescribePort(int n)
 {
+    if (std::string address = NetworkPortAddress(n); !address.empty())
+        return "network port " + address;
     std::string path = PortDevicePath(n);
     if (path.empty() || !Exists(path))
         return {};

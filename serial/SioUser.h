@@ -465,6 +465,10 @@ public:
     // The device this port was last opened on, as the operator knows it
     // ("/dev/ttyUSB0"); kept after the close, for messages. "" if unknown.
     virtual std::string DeviceLocation() const { return {}; }
+    // Why the last opening failed, in words for the operator where the
+    // error code alone would not tell ("cannot connect: Connection
+    // refused"); "" otherwise.
+    virtual std::string OpenFailureText() const { return {}; }
     // Waits until the threads of this opening have ended; on the main thread
     // it serves the message queue meanwhile.
     void WaitThreadsEnded() { WaitAllThreadsEnded(); }

@@ -151,6 +151,8 @@ TGripperSession::TGripperSession(const TPortChoice& port, const TLineSettings& l
     setup.evenParity = line.evenParity;
     setup.logName = line.logFile;
     portsetup::SetUpGripperPort(*port_, *packet_, setup);
+    if (port.network)
+        port_->SetDeviceLayer(sio::dlWinsock);
     if (port.devicePath.empty())
         port_->SetComNumber(static_cast<std::uint16_t>(port.comNumber));
     // A tool without a window never asks: no port is an error.

@@ -28,6 +28,8 @@ class TInterruptWatch;
 struct TPortChoice {
     int comNumber = 0;
     std::string devicePath;
+    // devicePath is a network address (rfc2217://, tcp://).
+    bool network = false;
     // "COM3" or the path, as messages name the port.
     std::string Name() const;
     // The device behind the port: the path, or for COMn the tty its entry

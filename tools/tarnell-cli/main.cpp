@@ -5,6 +5,9 @@
 #include "PathAccess.h"
 
 #include "SioSelCom.h"
+#ifdef TARNELL_NETWORK_PORTS
+#include "SioNetwork.h"
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -196,7 +199,9 @@ int Run(int argc, char** argv, TOutcome& outcome)
                                    "else COM1..32 = /dev/ttyS0..31, COM33..40 = /dev/ttyUSB0..7, "
                                    "COM41..48 = /dev/ttyACM0..7")
                        ->type_name("COMn");
-    app.add_option("--device", devicePath, "serial device path, e.g. /dev/ttyUSB0")
+    app.add_option("--device", devicePath,
+                   "serial device path, e.g. /dev/ttyUSB0, or a network port on a device server or ser2net: "
+                   "rfc2217://HOST:PORT (telnet with line settings) or tcp://HOST:PORT (raw bytes)")
         ->type_name("PATH")
         ->excludes(portOpt);
     app.add_option("--address", address, "gripper address 0..99 (default 0); replaces #ADR in send")
@@ -279,7 +284,17 @@ int Run(int argc, char** argv, TOutcome& outcome)
     }
 
     TPortChoice port;
-    if (!devicePath.empty()) {
+    if (devicePath.rfind("rfc2217://", 0) == 0 || devicePath.rfind("tcp://", 0) == 0) {
+#ifndef TARNELL_NETWORK_PORTS
+        return usage("--device " + devicePath + ": this build has no network ports");
+#else
+        if (!sio::ParseNetworkAddress(devicePath))
+            return usage("--device " + devicePath + ": not a network address: rfc2217://HOST:PORT or tcp://HOST:PORT "
+                         "(PORT 1..65535, an IPv6 address in brackets)");
+        port.devicePath = devicePath;
+        port.network = true;
+#endif
+    } else if (!devicePath.empty()) {
         // The dispatcher takes an absolute path as it is.
         port.devicePath = fs::absolute(devicePath).lexically_normal().string();
     } else if (!portText.empty()) {

@@ -1,0 +1,199 @@
+// The network dispatcher: a serial port on a device server or ser2net,
+// reached over TCP, behind the dispatcher's device slots (device layer
+// dlWinsock).
+//
+// Two modes, chosen by the address:
+//  - "rfc2217://HOST:PORT": telnet with COM-PORT-OPTION. Line settings,
+//    DTR/RTS and purges go to the server as COM-PORT-OPTION commands, its
+//    line-state and modem-state notifications come back as line errors and
+//    modem status. Serial data is IAC-escaped both ways.
+//  - "tcp://HOST:PORT": raw TCP, bytes only; the line settings are the
+//    server's.
+// A port name "\\.\COMn" is looked up in the port folder: entry COMn of
+// $SIO_PORT_DIR may be a symbolic link whose target is such an address.
+//
+// Three threads serve the connection as the Linux dispatcher's serve a tty:
+//  - the reader polls the socket, splits what arrives into serial data
+//    (queued in 256-byte records) and telnet commands, which it answers;
+//  - the writer alone writes to the socket: first the telnet commands that
+//    others queued, then the output ring, escaped, in one block per pass;
+//  - the status thread writes the server's answers to the dispatch log and
+//    notes requests it never acknowledged (a server may ignore SET-CONTROL
+//    for lines its port lacks): a log entry, never an error.
+// A connection that ends, or fails, is the device going away: the threads
+// end and the loss is handed on as for a local device; the next opening
+// connects again.
+//
+// The connect, name look-up and option negotiation together take at most
+// ConnectLimitMs, so that an unreachable server never holds the window.
+#pragma once
+
+#include "SioSysCall.h"
+#include "SioTelnet.h"
+#include "SioUser.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+namespace sio {
+
+inline constexpr std::uint32_t ConnectLimitMs = 3000;
+// A SET-CONTROL or line setting the server has not answered after this long
+// is written to the log as unacknowledged, and forgotten.
+inline constexpr std::uint32_t AckLimitMs = 1500;
+// The output after a receive purge waits at most this long for the server's
+// answer, well inside a reply's time limit (1.4 s).
+inline constexpr std::uint32_t PurgeWaitMs = 250;
+
+struct TNetworkAddress {
+    enum TMode : std::uint8_t { Rfc2217, RawTcp };
+    TMode mode = Rfc2217;
+    std::string host;  // without the brackets of an IPv6 address
+    std::uint16_t port = 0;
+    // "rfc2217://host:port" or "tcp://host:port", as the operator wrote it.
+    std::string Text() const;
+};
+
+// "rfc2217://HOST:PORT" or "tcp://HOST:PORT" (HOST a name, an IPv4 address
+// or an IPv6 address in brackets; PORT 1..65535); nothing otherwise.
+std::optional<TNetworkAddress> ParseNetworkAddress(const std::string& text);
+
+// True when text starts like a network address ("rfc2217://", "tcp://"),
+// well-formed or not.
+bool LooksLikeNetworkAddress(const std::string& text);
+
+class TSioNetworkDispatcher : public TSioBaseDispatcher {
+public:
+    explicit TSioNetworkDispatcher(TSioBaseComponent* owner);
+    ~TSioNetworkDispatcher() override;
+
+    std::int32_t DeviceEscape(std::uint32_t function) override;
+    std::int32_t DevicePurge(int which) override;
+    std::uint32_t DeviceReadErrors(TSioComStat& status) override;
+    std::int32_t DeviceReportError(std::int32_t code) override;
+    std::int32_t DeviceGetSettings(TSioDcb& settings) override;
+    std::int32_t DeviceRead(void* dest, std::int32_t count) override;
+    std::int32_t DeviceSetSettings(const TSioDcb& settings) override;
+    std::int32_t DeviceWrite(const void* data, std::int32_t count) override;
+    bool DeviceEventWord(std::uint32_t& word) override;
+    bool DeviceSetQueues(std::uint32_t inSize, std::uint32_t outSize) override;
+    void StartThreads() override;
+    void StopThreads() override;
+    std::int32_t OutputRingUsed() override;
+    std::int32_t DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) override;
+    std::int32_t DeviceClose() override;
+    std::int32_t DeviceYield() override;
+
+    // The address from the last opening attempt on ("rfc2217://host:4001");
+    // kept after the close, for messages.
+    std::string DeviceLocation() const override;
+    std::string OpenFailureText() const override;
+
+    // RFC 2217 mode and the server took COM-PORT-OPTION.
+    bool ComPortAccepted() const { return comPort_.load(std::memory_order_acquire) == kOn; }
+    // What the server last reported for a COM-PORT-OPTION command
+    // (cpSetBaudRate .. cpSetControl), or nothing; SET-CONTROL by group:
+    // pass ctlDtrOn for DTR, ctlRtsOn for RTS, ctlFlowNone for flow.
+    std::optional<std::uint32_t> ServerValue(std::uint8_t command, std::uint8_t controlGroup = 0) const;
+    // Requests the server has not acknowledged in time, oldest first, by
+    // name ("SET-CONTROL DTR off").
+    std::vector<std::string> Unacknowledged() const;
+
+protected:
+    void WakeThreads() override;
+    void ApplyThreadPriority(TSioDispatcherThread& thread, int priority) override;
+    // The device server switches the RS-485 direction itself: RTS cannot be
+    // timed to the last bit across a network.
+    bool DriverDirection() const override { return true; }
+    bool OutputDraining() override { return writerHolds_.load(); }
+    std::uint16_t Rs485Setup(bool on) override;
+    std::uint32_t DeviceModemStatus() override { return modemLines_.load(std::memory_order_acquire); }
+
+private:
+    friend class TNetReadThread;
+    friend class TNetWriteThread;
+    friend class TNetStatusThread;
+
+    static constexpr int kOff = 0, kAsked = 1, kOn = 2;
+
+    // Queues telnet bytes for the writer (any thread).
+    void QueueControl(const std::vector<std::uint8_t>& bytes);
+    bool ControlPending() const;
+    // Queues a COM-PORT-OPTION command whose answer is awaited.
+    void SendComPort(std::uint8_t command, const std::vector<std::uint8_t>& value, std::uint32_t shown);
+    // A note for the dispatch log (written by the status thread once the
+    // log is on, so that what the opening learnt is not lost).
+    void Note(const std::string& text);
+    void FlushNotes();
+    void CheckAcks();
+    // Reader: the telnet commands of one read.
+    void HandleEvents(std::vector<telnet::TTelnetEvent>& events);
+    void HandleNegotiation(std::uint8_t verb, std::uint8_t option);
+    void HandleComPort(const std::vector<std::uint8_t>& payload);
+    // Writer: writes bytes whole (0), abandons them on the writer wake
+    // (1, after completing an escape pair), or fails (ecDeviceWrite).
+    std::int32_t SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul);
+    std::int32_t WritePass();
+    // Opening: connects within the deadline; 0 or a negated error number.
+    std::int32_t Connect(const TNetworkAddress& address, std::uint32_t deadline);
+    // Opening, RFC 2217: offers the options and waits for COM-PORT-OPTION's
+    // answer until the deadline.
+    void Negotiate(std::uint32_t deadline);
+    std::int32_t Fail(int err, const std::string& text);
+
+    mutable std::shared_mutex fdLock_;
+    sys::TFileDescriptor fd_;
+    TNetworkAddress address_;
+    std::string location_;     // main lock
+    std::string failureText_;  // main lock
+    std::atomic<bool> rfc2217_{false};
+    sys::TEventFd readerWake_, outputReady_, writerWake_, statusWake_;
+
+    // Negotiation state of our side (local) and the server's (remote),
+    // indexed by option; only BINARY, SGA and COM-PORT-OPTION are wanted.
+    std::atomic<int> comPort_{kOff};
+    std::mutex negLock_;
+    int local_[256]{};
+    int remote_[256]{};
+    std::atomic<bool> sendCrNul_{false};  // the server does not take binary from us
+
+    telnet::TTelnetDecoder decoder_;  // reader (the opening before it)
+    std::vector<std::uint8_t> early_;  // data that came during the opening
+
+    mutable std::mutex controlLock_;
+    std::vector<std::uint8_t> controlOut_;
+
+    // Line settings as last sent (sent again only on a change).
+    struct TSent {
+        std::uint32_t baud = 0;
+        std::uint8_t dataSize = 0, parity = 0, stopSize = 0, flow = 0, inFlow = 0, dtr = 0, rts = 0;
+    } sent_;  // main lock
+    struct TPending {
+        std::uint8_t command;
+        std::uint8_t value;  // SET-CONTROL: the value; others 0
+        std::uint32_t shown;
+        std::uint32_t tick;
+    };
+    mutable std::mutex ackLock_;
+    std::vector<TPending> pending_;
+    std::vector<std::string> unacknowledged_;
+    std::uint32_t serverValues_[8]{};  // by command, 0: none
+    bool haveServerValue_[8]{};
+    std::uint8_t serverControl_[4]{};  // flow, DTR, RTS, inbound flow; 0: none
+    std::vector<std::string> notes_;  // ackLock_
+
+    std::atomic<std::uint32_t> lineErrors_{0};  // CE_* from NOTIFY-LINESTATE, until read
+    std::atomic<std::uint32_t> modemLines_{0};  // MS_* from NOTIFY-MODEMSTATE
+    std::atomic<bool> writerHolds_{false};
+    // A receive purge awaits the server's answer until this tick (0: none);
+    // the output waits with it.
+    std::atomic<std::uint32_t> purgeWait_{0};
+    std::atomic<int> purgeMisses_{0};  // purges in a row the server left unanswered
+};
+
+}  // namespace sio

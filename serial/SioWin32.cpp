@@ -348,15 +348,17 @@ std::int32_t TWin32WriteThread::Execute()
         }
         if (r == WAIT_OBJECT_0 + 1) {
             d_.SignalAbandoned();
-            continue;
-        }
-        if (r == WAIT_OBJECT_0 && !d_.StopRequested()) {
+        } else if (r == WAIT_OBJECT_0 && !d_.StopRequested()) {
             std::int32_t pass = d_.WritePass();
             if (pass != 0) {
                 d_.RequestStop();
                 return pass == ecInvalidHandle ? 0 : pass;
             }
         }
+        // Only after an event (a wait asks through outputReady_): a quiet
+        // pass must not wake a waiting main thread again and again.
+        if (r != WAIT_TIMEOUT && d_.DrainAwaited())
+            d_.WatchDriverQueue();
     }
     return 0;
 }
@@ -709,6 +711,42 @@ bool TSioWin32Dispatcher::OutputDraining()
     DWORD e = 0;
     COMSTAT cs{};
     return h && ClearCommError(H(h), &e, &cs) && cs.cbOutQue > 0;
+}
+
+bool TSioWin32Dispatcher::WatchDrain()
+{
+    // The writer looks at the driver's queue once it has done what it was
+    // given (WatchDriverQueue); this pass of its finds the ring empty.
+    SetEvent(H(outputReady_));
+    return true;
+}
+
+void TSioWin32Dispatcher::WatchDriverQueue()
+{
+    const HANDLE h = H(Handle());
+    while (!StopRequested() && DrainAwaited()) {
+        {
+            // New output: the writer's next pass sends it and watches again.
+            TGuard o(outputLock_);
+            if (outputFull_ || outputWrite_ != outputRead_)
+                return;
+        }
+        DWORD e = 0;
+        COMSTAT cs{};
+        if (!h || !ClearCommError(h, &e, &cs) || cs.cbOutQue == 0)
+            break;
+        // A short sleep on this thread that new output, a discard and the
+        // close cut; the writer's loop handles what woke it.
+        HANDLE set[3] = {H(outputReady_), H(writerWake_), H(stopEvent_)};
+        const DWORD r = WaitForMultipleObjects(3, set, FALSE, 1);
+        if (r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1) {
+            SetEvent(set[r - WAIT_OBJECT_0]);  // auto-reset: not ours to take, hand it on
+            return;
+        }
+        if (r != WAIT_TIMEOUT)
+            break;
+    }
+    WakeMainThread();
 }
 
 std::uint16_t TSioWin32Dispatcher::Rs485Setup(bool on)

@@ -13,7 +13,10 @@
 //    asks for the device's settings: a device that has gone refuses them,
 //    also where its reads do not fail (Wine);
 //  - the writer empties the output ring in one block per pass; a discard or
-//    the close abandons a write in progress (writer wake, CancelIo).
+//    the close abandons a write in progress (writer wake, CancelIo). While
+//    the main thread waits for the output to drain, it also watches the
+//    driver's queue (ClearCommError's cbOutQue) and wakes the main thread
+//    once that is empty.
 // A read, write or event-wait failure is the device going away (an adapter
 // unplugged): the threads end, the dispatcher thread last, after handing on
 // what was read before and the loss itself (TSioBaseDispatcher::DeviceLost).
@@ -72,6 +75,7 @@ protected:
     bool DriverDirection() const override { return !toggleRefused_.load(std::memory_order_acquire); }
     std::uint16_t Rs485Setup(bool on) override;
     bool OutputDraining() override;
+    bool WatchDrain() override;
     std::uint32_t DeviceModemStatus() override;
 
 private:
@@ -85,6 +89,10 @@ private:
     // Program-controlled direction: waits until the driver has sent all,
     // then drops RTS unless another block is queued.
     void DropRtsAfterSend();
+    // Writer, while the main thread waits for the drain: looks at the
+    // driver's output queue until it is empty, then wakes the main thread;
+    // new output, a discard or the close cut the watch short.
+    void WatchDriverQueue();
 
     std::atomic<void*> handle_{nullptr};
     // Event objects (HANDLEs), made with the dispatcher.

@@ -902,9 +902,18 @@ pid_t Spawn(std::vector<std::string> args, const std::vector<std::string>& env, 
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The given variables replace inherited ones of the same name: the
+    // first of two wins in most programs, so appending would not override.
+    auto named = [](const std::string& var, const std::string& other) {
+        const auto eq = other.find('=');
+        return eq != std::string::npos && var.compare(0, eq + 1, other, 0, eq + 1) == 0;
+    };
     std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e)
-        envStore.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        const std::string inherited(*e);
+        if (std::none_of(env.begin(), env.end(), [&](const std::string& v) { return named(inherited, v); }))
+            envStore.push_back(inherited);
+    }
     envStore.insert(envStore.end(), env.begin(), env.end());
     std::vector<char*> envp;
     for (auto& e : envStore)

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace sio::test {
 namespace {
@@ -158,6 +159,50 @@ TEST_F(Win32Dispatch, EchoBusAndRs485DirectionStillExchange)
     d->CloseDevice();
 }
 
+// The drain wait sleeps until the writer has watched the driver's queue
+// empty (ClearCommError) and woken it: after a block of frames, with the
+// driver's direction and with RTS switched by the program, the wait ends
+// with everything sent, and every reply and the next exchange arrive whole.
+TEST_F(Win32Dispatch, TheDrainWaitEndsOnceABlockHasLeft)
+{
+    for (int port : {1, 2}) {
+        SCOPED_TRACE(port);
+        ASSERT_EQ(Open(port), 0);
+        const bool echo = port == 2;
+        if (echo)
+            d->SetRs485Mode(true);
+        std::string block;
+        for (int i = 0; i < 50; ++i)
+            block += "STA;0\n\r";
+        ASSERT_EQ(d->WriteBytes(block.data(), static_cast<std::int32_t>(block.size())), 0);
+        EXPECT_TRUE(d->WaitOutputSent(static_cast<std::uint32_t>(kDeadline.count()) * 1000));
+        EXPECT_EQ(d->OutputUsed(), 0);
+        const std::string one = echo ? "STA;0\n\rSTA;0:192;\n\r" : "STA;0:192;\n\r";
+        auto collect = [&](std::size_t size) {
+            std::string got;
+            PumpUntil([&] {
+                char buf[256];
+                std::int32_t n = std::min<std::int32_t>(d->InputCount(), sizeof buf);
+                if (n > 0 && d->ReadBytes(buf, n) == n)
+                    got.append(buf, static_cast<std::size_t>(n));
+                return got.size() >= size;
+            });
+            return got;
+        };
+        std::string expected;
+        for (int i = 0; i < 50; ++i)
+            expected += one;
+        EXPECT_EQ(collect(expected.size()), expected);
+        // Nothing left to send: the wait ends at once.
+        EXPECT_TRUE(d->WaitOutputSent(static_cast<std::uint32_t>(kDeadline.count()) * 1000));
+        // The next exchange after the wait.
+        ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+        EXPECT_TRUE(d->WaitOutputSent(static_cast<std::uint32_t>(kDeadline.count()) * 1000));
+        EXPECT_EQ(collect(one.size()), one);
+        d->CloseDevice();
+    }
+}
+
 TEST_F(Win32Dispatch, MissingPortsAndTheProbe)
 {
     // COM3 maps to a folder entry nobody made: refused, and not "in use".
@@ -217,6 +262,77 @@ TEST_F(Win32Dispatch, ModemLinesGiveEventsAndRtsFollowsEachBlock)
     for (std::size_t at = text.find("rts=1"); at != std::string::npos; at = text.find("rts=1", at + 1))
         ++rises;
     EXPECT_EQ(rises, 3u) << text;
+    d->CloseDevice();
+}
+
+// Counts the main thread's own looks at the driver's queue.
+class TLookCounting : public TSioWin32Dispatcher {
+public:
+    using TSioWin32Dispatcher::TSioWin32Dispatcher;
+    std::thread::id main = std::this_thread::get_id();
+    int ownLooks = 0;
+    bool sawQueued = false;
+
+protected:
+    bool OutputDraining() override
+    {
+        const bool draining = TSioWin32Dispatcher::OutputDraining();
+        if (std::this_thread::get_id() == main) {
+            ++ownLooks;
+            sawQueued = sawQueued || draining;
+        }
+        return draining;
+    }
+};
+
+// Needs the fixture too, which can make the driver's queue read "1 byte" for
+// a number of looks: the drain waits sleep while the writer looks, and the
+// writer wakes them once it reads empty (a 2 ms recheck would look ~100 times).
+TEST_F(Win32Dispatch, ModemLinesFixtureHoldsTheQueueAndTheDrainWaitsSleep)
+{
+    const char* hold = std::getenv("TARNELL_OUTQ_HOLD");
+    ASSERT_NE(hold, nullptr) << "run with the modem-line fixture";
+    const std::string holdPath = std::string("Z:") + hold;
+    auto holdQueue = [&](int looks) {
+        std::FILE* f = std::fopen(holdPath.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fprintf(f, "%d\n", looks);
+        std::fclose(f);
+    };
+    auto counting = std::make_unique<TLookCounting>(nullptr);
+    TLookCounting& c = *counting;
+    d = std::move(counting);
+    ASSERT_EQ(d->OpenDevice(PortDeviceName(1), 9600, NOPARITY, 8, 1, 4096, 4096, 0), 0);
+    ASSERT_EQ(Exchange("STA;0"), "STA;0:192;\n\r");
+
+    c.ownLooks = 0;
+    holdQueue(200);
+    EXPECT_TRUE(d->WaitOutputSent(static_cast<std::uint32_t>(kDeadline.count()) * 1000));
+    EXPECT_TRUE(c.sawQueued);
+    EXPECT_LE(c.ownLooks, 8);
+    std::FILE* left = std::fopen(holdPath.c_str(), "r");
+    EXPECT_EQ(left, nullptr) << "the fixture never took the hold";
+    if (left)
+        std::fclose(left);
+
+    // The drain before new line settings, behind a frame just written.
+    c.ownLooks = 0;
+    c.sawQueued = false;
+    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+    holdQueue(200);
+    ASSERT_EQ(d->ApplyLineSettings(19200, KeepParity, KeepDataBits, KeepStopBits), 0);
+    EXPECT_TRUE(c.sawQueued);
+    EXPECT_LE(c.ownLooks, 10);
+    // The reply to that frame came at the old speed, before the change.
+    std::string got;
+    PumpUntil([&] {
+        char buf[64];
+        std::int32_t n = std::min<std::int32_t>(d->InputCount(), sizeof buf);
+        if (n > 0 && d->ReadBytes(buf, n) == n)
+            got.append(buf, static_cast<std::size_t>(n));
+        return got.size() >= 12;
+    });
+    EXPECT_EQ(got, "STA;0:192;\n\r");
     d->CloseDevice();
 }
 

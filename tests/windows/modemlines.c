@@ -4,7 +4,10 @@
  * cannot wait. This answers TIOCMGET/TIOCMSET/TIOCMBIS/TIOCMBIC for pseudo-
  * terminal slaves from a state of its own (CTS, DSR and DCD on), and appends
  * every change of RTS and DTR to the file named by TARNELL_MODEM_LOG
- * ("rts=1 dtr=0"), where a test reads them. */
+ * ("rts=1 dtr=0"), where a test reads them.
+ * A pseudo-terminal's output queue always reads empty; a test that writes a
+ * count N into the file named by TARNELL_OUTQ_HOLD gets the next N looks at
+ * it (TIOCOUTQ, behind ClearCommError) answered "1 byte queued". */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -15,9 +18,30 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static int lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD;
+static long held; /* looks at the output queue still to answer "queued" */
+
+/* Under the lock: arms the hold from the test's file, then takes one look. */
+static int queue_held(void)
+{
+    const char* name = getenv("TARNELL_OUTQ_HOLD");
+    if (held == 0 && name) {
+        FILE* f = fopen(name, "r");
+        if (f) {
+            if (fscanf(f, "%ld", &held) != 1)
+                held = 0;
+            fclose(f);
+            unlink(name);
+        }
+    }
+    if (held <= 0)
+        return 0;
+    --held;
+    return 1;
+}
 
 static int is_pty_slave(int fd)
 {
@@ -64,6 +88,15 @@ int ioctl(int fd, unsigned long request, ...)
         log_lines(before);
         pthread_mutex_unlock(&lock);
         return 0;
+    }
+    if (request == TIOCOUTQ && arg && is_pty_slave(fd)) {
+        pthread_mutex_lock(&lock);
+        const int queued = queue_held();
+        pthread_mutex_unlock(&lock);
+        if (queued) {
+            *(int*)arg = 1;
+            return 0;
+        }
     }
     return real(fd, request, arg);
 }

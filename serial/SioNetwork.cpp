@@ -1244,33 +1244,6 @@ std::int32_t TSioNetworkDispatcher::DeviceSetSettings(const TSioDcb& s)
     return 0;
 }
 
-std::int32_t TSioNetworkDispatcher::DeviceRead(void* dest, std::int32_t count)
-{
-    auto out = static_cast<std::uint8_t*>(dest);
-    std::int32_t done = 0;
-    while (done < count) {
-        TIOBuffer* first = inputQueue_.Peek();
-        if (!first)
-            break;
-        if (first->Kind() != TIOBufferKind::Data) {
-            inputQueue_.HandBack(first);  // events keep their place among the bytes
-            break;
-        }
-        auto* data = static_cast<TDataBuffer*>(first);
-        std::int32_t n = std::min(count - done, data->Unread());
-        if (n > 0) {
-            std::memcpy(out + done, data->Data() + data->ReadCount, static_cast<std::size_t>(n));
-            data->ReadCount += n;
-            done += n;
-        }
-        if (data->Unread() == 0)
-            inputQueue_.Pop();
-        else
-            inputQueue_.HandBack(first);
-    }
-    return done;
-}
-
 std::int32_t TSioNetworkDispatcher::DeviceWrite(const void* data, std::int32_t count)
 {
     TGuard o(outputLock_);

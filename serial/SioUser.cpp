@@ -678,6 +678,35 @@ std::int32_t TSioBaseDispatcher::ReadBytes(void* dest, std::int32_t count)
     return count;
 }
 
+// Every device layer's reader hands its bytes over through the input queue,
+// so taking them out is the same for all.
+std::int32_t TSioBaseDispatcher::DeviceRead(void* dest, std::int32_t count)
+{
+    auto out = static_cast<std::uint8_t*>(dest);
+    std::int32_t done = 0;
+    while (done < count) {
+        TIOBuffer* first = inputQueue_.Peek();
+        if (!first)
+            break;
+        if (first->Kind() != TIOBufferKind::Data) {
+            inputQueue_.HandBack(first);  // events keep their place among the bytes
+            break;
+        }
+        auto* data = static_cast<TDataBuffer*>(first);
+        std::int32_t n = std::min(count - done, data->Unread());
+        if (n > 0) {
+            std::memcpy(out + done, data->Data() + data->ReadCount, static_cast<std::size_t>(n));
+            data->ReadCount += n;
+            done += n;
+        }
+        if (data->Unread() == 0)
+            inputQueue_.Pop();
+        else
+            inputQueue_.HandBack(first);
+    }
+    return done;
+}
+
 std::int32_t TSioBaseDispatcher::InputCount()
 {
     TGuard d(dispatchLock_);

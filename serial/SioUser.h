@@ -489,7 +489,7 @@ public:
     virtual std::uint32_t DeviceReadErrors(TSioComStat& status) = 0;
     virtual std::int32_t DeviceReportError(std::int32_t code) = 0;
     virtual std::int32_t DeviceGetSettings(TSioDcb& settings) = 0;
-    virtual std::int32_t DeviceRead(void* dest, std::int32_t count) = 0;
+    virtual std::int32_t DeviceRead(void* dest, std::int32_t count);
     virtual std::int32_t DeviceSetSettings(const TSioDcb& settings) = 0;
     virtual std::int32_t DeviceWrite(const void* data, std::int32_t count) = 0;
     virtual bool DeviceEventWord(std::uint32_t& word) = 0;

@@ -50,7 +50,6 @@ public:
     std::uint32_t DeviceReadErrors(TSioComStat& status) override;
     std::int32_t DeviceReportError(std::int32_t code) override;
     std::int32_t DeviceGetSettings(TSioDcb& settings) override;
-    std::int32_t DeviceRead(void* dest, std::int32_t count) override;
     std::int32_t DeviceSetSettings(const TSioDcb& settings) override;
     std::int32_t DeviceWrite(const void* data, std::int32_t count) override;
     bool DeviceEventWord(std::uint32_t& word) override;

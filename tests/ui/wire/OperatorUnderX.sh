@@ -131,16 +131,23 @@ xdotool mousemove --window "$win" 300 500 click 3
 sleep 0.3
 xdotool key s
 await window_named "Save As"
-xdotool type --delay 10 "$work/output.txt"
-# The name field's completer may take the first Return for itself; press it
-# again for as long as the dialog is still open and nothing was written.
-saved() {
-  [ -s "$work/output.txt" ] && return 0
-  [ -n "$(window_named 'Save As')" ] && xdotool key Return
-  return 1
-}
-xdotool key Return
-await saved
+# The name is typed again, whole, for as long as the dialog stays open and
+# nothing was written: on a busy machine the first keys may come before the
+# name field has the focus, and its completer may take a Return.
+for _ in 1 2 3 4 5; do
+  dialog=$(window_named 'Save As' || true)
+  [ -n "$dialog" ] || break
+  xdotool windowfocus --sync "$dialog" 2>/dev/null || true
+  xdotool key ctrl+a
+  xdotool type --delay 10 "$work/output.txt"
+  xdotool key Return
+  for _ in $(seq 40); do
+    [ -s "$work/output.txt" ] && break 2
+    [ -z "$(window_named 'Save As')" ] && break
+    sleep 0.1
+  done
+done
+await test -s "$work/output.txt"
 head -1 "$work/output.txt" | grep -qx -- '->Rx: STA;0:192;'
 grep -qx 'Tx: RCL;0;2' "$work/output.txt"
 

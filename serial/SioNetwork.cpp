@@ -483,7 +483,11 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
     modemLines_ = 0;
     comPort_ = kOff;
     sendCrNul_ = false;
-    purgeWait_ = 0;
+    {
+        std::lock_guard l(purgeLock_);
+        purgesOwed_ = 0;
+        purgeWait_ = 0;
+    }
     purgeMisses_ = 0;
     {
         std::lock_guard l(controlLock_);
@@ -997,9 +1001,10 @@ void TSioNetworkDispatcher::HandleComPort(const std::vector<std::uint8_t>& paylo
         return;
     }
     case cpPurgeData:
-        if (n > 0 && v[0] == purgeReceive) {
+        if (n > 0) {
             purgeMisses_ = 0;
-            if (purgeWait_.exchange(0) != 0)
+            std::lock_guard l(purgeLock_);
+            if (purgesOwed_ > 0 && --purgesOwed_ == 0 && purgeWait_.exchange(0) != 0)
                 outputReady_.Set();
         }
         return;
@@ -1081,13 +1086,20 @@ std::int32_t TSioNetworkDispatcher::WritePass()
             if (r != 0)
                 return r == ecInvalidHandle ? 0 : r;
         }
-        if (const std::uint32_t wait = purgeWait_.load(); wait != 0) {
-            if (static_cast<std::int32_t>(wait - Now()) > 0)
-                break;  // the answer wakes the writer; its poll looks again
-            purgeWait_ = 0;
+        if (purgeWait_.load() != 0) {
+            bool missed = false;
+            {
+                std::lock_guard l(purgeLock_);
+                const std::uint32_t wait = purgeWait_.load();
+                if (wait != 0 && static_cast<std::int32_t>(wait - Now()) > 0)
+                    break;  // the answer wakes the writer; its poll looks again
+                missed = wait != 0;
+                purgesOwed_ = 0;
+                purgeWait_ = 0;
+            }
             // A server still opening its device may let one pass; one that
             // never answers is not waited for again.
-            if (purgeMisses_.fetch_add(1) + 1 == kPurgeMissesToGiveUp)
+            if (missed && purgeMisses_.fetch_add(1) + 1 == kPurgeMissesToGiveUp)
                 Note("No answer from the server to PURGE-DATA; the output no longer waits for one.");
         }
         std::vector<std::uint8_t> block;
@@ -1162,20 +1174,29 @@ std::int32_t TSioNetworkDispatcher::DevicePurge(int which)
             if (!writerIdle)
                 AbandonWrite(5000, [this] { writerWake_.Set(); });
         }
-        if (rfc2217_.load() && comPort_.load() != kOff)
-            SendComPort(cpPurgeData, {purgeTransmit}, purgeTransmit);
+        SendPurge(purgeTransmit);
         return 0;
     }
     inputQueue_.Clear();
-    if (rfc2217_.load() && comPort_.load() != kOff) {
-        // The server may empty its receive side after it has passed on the
-        // next frame, and so drop the answer to it: the output waits for the
-        // server's answer to the purge (unless it never answers purges).
-        if (purgeMisses_.load() < kPurgeMissesToGiveUp)
-            purgeWait_ = Now() + PurgeWaitMs;
-        SendComPort(cpPurgeData, {purgeReceive}, purgeReceive);
-    }
+    SendPurge(purgeReceive);
     return 0;
+}
+
+void TSioNetworkDispatcher::SendPurge(std::uint8_t which)
+{
+    if (!rfc2217_.load() || comPort_.load() == kOff)
+        return;
+    // A server may carry a purge out after it has passed on the data that
+    // follows it (ser2net's transmit purge empties both directions), and so
+    // drop the next frame or its answer: the output waits until every purge
+    // has been answered (unless the server never answers purges).
+    if (purgeMisses_.load() < kPurgeMissesToGiveUp) {
+        std::lock_guard l(purgeLock_);
+        ++purgesOwed_;
+        const std::uint32_t until = Now() + PurgeWaitMs;
+        purgeWait_ = until != 0 ? until : 1;
+    }
+    SendComPort(cpPurgeData, {which}, which);
 }
 
 std::uint32_t TSioNetworkDispatcher::DeviceReadErrors(TSioComStat& status)

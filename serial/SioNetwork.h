@@ -46,8 +46,8 @@ inline constexpr std::uint32_t ConnectLimitMs = 3000;
 // A SET-CONTROL or line setting the server has not answered after this long
 // is written to the log as unacknowledged, and forgotten.
 inline constexpr std::uint32_t AckLimitMs = 1500;
-// The output after a receive purge waits at most this long for the server's
-// answer, well inside a reply's time limit (1.4 s).
+// The output after a purge waits at most this long for the server's answer,
+// well inside a reply's time limit (1.4 s).
 inline constexpr std::uint32_t PurgeWaitMs = 250;
 
 struct TNetworkAddress {
@@ -125,6 +125,7 @@ private:
     bool ControlPending() const;
     // Queues a COM-PORT-OPTION command whose answer is awaited.
     void SendComPort(std::uint8_t command, const std::vector<std::uint8_t>& value, std::uint32_t shown);
+    void SendPurge(std::uint8_t which);
     // A note for the dispatch log (written by the status thread once the
     // log is on, so that what the opening learnt is not lost).
     void Note(const std::string& text);
@@ -189,8 +190,10 @@ private:
     std::atomic<std::uint32_t> lineErrors_{0};  // CE_* from NOTIFY-LINESTATE, until read
     std::atomic<std::uint32_t> modemLines_{0};  // MS_* from NOTIFY-MODEMSTATE
     std::atomic<bool> writerHolds_{false};
-    // A receive purge awaits the server's answer until this tick (0: none);
-    // the output waits with it.
+    // Purges the server has not answered yet, and the tick until which the
+    // output waits for their answers (0: no wait); purgeLock_.
+    std::mutex purgeLock_;
+    int purgesOwed_ = 0;
     std::atomic<std::uint32_t> purgeWait_{0};
     std::atomic<int> purgeMisses_{0};  // purges in a row the server left unanswered
 };

@@ -25,6 +25,7 @@
 #include <optional>
 #include <poll.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -364,6 +365,11 @@ int main(int argc, char** argv)
     const Clock::duration perByteOut = opt.pieces ? std::max<Clock::duration>(perChar, std::chrono::milliseconds(5)) : perChar;
     const Clock::duration answerDelay = std::chrono::milliseconds(opt.delayMs);
 
+    // Wake-ups pace the line, so they should come when asked: the default
+    // 50 µs slack would add to every character's time.
+    if (timed)
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
     tarnell::sim::WireReceiver receiver(perChar);
     tarnell::sim::Transmitter transmitter(perByteOut, opt.pieces ? 1 : SIZE_MAX);
     tarnell::sim::Garbler garbler(opt.garbage, opt.seed, opt.garbageEvery);
@@ -377,11 +383,13 @@ int main(int argc, char** argv)
         while (!heard.empty() && heard.front().heardAt <= now) {
             tarnell::sim::HeardFrame frame = std::move(heard.front());
             heard.pop_front();
+            // Timed from the moment the frame was through, not from this
+            // wake-up: the loop's own lateness is no part of the line's time.
             if (opt.echo)
-                transmitter.Queue(frame.text + "\n\r", now, false);
+                transmitter.Queue(frame.text + "\n\r", frame.heardAt, false);
             if (opt.silent)
                 continue;
-            transmitter.Queue(garbler.Apply(bus.Answer(frame.text)), now + answerDelay, true);
+            transmitter.Queue(garbler.Apply(bus.Answer(frame.text)), frame.heardAt + answerDelay, true);
         }
 
         while (!writeBlocked && !transmitter.Empty()) {

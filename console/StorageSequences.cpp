@@ -41,6 +41,9 @@ struct TAtExit {
 void TForm1::SetSequenceRunning(bool running)
 {
     sequenceRunning_ = running;
+    if (sequenceShown_ == running)
+        return;
+    sequenceShown_ = running;
     // A second sequence, a free command or a file loaded into the grids in
     // the middle of one would mix two exchanges or two sets of values.
     for (QPushButton* b : {bRead, bSenden, bSenden2, bOpen, bClearStringGrid})
@@ -66,6 +69,7 @@ bool TForm1::WaitForOwedAnswer()
     // next command's input flush would cut the ones after it.
     if (!answerOwed_ || state_.TimedOut || state_.ReplyReceived)
         return true;
+    SetSequenceRunning(true);  // operator input runs during this wait
     return WaitForAnswer();
 }
 
@@ -73,12 +77,16 @@ void TForm1::bReadClick()
 {
     if (sequenceRunning_)
         return;
-    SetSequenceRunning(true);
+    // Until the first frame is out nothing serves operator input, so the
+    // buttons change after it, while the line carries it.
+    sequenceRunning_ = true;
     TAtExit done{[this] { SetSequenceRunning(false); }};
     if (!WaitForOwedAnswer())
         return;
     for (int n = 1; n <= protocol::kPlaceCount; ++n) {
         SendCommand(protocol::RecallCommand(state_.GripperAddress, n));
+        if (n == 1)
+            SetSequenceRunning(true);
         if (!WaitForAnswer() || state_.TimedOut)
             return;
         std::optional<protocol::TRecallFields> f;
@@ -113,7 +121,7 @@ void TForm1::bSendenClick()
         Dialogs().ShowMessage(this, SendRefusedMessage(*problem), TMessageKind::Error);
         return;
     }
-    SetSequenceRunning(true);
+    sequenceRunning_ = true;  // the buttons change after the first frame
     TAtExit done{[this] { SetSequenceRunning(false); }};
     if (!WaitForOwedAnswer())
         return;
@@ -123,6 +131,7 @@ void TForm1::bSendenClick()
         if (grip.isEmpty() || provision.isEmpty() || force.isEmpty())
             continue;
         SendCommand(protocol::StoreCommand(state_.GripperAddress, n, Bytes(grip), Bytes(provision), Bytes(force)));
+        SetSequenceRunning(true);
         if (!WaitForAnswer())
             return;
         if (state_.TimedOut)
@@ -132,6 +141,7 @@ void TForm1::bSendenClick()
     if (reference.isEmpty() || compensation.isEmpty())
         return;
     SendCommand(protocol::ReferenceStoreCommand(state_.GripperAddress, Bytes(reference), Bytes(compensation)));
+    SetSequenceRunning(true);
     WaitForAnswer();
 }
 

@@ -165,6 +165,7 @@ private:
     TPortChoice* portChoice_ = nullptr;
     bool centred_ = false;
     bool sequenceRunning_ = false;
+    bool sequenceShown_ = false;  // the buttons and output as for a sequence
     bool answerOwed_ = false;  // a frame went out; its answer or time-out ends the wait
     bool closing_ = false;
 };

@@ -105,9 +105,8 @@ public:
             return port_->WindowProc(msg, wParam, lParam);
         if (orphan_ && msg == WM_SIO_CLOSE) {
             if (orphan_->Active()) {
-                // Not yet: look again shortly, without spinning the loop.
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                MessageQueue().PostMessage(this, msg, wParam, lParam);
+                // Not yet: it comes again when the last thread has ended.
+                orphan_->PostWhenInactive(this, msg, wParam, lParam);
                 return 0;
             }
             orphan_->RemoveWindowHandler(this);
@@ -594,10 +593,9 @@ void TSioCustomComPort::DeferredClose(std::intptr_t lParam)
     if (state_ != StateClosing || !dispatcher_)
         return;
     if (dispatcher_->Active()) {
-        // Not yet: look again shortly, without spinning the loop.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        // Not yet: it comes again when the last thread has ended.
         if (target_)
-            MessageQueue().PostMessage(target_.get(), WM_SIO_CLOSE, 0, lParam);
+            dispatcher_->PostWhenInactive(target_.get(), WM_SIO_CLOSE, 0, lParam);
         return;
     }
     FinishClose();

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 
 namespace sio {
@@ -991,6 +992,7 @@ void TSioBaseDispatcher::StartThread(std::unique_ptr<TSioDispatcherThread> threa
                 active_ = false;
         }
         endCv_.notify_all();
+        PostIfInactive();
         return;
     }
     // A thread that cannot start in time does not hold up the others.
@@ -1071,6 +1073,7 @@ void TSioBaseDispatcher::ThreadEnd(TSioDispatcherThread& thread, std::int32_t re
             active_ = false;
     }
     endCv_.notify_all();
+    PostIfInactive();
     WakeMainThread();
 }
 
@@ -1083,6 +1086,33 @@ void TSioBaseDispatcher::SetStarting(bool on)
             active_ = false;
     }
     endCv_.notify_all();
+    PostIfInactive();
+}
+
+void TSioBaseDispatcher::PostWhenInactive(TMessageTarget* target, std::uint32_t msg, std::uintptr_t wParam,
+                                          std::intptr_t lParam)
+{
+    {
+        std::lock_guard l(endLock_);
+        if (active_.load()) {
+            endPost_ = {target, msg, wParam, lParam};
+            return;
+        }
+        endPost_ = {};
+    }
+    MessageQueue().PostMessage(target, msg, wParam, lParam);
+}
+
+void TSioBaseDispatcher::PostIfInactive()
+{
+    TEndPost post;
+    {
+        std::lock_guard l(endLock_);
+        if (active_.load() || !endPost_.target)
+            return;
+        post = std::exchange(endPost_, {});
+    }
+    MessageQueue().PostMessage(post.target, post.msg, post.wParam, post.lParam);
 }
 
 bool TSioBaseDispatcher::WaitThreadEnd(TSioDispatcherThread::TRole role, std::uint32_t timeoutMs)

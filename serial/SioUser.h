@@ -455,6 +455,10 @@ public:
     bool InDispatch() const { return inDispatch_.load(std::memory_order_acquire); }
     // The threads have been started and not all have ended.
     bool Active() const { return active_.load(std::memory_order_acquire); }
+    // Posts msg to target once Active() is false (at once if it is already),
+    // so that a close waiting for the threads sleeps until they have ended.
+    // One request at a time: a later one replaces it.
+    void PostWhenInactive(TMessageTarget* target, std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam);
     bool ClosePending() const { return closePending_.load(std::memory_order_acquire); }
     // The device went away during this opening (a read or write failed: the
     // adapter was unplugged, the far end of a pseudo-terminal closed). The
@@ -725,6 +729,15 @@ protected:
     std::array<std::atomic<bool>, 4> running_{};
     std::mutex endLock_;  // guards the wait for thread ends
     bool starting_ = false;  // endLock_
+    struct TEndPost {
+        TMessageTarget* target = nullptr;
+        std::uint32_t msg = 0;
+        std::uintptr_t wParam = 0;
+        std::intptr_t lParam = 0;
+    };
+    TEndPost endPost_;  // endLock_
+    // Posts what PostWhenInactive asked for, if the threads have all ended.
+    void PostIfInactive();
     std::condition_variable endCv_;
     std::atomic<bool> deviceOpen_{false};
     std::string deviceName_;  // main lock

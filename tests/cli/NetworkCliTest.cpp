@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -27,19 +28,32 @@ class NetworkCli : public ::testing::Test {
 protected:
     struct TRun {
         int exitCode;
-        std::string output;  // standard output and error together
+        std::string output;  // standard output and error, then the logs when it failed
     };
+    // A run that fails brings its dispatch log and the simulators' wire logs
+    // along, so that a failure seen once can still be told apart afterwards.
     TRun Run(std::vector<std::string> args)
     {
-        const std::string out = dir_.Path() + "/cli" + std::to_string(++runs_) + ".out";
+        const std::string n = std::to_string(++runs_);
+        const std::string out = File("cli" + n + ".out");
+        std::string log = File("cli" + n + ".log");
+        if (const auto given = std::find(args.begin(), args.end(), "--log"); given != args.end() && given + 1 != args.end())
+            log = given[1];
+        else
+            args.insert(args.begin(), {"--log", log});
         args.insert(args.begin(), TARNELL_CLI_PATH);
         TProcess cli(args, out);
         const int code = cli.Wait();
-        return {code, Slurp(out)};
+        TRun run{code, Slurp(out)};
+        if (code != 0)
+            run.output += "\n--- dispatch log\n" + Slurp(log) + "\n--- simulator 1\n" + Slurp(File("sim1.log")) +
+                          "\n--- simulator 2\n" + Slurp(File("sim2.log")) + "\n--- ser2net\n" + Slurp(File("ser2net.out"));
+        return run;
     }
     std::string StartSim(TProcess& sim, int com)
     {
-        sim.Start({TARNELL_SIM_PATH, "--dir", dir_.Path(), "--com", std::to_string(com), "--no-wire-timing"},
+        sim.Start({TARNELL_SIM_PATH, "--dir", dir_.Path(), "--com", std::to_string(com), "--no-wire-timing", "--log",
+                   File("sim" + std::to_string(com) + ".log")},
                   dir_.Path() + "/sim.out");
         const std::string link = dir_.Entry(com);
         if (!sio::test::AwaitSign([&] { return fs::exists(link); }))

@@ -48,6 +48,11 @@ TMode Simulated(const char* name)
     return {name, [garbler](const std::string& reply) { return garbler->Apply(reply); }};
 }
 
+// A pseudo-terminal pours a long reply in at once, far faster than a line:
+// the input buffer must take what a slow (sanitized) receiver has not read
+// yet, as the input queue drops what finds it full, as a driver would.
+constexpr std::uint16_t kSlowReceiverInSize = 65535;
+
 // Runs each mode for three replies in a row, then a plain exchange.
 void RunModes(const std::vector<TMode>& modes, std::uint16_t inSize = 0)
 {
@@ -128,18 +133,15 @@ TEST(Garbage, SpoiledRepliesAreDeliveredAsFarAsTheyEndAndThePortGoesOn)
              body.resize(32 * 1024 - 2, '#');
              return body + "\n\r";
          }},
-    });
+    }, kSlowReceiverInSize);
 }
 
 // The simulator's 64 KiB reply, exactly as much as the collector may hold
-// (TSioDataPacketManager::HeldLimit), is delivered whole. A pseudo-terminal
-// pours it in at once, far faster than a line: the input buffer is made
-// large enough to take what a slow (sanitized) receiver has not yet read,
-// as the input queue drops what finds it full, as a driver would.
+// (TSioDataPacketManager::HeldLimit), is delivered whole.
 TEST(Garbage, TheSimulatorsReplyOf64KiBIsDeliveredWhole)
 {
     static_assert(tarnell::sim::kHugeReplySize == 64 * 1024);
-    RunModes({Simulated("huge")}, 65535);
+    RunModes({Simulated("huge")}, kSlowReceiverInSize);
 }
 
 }  // namespace

@@ -315,11 +315,13 @@ TEST_F(Win32Dispatch, ModemLinesFixtureHoldsTheQueueAndTheDrainWaitsSleep)
     if (left)
         std::fclose(left);
 
-    // The drain before new line settings, behind a frame just written.
+    // The drain before new line settings, behind a frame just written. The
+    // hold is in place before the frame: the writer may otherwise see it
+    // leave and report the queue empty before the hold is taken.
     c.ownLooks = 0;
     c.sawQueued = false;
-    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
     holdQueue(200);
+    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
     ASSERT_EQ(d->ApplyLineSettings(19200, KeepParity, KeepDataBits, KeepStopBits), 0);
     EXPECT_TRUE(c.sawQueued);
     EXPECT_LE(c.ownLooks, 10);

@@ -1002,10 +1002,15 @@ void TSioNetworkDispatcher::HandleComPort(const std::vector<std::uint8_t>& paylo
     }
     case cpPurgeData:
         if (n > 0) {
-            purgeMisses_ = 0;
+            // Only a wait ended by all its answers counts as answered: a
+            // server that answers one kind of purge and not the other is
+            // given up on like one that answers none.
             std::lock_guard l(purgeLock_);
-            if (purgesOwed_ > 0 && --purgesOwed_ == 0 && purgeWait_.exchange(0) != 0)
-                outputReady_.Set();
+            if (purgesOwed_ > 0 && --purgesOwed_ == 0) {
+                purgeMisses_ = 0;
+                if (purgeWait_.exchange(0) != 0)
+                    outputReady_.Set();
+            }
         }
         return;
     case cpFlowControlSuspend:

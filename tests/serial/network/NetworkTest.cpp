@@ -14,8 +14,11 @@
 #include "SioMessageQueue.h"
 #include "SioNetwork.h"
 #include "SioSelCom.h"
+#include "SioTelnet.h"
 #include "SioUser.h"
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -134,10 +137,10 @@ TEST_F(Network, Rfc2217AndRawTcpCarryTheConsolesExchangeAndTheParitySwitchReache
     const std::string log = Slurp(Log());
     EXPECT_NE(log.find("No[20]answer[20]from[20]the[20]se"), std::string::npos) << log;
     {
-        // Every exchange purges the server's receive side first. ser2net may
-        // do that after it has passed on the frame that follows, dropping
-        // the answer, unless the frame waits for the purge's answer: about
-        // one exchange in a thousand was lost that way.
+        // Every exchange purges the server's receive and transmit sides
+        // first. ser2net may carry a purge out after it has passed on the
+        // frame that follows, dropping the frame or its answer, unless the
+        // frame waits for every purge's answer.
         TConsoleLink link(5, dir_.Path() + "/many.log");
         int lost = 0;
         for (int i = 0; i < 500; ++i)
@@ -258,6 +261,114 @@ TEST_F(Network, AServerKilledMidReadoutIsALostDeviceAndTheNextCommandConnectsAga
     EXPECT_FALSE(again.timedOut);
     EXPECT_EQ(again.reply, "STA;0:192;\n\r");
     EXPECT_EQ(link.Port().DeviceLayer(), sio::dlWinsock);
+}
+
+// A device server that takes COM-PORT-OPTION and answers every command but
+// the transmit purge, and answers each frame with "STA;0:192;".
+class THalfPurgeServer {
+public:
+    THalfPurgeServer()
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 1) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("no listener for the fake server");
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~THalfPurgeServer()
+    {
+        ::shutdown(listener_, SHUT_RDWR);
+        if (const int c = conn_.load(); c >= 0)
+            ::shutdown(c, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    void Serve()
+    {
+        namespace t = sio::telnet;
+        const int c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0)
+            return;
+        conn_ = c;
+        t::TTelnetDecoder decoder;
+        std::string line;
+        std::uint8_t buf[512];
+        for (ssize_t n; (n = ::recv(c, buf, sizeof buf, 0)) > 0;) {
+            std::vector<std::uint8_t> data, out;
+            std::vector<t::TTelnetEvent> events;
+            decoder.Feed(buf, static_cast<std::size_t>(n), data, events);
+            for (const t::TTelnetEvent& e : events) {
+                if (e.kind == t::TTelnetEvent::Negotiation && (e.verb == t::WILL || e.verb == t::DO))
+                    t::NegotiationInto(e.verb == t::WILL ? t::DO : t::WILL, e.option, out);
+                const bool transmitPurge = e.payload.size() == 2 && e.payload[0] == t::cpPurgeData &&
+                                           e.payload[1] == t::purgeTransmit;
+                if (e.kind == t::TTelnetEvent::Subnegotiation && e.option == t::OptComPort && !e.payload.empty() &&
+                    !transmitPurge)
+                    t::ComPortInto(static_cast<std::uint8_t>(e.payload[0] + t::ServerOffset), e.payload.data() + 1,
+                                   e.payload.size() - 1, out);
+            }
+            for (std::uint8_t b : data) {
+                line += static_cast<char>(b);
+                if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\n\r") == 0) {
+                    const std::string reply = "STA;0:192;\n\r";
+                    t::EscapeInto(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size(), out);
+                    line.clear();
+                }
+            }
+            if (!out.empty() && ::send(c, out.data(), out.size(), MSG_NOSIGNAL) < 0)
+                break;
+        }
+        conn_ = -1;
+        ::close(c);
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<int> conn_{-1};
+    std::thread thread_;
+};
+
+// A wait for a purge's answer that never comes ends at its limit; after
+// three such waits in a row the output no longer waits, though the server
+// answers the other purge every time.
+TEST_F(Network, AServerThatLeavesAPurgeUnansweredIsWaitedForThreeTimesAndThenNoLonger)
+{
+    sio::test::TReportedErrors errors;
+    THalfPurgeServer server;
+    MapPort(7, server.Url());
+    {
+        TConsoleLink link(7, Log());
+        for (int i = 0; i < 6; ++i) {
+            const TConsoleLink::TResult r = link.Exchange("STA;0");
+            EXPECT_FALSE(r.timedOut || r.hung) << "exchange " << i;
+            EXPECT_EQ(r.reply, "STA;0:192;\n\r") << "exchange " << i;
+        }
+    }
+    // The dispatch log's data column wraps its text and writes blanks as
+    // [20]; its lines end in CR LF.
+    std::string log = Slurp(Log()), text;
+    log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
+    for (std::size_t at = 0; at < log.size();) {
+        if (log.compare(at, 4, "[20]") == 0) {
+            text += ' ';
+            at += 4;
+        } else if (log[at] == '\n' && log.find_first_not_of(' ', at + 1) > at + 40) {
+            at = log.find_first_not_of(' ', at + 1);  // a wrapped line goes on
+        } else {
+            text += log[at++];
+        }
+    }
+    EXPECT_NE(text.find("No answer from the server to PURGE-DATA; the output no longer waits for one."), std::string::npos)
+        << log;
+    EXPECT_EQ(errors.reported, std::vector<std::string>{});
 }
 
 TEST_F(Network, AnUnreachableServerIsAClearOpenErrorWithinTheConnectLimit)

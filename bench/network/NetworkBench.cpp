@@ -10,6 +10,7 @@
 // --wire: the simulator times every character at 9600 8E1, as a real bus;
 // without it characters pass at once and the figures show only what the
 // transport costs.
+#include "Percentile.h"
 #include "ConsoleLink.h"
 #include "PtyPort.h"
 #include "Ser2net.h"
@@ -37,14 +38,7 @@ struct TStack {
     int failures = 0;
 };
 
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const std::size_t i = std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5));
-    return v[i];
-}
+using tarnell::bench::Percentile;
 
 }  // namespace
 

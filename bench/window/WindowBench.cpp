@@ -15,6 +15,7 @@
 //    on its own.
 //
 //   window_bench [--readouts N] [--wire-readouts M]
+#include "Percentile.h"
 #include "GripperBus.h"
 #include "PtyPort.h"
 
@@ -59,14 +60,7 @@ using Clock = std::chrono::steady_clock;
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const std::size_t i = std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5));
-    return v[i];
-}
+using tarnell::bench::Percentile;
 
 // A gripper at the far end of a pseudo-terminal that answers at once and
 // times the gaps between its replies and the frames that follow them.

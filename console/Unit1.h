@@ -15,6 +15,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -156,6 +157,9 @@ private:
     bool WaitForOwedAnswer();
     // Sending controls are off while a sequence waits for its answers.
     void SetSequenceRunning(bool running);
+    // A port failure as the operator is told it: the port and its device in
+    // front of the serial layer's text, and next (if any) after it.
+    std::exception_ptr NamingPort(std::exception_ptr error, const char* next = "") const;
 
     TConsoleState state_;
     std::unique_ptr<TParameterGrids> grids_;

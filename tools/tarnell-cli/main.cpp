@@ -4,10 +4,8 @@
 #include "GripperSession.h"
 #include "PathAccess.h"
 
+#include "SioFactory.h"
 #include "SioSelCom.h"
-#ifdef TARNELL_NETWORK_PORTS
-#include "SioNetwork.h"
-#endif
 
 #include <CLI/CLI.hpp>
 
@@ -89,16 +87,15 @@ std::optional<int> ParsePort(std::string text)
     return n;
 }
 
-std::string PresentPorts()
+// Why a file cannot be created at path ("" when it can, or no path is given).
+std::string CannotCreate(const std::string& path)
 {
-    std::string list;
-    for (int n = 1; n <= sio::MaxSelectablePort; ++n) {
-        if (!sio::IsPortAvailable(n))
-            continue;
-        list += list.empty() ? "" : ", ";
-        list += "COM" + std::to_string(n) + " (" + sio::DescribePort(n) + ")";
-    }
-    return list.empty() ? "no serial port is present" : "ports present: " + list;
+    if (path.empty())
+        return {};
+    const fs::path folder = fs::absolute(path).parent_path();
+    if (AccessCreateIn(folder) == 0)
+        return {};
+    return path + ": cannot write in " + folder.string() + ": " + std::strerror(errno);
 }
 
 std::string OneLine(std::string text)
@@ -150,6 +147,25 @@ bool AsksForJson(int argc, char** argv)
             return true;
     }
     return false;
+}
+
+// The --port or --device value as given, looked at before parsing: a usage
+// error names the port it was meant for.
+std::optional<std::string> GivenPort(int argc, char** argv)
+{
+    std::optional<std::string> given;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--")
+            break;
+        for (const std::string option : {"--port", "--device"}) {
+            if (a == option && i + 1 < argc)
+                given = argv[++i];
+            else if (a.rfind(option + "=", 0) == 0)
+                given = a.substr(option.size() + 1);
+        }
+    }
+    return given;
 }
 
 constexpr const char* kCommandList = "the commands are send, status, version, readout, store and scan";
@@ -248,6 +264,8 @@ int Run(int argc, char** argv, TOutcome& outcome)
     scan->add_option("--from", from, "first address (default 0)")->check(CLI::Range(0, 99));
     scan->add_option("--to", to, "last address (default 99)")->check(CLI::Range(0, 99));
 
+    if (std::optional<std::string> given = GivenPort(argc, argv))
+        outcome.out["port"] = JsonText(*given);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -275,25 +293,28 @@ int Run(int argc, char** argv, TOutcome& outcome)
         return usage("scan: --from must not be above --to");
     if (logFile.size() > 255)
         return usage("--log: the file name is longer than 255 characters");
-    if (!logFile.empty()) {
-        // The log is written when the port closes, after the work is done:
-        // a folder it cannot go to is refused before anything is sent.
-        const fs::path folder = fs::absolute(logFile).parent_path();
-        if (AccessCreateIn(folder) != 0)
-            return usage("--log " + logFile + ": cannot write in " + folder.string() + ": " + std::strerror(errno));
-    }
+    // The log is written when the port closes, the readout's file after the
+    // eighth place: a folder either cannot go to is refused before anything
+    // is sent.
+    if (std::string why = CannotCreate(logFile); !why.empty())
+        return usage("--log " + why);
+    if (std::string why = CannotCreate(readFile); !why.empty())
+        return outcome.Finish(kExitFileRefused, "readout " + why + "; nothing was sent");
 
     TPortChoice port;
-    if (devicePath.rfind("rfc2217://", 0) == 0 || devicePath.rfind("tcp://", 0) == 0) {
-#ifndef TARNELL_NETWORK_PORTS
-        return usage("--device " + devicePath + ": this build has no network ports");
-#else
-        if (!sio::ParseNetworkAddress(devicePath))
-            return usage("--device " + devicePath + ": not a network address: rfc2217://HOST:PORT or tcp://HOST:PORT "
-                         "(PORT 1..65535, an IPv6 address in brackets)");
+    const sio::TAddressKind kind = devicePath.empty() ? sio::TAddressKind::LocalDevice : sio::KindOfAddress(devicePath);
+    if (kind == sio::TAddressKind::UnknownScheme || kind == sio::TAddressKind::BadNetworkAddress) {
+        const std::string forms = sio::NetworkAddressForms();
+        if (forms.empty())
+            return usage("--device " + devicePath + ": this build has no network ports; give a device name");
+        return usage("--device " + devicePath +
+                     (kind == sio::TAddressKind::UnknownScheme ? ": no port speaks this scheme; a network port is "
+                                                               : ": not a network address; a network port is ") +
+                     forms);
+    }
+    if (kind == sio::TAddressKind::NetworkPort) {
         port.devicePath = devicePath;
         port.network = true;
-#endif
     } else if (!devicePath.empty()) {
         // The dispatcher takes an absolute path as it is.
         port.devicePath = fs::absolute(devicePath).lexically_normal().string();

@@ -609,9 +609,24 @@ TEST_F(Cli, ASilentGripperIsNoAnswerAndAMissingPortIsUsage)
     EXPECT_EQ(none.exitCode, 1);
     EXPECT_NE(none.err.find("ports present: COM1 ("), std::string::npos) << none.err;
 
+    // A port that is not there: where it was looked for, and what there is.
     TRun gone = Run({"--port", "COM9", "status"});
     EXPECT_EQ(gone.exitCode, 2);
-    EXPECT_ONE_LINE_NAMING(gone, "COM9");
+    EXPECT_ONE_LINE_NAMING(gone, "there is no COM9 (looked for " + dir / "COM9" +
+                                     ", as $SIO_PORT_DIR is set); ports present: COM1 (/dev/pts/");
+
+    // An address no port speaks is the caller's mistake, told before
+    // anything opens; JSON names the port given.
+    TRun http = Run({"--json", "--device", "http://127.0.0.1:80", "status"});
+    EXPECT_EQ(http.exitCode, 1) << http.err;
+    EXPECT_ONE_LINE_NAMING(http, "no port speaks this scheme; a network port is rfc2217://HOST:PORT or tcp://HOST:PORT");
+    EXPECT_EQ(json::parse(http.out)["port"], "http://127.0.0.1:80");
+    TRun both = Run({"--json", "--port", "COM1", "--device", "/dev/null", "status"});
+    EXPECT_EQ(both.exitCode, 1);
+    EXPECT_ONE_LINE_NAMING(both, "give one of them");
+    TRun badAddress = Run({"--json", "--port=COM1", "--address", "100", "status"});
+    EXPECT_EQ(badAddress.exitCode, 1);
+    EXPECT_EQ(json::parse(badAddress.out)["port"], "COM1") << "a parse error names the port too";
 }
 
 TEST_F(Cli, ASimulatorKilledMidReadoutIsALostPort)

@@ -70,6 +70,13 @@ constexpr const char* kReadoutNotes =
     "stops at the first place that is not read (exit 3), prints the places read and that place with\n"
     "why (\"failed\" in JSON), and writes no file. Ctrl-C prints the places read so far.";
 
+// A check whose own words stay out of --help: each option's text says its range.
+CLI::Validator Quiet(CLI::Validator check)
+{
+    check.description("");
+    return check;
+}
+
 // Whether standard error is a terminal (the scan's progress line).
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
@@ -203,6 +210,7 @@ int Run(int argc, char** argv, TOutcome& outcome)
     app.footer(kExitCodes);
     app.fallthrough();
     app.require_subcommand(1, 1);
+    app.set_help_flag("-h,--help", "print this help and exit");
     app.set_version_flag("--version", std::string("tarnell-cli ") + TARNELL_VERSION, "print the version and exit");
 
     std::string portText, devicePath, parity = "even", logFile;
@@ -210,7 +218,7 @@ int Run(int argc, char** argv, TOutcome& outcome)
     std::int32_t baud = 9600;
     std::int32_t ticks = tarnell::protocol::kReplyTimeoutTicks;
     bool json = false;
-    auto* portOpt = app.add_option("--port", portText,
+    app.add_option("--port", portText,
                                    "serial port COMn, found as the console finds it: in $SIO_PORT_DIR if set, "
                                    "else COM1..32 = /dev/ttyS0..31, COM33..40 = /dev/ttyUSB0..7, "
                                    "COM41..48 = /dev/ttyACM0..7")
@@ -218,18 +226,19 @@ int Run(int argc, char** argv, TOutcome& outcome)
     app.add_option("--device", devicePath,
                    "serial device path, e.g. /dev/ttyUSB0, or a network port on a device server or ser2net: "
                    "rfc2217://HOST:PORT (telnet with line settings) or tcp://HOST:PORT (raw bytes)")
-        ->type_name("PATH")
-        ->excludes(portOpt);
+        ->type_name("PATH|URL");
     app.add_option("--address", address, "gripper address 0..99 (default 0); replaces #ADR in send")
-        ->check(CLI::Range(0, 99));
+        ->type_name("N")
+        ->check(Quiet(CLI::Range(0, 99)));
     app.add_option("--parity", parity, "even (default) or none")->type_name("even|none")
-        ->check(CLI::IsMember({"even", "none"}));
-    app.add_option("--baud", baud, "baud rate (default 9600)")->check(CLI::Range(1, 4000000));
+        ->check(Quiet(CLI::IsMember({"even", "none"})));
+    app.add_option("--baud", baud, "baud rate (default 9600)")->type_name("N")->check(Quiet(CLI::Range(1, 4000000)));
     app.add_option("--ticks", ticks,
                    "time limit for every answer in ticks of 55 ms, 1..1000 (default 25, about 1.4 s); after a "
                    "time-out the next command waits until the line has been quiet for ten character times "
                    "(at least 50 ms), and what comes meanwhile is discarded and noted in the dispatch log")
-        ->check(CLI::Range(1, 1000));
+        ->type_name("N")
+        ->check(Quiet(CLI::Range(1, 1000)));
     app.add_flag("--json", json, "print one JSON object for every outcome instead of text");
     app.add_option("--log", logFile,
                    "write the serial layer's dispatch log to FILE when the port closes (none without it)")
@@ -257,12 +266,13 @@ int Run(int argc, char** argv, TOutcome& outcome)
                       "gripper type 50, 100 or 30 (mm): the file is checked against it before the port opens, "
                       "and it must match what the gripper reports to VER (a gripper whose answer names no "
                       "known type is taken to be of it); without it the type is the one VER reports")
-        ->check(CLI::IsMember({"50", "100", "30"}));
+        ->type_name("50|100|30")
+        ->check(Quiet(CLI::IsMember({"50", "100", "30"})));
     int from = 0, to = 99;
     auto* scan = app.add_subcommand("scan", kScanHelp);
     scan->footer(kScanNotes);
-    scan->add_option("--from", from, "first address (default 0)")->check(CLI::Range(0, 99));
-    scan->add_option("--to", to, "last address (default 99)")->check(CLI::Range(0, 99));
+    scan->add_option("--from", from, "first address (default 0)")->type_name("A")->check(Quiet(CLI::Range(0, 99)));
+    scan->add_option("--to", to, "last address (default 99)")->type_name("B")->check(Quiet(CLI::Range(0, 99)));
 
     if (std::optional<std::string> given = GivenPort(argc, argv))
         outcome.out["port"] = JsonText(*given);
@@ -289,6 +299,8 @@ int Run(int argc, char** argv, TOutcome& outcome)
                        : *store   ? "store"
                                   : "scan";
     outcome.out["command"] = name;
+    if (!portText.empty() && !devicePath.empty())
+        return usage("--port and --device name a port each; give one of them");
     if (*scan && from > to)
         return usage("scan: --from must not be above --to");
     if (logFile.size() > 255)

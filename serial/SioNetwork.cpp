@@ -217,78 +217,45 @@ std::string NetworkPortAddress(int n)
 }
 
 // ---------------------------------------------------------------------------
-// The three connection threads.
+// The three connection threads (TDeviceThread runs each loop).
 
-class TNetReadThread final : public TSioDispatcherThread {
-public:
-    explicit TNetReadThread(TSioNetworkDispatcher& d) : TSioDispatcherThread(d, Reader), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioNetworkDispatcher& d_;
-};
-
-class TNetWriteThread final : public TSioDispatcherThread {
-public:
-    explicit TNetWriteThread(TSioNetworkDispatcher& d) : TSioDispatcherThread(d, Writer), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioNetworkDispatcher& d_;
-};
-
-class TNetStatusThread final : public TSioDispatcherThread {
-public:
-    explicit TNetStatusThread(TSioNetworkDispatcher& d) : TSioDispatcherThread(d, Status), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioNetworkDispatcher& d_;
-};
-
-std::int32_t TNetReadThread::Execute()
+std::int32_t TSioNetworkDispatcher::ReaderLoop()
 {
-    d_.SignalThreadReady(Role());
-    const int fd = d_.fd_.Get();
+    SignalThreadReady(TSioDispatcherThread::Reader);
+    const int fd = fd_.Get();
     // Serial data hands over in records, as a tty's reader hands it.
     auto queue = [&](const std::vector<std::uint8_t>& data) {
         for (std::size_t at = 0; at < data.size(); at += ReadRecordSize) {
             const auto n = static_cast<std::int32_t>(std::min<std::size_t>(ReadRecordSize, data.size() - at));
-            if (!d_.QueueReceived(data.data() + at, n))
+            if (!QueueReceived(data.data() + at, n))
                 return false;
         }
         return true;
     };
-    if (!queue(d_.early_)) {
-        d_.RequestStop();
+    if (!queue(early_)) {
+        RequestStop();
         return ecTapiNoMem;
     }
-    d_.early_.clear();
+    early_.clear();
     std::uint8_t chunk[4096];
     std::vector<std::uint8_t> data;
     std::vector<TTelnetEvent> events;
-    while (!d_.StopRequested()) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {d_.readerWake_.Fd(), POLLIN, 0}};
+    while (!StopRequested()) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {readerWake_.Fd(), POLLIN, 0}};
         int r = sys::RetryEintr([&] { return ::poll(p, 2, kStopPollMs); });
         if (r < 0) {
-            d_.lastOsError_ = errno;
-            d_.RequestStop();
+            lastOsError_ = errno;
+            RequestStop();
             return ecDeviceRead;
         }
         if (p[1].revents)
-            d_.readerWake_.Consume();
-        if (d_.StopRequested())
+            readerWake_.Consume();
+        if (StopRequested())
             break;
         if (!p[0].revents)
             continue;
         if (p[0].revents & POLLNVAL) {
-            d_.RequestStop();
+            RequestStop();
             return 0;
         }
         const ssize_t n = sys::RetryEintr([&] { return ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT); });
@@ -298,11 +265,11 @@ std::int32_t TNetReadThread::Execute()
             // The server closed the connection, or it broke (reset, the
             // keep-alive found nobody): the device has gone away.
             const int err = n == 0 ? ECONNRESET : errno;
-            d_.Note(n == 0 ? "The server closed the connection." : "The connection failed: " + SystemText(err));
-            d_.RequestStop();
+            Note(n == 0 ? "The server closed the connection." : "The connection failed: " + SystemText(err));
+            RequestStop();
             if (err == EBADF)
                 return 0;
-            d_.lastOsError_ = err;
+            lastOsError_ = err;
             return ecDeviceRead;
         }
         // Acknowledged at once: a server that sends without TCP_NODELAY
@@ -313,43 +280,43 @@ std::int32_t TNetReadThread::Execute()
         (void)::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
         data.clear();
         events.clear();
-        if (d_.rfc2217_.load())
-            d_.decoder_.Feed(chunk, static_cast<std::size_t>(n), data, events);
+        if (rfc2217_.load())
+            decoder_.Feed(chunk, static_cast<std::size_t>(n), data, events);
         else
             data.assign(chunk, chunk + n);
         if (!queue(data)) {
-            d_.RequestStop();
+            RequestStop();
             return ecTapiNoMem;
         }
-        d_.HandleEvents(events);
+        HandleEvents(events);
     }
     return 0;
 }
 
-std::int32_t TNetWriteThread::Execute()
+std::int32_t TSioNetworkDispatcher::WriterLoop()
 {
-    d_.SignalThreadReady(Role());
-    while (!d_.StopRequested()) {
-        pollfd p[2] = {{d_.outputReady_.Fd(), POLLIN, 0}, {d_.writerWake_.Fd(), POLLIN, 0}};
+    SignalThreadReady(TSioDispatcherThread::Writer);
+    while (!StopRequested()) {
+        pollfd p[2] = {{outputReady_.Fd(), POLLIN, 0}, {writerWake_.Fd(), POLLIN, 0}};
         int r = sys::RetryEintr([&] { return ::poll(p, 2, kStopPollMs); });
         if (r < 0) {
-            d_.lastOsError_ = errno;
-            d_.RequestStop();
+            lastOsError_ = errno;
+            RequestStop();
             return ecDeviceWrite;
         }
         if (p[1].revents) {
-            d_.writerWake_.Consume();
-            d_.SignalAbandoned();
+            writerWake_.Consume();
+            SignalAbandoned();
         }
         // Output held for a purge's answer is looked at again as its time
         // runs out.
-        if (p[0].revents || d_.purgeWait_.load() != 0) {
-            d_.outputReady_.Consume();
-            if (d_.StopRequested())
+        if (p[0].revents || purgeWait_.load() != 0) {
+            outputReady_.Consume();
+            if (StopRequested())
                 break;
-            std::int32_t pass = d_.WritePass();
+            std::int32_t pass = WritePass();
             if (pass != 0) {
-                d_.RequestStop();
+                RequestStop();
                 return pass;
             }
         }
@@ -357,29 +324,29 @@ std::int32_t TNetWriteThread::Execute()
     return 0;
 }
 
-std::int32_t TNetStatusThread::Execute()
+std::int32_t TSioNetworkDispatcher::StatusLoop()
 {
-    d_.SignalThreadReady(Role());
-    while (!d_.StopRequested()) {
+    SignalThreadReady(TSioDispatcherThread::Status);
+    while (!StopRequested()) {
         // Awake only while there is something to watch: an answer awaited,
         // or notes waiting for the log to be switched on.
         int wait = -1;
         {
-            std::lock_guard l(d_.ackLock_);
-            if (!d_.pending_.empty()) {
-                const std::uint32_t age = Now() - d_.pending_.front().tick;
+            std::lock_guard l(ackLock_);
+            if (!pending_.empty()) {
+                const std::uint32_t age = Now() - pending_.front().tick;
                 wait = age >= AckLimitMs ? 0 : static_cast<int>(AckLimitMs - age) + 1;
             }
-            if (!d_.notes_.empty())
+            if (!notes_.empty())
                 wait = wait < 0 ? kStopPollMs : std::min(wait, kStopPollMs);
         }
-        d_.statusWake_.Wait(wait);
-        if (d_.StopRequested())
+        statusWake_.Wait(wait);
+        if (StopRequested())
             break;
-        d_.CheckAcks();
-        d_.FlushNotes();
+        CheckAcks();
+        FlushNotes();
     }
-    d_.FlushNotes();
+    FlushNotes();
     return 0;
 }
 
@@ -703,12 +670,13 @@ void TSioNetworkDispatcher::StartThreads()
         active_ = true;
         stop_ = false;
     }
+    using TThread = TDeviceThread<TSioNetworkDispatcher>;
     SetStarting(true);
     try {
-        StartThread(std::make_unique<TNetReadThread>(*this));
+        StartThread(std::make_unique<TThread>(*this, TThread::Reader, &TSioNetworkDispatcher::ReaderLoop));
         StartThread(std::make_unique<TDispThread>(*this));
-        StartThread(std::make_unique<TNetWriteThread>(*this));
-        StartThread(std::make_unique<TNetStatusThread>(*this));
+        StartThread(std::make_unique<TThread>(*this, TThread::Writer, &TSioNetworkDispatcher::WriterLoop));
+        StartThread(std::make_unique<TThread>(*this, TThread::Status, &TSioNetworkDispatcher::StatusLoop));
     } catch (...) {
         SetStarting(false);
         throw;

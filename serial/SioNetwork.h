@@ -114,9 +114,11 @@ protected:
     std::uint32_t DeviceModemStatus() override { return modemLines_.load(std::memory_order_acquire); }
 
 private:
-    friend class TNetReadThread;
-    friend class TNetWriteThread;
-    friend class TNetStatusThread;
+    // The device threads' work (TDeviceThread): each returns its thread's
+    // return value.
+    std::int32_t ReaderLoop();
+    std::int32_t WriterLoop();
+    std::int32_t StatusLoop();
 
     static constexpr int kOff = 0, kAsked = 1, kOn = 2;
 

@@ -1,5 +1,6 @@
 // Program entry: the application object, the serial layer's hooks into it,
 // the main window, and the message loop until the window is closed.
+#include "OperatorSetup.h"
 #include "PortChoice.h"
 #include "QtMessageQueue.h"
 #include "SelectComDialog.h"
@@ -69,8 +70,12 @@ int main(int argc, char** argv)
         // The dialog says why it asks, and offers the port used last first.
         tarnell::InstallPortChooser([&form] { return form.PortChoice().Prompt(); });
         tarnell::CloseOnTerminationSignal(&form);
+        // The operator's set-up of the last run, kept again at the end.
+        tarnell::TOperatorSetup setup(form);
+        setup.Load();
         form.show();
         result = app.exec();
+        setup.Save();
         tarnell::InstallPortChooser();
     }
     // A close still waiting for its threads, and collectors' managers whose

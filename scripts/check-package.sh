@@ -93,17 +93,19 @@ words=$(bash -c '
   complete_line tarnell-cli --parity ""
   complete_line tarnell-cli --port COM1 st
   complete_line tarnell-cli scan --t
+  complete_line tarnell-cli --port COM1 w
+  complete_line tarnell-cli watch --i
   complete_line tarnell-cli --device r
   complete_line tarnell-cli --device ""
   SIO_PORT_DIR=$2 complete_line tarnell-cli --port ""' _ "$completion" "$root/ports")
-expected=$'even none\nstatus store\n--to --ticks\nrfc2217://'
-[ "$(head -4 <<<"$words")" = "$expected" ] || fail "bash completion gave: $words"
+expected=$'even none\nstatus store\n--to --ticks\nwatch\n--interval\nrfc2217://'
+[ "$(head -6 <<<"$words")" = "$expected" ] || fail "bash completion gave: $words"
 # --device: the network schemes and serial adapters, never a virtual console;
 # --port: the entries of $SIO_PORT_DIR.
-devices=$(sed -n 5p <<<"$words")
+devices=$(sed -n 7p <<<"$words")
 [[ " $devices " == *" rfc2217:// tcp:// "* && ! " $devices " =~ \ /dev/tty[0-9] ]] ||
   fail "bash completion of --device gave: $devices"
-[ "$(sed -n 6p <<<"$words")" = "COM12 COM3" ] || fail "bash completion of --port in \$SIO_PORT_DIR gave: $(sed -n 6p <<<"$words")"
+[ "$(sed -n 8p <<<"$words")" = "COM12 COM3" ] || fail "bash completion of --port in \$SIO_PORT_DIR gave: $(sed -n 8p <<<"$words")"
 
 # The installed console under Xvfb: its window comes up, named for the
 # desktop entry's StartupWMClass and with the installed icon, and a SIGTERM
@@ -118,7 +120,9 @@ done
 mkdir "$root/run"
 (
   cd "$root/run"
-  export DISPLAY=:$(cat "$root/display") QT_QPA_PLATFORM=xcb XDG_DATA_DIRS=$usr/share:/usr/share
+  # The console keeps its set-up in the configuration folder: a throwaway one.
+  export DISPLAY=:$(cat "$root/display") QT_QPA_PLATFORM=xcb XDG_DATA_DIRS=$usr/share:/usr/share \
+    XDG_CONFIG_HOME=$root/config
   unset SIO_PORT_DIR
   exec "$usr/bin/tarnell-console"
 ) &

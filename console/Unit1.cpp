@@ -93,6 +93,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     PortStatus->AddAction(bus_->Action());
     monitor_ = new TStatusMonitor(*this);
     PortStatus->AddAction(monitor_->Action());
+    // Their keys work in their own windows too.
+    for (QWidget* w : std::initializer_list<QWidget*>{bus_, monitor_})
+        w->addActions({&verify_->Action(), &bus_->Action(), &monitor_->Action()});
 }
 
 TForm1::~TForm1()

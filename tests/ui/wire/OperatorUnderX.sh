@@ -5,7 +5,8 @@
 # (seen in the simulator's log); with COM1 held by another program the first
 # command fails "already in use" and the next asks again, so COM2 can be
 # chosen; a simulator killed and restarted is served again; Ctrl+P lets the
-# port go (its dispatch log is written) and the next command asks again; the
+# port go (its dispatch log is written) and the next command asks again,
+# offering the port used last first; the
 # output's "Save as…" writes its lines to a file.
 #   OperatorUnderX.sh CONSOLE SIM [SHOT_DIR]
 # With SHOT_DIR, screenshots of each stage are left there.
@@ -110,8 +111,22 @@ xdotool mousemove --window "$win" 500 600 key ctrl+p
 await test -s SIO.LOG
 grep -q "RCL;0;2" SIO.LOG
 shot another-port
+# The dialog says a port is to be chosen and offers COM2, used last: Return
+# takes it. Then once more, and COM1 from the list.
+sta2=$(grep -cF 'STA;0\n\r' "$work/sim2.log")
 xdotool key F1
 await window_named "Select Port"
+shot choose-port
+xdotool key Return
+await test "$(grep -cF 'STA;0\n\r' "$work/sim2.log")" -gt "$sta2"
+# A click makes the window active again after the dialog: the shortcut is the window's.
+xdotool mousemove --window "$win" 500 600 click 1 key ctrl+p
+xdotool key F1
+await window_named "Select Port"
+xdotool mousemove --window "$(window_named 'Select Port')" 100 73 click 1
+sleep 0.5
+xdotool key Up Return
+sleep 0.3
 xdotool key Return
 await grep -qF 'STA;0\n\r' "$work/sim1.log"
 

@@ -3,6 +3,7 @@
 
 #include "SioExcept.h"
 #include "SioFactory.h"
+#include "SioPort.h"
 #include "SioStrMap.h"
 
 #include <windows.h>

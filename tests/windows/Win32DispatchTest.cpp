@@ -3,6 +3,7 @@
 // maps COM1..COM50 to the build's port folder, so every other port is absent.
 #include "SioFactory.h"
 #include "SioMisc.h"
+#include "SioPort.h"
 #include "SioSelCom.h"
 #include "SioStrMap.h"
 #include "SioWin32.h"

@@ -1,3 +1,4 @@
+// HELPER, STOP AND READ FIRST: /work/wt/COMMON.txt holds binding rules for your work (how to build with ccache, how and when to land, what comments may not say, the time limit). Read it now, then delete this line from serial/SioNetwork.h, serial/SioNetwork.cpp and tests/serial/network/NetworkTest.cpp before your first commit.
 // Network ports against a real ser2net on 127.0.0.1, started here on a
 // configuration file of the test's own, with tarnell-sim's pseudo-terminal
 // (or one of the test's, where every byte value must cross) as its serial
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "ConsoleLink.h"
+#include "FakeDeviceServer.h"
 #include "PtyPort.h"
 #include "ReportedErrors.h"
 #include "Ser2net.h"
@@ -263,86 +265,16 @@ TEST_F(Network, AServerKilledMidReadoutIsALostDeviceAndTheNextCommandConnectsAga
     EXPECT_EQ(link.Port().DeviceLayer(), sio::dlWinsock);
 }
 
-// A device server that takes COM-PORT-OPTION and answers every command but
-// the transmit purge, and answers each frame with "STA;0:192;".
-class THalfPurgeServer {
-public:
-    THalfPurgeServer()
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 1) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            throw std::runtime_error("no listener for the fake server");
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~THalfPurgeServer()
-    {
-        ::shutdown(listener_, SHUT_RDWR);
-        if (const int c = conn_.load(); c >= 0)
-            ::shutdown(c, SHUT_RDWR);
-        thread_.join();
-        ::close(listener_);
-    }
-    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    void Serve()
-    {
-        namespace t = sio::telnet;
-        const int c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0)
-            return;
-        conn_ = c;
-        t::TTelnetDecoder decoder;
-        std::string line;
-        std::uint8_t buf[512];
-        for (ssize_t n; (n = ::recv(c, buf, sizeof buf, 0)) > 0;) {
-            std::vector<std::uint8_t> data, out;
-            std::vector<t::TTelnetEvent> events;
-            decoder.Feed(buf, static_cast<std::size_t>(n), data, events);
-            for (const t::TTelnetEvent& e : events) {
-                if (e.kind == t::TTelnetEvent::Negotiation && (e.verb == t::WILL || e.verb == t::DO))
-                    t::NegotiationInto(e.verb == t::WILL ? t::DO : t::WILL, e.option, out);
-                const bool transmitPurge = e.payload.size() == 2 && e.payload[0] == t::cpPurgeData &&
-                                           e.payload[1] == t::purgeTransmit;
-                if (e.kind == t::TTelnetEvent::Subnegotiation && e.option == t::OptComPort && !e.payload.empty() &&
-                    !transmitPurge)
-                    t::ComPortInto(static_cast<std::uint8_t>(e.payload[0] + t::ServerOffset), e.payload.data() + 1,
-                                   e.payload.size() - 1, out);
-            }
-            for (std::uint8_t b : data) {
-                line += static_cast<char>(b);
-                if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\n\r") == 0) {
-                    const std::string reply = "STA;0:192;\n\r";
-                    t::EscapeInto(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size(), out);
-                    line.clear();
-                }
-            }
-            if (!out.empty() && ::send(c, out.data(), out.size(), MSG_NOSIGNAL) < 0)
-                break;
-        }
-        conn_ = -1;
-        ::close(c);
-    }
-
-    int listener_ = -1;
-    int port_ = 0;
-    std::atomic<int> conn_{-1};
-    std::thread thread_;
-};
-
 // A wait for a purge's answer that never comes ends at its limit; after
 // three such waits in a row the output no longer waits, though the server
 // answers the other purge every time.
 TEST_F(Network, AServerThatLeavesAPurgeUnansweredIsWaitedForThreeTimesAndThenNoLonger)
 {
     sio::test::TReportedErrors errors;
-    THalfPurgeServer server;
+    sio::test::TDeviceOptions silentOnTransmit;
+    silentOnTransmit.answerTransmitPurge = false;
+    sio::test::TRfc2217Device device(silentOnTransmit);
+    sio::test::TFakeDeviceServer server([&](int fd, sio::test::TFakeDeviceServer& s) { device.Serve(fd, s); });
     MapPort(7, server.Url());
     {
         TConsoleLink link(7, Log());
@@ -351,6 +283,12 @@ TEST_F(Network, AServerThatLeavesAPurgeUnansweredIsWaitedForThreeTimesAndThenNoL
             EXPECT_FALSE(r.timedOut || r.hung) << "exchange " << i;
             EXPECT_EQ(r.reply, "STA;0:192;\n\r") << "exchange " << i;
         }
+        // Counted by kind: the receive purges' answers do not reset the
+        // count of the transmit purges left unanswered.
+        sio::TSioNetworkDispatcher* d = NetDispatcher(link);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->PurgeMisses(sio::telnet::purgeTransmit), sio::PurgeMissesToGiveUp);
+        EXPECT_EQ(d->PurgeMisses(sio::telnet::purgeReceive), 0);
     }
     // The dispatch log's data column wraps its text and writes blanks as
     // [20]; its lines end in CR LF.
@@ -366,7 +304,9 @@ TEST_F(Network, AServerThatLeavesAPurgeUnansweredIsWaitedForThreeTimesAndThenNoL
             text += log[at++];
         }
     }
-    EXPECT_NE(text.find("No answer from the server to PURGE-DATA; the output no longer waits for one."), std::string::npos)
+    EXPECT_NE(text.find("No answer from the server to PURGE-DATA transmit 3 times in a row; the output no longer "
+                        "waits for one."),
+              std::string::npos)
         << log;
     EXPECT_EQ(errors.reported, std::vector<std::string>{});
 }

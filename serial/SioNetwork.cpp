@@ -717,7 +717,7 @@ std::int32_t TSioNetworkDispatcher::Connect(const TNetworkAddress& address, std:
     const std::string limit = "no answer within " + std::to_string(ConnectLimitMs / 1000) + " s";
     for (const TTry& t : tries) {
         errs[t.index] = ETIMEDOUT;
-        why[t.index] = limit;
+        why[t.index] = won.Valid() ? "no answer yet" : limit;
     }
     if (!won.Valid()) {
         // Each address once, with its own reason.
@@ -744,7 +744,7 @@ std::int32_t TSioNetworkDispatcher::Connect(const TNetworkAddress& address, std:
     if (winner > 0) {
         std::string text;
         for (std::size_t i = 0; i < winner; ++i)
-            text += addresses[i].text + ": " + (why[i].empty() ? "no answer yet" : why[i]) + "; ";
+            text += addresses[i].text + ": " + why[i] + "; ";
         Note(text + "connected to " + addresses[winner].text + ".");
     }
     // Small frames go out at once; a server that vanishes without a word

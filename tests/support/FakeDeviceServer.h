@@ -46,12 +46,16 @@ namespace sio::test {
 
 class TListener {
 public:
-    explicit TListener(int backlog = 8)
+    // ip: one of the loopback addresses (127.0.0.1, 127.0.0.2, ...); port 0:
+    // one the system chooses.
+    explicit TListener(int backlog = 8, const std::string& ip = "127.0.0.1", int port = 0) : ip_(ip)
     {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (::inet_pton(AF_INET, ip.c_str(), &a.sin_addr) != 1)
+            throw std::runtime_error("not an address: " + ip);
         socklen_t len = sizeof a;
         if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, backlog) != 0 ||
             ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
@@ -73,7 +77,7 @@ public:
     {
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        (void)::inet_pton(AF_INET, ip_.c_str(), &a.sin_addr);
         a.sin_port = htons(static_cast<std::uint16_t>(port_));
         return a;
     }
@@ -90,6 +94,7 @@ public:
     }
 
 private:
+    std::string ip_;
     int fd_ = -1;
     int port_ = 0;
     std::vector<int> fillers_;

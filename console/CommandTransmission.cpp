@@ -55,6 +55,14 @@ void TForm1::ArmLineErrorTrigger()
 
 void TForm1::SendCommand(const std::string& s)
 {
+    // A command of the operator's (or Readout's) takes over the line: a
+    // quiet command's waiter is not told of what comes now.
+    quietDone_ = nullptr;
+    Transmit(s, false, protocol::kReplyTimeoutTicks);
+}
+
+void TForm1::Transmit(const std::string& s, bool quiet, int ticks)
+{
     // A frame shown as sent must reach the wire. The one before this command
     // may still be on its way out (two commands in quick succession), and a
     // discard would take it off the line (a pseudo-terminal's too, which
@@ -76,15 +84,17 @@ void TForm1::SendCommand(const std::string& s)
         ComPort->FlushOutput();
     state_.TimedOut = false;
     state_.ReplyReceived = false;
+    quiet_ = quiet;
     const std::string command = protocol::ReplaceAddress(s, state_.GripperAddress);
-    Memo1->InsertLine(0, QStringLiteral("Tx: ") + QString::fromLatin1(command.data(), qsizetype(command.size())));
+    if (!quiet)
+        Memo1->InsertLine(0, QStringLiteral("Tx: ") + QString::fromLatin1(command.data(), qsizetype(command.size())));
     state_.LastFrame = protocol::Frame(command);
     // Disabled first, so that every command gets a fresh time limit. Armed
     // before the frame goes out: bytes that reach a disarmed collector are
     // dropped, so a fast answer (or its echo) would otherwise be lost, or
     // the tail of a half-collected echo be taken for the reply.
     ComDataPacket->SetEnabled(false);
-    ComDataPacket->SetTimeOut(protocol::kReplyTimeoutTicks);
+    ComDataPacket->SetTimeOut(ticks);
     ComDataPacket->SetEnabled(true);
     answerOwed_ = false;
     try {

@@ -61,6 +61,9 @@ TPortStatusLine::TPortStatusLine(sio::TSioCustomComPort& port, QAction& choose, 
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QMenu menu(this);
         menu.setAccessibleName(QStringLiteral("Port menu"));
+        for (QAction* a : actions_)
+            menu.addAction(a);
+        menu.addSeparator();
         menu.addAction(&choose_);
         menu.exec(mapToGlobal(at));
     });
@@ -68,6 +71,24 @@ TPortStatusLine::TPortStatusLine(sio::TSioCustomComPort& port, QAction& choose, 
     // Told on the main thread: opened, closing, closed and lost.
     port_.AddUserCallback(this, [this](sio::TSioCustomComPort*, sio::TPortCallbackKind) { Refresh(); });
     Refresh();
+}
+
+QToolButton* TPortStatusLine::AddAction(QAction& action, QMenu* menu)
+{
+    auto* b = new QToolButton(this);
+    b->setDefaultAction(&action);
+    b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    b->setAutoRaise(true);
+    b->setFocusPolicy(Qt::StrongFocus);
+    b->setAccessibleName(action.text().remove(QLatin1Char('&')));
+    if (menu) {
+        b->setMenu(menu);
+        b->setPopupMode(QToolButton::MenuButtonPopup);
+    }
+    auto* box = static_cast<QHBoxLayout*>(layout());
+    box->insertWidget(box->indexOf(button_), b);
+    actions_.append(&action);
+    return b;
 }
 
 TPortStatusLine::~TPortStatusLine() { port_.RemoveUserCallback(this); }

@@ -44,6 +44,7 @@ void TForm1::SetSequenceRunning(bool running)
     if (sequenceShown_ == running)
         return;
     sequenceShown_ = running;
+    emit sequenceChanged(running);
     // A second sequence, a free command or a file loaded into the grids in
     // the middle of one would mix two exchanges or two sets of values.
     for (QPushButton* b : {bRead, bSenden, bSenden2, bOpen, bClearStringGrid})

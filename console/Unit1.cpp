@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include "BusPanel.h"
 #include "ComboBox.h"
 #include "ConsoleErrors.h"
 #include "ConsoleStrings.h"
@@ -10,8 +11,10 @@
 #include "OutputMenu.h"
 #include "PortChoice.h"
 #include "PortStatusLine.h"
+#include "StatusMonitor.h"
 #include "StringGrid.h"
 #include "TarnellApplication.h"
+#include "VerifyAction.h"
 
 #include "SioPacket.h"
 #include "SioPort.h"
@@ -21,6 +24,7 @@
 #include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -82,6 +86,13 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     SetTabOrder();
     BindEvents();
     FormCreate();
+    // Beside the form, on the port line: they bind to the form's controls.
+    verify_ = new TVerify(*this);
+    PortStatus->AddAction(verify_->Action(), &verify_->Menu());
+    bus_ = new TBusPanel(*this);
+    PortStatus->AddAction(bus_->Action());
+    monitor_ = new TStatusMonitor(*this);
+    PortStatus->AddAction(monitor_->Action());
 }
 
 TForm1::~TForm1()
@@ -350,6 +361,7 @@ void TForm1::bSaveClick()
         Dialogs().SaveFileName(this, QStringLiteral("*.gri"), QStringLiteral("gri"));
     if (!name)
         return;
+    SetFileFolder(QFileInfo(*name).absolutePath());
     file_->Store(*name, lines);
 }
 
@@ -359,6 +371,7 @@ void TForm1::bOpenClick()
         Dialogs().OpenFileName(this, QStringLiteral("*.gri"), QStringLiteral("gri"));
     if (!name)
         return;
+    SetFileFolder(QFileInfo(*name).absolutePath());
     file_->Load(*name);
 }
 

@@ -1,5 +1,6 @@
 // Program entry: the application object, the serial layer's hooks into it,
 // the main window, and the message loop until the window is closed.
+#include "OperatorSetup.h"
 #include "QtMessageQueue.h"
 #include "SelectComDialog.h"
 #include "TarnellApplication.h"
@@ -66,8 +67,12 @@ int main(int argc, char** argv)
     {
         tarnell::TForm1 form;  // owns the port component: closed before the queue goes
         tarnell::CloseOnTerminationSignal(&form);
+        // The operator's set-up of the last run, kept again at the end.
+        tarnell::TOperatorSetup setup(form);
+        setup.Load();
         form.show();
         result = app.exec();
+        setup.Save();
     }
     // A close still waiting for its threads, and collectors' managers whose
     // release was deferred, finish through the queue: serve it until they

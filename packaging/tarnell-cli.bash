@@ -38,7 +38,7 @@ _tarnell_cli()
         --log)
             _filedir
             return ;;
-        --address | --baud | --from | --to | --ticks)
+        --address | --baud | --from | --to | --ticks | --interval | --count)
             return ;;
     esac
 
@@ -46,7 +46,7 @@ _tarnell_cli()
     local i command=
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            send | status | version | readout | store | scan)
+            send | status | version | readout | store | verify | scan | watch)
                 command=${words[i]}
                 break ;;
         esac
@@ -59,9 +59,9 @@ _tarnell_cli()
             if [[ $cur == -* ]]; then
                 COMPREPLY=($(compgen -W "$global" -- "$cur"))
             else
-                COMPREPLY=($(compgen -W "send status version readout store scan" -- "$cur"))
+                COMPREPLY=($(compgen -W "send status version readout store verify scan watch" -- "$cur"))
             fi ;;
-        readout | store)
+        readout | store | verify)
             if [[ $cur == -* ]]; then
                 local opts=$global
                 [[ $command == store ]] && opts="--type $opts"
@@ -71,6 +71,8 @@ _tarnell_cli()
             fi ;;
         scan)
             COMPREPLY=($(compgen -W "--from --to $global" -- "$cur")) ;;
+        watch)
+            COMPREPLY=($(compgen -W "--interval --count $global" -- "$cur")) ;;
         *)
             [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$global" -- "$cur")) ;;
     esac

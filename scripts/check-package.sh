@@ -82,8 +82,10 @@ words=$(bash -c '
     COMPREPLY=(); _tarnell_cli tarnell-cli "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"; echo "${COMPREPLY[*]}"; }
   complete_line tarnell-cli --parity ""
   complete_line tarnell-cli --port COM1 st
-  complete_line tarnell-cli scan --t' _ "$completion")
-[ "$words" = $'even none\nstatus store\n--to --ticks' ] || fail "bash completion gave: $words"
+  complete_line tarnell-cli scan --t
+  complete_line tarnell-cli --port COM1 w
+  complete_line tarnell-cli watch --i' _ "$completion")
+[ "$words" = $'even none\nstatus store\n--to --ticks\nwatch\n--interval' ] || fail "bash completion gave: $words"
 
 # The installed console under Xvfb: its window comes up, named for the
 # desktop entry's StartupWMClass and with the installed icon, and a SIGTERM
@@ -98,7 +100,9 @@ done
 mkdir "$root/run"
 (
   cd "$root/run"
-  export DISPLAY=:$(cat "$root/display") QT_QPA_PLATFORM=xcb XDG_DATA_DIRS=$usr/share:/usr/share
+  # The console keeps its set-up in the configuration folder: a throwaway one.
+  export DISPLAY=:$(cat "$root/display") QT_QPA_PLATFORM=xcb XDG_DATA_DIRS=$usr/share:/usr/share \
+    XDG_CONFIG_HOME=$root/config
   unset SIO_PORT_DIR
   exec "$usr/bin/tarnell-console"
 ) &

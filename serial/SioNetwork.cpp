@@ -1,4 +1,3 @@
-// HELPER, STOP AND READ FIRST: /work/wt/COMMON.txt holds binding rules for your work (how to build with ccache, how and when to land, what comments may not say, the time limit). Read it now, then delete this line from serial/SioNetwork.h, serial/SioNetwork.cpp and tests/serial/network/NetworkTest.cpp before your first commit.
 // The network dispatcher. Sockets are Linux calls: this unit is built only
 // where the platform has them (serial/CMakeLists.txt).
 #include "SioNetwork.h"
@@ -288,94 +287,61 @@ std::string NetworkPortAddress(int n)
 }
 
 // ---------------------------------------------------------------------------
-// The three connection threads.
+// The three connection threads (TDeviceThread runs each loop).
 
-class TNetReadThread final : public TSioDispatcherThread {
-public:
-    explicit TNetReadThread(TSioNetworkDispatcher& d) : TSioDispatcherThread(d, Reader), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioNetworkDispatcher& d_;
-};
-
-class TNetWriteThread final : public TSioDispatcherThread {
-public:
-    explicit TNetWriteThread(TSioNetworkDispatcher& d) : TSioDispatcherThread(d, Writer), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioNetworkDispatcher& d_;
-};
-
-class TNetStatusThread final : public TSioDispatcherThread {
-public:
-    explicit TNetStatusThread(TSioNetworkDispatcher& d) : TSioDispatcherThread(d, Status), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioNetworkDispatcher& d_;
-};
-
-std::int32_t TNetReadThread::Execute()
+std::int32_t TSioNetworkDispatcher::ReaderLoop()
 {
-    d_.SignalThreadReady(Role());
-    const int fd = d_.fd_.Get();
+    SignalThreadReady(TSioDispatcherThread::Reader);
+    const int fd = fd_.Get();
     // Serial data hands over in records, as a tty's reader hands it.
     auto queue = [&](const std::vector<std::uint8_t>& data) {
         for (std::size_t at = 0; at < data.size(); at += ReadRecordSize) {
             const auto n = static_cast<std::int32_t>(std::min<std::size_t>(ReadRecordSize, data.size() - at));
-            if (!d_.QueueReceived(data.data() + at, n))
+            if (!QueueReceived(data.data() + at, n))
                 return false;
         }
         return true;
     };
-    if (!queue(d_.early_)) {
-        d_.RequestStop();
+    if (!queue(early_)) {
+        RequestStop();
         return ecTapiNoMem;
     }
-    d_.early_.clear();
-    if (d_.earlyLost_ > 0) {
+    early_.clear();
+    if (earlyLost_ > 0) {
         // More came while the options were negotiated than the input
         // buffer holds: lost as a driver loses it.
-        d_.lineErrorWord_.fetch_or(static_cast<std::int32_t>(CE_RXOVER));
-        d_.Note(std::to_string(d_.earlyLost_) +
+        lineErrorWord_.fetch_or(static_cast<std::int32_t>(CE_RXOVER));
+        Note(std::to_string(earlyLost_) +
                 " bytes that came while the options were negotiated did not fit the input buffer and were lost.");
     }
     std::uint8_t chunk[4096];
     std::vector<std::uint8_t> data;
     std::vector<TTelnetEvent> events;
-    while (!d_.StopRequested()) {
+    while (!StopRequested()) {
         // While more answers wait than a server that reads would leave, the
         // socket is not read: the server's commands stay with it (and its
         // sending stops) until the writer has sent ours. A hang-up is still
         // seen. The writer wakes the reader when it takes them.
-        const bool held = d_.ControlBacklog() > ControlBacklogLimit;
-        pollfd p[2] = {{fd, static_cast<short>(held ? 0 : POLLIN), 0}, {d_.readerWake_.Fd(), POLLIN, 0}};
+        const bool held = ControlBacklog() > ControlBacklogLimit;
+        pollfd p[2] = {{fd, static_cast<short>(held ? 0 : POLLIN), 0}, {readerWake_.Fd(), POLLIN, 0}};
         // Every stop sets the reader wake: a port at rest wakes nobody.
         int r = sys::RetryEintr([&] { return ::poll(p, 2, -1); });
         if (r < 0) {
-            d_.lastOsError_ = errno;
-            d_.RequestStop();
+            lastOsError_ = errno;
+            RequestStop();
             return ecDeviceRead;
         }
         if (p[1].revents)
-            d_.readerWake_.Consume();
-        if (d_.StopRequested())
+            readerWake_.Consume();
+        if (StopRequested())
             break;
         if (!p[0].revents)
             continue;
         if (p[0].revents & POLLNVAL) {
-            d_.RequestStop();
+            RequestStop();
             return 0;
         }
-        const std::uint32_t discardsSeen = d_.InputDiscards();
+        const std::uint32_t discardsSeen = InputDiscards();
         const ssize_t n = sys::RetryEintr([&] { return ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT); });
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
@@ -383,11 +349,11 @@ std::int32_t TNetReadThread::Execute()
             // The server closed the connection, or it broke (reset, the
             // keep-alive found nobody): the device has gone away.
             const int err = n == 0 ? ECONNRESET : errno;
-            d_.Note(n == 0 ? "The server closed the connection." : "The connection failed: " + SystemText(err));
-            d_.RequestStop();
+            Note(n == 0 ? "The server closed the connection." : "The connection failed: " + SystemText(err));
+            RequestStop();
             if (err == EBADF)
                 return 0;
-            d_.lastOsError_ = err;
+            lastOsError_ = err;
             return ecDeviceRead;
         }
         // Acknowledged at once: a server that sends without TCP_NODELAY
@@ -398,46 +364,46 @@ std::int32_t TNetReadThread::Execute()
         (void)::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
         data.clear();
         events.clear();
-        if (d_.rfc2217_.load())
-            d_.decoder_.Feed(chunk, static_cast<std::size_t>(n), data, events);
+        if (rfc2217_.load())
+            decoder_.Feed(chunk, static_cast<std::size_t>(n), data, events);
         else
             data.assign(chunk, chunk + n);
-        if (!d_.TakeReceived(data, events, discardsSeen)) {
-            d_.RequestStop();
+        if (!TakeReceived(data, events, discardsSeen)) {
+            RequestStop();
             return ecTapiNoMem;
         }
     }
     return 0;
 }
 
-std::int32_t TNetWriteThread::Execute()
+std::int32_t TSioNetworkDispatcher::WriterLoop()
 {
-    d_.SignalThreadReady(Role());
+    SignalThreadReady(TSioDispatcherThread::Writer);
     bool waiting = false;  // for a purge's answer, until waitEnd
     std::uint32_t waitEnd = 0;
-    while (!d_.StopRequested()) {
-        pollfd p[2] = {{d_.outputReady_.Fd(), POLLIN, 0}, {d_.writerWake_.Fd(), POLLIN, 0}};
+    while (!StopRequested()) {
+        pollfd p[2] = {{outputReady_.Fd(), POLLIN, 0}, {writerWake_.Fd(), POLLIN, 0}};
         // Awake when output comes, when a purge's wait ends, or to stop
         // (every stop sets the writer wake).
         int r = sys::RetryEintr([&] { return ::poll(p, 2, waiting ? MsLeft(waitEnd) : -1); });
         if (r < 0) {
-            d_.lastOsError_ = errno;
-            d_.RequestStop();
+            lastOsError_ = errno;
+            RequestStop();
             return ecDeviceWrite;
         }
         if (p[1].revents) {
-            d_.writerWake_.Consume();
-            d_.SignalAbandoned();
+            writerWake_.Consume();
+            SignalAbandoned();
         }
         // Output held for a purge's answer is looked at again as its time
         // runs out.
         if (p[0].revents || (waiting && MsLeft(waitEnd) == 0)) {
-            d_.outputReady_.Consume();
-            if (d_.StopRequested())
+            outputReady_.Consume();
+            if (StopRequested())
                 break;
-            std::int32_t pass = d_.WritePass(waiting, waitEnd);
+            std::int32_t pass = WritePass(waiting, waitEnd);
             if (pass != 0) {
-                d_.RequestStop();
+                RequestStop();
                 return pass;
             }
         }
@@ -445,24 +411,24 @@ std::int32_t TNetWriteThread::Execute()
     return 0;
 }
 
-std::int32_t TNetStatusThread::Execute()
+std::int32_t TSioNetworkDispatcher::StatusLoop()
 {
-    d_.SignalThreadReady(Role());
-    while (!d_.StopRequested()) {
+    SignalThreadReady(TSioDispatcherThread::Status);
+    while (!StopRequested()) {
         // Awake only while an answer is awaited, until it is late; every
         // stop sets the status wake.
         int wait = -1;
         {
-            std::lock_guard l(d_.ackLock_);
-            if (!d_.pending_.empty()) {
-                const std::uint32_t age = Now() - d_.pending_.front().tick;
+            std::lock_guard l(ackLock_);
+            if (!pending_.empty()) {
+                const std::uint32_t age = Now() - pending_.front().tick;
                 wait = age >= AckLimitMs ? 0 : static_cast<int>(AckLimitMs - age) + 1;
             }
         }
-        d_.statusWake_.Wait(wait);
-        if (d_.StopRequested())
+        statusWake_.Wait(wait);
+        if (StopRequested())
             break;
-        d_.CheckAcks();
+        CheckAcks();
     }
     return 0;
 }
@@ -926,12 +892,13 @@ void TSioNetworkDispatcher::StartThreads()
         active_ = true;
         stop_ = false;
     }
+    using TThread = TDeviceThread<TSioNetworkDispatcher>;
     SetStarting(true);
     try {
-        StartThread(std::make_unique<TNetReadThread>(*this));
+        StartThread(std::make_unique<TThread>(*this, TThread::Reader, &TSioNetworkDispatcher::ReaderLoop));
         StartThread(std::make_unique<TDispThread>(*this));
-        StartThread(std::make_unique<TNetWriteThread>(*this));
-        StartThread(std::make_unique<TNetStatusThread>(*this));
+        StartThread(std::make_unique<TThread>(*this, TThread::Writer, &TSioNetworkDispatcher::WriterLoop));
+        StartThread(std::make_unique<TThread>(*this, TThread::Status, &TSioNetworkDispatcher::StatusLoop));
     } catch (...) {
         SetStarting(false);
         throw;

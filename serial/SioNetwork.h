@@ -1,4 +1,3 @@
-// HELPER, STOP AND READ FIRST: /work/wt/COMMON.txt holds binding rules for your work (how to build with ccache, how and when to land, what comments may not say, the time limit). Read it now, then delete this line from serial/SioNetwork.h, serial/SioNetwork.cpp and tests/serial/network/NetworkTest.cpp before your first commit.
 // The network dispatcher: a serial port on a device server or ser2net,
 // reached over TCP, behind the dispatcher's device slots (device layer
 // dlWinsock).
@@ -169,9 +168,11 @@ protected:
     std::uint32_t DeviceModemStatus() override { return modemLines_.load(std::memory_order_acquire); }
 
 private:
-    friend class TNetReadThread;
-    friend class TNetWriteThread;
-    friend class TNetStatusThread;
+    // The device threads' work (TDeviceThread): each returns its thread's
+    // return value.
+    std::int32_t ReaderLoop();
+    std::int32_t WriterLoop();
+    std::int32_t StatusLoop();
 
     static constexpr int kOff = 0, kAsked = 1, kOn = 2;
 

@@ -314,6 +314,25 @@ protected:
     std::int32_t Execute() override;
 };
 
+// A platform's reader, writer or status thread: it runs one loop of its
+// dispatcher D (a member, so the loop reaches the device without friends).
+template <class D>
+class TDeviceThread final : public TSioDispatcherThread {
+public:
+    using TLoop = std::int32_t (D::*)();
+    TDeviceThread(D& dispatcher, TRole role, TLoop loop)
+        : TSioDispatcherThread(dispatcher, role), d_(dispatcher), loop_(loop)
+    {
+    }
+
+protected:
+    std::int32_t Execute() override { return (d_.*loop_)(); }
+
+private:
+    D& d_;
+    TLoop loop_;
+};
+
 class TSioBaseDispatcher {
 public:
     explicit TSioBaseDispatcher(TSioBaseComponent* owner);

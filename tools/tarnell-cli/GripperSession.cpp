@@ -74,16 +74,9 @@ constexpr std::uint32_t kBackstopMs = 3000;
 // The dispatch log's entry type "User": the tool's own notes.
 constexpr std::uint8_t kLogUser = 19;
 
-// How long the line must stay quiet after a time-out: ten character times
-// (start, 8 data, parity and stop bits), but never under 50 ms, which covers
-// the thread hops between a byte's arrival and its notice. The wait for
-// quiet ends after two seconds at the latest: a line that never falls
-// quiet is noise, which the next command's answer check meets anyway.
-std::chrono::milliseconds QuietTime(std::int32_t baud)
-{
-    const auto chars = std::chrono::milliseconds(10 * 11 * 1000 / std::max<std::int32_t>(baud, 1) + 1);
-    return std::max(chars, std::chrono::milliseconds(50));
-}
+// The wait for quiet after a time-out (protocol::QuietTimeMs) ends after
+// two seconds at the latest: a line that never falls quiet is noise, which
+// the next command's answer check meets anyway.
 constexpr std::chrono::milliseconds kMostSettle{2000};
 
 std::uint32_t MsUntil(std::chrono::steady_clock::time_point t)
@@ -250,11 +243,18 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     return std::nullopt;
 }
 
+void TGripperSession::Pause(std::uint32_t ms)
+{
+    // A signal posts to the queue, so it ends the sleep at once.
+    sio::ServeMessagesUntil([this] { return watch_->Signal() != 0; }, ms);
+    ThrowIfInterrupted();
+}
+
 void TGripperSession::Settle()
 {
     unsettled_ = false;
     using Clock = std::chrono::steady_clock;
-    const auto quiet = QuietTime(baud_);
+    const auto quiet = std::chrono::milliseconds(protocol::QuietTimeMs(baud_));
     const auto end = Clock::now() + kMostSettle;
     lastReceived_ = Clock::now();
     heldBytes_ = 0;

@@ -86,6 +86,9 @@ public:
     std::optional<std::string> Exchange(const std::string& command,
                                         std::int32_t timeoutTicks = protocol::kReplyTimeoutTicks);
 
+    // Waits ms, serving the queue; EInterrupted when a signal comes meanwhile.
+    void Pause(std::uint32_t ms);
+
     // The label error lines begin with: "COM3 (/dev/pts/5)" or the path.
     const std::string& PortName() const { return portName_; }
     // The most a frame may be: the port's output buffer.

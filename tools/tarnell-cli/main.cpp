@@ -30,7 +30,8 @@ constexpr const char* kExitCodes =
     "  2  the port could not be opened, or was lost while in use\n"
     "  3  no answer (or an answer that cannot be read) from the gripper; a\n"
     "     readout or store that stopped partway\n"
-    "  4  store: a place read back differs from what was sent\n"
+    "  4  store: a place read back differs from what was sent; verify: the\n"
+    "     gripper differs from the file\n"
     "  5  the file was refused (not a parameter file, a value out of range for\n"
     "     the gripper type) or cannot be read or written; a refused store sends\n"
     "     nothing\n"
@@ -66,6 +67,21 @@ constexpr const char* kStoreNotes =
     "console's Send not the reference row (place 8) either, as whether the gripper took the\n"
     "unanswered row is unknown. Every outcome lists the places sent (\"sent\") and the place where\n"
     "it stopped (\"stoppedAt\"); then the places are read back and every difference reported.";
+
+constexpr const char* kVerifyNotes =
+    "Reads the eight places and compares every place that is complete in FILE (grip, provision and,\n"
+    "for places 1..7, force) with the gripper, as numbers; a place with an empty cell is not compared\n"
+    "(\"skipped\" in JSON). Exit 0: the gripper holds the file; 4: it differs, each differing field\n"
+    "listed (\"differences\" in JSON); 3: a place could not be read (nothing compared); 5: the file\n"
+    "is refused. Nothing is ever written to the gripper.";
+
+constexpr const char* kWatchNotes =
+    "Asks STA every --interval ms (from the start of one poll to the next; a poll that takes longer\n"
+    "is followed at once) and prints one line, with the time in UTC, whenever the status changes:\n"
+    "its number, the bits set and which bits changed. No answer, and an unreadable answer, are\n"
+    "changes too. With --json each change is one JSON object on its own line, and the outcome\n"
+    "object comes last. Ends after --count polls (exit 0; 3 if none was answered) or at Ctrl-C\n"
+    "(exit 130).";
 
 constexpr const char* kReadoutNotes =
     "A place counts as read only when a readable answer for that same place came back. The readout\n"
@@ -152,8 +168,9 @@ bool AsksForJson(int argc, char** argv)
     return false;
 }
 
-constexpr const char* kCommandList = "the commands are send, status, version, readout, store and scan";
-constexpr const char* kCommands[] = {"send", "status", "version", "readout", "store", "scan"};
+constexpr const char* kCommandList =
+    "the commands are send, status, version, readout, store, verify, scan and watch";
+constexpr const char* kCommands[] = {"send", "status", "version", "readout", "store", "verify", "scan", "watch"};
 
 // The first word that is no option, no option's value and no command: what
 // a user meant as a command. Nothing when there is none.
@@ -242,11 +259,26 @@ int Run(int argc, char** argv, TOutcome& outcome)
                       "and it must match what the gripper reports to VER (a gripper whose answer names no "
                       "known type is taken to be of it); without it the type is the one VER reports")
         ->check(CLI::IsMember({"50", "100", "30"}));
+    std::string verifyFile;
+    auto* verify = app.add_subcommand("verify", "read the eight storage places and compare them with FILE, "
+                                                "without writing anything; exit 0 when the gripper holds the "
+                                                "file, 4 when it differs");
+    verify->footer(kVerifyNotes);
+    verify->add_option("FILE", verifyFile, "parameter file to compare with")->type_name("FILE.gri")->required();
     int from = 0, to = 99;
     auto* scan = app.add_subcommand("scan", kScanHelp);
     scan->footer(kScanNotes);
     scan->add_option("--from", from, "first address (default 0)")->check(CLI::Range(0, 99));
     scan->add_option("--to", to, "last address (default 99)")->check(CLI::Range(0, 99));
+    int interval = 200;
+    long long count = 0;
+    auto* watch = app.add_subcommand("watch", "ask the status again and again and print a line with a time "
+                                              "stamp whenever it changes, until Ctrl-C or --count polls");
+    watch->footer(kWatchNotes);
+    watch->add_option("--interval", interval, "time between polls in ms, 10..3600000 (default 200)")
+        ->check(CLI::Range(10, 3600000));
+    watch->add_option("--count", count, "stop after N polls (default 0: until Ctrl-C)")
+        ->check(CLI::Range(0LL, 1000000000LL));
 
     try {
         app.parse(argc, argv);
@@ -269,6 +301,8 @@ int Run(int argc, char** argv, TOutcome& outcome)
                        : *version ? "version"
                        : *readout ? "readout"
                        : *store   ? "store"
+                       : *verify  ? "verify"
+                       : *watch   ? "watch"
                                   : "scan";
     outcome.out["command"] = name;
     if (*scan && from > to)
@@ -346,7 +380,11 @@ int Run(int argc, char** argv, TOutcome& outcome)
                 else if (typeText == "30")
                     type = 2;
                 code = CmdStore(c, storeFile, type);
-            } else
+            } else if (*verify)
+                code = CmdVerify(c, verifyFile);
+            else if (*watch)
+                code = CmdWatch(c, interval, count);
+            else
                 code = CmdScan(c, from, to);
         } catch (const ECliError& e) {
             code = e.ExitCode();

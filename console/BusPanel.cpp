@@ -27,6 +27,8 @@ namespace p = protocol;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 QString Text(const std::string& bytes) { return QString::fromLatin1(bytes.data(), qsizetype(bytes.size())); }
 
 // A quiet line ends the wait at the latest after this: a line that never
@@ -135,27 +137,18 @@ void TBusPanel::closeEvent(QCloseEvent* event)
 
 bool TBusPanel::SettleLine()
 {
-    using Clock = std::chrono::steady_clock;
+    // Quiet since the last byte that arrived: a silent address's whole
+    // limit usually was, and then nothing is left to wait for.
     const auto quiet = std::chrono::milliseconds(p::QuietTimeMs(form_.ComPort->Baud()));
     const auto end = Clock::now() + std::chrono::milliseconds(kMostSettleMs);
-    auto last = Clock::now();
-    std::uint64_t arrivals = 0;
-    form_.ComPort->SetOnTriggerAvail([&](sio::TSioCustomComPort*, std::uint16_t) {
-        last = Clock::now();
-        ++arrivals;
-    });
-    struct TRestore {
-        TForm1& form;
-        ~TRestore() { form.ComPort->SetOnTriggerAvail(nullptr); }
-    } restore{form_};
     for (;;) {
         const auto now = Clock::now();
-        const auto quietEnd = std::min(last + quiet, end);
+        const auto quietEnd = std::min(lastArrival_ + quiet, end);
         if (now >= quietEnd || !isVisible())
             return true;
-        const std::uint64_t seen = arrivals;
+        const std::uint64_t seen = arrivals_;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(quietEnd - now).count() + 1;
-        sio::ServeMessagesUntil([&] { return arrivals != seen; }, static_cast<std::uint32_t>(left));
+        sio::ServeMessagesUntil([&] { return arrivals_ != seen; }, static_cast<std::uint32_t>(left));
     }
 }
 
@@ -188,6 +181,17 @@ void TBusPanel::Scan()
             panel.ScanButton->setEnabled(!panel.form_.SequenceRunning());
         }
     } end{*this};
+
+    // Every byte that arrives is noted, so that the line's quiet is known.
+    lastArrival_ = Clock::now();
+    form_.ComPort->SetOnTriggerAvail([this](sio::TSioCustomComPort*, std::uint16_t) {
+        lastArrival_ = Clock::now();
+        ++arrivals_;
+    });
+    struct TRestore {
+        TForm1& form;
+        ~TRestore() { form.ComPort->SetOnTriggerAvail(nullptr); }
+    } restore{form_};
 
     TConsoleState& s = form_.State();
     bool unsettled = false;

@@ -15,6 +15,7 @@
 #include <QDialog>
 
 #include <chrono>
+#include <cstdint>
 
 class QAction;
 class QLabel;
@@ -73,6 +74,9 @@ private:
     bool scanning_ = false;
     bool cancel_ = false;
     std::chrono::milliseconds lastDuration_{0};
+    // The last byte's arrival during a scan, and a count that wakes waits.
+    std::chrono::steady_clock::time_point lastArrival_;
+    std::uint64_t arrivals_ = 0;
 };
 
 }  // namespace tarnell

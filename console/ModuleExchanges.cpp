@@ -6,6 +6,7 @@
 
 #include "GripperProtocol.h"
 
+#include "SioMisc.h"
 #include "SioPacket.h"
 
 namespace tarnell {
@@ -34,8 +35,20 @@ bool TForm1::SequenceExchange(const std::string& command)
 bool TForm1::QuietExchange(const std::string& command, int ticks)
 {
     quietDone_ = nullptr;
-    Transmit(command, true, ticks);
-    return WaitForAnswer();
+    // The limit is kept to the millisecond here: the collector's tick timer
+    // may run up to a tick and its check late, which on a short limit is a
+    // third more per silent address. The collector's own limit, a tick
+    // later, stays as the backstop.
+    Transmit(command, true, ticks + 1);
+    sio::ServeMessagesUntil([this] { return state_.TimedOut || state_.ReplyReceived || closing_; },
+                            static_cast<std::uint32_t>(ticks) * sio::MsPerTick);
+    if (closing_)
+        return false;
+    if (!state_.TimedOut && !state_.ReplyReceived) {
+        state_.TimedOut = true;
+        ComDataPacket->SetEnabled(false);
+    }
+    return true;
 }
 
 void TForm1::SendQuiet(const std::string& command, int ticks, std::function<void(std::optional<std::string>)> done)

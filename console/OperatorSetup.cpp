@@ -1,10 +1,12 @@
 #include "OperatorSetup.h"
 
+#include "BusPanel.h"
 #include "ComboBox.h"
 #include "Dialogs.h"
 #include "GroupBoxes.h"
 #include "OutputMenu.h"
 #include "PortStatusLine.h"
+#include "StatusMonitor.h"
 #include "StringGrid.h"
 #include "Unit1.h"
 #include "VerifyAction.h"
@@ -18,6 +20,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QSettings>
+#include <QSpinBox>
 
 #include <algorithm>
 #include <cstdio>
@@ -148,6 +151,12 @@ void TOperatorSetup::Apply()
         f.OutputMenu().TimeStampAction().setChecked(*on);
     if (auto on = Bool(s, "verifyAfterSend"))
         f.Verify().AfterSendAction().setChecked(*on);
+    // The views beside the form: the bus panel's range and limit, the
+    // monitor's interval, each within what its field takes.
+    for (auto [key, spin] : {std::pair{"busFrom", f.Bus().From}, std::pair{"busTo", f.Bus().To},
+                             std::pair{"busTicks", f.Bus().Ticks}, std::pair{"monitorInterval", f.Monitor().Interval}})
+        if (auto v = IntIn(s, key, spin->minimum(), spin->maximum()))
+            spin->setValue(*v);
     const QString folder = s.value(QStringLiteral("lastFolder")).toString();
     if (Plausible(folder) && QFileInfo(folder).isDir())
         SetFileFolder(folder);
@@ -177,6 +186,10 @@ bool TOperatorSetup::Save()
     s.setValue(QStringLiteral("commands"), commands);
     s.setValue(QStringLiteral("timeStamps"), f.OutputMenu().TimeStampAction().isChecked());
     s.setValue(QStringLiteral("verifyAfterSend"), f.Verify().AfterSendAction().isChecked());
+    s.setValue(QStringLiteral("busFrom"), f.Bus().From->value());
+    s.setValue(QStringLiteral("busTo"), f.Bus().To->value());
+    s.setValue(QStringLiteral("busTicks"), f.Bus().Ticks->value());
+    s.setValue(QStringLiteral("monitorInterval"), f.Monitor().Interval->value());
     if (!FileFolder().isEmpty())
         s.setValue(QStringLiteral("lastFolder"), FileFolder());
     s.setValue(QStringLiteral("geometry"), f.saveGeometry());

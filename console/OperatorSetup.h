@@ -1,6 +1,7 @@
 // The operator's set-up, kept per user between runs: the port last used,
 // the address, the parity, the gripper type, the function-key table, the
-// command list, the view choices (time stamps, Verify after Send), the
+// command list, the view choices (time stamps, Verify after Send, the bus
+// panel's range and limit, the monitor's interval), the
 // window's size and position and the last folder of parameter files.
 //
 // The window itself keeps nothing between runs; the program loads the set-up

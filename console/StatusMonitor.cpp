@@ -93,8 +93,12 @@ void TStatusTimeline::paintEvent(QPaintEvent*)
         if (xs < kNameWidth)
             break;
         g.drawLine(xs, axis, xs, axis + 6);
-        const QString label = sec == 0 ? QStringLiteral("now") : QStringLiteral("-%1 s").arg(sec);
-        g.drawText(QRect(xs - 40, axis + 6, 80, 16), Qt::AlignHCenter | Qt::AlignTop, label);
+        // The newest mark's label keeps inside the right edge.
+        if (sec == 0)
+            g.drawText(QRect(xs - 80, axis + 6, 80, 16), Qt::AlignRight | Qt::AlignTop, QStringLiteral("now"));
+        else
+            g.drawText(QRect(xs - 40, axis + 6, 80, 16), Qt::AlignHCenter | Qt::AlignTop,
+                       QStringLiteral("-%1 s").arg(sec));
     }
 }
 

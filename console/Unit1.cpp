@@ -88,11 +88,19 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     FormCreate();
     // Beside the form, on the port line: they bind to the form's controls.
     verify_ = new TVerify(*this);
-    PortStatus->AddAction(verify_->Action(), &verify_->Menu());
     bus_ = new TBusPanel(*this);
-    PortStatus->AddAction(bus_->Action());
     monitor_ = new TStatusMonitor(*this);
-    PortStatus->AddAction(monitor_->Action());
+    // Their buttons come before the port's in the tab order, as on the line.
+    QWidget* previous = StringGrid3;
+    for (QToolButton* b : {PortStatus->AddAction(verify_->Action(), &verify_->Menu()),
+                           PortStatus->AddAction(bus_->Action()), PortStatus->AddAction(monitor_->Action())}) {
+        setTabOrder(previous, b);
+        previous = b;
+    }
+    setTabOrder(previous, PortStatus->ChooseButton());
+    // Their keys work in their own windows too.
+    for (QWidget* w : std::initializer_list<QWidget*>{bus_, monitor_})
+        w->addActions({&verify_->Action(), &bus_->Action(), &monitor_->Action()});
 }
 
 TForm1::~TForm1()

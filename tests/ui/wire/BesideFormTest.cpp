@@ -324,6 +324,8 @@ private slots:
             w.form.Verify().AfterSendAction().setChecked(true);
             tarnell::SetFileFolder(files.path());
             w.form.resize(1200, 850);
+            w.form.Bus().Ticks->setValue(5);
+            w.form.Monitor().Interval->setValue(500);
             QVERIFY(setup.Save());
         }
         tarnell::SetFileFolder(QString());
@@ -346,6 +348,9 @@ private slots:
         QVERIFY(w.form.Verify().AfterSendAction().isChecked());
         QCOMPARE(tarnell::FileFolder(), files.path());
         QCOMPARE(w.form.size(), QSize(1200, 850));
+        QCOMPARE(w.form.Bus().Ticks->value(), 5);
+        QCOMPARE(w.form.Bus().To->value(), 32);
+        QCOMPARE(w.form.Monitor().Interval->value(), 500);
         // The port is taken without asking.
         QVERIFY(w.Activate());
         w.form.SendCommand("STA;0");

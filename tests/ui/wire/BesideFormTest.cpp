@@ -226,6 +226,21 @@ private slots:
         QCOMPARE(w.form.State().GripperAddress, 7);
         QCOMPARE(w.form.rgGripperType->ItemIndex(), 2);
 
+        // Cancel ends the scan at the next address; the line is free again.
+        QTimer canceller;
+        QObject::connect(&canceller, &QTimer::timeout, [&] {
+            if (bus.Progress->value() >= 2)
+                QTest::mouseClick(bus.CancelButton, Qt::LeftButton);
+        });
+        canceller.start(1);
+        bus.Scan();
+        canceller.stop();
+        QVERIFY2(bus.Summary->text().startsWith("Cancelled after"), qPrintable(bus.Summary->text()));
+        QVERIFY(bus.Progress->value() < 11);
+        QVERIFY(!bus.CancelButton->isEnabled());
+        QVERIFY(bus.ScanButton->isEnabled());
+        QVERIFY(!w.form.SequenceRunning());
+
         // A longer limit finds the slow one too.
         bus.Ticks->setValue(25);
         bus.From->setValue(3);

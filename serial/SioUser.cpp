@@ -781,15 +781,26 @@ bool TSioBaseDispatcher::DispatchBufferFull() const
 // ---------------------------------------------------------------------------
 // Input moving (dispatcher thread).
 
-bool TSioBaseDispatcher::QueueReceived(const std::uint8_t* bytes, std::int32_t count)
+bool TSioBaseDispatcher::QueueReceived(const std::uint8_t* bytes, std::int32_t count,
+                                       const std::function<bool()>& keep)
 {
     // Bounded like a driver's input buffer: a port that nobody reads must
     // not grow the heap for as long as its device sends.
     const std::uint32_t limit =
         std::max(inputLimit_.load(std::memory_order_acquire), static_cast<std::uint32_t>(ReadRecordSize));
     std::int32_t done = 0;
+    auto append = [&]() -> std::int32_t {
+        if (!keep)
+            return inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+        TGuard d(dispatchLock_);
+        if (!keep()) {
+            done = count;
+            return 0;
+        }
+        return inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+    };
     for (;;) {
-        const std::int32_t queued = inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+        const std::int32_t queued = append();
         if (queued < 0)
             return false;
         done += queued;
@@ -807,7 +818,7 @@ bool TSioBaseDispatcher::QueueReceived(const std::uint8_t* bytes, std::int32_t c
             // buffer between the append and the look at the buffer; with the
             // buffer full the queue cannot drain any more, so one more try
             // tells for sure.
-            const std::int32_t late = inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+            const std::int32_t late = append();
             if (late < 0)
                 return false;
             done += late;

@@ -445,9 +445,17 @@ public:
     {
         return trace_.AppendTrace(name, hex, allHex);
     }
-    void StartLog(std::uint32_t limit) { log_.StartLog(limit); }
+    void StartLog(std::uint32_t limit)
+    {
+        log_.StartLog(limit);
+        LogSwitchedOn();
+    }
     void StopLog() { log_.StopLog(); }
-    void ResumeLog() { log_.ResumeLog(); }
+    void ResumeLog()
+    {
+        log_.ResumeLog();
+        LogSwitchedOn();
+    }
     void PauseLog() { log_.PauseLog(); }
     void ClearLog() { log_.ClearLog(); }
     std::int32_t DumpLog(const std::string& name, bool hex, bool allHex) { return log_.DumpLog(name, hex, allHex); }
@@ -541,6 +549,9 @@ protected:
     bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
     // Platform: wake whatever the threads wait on, so they see the stop flag.
     virtual void WakeThreads() {}
+    // Platform: the dispatch log has been switched on (or resumed); what
+    // the platform kept for it can go in now.
+    virtual void LogSwitchedOn() {}
     // Platform: the priority (0 idle .. 6 time-critical) of one thread.
     virtual void ApplyThreadPriority(TSioDispatcherThread& thread, int priority);
     // Platform, RS-485 direction: true when the driver switches the
@@ -607,7 +618,11 @@ protected:
     // still take bytes or receive flow control is on; otherwise the rest is
     // lost as a driver loses it, and reported as a receive overflow
     // (CE_RXOVER). False when no memory was left for a record.
-    bool QueueReceived(const std::uint8_t* bytes, std::int32_t count);
+    // keep, when given, is asked under the dispatch lock before each append,
+    // the lock DiscardInput holds while it empties the queue: false drops
+    // the rest (true is returned), so that bytes read before a discard never
+    // enter the queue after it.
+    bool QueueReceived(const std::uint8_t* bytes, std::int32_t count, const std::function<bool()>& keep = {});
     // Receive flow control (XON/XOFF, RTS or DTR handshake) is set.
     bool ReceiveFlowControl() const;
     // Input moving (dispatcher thread) and line state.

@@ -220,7 +220,7 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
             packet_->SetEnabled(false);
         } catch (const std::exception&) {
         }
-        throw EPortError((wasOpen ? "the port failed: " : "the port could not be opened: ") + std::string(e.what()));
+        throw EPortError((wasOpen ? "the port failed: " : "the port could not be opened: ") + WithoutPortName(e.what()));
     }
 
     const std::uint32_t limit = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick + kBackstopMs;
@@ -319,9 +319,15 @@ std::string TGripperSession::TakeNote()
     return note;
 }
 
+std::string TGripperSession::WithoutPortName(const std::string& text) const
+{
+    const std::string prefix = portName_ + ": ";
+    return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
+}
+
 std::string TGripperSession::GoneText()
 {
-    const std::string note = TakeNote();
+    const std::string note = WithoutPortName(TakeNote());
     return note.empty() ? "the device has gone away" : "the device has gone away (" + note + ")";
 }
 

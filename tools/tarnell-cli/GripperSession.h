@@ -110,6 +110,9 @@ private:
     bool DeviceGone() const;
     void ThrowIfInterrupted() const;
     std::string GoneText();
+    // The serial layer's message without the port's name in front: every
+    // error line names the port once, before it.
+    std::string WithoutPortName(const std::string& text) const;
 
     std::string portName_;
     std::string logFile_;

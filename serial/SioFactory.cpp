@@ -1,5 +1,6 @@
 #include "SioFactory.h"
 
+#include "SioPort.h"
 #include "SioUser.h"
 #ifdef TARNELL_NETWORK_PORTS
 #include "SioNetwork.h"

@@ -261,7 +261,8 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
             packet_->SetEnabled(false);
         } catch (const std::exception&) {
         }
-        throw EPortError(wasOpen ? PortFailure(e) : "the port could not be opened: " + OpenFailure(e));
+        throw EPortError(wasOpen ? "the port failed: " + WithoutPortName(e.what())
+                                 : "the port could not be opened: " + OpenFailure(e));
     }
 
     const std::uint32_t limit = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick + kBackstopMs;
@@ -369,19 +370,25 @@ std::string TGripperSession::OpenFailure(const std::exception& e) const
                PresentPorts();
 #ifndef _WIN32
     if (auto* io = dynamic_cast<const sio::EInOutError*>(&e); io && io->ErrorCode() == ENOTTY)
-        return std::string("not a serial device (") + e.what() + ")";
+        return "not a serial device (" + WithoutPortName(e.what()) + ")";
 #endif
     // A code the layer has no class for says only "Sio exception": the
     // system's own text is what tells why.
     if (auto* s = dynamic_cast<const sio::ESioException*>(&e); s && s->ErrorCode() == 0 && port_->LastOpenError())
         return sio::platform::SystemErrorText(port_->LastOpenError()) + " (system error " +
                std::to_string(port_->LastOpenError()) + ")";
-    return e.what();
+    return WithoutPortName(e.what());
+}
+
+std::string TGripperSession::WithoutPortName(const std::string& text) const
+{
+    const std::string prefix = portName_ + ": ";
+    return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
 }
 
 std::string TGripperSession::GoneText()
 {
-    const std::string note = TakeNote();
+    const std::string note = WithoutPortName(TakeNote());
     return note.empty() ? "the device has gone away" : "the device has gone away (" + note + ")";
 }
 

@@ -115,6 +115,9 @@ private:
     std::string GoneText();
     // Why the port did not open, in words a user can act on.
     std::string OpenFailure(const std::exception& e) const;
+    // The serial layer's message without the port's name in front: every
+    // error line names the port once, before it.
+    std::string WithoutPortName(const std::string& text) const;
 
     std::string portName_;
     int comNumber_ = 0;

@@ -53,6 +53,11 @@ TEST(Telnet, CommandsAndEscapesCutAnywhereLeaveTheDataExact)
         EXPECT_EQ(events[3].payload, B({107, 0x30}));
         EXPECT_EQ(events[4].verb, WILL);
         EXPECT_EQ(events[4].option, OptEcho);
+        // Each command knows which data came before it.
+        std::vector<std::size_t> places;
+        for (const TTelnetEvent& e : events)
+            places.push_back(e.dataAt);
+        EXPECT_EQ(places, (std::vector<std::size_t>{3, 3, 3, 4, 4}));
     }
 
     // A server that does not send binary: CR NUL is a CR, CR LF stays.

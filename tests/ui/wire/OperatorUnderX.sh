@@ -123,11 +123,8 @@ await test "$(grep -cF 'STA;0\n\r' "$work/sim2.log")" -gt "$sta2"
 xdotool mousemove --window "$win" 500 600 click 1 key ctrl+p
 xdotool key F1
 await window_named "Select Port"
-xdotool mousemove --window "$(window_named 'Select Port')" 100 73 click 1
-sleep 0.5
-xdotool key Up Return
-sleep 0.3
-xdotool key Return
+# From OK by Tab to the list, one up to COM1, and Return for OK.
+xdotool mousemove --window "$(window_named 'Select Port')" 100 20 key Tab Tab Up Return
 await grep -qF 'STA;0\n\r' "$work/sim1.log"
 
 # Loss and recovery: the simulator killed, then started again at the same link.

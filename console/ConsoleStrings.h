@@ -111,6 +111,17 @@ inline constexpr const char* StringGrid3 =
     "it with Ctrl+V.\r\n"
     "From now on you can execute this command just by pressing the appropriate F-Key.\r\n"
     "F1 is already allocated with the STA command.";
+// The buttons on the port line below the form.
+inline constexpr const char* bVerify =
+    "Readout of the 8 storage places and comparison with the grid at left; nothing is written to the servo "
+    "gripper. Cells that differ are marked (Ctrl+Shift+V).\r\n"
+    "The arrow beside it sets whether every \"Send\" is verified at once (Ctrl+Alt+V).";
+inline constexpr const char* bBus =
+    "Finds the servo grippers on the bus: every address of a range is asked for its status and version "
+    "(Ctrl+B).";
+inline constexpr const char* bMonitor =
+    "Shows the 8 status bits of the servo gripper at \"Tarnell Adress\" over time (Ctrl+M).";
+inline constexpr const char* bChoosePort = "Closes the port; the next command asks for a port (Ctrl+P).";
 }  // namespace hints
 
 }  // namespace tarnell::strings

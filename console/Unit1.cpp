@@ -32,6 +32,8 @@
 #include <QScreen>
 #include <QToolButton>
 
+#include <utility>
+
 namespace tarnell {
 
 namespace {
@@ -90,14 +92,19 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     verify_ = new TVerify(*this);
     bus_ = new TBusPanel(*this);
     monitor_ = new TStatusMonitor(*this);
-    // Their buttons come before the port's in the tab order, as on the line.
+    // Their buttons come before the port's in the tab order, as on the line,
+    // and have their hints in the status line as the form's controls do.
+    const std::pair<QToolButton*, const char*> lineButtons[] = {
+        {PortStatus->AddAction(verify_->Action(), &verify_->Menu()), strings::hints::bVerify},
+        {PortStatus->AddAction(bus_->Action()), strings::hints::bBus},
+        {PortStatus->AddAction(monitor_->Action()), strings::hints::bMonitor},
+        {PortStatus->ChooseButton(), strings::hints::bChoosePort}};
     QWidget* previous = StringGrid3;
-    for (QToolButton* b : {PortStatus->AddAction(verify_->Action(), &verify_->Menu()),
-                           PortStatus->AddAction(bus_->Action()), PortStatus->AddAction(monitor_->Action())}) {
-        setTabOrder(previous, b);
-        previous = b;
+    for (auto [button, hint] : lineButtons) {
+        SetHint(button, Text(hint));
+        setTabOrder(previous, button);
+        previous = button;
     }
-    setTabOrder(previous, PortStatus->ChooseButton());
     // Their keys work in their own windows too.
     for (QWidget* w : std::initializer_list<QWidget*>{bus_, monitor_})
         w->addActions({&verify_->Action(), &bus_->Action(), &monitor_->Action()});

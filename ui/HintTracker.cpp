@@ -44,6 +44,11 @@ void THintTracker::PointAt(QWidget* widget)
 
 bool THintTracker::eventFilter(QObject* watched, QEvent* event)
 {
+    // A control with a hint of its own shows no tooltip: a tool button takes
+    // its action's tooltip back whenever the action changes. A part of it
+    // without a hint of its own (a grid cell's tooltip) keeps its tooltip.
+    if (event->type() == QEvent::ToolTip && !watched->property(kHintProperty).toString().isEmpty())
+        return true;
     if (event->type() == QEvent::Enter || event->type() == QEvent::Leave) {
         if (watched->isWidgetType()) {
             auto* widget = static_cast<QWidget*>(watched);

@@ -2,7 +2,8 @@
 // application keeps the hint of the control under the mouse. A control
 // without a hint of its own shows its parent's (a grid's cell editor, a combo
 // box's line edit), so the hint changes only when the mouse moves to a
-// control whose hint differs, including one without any.
+// control whose hint differs, including one without any. A control with a
+// hint of its own shows no tooltip.
 #pragma once
 
 #include <QObject>

@@ -1,13 +1,20 @@
-// Start-up, layout, hints, the output window, the gripper type, the address
+// Start-up, layout, hints (the port line's buttons too), the output window, the gripper type, the address
 // field and the application's error report.
 #include "ComboBox.h"
 #include "ConsoleFixture.h"
+#include "BusPanel.h"
 #include "ConsoleStrings.h"
+#include "PortChoice.h"
+#include "PortStatusLine.h"
+#include "StatusMonitor.h"
+#include "VerifyAction.h"
 #include "SioMessageQueue.h"
 
 #include <QEnterEvent>
 #include <QFontInfo>
 #include <QGroupBox>
+#include <QToolButton>
+#include <QToolTip>
 
 #include <stdexcept>
 
@@ -222,6 +229,39 @@ private slots:
         QCOMPARE(f.mStatus->LineCount(), 4);
         for (QWidget* c : std::initializer_list<QWidget*>{f.bOpen, f.StringGrid3, f.meAdresse, f.cbCommands})
             QVERIFY(c->toolTip().isEmpty());
+
+        // The port line's buttons have theirs, and show no tooltip even
+        // after their action changed (a tool button takes the action's back).
+        const std::pair<QAction*, const char*> line[] = {{&f.Verify().Action(), strings::hints::bVerify},
+                                                         {&f.Bus().Action(), strings::hints::bBus},
+                                                         {&f.Monitor().Action(), strings::hints::bMonitor},
+                                                         {&f.PortChoice().Action(), strings::hints::bChoosePort}};
+        QCOMPARE(f.PortStatus->findChildren<QToolButton*>().size(), std::size(line));
+        for (auto [action, hint] : line) {
+            QToolButton* button = nullptr;
+            for (QToolButton* b : f.PortStatus->findChildren<QToolButton*>())
+                if (b->defaultAction() == action)
+                    button = b;
+            QVERIFY(button);
+            Enter(f.bOpen);
+            Enter(button);
+            QCOMPARE(f.mStatus->toPlainText(), QString::fromUtf8(hint).replace("\r\n", "\n"));
+            QCOMPARE(f.mStatus->Color(), kYellow);
+            action->setEnabled(false);
+            action->setEnabled(true);
+            QVERIFY(!button->toolTip().isEmpty());
+            QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), button->mapToGlobal(QPoint(2, 2)));
+            QApplication::sendEvent(button, &help);
+            QVERIFY(!QToolTip::isVisible());
+        }
+        // A grid cell's own tooltip (Verify's marks) still shows.
+        f.StringGrid1->item(1, 1)->setToolTip(QStringLiteral("Gripper: 120"));
+        const QPoint cell = CellCentre(*f.StringGrid1, 1, 1);
+        QHelpEvent help(QEvent::ToolTip, cell, f.StringGrid1->viewport()->mapToGlobal(cell));
+        QApplication::sendEvent(f.StringGrid1->viewport(), &help);
+        QVERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), QStringLiteral("Gripper: 120"));
+        QToolTip::hideText();
     }
 
     void outputWindowShowsTheNewestLineFirstAndDeleteEmptiesIt()

@@ -5,6 +5,7 @@
 #include "Dialogs.h"
 #include "GroupBoxes.h"
 #include "OutputMenu.h"
+#include "PortChoice.h"
 #include "PortStatusLine.h"
 #include "StatusMonitor.h"
 #include "StringGrid.h"
@@ -128,10 +129,15 @@ void TOperatorSetup::Apply()
         f.rgParity->SetItemIndex(*parity);
     if (auto address = IntIn(s, "address", 0, 99))
         f.meAdresse->setText(QString::number(*address));
-    // A port that is no longer there is not taken: the first command asks.
-    if (auto port = IntIn(s, "port", 1, sio::MaxSelectablePort); port && sio::IsPortAvailable(*port)) {
-        f.ComPort->SetComNumber(static_cast<std::uint16_t>(*port));
-        f.PortStatus->Refresh();
+    // A port that is no longer there is not taken: the first command asks,
+    // offering it first should it be back, and it stays kept until another
+    // is chosen.
+    if (auto port = IntIn(s, "port", 1, sio::MaxSelectablePort)) {
+        f.PortChoice().Remember(*port);
+        if (sio::IsPortAvailable(*port)) {
+            f.ComPort->SetComNumber(static_cast<std::uint16_t>(*port));
+            f.PortStatus->Refresh();
+        }
     }
 
     const QStringList keys = s.value(QStringLiteral("functionKeys")).toStringList();
@@ -171,8 +177,9 @@ bool TOperatorSetup::Save()
     TForm1& f = form_;
     s.clear();
     s.setValue(QLatin1String(kFormatKey), kFormat);
-    if (f.ComPort->ComNumber() != 0)
-        s.setValue(QStringLiteral("port"), int(f.ComPort->ComNumber()));
+    // The port chosen last, even if it was let go of (Ctrl+P) since.
+    if (f.PortChoice().LastPort() != 0)
+        s.setValue(QStringLiteral("port"), f.PortChoice().LastPort());
     s.setValue(QStringLiteral("address"), f.State().GripperAddress);
     s.setValue(QStringLiteral("parity"), f.rgParity->ItemIndex());
     s.setValue(QStringLiteral("gripperType"), f.rgGripperType->ItemIndex());

@@ -42,13 +42,18 @@ void TPortChoice::LetGo(bool failed)
     if (port_.PortState() != sio::StateClosed)
         return;
     // A port that would not open is no one to offer first next time.
-    if (!failed && port_.ComNumber() != 0)
-        lastPort_ = port_.ComNumber();
+    const int number = port_.ComNumber();
+    if (!failed && number != 0)
+        lastPort_ = number;
+    else if (failed && number == lastPort_)
+        lastPort_ = 0;
     failed_ = failed;
     port_.SetComNumber(0);
     if (changed_)
         changed_();
 }
+
+int TPortChoice::LastPort() const { return port_.ComNumber() != 0 ? port_.ComNumber() : lastPort_; }
 
 TPortPrompt TPortChoice::Prompt() const
 {

@@ -35,6 +35,13 @@ public:
     // After an opening that failed: the next command asks again.
     void Forget();
 
+    // The port the operator last had: the one chosen now, else the one let
+    // go of last (not one that would not open). 0 if none; what the next
+    // run starts with.
+    int LastPort() const;
+    // A port kept from an earlier run, whether or not it is there now.
+    void Remember(int port) { lastPort_ = port; }
+
     // What the port dialog says now: that a port is to be chosen (at the
     // first command, after Choose), or that the port would not open; with
     // the port used last selected, where it is still listed.

@@ -11,6 +11,7 @@
 #include "Dialogs.h"
 #include "OperatorSetup.h"
 #include "OutputMenu.h"
+#include "PortChoice.h"
 #include "PortStatusLine.h"
 #include "StatusMonitor.h"
 #include "VerifyAction.h"
@@ -323,7 +324,8 @@ private slots:
     void theSetUpIsKeptAcrossARestart()
     {
         sio::test::TPortDir dir;
-        TFakeGripper gripper(dir, 2);
+        TFakeGripper first(dir, 2);
+        TFakeGripper gripper(dir, 4);
         QFile::remove(tarnell::TOperatorSetup::FilePath());
         QTemporaryDir files;
         {
@@ -337,7 +339,23 @@ private slots:
             w.form.meAdresse->setText("12");
             w.form.StringGrid3->SetCell(1, 4, "POS;#ADR;100");
             w.form.cbCommands->setEditText("XYZ;#ADR");
-            w.form.bSenden2Click();  // opens COM2, joins the list
+            w.form.bSenden2Click();  // opens COM2 (listed first), joins the list
+            QCOMPARE(w.form.ComPort->ComNumber(), 2);
+            // Another port: COM4 is chosen and opened, then let go of too;
+            // the port kept is the one chosen last.
+            w.form.PortChoice().Action().trigger();
+            const sio::TPortChooser before = sio::SetPortChooser([](sio::TComSelectForm& form) {
+                for (int i = 0; i < int(form.Items().size()); ++i)
+                    if (form.PortOfItem(i) == 4)
+                        form.SetItemIndex(i);
+                return sio::mrOk;
+            });
+            w.form.SendCommand("STA;0");
+            sio::SetPortChooser(before);
+            QCOMPARE(w.form.ComPort->ComNumber(), 4);
+            QVERIFY(sio::ServeMessagesUntil([&] { return w.form.State().ReplyReceived; }, 5000));
+            w.form.PortChoice().Action().trigger();
+            QCOMPARE(w.form.ComPort->ComNumber(), 0);
             w.form.OutputMenu().TimeStampAction().setChecked(true);
             w.form.Verify().AfterSendAction().setChecked(true);
             tarnell::SetFileFolder(files.path());
@@ -356,8 +374,8 @@ private slots:
         QCOMPARE(w.form.rgParity->ItemIndex(), 1);
         QCOMPARE(w.form.ComPort->Parity(), sio::pNone);
         QCOMPARE(w.form.State().GripperAddress, 12);
-        QCOMPARE(w.form.ComPort->ComNumber(), 2);
-        QVERIFY(w.form.PortStatus->Text().contains("COM2"));
+        QCOMPARE(w.form.ComPort->ComNumber(), 4);
+        QVERIFY(w.form.PortStatus->Text().contains("COM4"));
         QCOMPARE(w.form.StringGrid3->Cell(1, 4), QString("POS;#ADR;100"));
         QCOMPARE(w.form.StringGrid3->Cell(1, 0), QString("STA;0"));
         QVERIFY(w.form.cbCommands->HasItem("XYZ;#ADR"));
@@ -374,6 +392,29 @@ private slots:
         w.form.SendCommand("STA;0");
         QVERIFY(sio::ServeMessagesUntil([&] { return w.form.State().ReplyReceived; }, 5000));
         QCOMPARE(gripper.Frames().back(), std::string("STA;0"));
+        QCOMPARE(gripper.Frames().size(), std::size_t(2));
+        // A kept port that is not there at the start is not taken, but stays
+        // kept (and offered first) until another is chosen.
+        QSettings(tarnell::TOperatorSetup::FilePath(), QSettings::IniFormat).setValue("port", 7);
+        TWindow third;
+        tarnell::TOperatorSetup kept(third.form);
+        kept.Load();
+        QCOMPARE(third.form.ComPort->ComNumber(), 0);
+        QCOMPARE(third.form.PortChoice().Prompt().preselect, 7);
+        QVERIFY(kept.Save());
+        QCOMPARE(QSettings(tarnell::TOperatorSetup::FilePath(), QSettings::IniFormat).value("port").toInt(), 7);
+        // One that is there but would not open (in use) is neither offered
+        // first nor kept any more.
+        sio::TSioComPort holder;
+        holder.SetComNumber(2);
+        holder.SetOpen(true);
+        QSettings(tarnell::TOperatorSetup::FilePath(), QSettings::IniFormat).setValue("port", 2);
+        TWindow fourth;
+        tarnell::TOperatorSetup(fourth.form).Load();
+        QCOMPARE(fourth.form.ComPort->ComNumber(), 2);
+        QVERIFY_THROWS_EXCEPTION(std::exception, fourth.form.SendCommand("STA;0"));
+        QCOMPARE(fourth.form.PortChoice().LastPort(), 0);
+        QCOMPARE(fourth.form.PortChoice().Prompt().preselect, 0);
     }
 
     void aBrokenOrForeignSetUpIsSetAsideAndTheDefaultsStay_data()

@@ -24,8 +24,10 @@
 #include <QSpinBox>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <optional>
+#include <utility>
 
 namespace tarnell {
 
@@ -70,6 +72,12 @@ std::optional<bool> Bool(const QSettings& s, const char* key)
     if (v == QLatin1String("false"))
         return false;
     return std::nullopt;
+}
+
+// The windows beside the form, by the prefix of their keys.
+std::array<std::pair<QString, QWidget*>, 2> SideWindows(TForm1& f)
+{
+    return {{{QStringLiteral("bus"), &f.Bus()}, {QStringLiteral("monitor"), &f.Monitor()}}};
 }
 
 }  // namespace
@@ -169,6 +177,24 @@ void TOperatorSetup::Apply()
     const QByteArray geometry = s.value(QStringLiteral("geometry")).toByteArray();
     if (!geometry.isEmpty() && f.restoreGeometry(geometry))
         f.KeepPosition();
+    for (auto [key, window] : SideWindows(f)) {
+        const QByteArray place = s.value(key + QStringLiteral("Geometry")).toByteArray();
+        if (!place.isEmpty())
+            window->restoreGeometry(place);
+        const QString open = key + QStringLiteral("Open");
+        if (Bool(s, open.toLatin1().constData()).value_or(false))
+            reopen_.append(window);
+    }
+}
+
+void TOperatorSetup::Reopen()
+{
+    // The monitor polls as soon as it shows: without a port it would ask for
+    // one before the operator did anything, so it comes up paused then.
+    if (reopen_.contains(&form_.Monitor()) && form_.ComPort->ComNumber() == 0)
+        form_.Monitor().SetPaused(true);
+    for (QWidget* window : std::exchange(reopen_, {}))
+        window->show();
 }
 
 bool TOperatorSetup::Save()
@@ -200,6 +226,13 @@ bool TOperatorSetup::Save()
     if (!FileFolder().isEmpty())
         s.setValue(QStringLiteral("lastFolder"), FileFolder());
     s.setValue(QStringLiteral("geometry"), f.saveGeometry());
+    for (auto [key, window] : SideWindows(f)) {
+        // One never shown nor placed has no place of its own yet: it comes
+        // up centred on the form.
+        if (window->isVisible() || window->windowHandle() || window->testAttribute(Qt::WA_Moved))
+            s.setValue(key + QStringLiteral("Geometry"), window->saveGeometry());
+        s.setValue(key + QStringLiteral("Open"), window->isVisible());
+    }
     s.sync();
     if (s.status() != QSettings::NoError) {
         std::fprintf(stderr, "tarnell-console: the set-up could not be saved in %s\n",

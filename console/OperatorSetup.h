@@ -2,7 +2,8 @@
 // the address, the parity, the gripper type, the function-key table, the
 // command list, the view choices (time stamps, Verify after Send, the bus
 // panel's range and limit, the monitor's interval), the
-// window's size and position and the last folder of parameter files.
+// window's size and position, those of the bus and monitor windows and
+// whether they were open, and the last folder of parameter files.
 //
 // The window itself keeps nothing between runs; the program loads the set-up
 // after creating the window and saves it when the window has closed. The
@@ -12,7 +13,10 @@
 // window starts as it always does; a value that makes no sense is left out.
 #pragma once
 
+#include <QList>
 #include <QString>
+
+class QWidget;
 
 namespace tarnell {
 
@@ -24,6 +28,9 @@ public:
 
     // Applies the kept set-up to the window; nothing when there is none.
     void Load();
+    // Shows the windows beside the form that were open at the last save;
+    // once the form is shown, so that they come up over it.
+    void Reopen();
     // Writes the window's set-up; false (and a line on stderr) if it could
     // not be written.
     bool Save();
@@ -39,6 +46,7 @@ private:
 
     TForm1& form_;
     QString setAside_;
+    QList<QWidget*> reopen_;
 };
 
 }  // namespace tarnell

@@ -74,6 +74,7 @@ int main(int argc, char** argv)
         tarnell::TOperatorSetup setup(form);
         setup.Load();
         form.show();
+        setup.Reopen();
         result = app.exec();
         setup.Save();
         tarnell::InstallPortChooser();

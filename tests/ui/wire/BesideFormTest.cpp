@@ -1,6 +1,7 @@
 // What the window offers beside its form, on the wire: Verify against a
 // gripper that holds the grids and one that does not, Verify right after
-// Send, and the operator's set-up kept across a restart (and a kept file
+// Send, and the operator's set-up kept across a restart (the windows
+// beside the form and the port chosen last too; and a kept file
 // that is broken or not ours). Every set-up file lives in a folder of the
 // test's own, never the user's.
 #include "ConsoleFixture.h"
@@ -362,6 +363,13 @@ private slots:
             w.form.resize(1200, 850);
             w.form.Bus().Ticks->setValue(5);
             w.form.Monitor().Interval->setValue(500);
+            // The bus window stays open at the end, the monitor was closed:
+            // each keeps its own size and place.
+            w.form.Bus().show();
+            w.form.Bus().setGeometry(130, 90, 700, 480);
+            w.form.Monitor().show();
+            w.form.Monitor().setGeometry(220, 310, 800, 330);
+            w.form.Monitor().hide();
             QVERIFY(setup.Save());
         }
         tarnell::SetFileFolder(QString());
@@ -387,6 +395,13 @@ private slots:
         QCOMPARE(w.form.Bus().Ticks->value(), 5);
         QCOMPARE(w.form.Bus().To->value(), 32);
         QCOMPARE(w.form.Monitor().Interval->value(), 500);
+        QCOMPARE(w.form.Bus().geometry(), QRect(130, 90, 700, 480));
+        QCOMPARE(w.form.Monitor().geometry(), QRect(220, 310, 800, 330));
+        setup.Reopen();
+        QVERIFY(w.form.Bus().isVisible());
+        QVERIFY(!w.form.Monitor().isVisible());
+        QCOMPARE(w.form.Bus().geometry(), QRect(130, 90, 700, 480));
+        w.form.Bus().hide();
         // The port is taken without asking.
         QVERIFY(w.Activate());
         w.form.SendCommand("STA;0");
@@ -394,13 +409,20 @@ private slots:
         QCOMPARE(gripper.Frames().back(), std::string("STA;0"));
         QCOMPARE(gripper.Frames().size(), std::size_t(2));
         // A kept port that is not there at the start is not taken, but stays
-        // kept (and offered first) until another is chosen.
+        // kept (and offered first) until another is chosen. The monitor, open
+        // at the end, comes back paused then: no port dialog at the start.
         QSettings(tarnell::TOperatorSetup::FilePath(), QSettings::IniFormat).setValue("port", 7);
+        QSettings(tarnell::TOperatorSetup::FilePath(), QSettings::IniFormat).setValue("monitorOpen", true);
         TWindow third;
         tarnell::TOperatorSetup kept(third.form);
         kept.Load();
         QCOMPARE(third.form.ComPort->ComNumber(), 0);
         QCOMPARE(third.form.PortChoice().Prompt().preselect, 7);
+        kept.Reopen();
+        QVERIFY(third.form.Monitor().isVisible());
+        QVERIFY(third.form.Monitor().Paused());
+        third.form.Monitor().Poll();
+        QCOMPARE(third.form.ComPort->ComNumber(), 0);
         QVERIFY(kept.Save());
         QCOMPARE(QSettings(tarnell::TOperatorSetup::FilePath(), QSettings::IniFormat).value("port").toInt(), 7);
         // One that is there but would not open (in use) is neither offered
@@ -457,8 +479,11 @@ private slots:
         QFile aside(setup.SetAside());
         QVERIFY(aside.open(QIODevice::ReadOnly));
         QCOMPARE(aside.readAll(), content);
-        // The next save writes a good one.
+        // The next save writes a good one; the windows beside the form, never
+        // shown, keep no place of their own (they centre on the form).
         QVERIFY(setup.Save());
+        QVERIFY(!QSettings(path, QSettings::IniFormat).contains("busGeometry"));
+        QVERIFY(QSettings(path, QSettings::IniFormat).contains("busOpen"));
         TWindow again;
         tarnell::TOperatorSetup(again.form).Load();
         QVERIFY(again.dialogs.Messages().isEmpty());

@@ -231,7 +231,7 @@ bool TOperatorSetup::Save()
         // up centred on the form.
         if (window->isVisible() || window->windowHandle() || window->testAttribute(Qt::WA_Moved))
             s.setValue(key + QStringLiteral("Geometry"), window->saveGeometry());
-        s.setValue(key + QStringLiteral("Open"), window->isVisible());
+        s.setValue(key + QStringLiteral("Open"), f.WasOpen(*window));
     }
     s.sync();
     if (s.status() != QSettings::NoError) {

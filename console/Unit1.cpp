@@ -410,6 +410,9 @@ void TForm1::closeEvent(QCloseEvent* event)
     // A sequence waiting for an answer sees this and ends; the port closes
     // when the window goes.
     closing_ = true;
+    for (const QWidget* w : std::initializer_list<const QWidget*>{bus_, monitor_})
+        if (w->isVisible())
+            openAtClose_.append(w);
     QWidget::closeEvent(event);
 }
 

@@ -152,6 +152,9 @@ public:
 
     // The window keeps the place it was given instead of centring itself.
     void KeepPosition() { centred_ = true; }
+    // Whether a window beside the form was open: now, or when the form
+    // closed (which closes them on some platforms).
+    bool WasOpen(const QWidget& window) const { return window.isVisible() || openAtClose_.contains(&window); }
 
     // The designed size of the form, and the height of the port line below it.
     static constexpr int kFormWidth = 1016;
@@ -210,6 +213,7 @@ private:
     TBusPanel* bus_ = nullptr;
     TStatusMonitor* monitor_ = nullptr;
     bool centred_ = false;
+    QList<const QWidget*> openAtClose_;
     bool sequenceRunning_ = false;
     bool sequenceShown_ = false;  // the buttons and output as for a sequence
     bool answerOwed_ = false;  // a frame went out; its answer or time-out ends the wait

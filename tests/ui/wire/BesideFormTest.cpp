@@ -370,6 +370,8 @@ private slots:
             w.form.Monitor().show();
             w.form.Monitor().setGeometry(220, 310, 800, 330);
             w.form.Monitor().hide();
+            // As the program does: the window closes, then the set-up is saved.
+            w.form.close();
             QVERIFY(setup.Save());
         }
         tarnell::SetFileFolder(QString());

@@ -2,12 +2,14 @@
 // the main window, and the message loop until the window is closed.
 #include "QtMessageQueue.h"
 #include "SelectComDialog.h"
+#include "StartFolder.h"
 #include "TarnellApplication.h"
 #include "TerminationSignals.h"
 #include "Unit1.h"
 
 #include "SioMessageQueue.h"
 #include "SioMisc.h"
+#include "SioPort.h"
 
 #include <QIcon>
 
@@ -52,6 +54,7 @@ int main(int argc, char** argv)
     // No application display name: Qt's X11 platform would append it to
     // every window title, and the main window's caption is to stand alone.
     tarnell::TApplication app(argc, argv);
+    tarnell::LeaveProgramFolder();
     // The installed desktop entry and icon: a desktop shows them for the window.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tarnell.Console"));
     QGuiApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tarnell-console")));
@@ -65,7 +68,13 @@ int main(int argc, char** argv)
     int result = 0;
     {
         tarnell::TForm1 form;  // owns the port component: closed before the queue goes
-        tarnell::CloseOnTerminationSignal(&form);
+        tarnell::CloseOnTerminationSignal(&form, [&form] {
+            try {
+                form.ComPort->SetOpen(false);
+            } catch (...) {
+                // The process ends now: a close that fails has nobody left to tell.
+            }
+        });
         form.show();
         result = app.exec();
     }

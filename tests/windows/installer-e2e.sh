@@ -6,7 +6,7 @@
 # closed; then the uninstaller takes away what was installed.
 #   installer-e2e.sh SIM BUILD_DIR CPACK_CONFIG [SHOT_DIR]
 set -euo pipefail
-sim=$1 build=$(cd "$2" && pwd) cpack_config=$3 shots=${4:-}
+sim=$(realpath "$1") build=$(cd "$2" && pwd) cpack_config=$(realpath "$3") shots=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-x.sh"
 start_x "$build" installer-e2e

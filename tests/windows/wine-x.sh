@@ -37,6 +37,7 @@ cleanup_x() {
     [ -s "$work/console.err" ] && { echo "--- the program's standard error:" >&2; tail -n 40 "$work/console.err" >&2; }
     # What the screen showed when it failed.
     import -window root "$work/failed.png" 2>/dev/null && echo "screen at failure: $work/failed.png" >&2
+    for w in $(visible_windows); do echo "window $w: $(xdotool getwindowname "$w" 2>/dev/null)" >&2; done
   fi
   wineserver -k 2>/dev/null || true
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -84,6 +85,11 @@ await_window() {
   echo "$id"
 }
 window_size() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: //p'; }
+window_size_is() { [ "$(window_size "$1")" = "$2" ]; }
+# frames_in LOG TEXT: how often the simulator received TEXT LF CR;
+# more_frames_than N LOG TEXT: more often than N.
+frames_in() { grep -cF "$2\\n\\r" "$1" || true; }
+more_frames_than() { [ "$(frames_in "$2" "$3")" -gt "$1" ]; }
 # No window manager here: the pointer goes into the window, which takes the
 # keyboard, and Wine makes it the foreground window.
 focus_window() {
@@ -132,24 +138,32 @@ await_output_line() {
   done
 }
 
-# save_as WINDOWS_PATH CMD...: the file dialog that has just been asked for
-# gets the name, until CMD succeeds (its name field may take the first keys
-# before it has the focus).
+visible_windows() { xdotool search --onlyvisible --name '' 2>/dev/null | sort; }
+# await_new_window BEFORE: a visible window that is not in the list BEFORE
+# (from visible_windows); prints its id.
+await_new_window() {
+  local before=$1 deadline=$((SECONDS + 60)) id
+  while :; do
+    id=$(comm -13 <(echo "$before") <(visible_windows) | head -1)
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    [ $SECONDS -lt $deadline ] || fail "no new window appeared"
+    sleep 0.1
+  done
+}
+
+# save_as DIALOG WINDOWS_PATH CMD...: the file dialog DIALOG gets the name
+# until CMD succeeds (its name field may take the first keys before it has
+# the focus).
 save_as() {
-  local name=$1 deadline=$((SECONDS + 60)) dialog
-  shift
+  local dialog=$1 name=$2 deadline=$((SECONDS + 60))
+  shift 2
   until "$@" >/dev/null 2>&1; do
     [ $SECONDS -lt $deadline ] || fail "the file dialog did not write: $*"
-    dialog=$(xdotool search --onlyvisible --name "^(Save As|Save|Speichern unter)\$" 2>/dev/null | head -1 || true)
-    if [ -n "$dialog" ]; then
-      focus_window "$dialog"
-      xdotool key ctrl+a
-      xdotool type --delay 10 "$name"
-      xdotool key Return
-      local wait_until=$((SECONDS + 5))
-      while [ $SECONDS -lt $wait_until ] && ! "$@" >/dev/null 2>&1; do sleep 0.1; done
-    else
-      sleep 0.1
-    fi
+    focus_window "$dialog"
+    xdotool key ctrl+a
+    xdotool type --delay 10 "$name"
+    xdotool key Return
+    local wait_until=$((SECONDS + 5))
+    while [ $SECONDS -lt $wait_until ] && ! "$@" >/dev/null 2>&1; do sleep 0.1; done
   done
 }

@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 count=${1:-10}
-build=$PWD/build/windows
+build=$PWD/build/windows-console
 here=$PWD/tests/windows
 sim=$build/tests/windows/tarnell-sim
 console=$build/console/tarnell-console.exe

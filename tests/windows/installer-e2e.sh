@@ -39,12 +39,12 @@ own="$docs/Tarnell Console"
 rm -rf "$own"
 run_windows start /unix "$link" 2>"$work/console.err"
 win=$(await_window "Tarnell by Voskarwerk")
-shot "$work/installed.png"
-[ -n "$shots" ] && cp "$work/installed.png" "$shots/"
 press_until "$win" F1 window_named "Select Port"
 focus_window "$(window_named "Select Port")"
 xdotool key Return
 await_true grep -qF 'STA;0\n\r' "$work/sim31.log"
+shot "$work/installed.png"
+[ -n "$shots" ] && cp "$work/installed.png" "$shots/"
 # Closed with Alt+F4: the port closes and SIO.LOG goes to the user's folder.
 press_until "$win" alt+F4 test -s "$own/SIO.LOG"
 grep -q 'STA;0' "$own/SIO.LOG" || fail "SIO.LOG: $(head -5 "$own/SIO.LOG")"

@@ -293,16 +293,7 @@ std::int32_t TSioNetworkDispatcher::ReaderLoop()
 {
     SignalThreadReady(TSioDispatcherThread::Reader);
     const int fd = fd_.Get();
-    // Serial data hands over in records, as a tty's reader hands it.
-    auto queue = [&](const std::vector<std::uint8_t>& data) {
-        for (std::size_t at = 0; at < data.size(); at += ReadRecordSize) {
-            const auto n = static_cast<std::int32_t>(std::min<std::size_t>(ReadRecordSize, data.size() - at));
-            if (!QueueReceived(data.data() + at, n))
-                return false;
-        }
-        return true;
-    };
-    if (!queue(early_)) {
+    if (!QueueData(early_.data(), early_.size(), InputDiscards())) {
         RequestStop();
         return ecTapiNoMem;
     }
@@ -312,7 +303,7 @@ std::int32_t TSioNetworkDispatcher::ReaderLoop()
         // buffer holds: lost as a driver loses it.
         lineErrorWord_.fetch_or(static_cast<std::int32_t>(CE_RXOVER));
         Note(std::to_string(earlyLost_) +
-                " bytes that came while the options were negotiated did not fit the input buffer and were lost.");
+             " bytes that came while the options were negotiated did not fit the input buffer and were lost.");
     }
     std::uint8_t chunk[4096];
     std::vector<std::uint8_t> data;
@@ -748,7 +739,7 @@ bool TSioNetworkDispatcher::Settle(std::uint32_t deadline)
 {
     // A server that closes at once closes within a round trip of the
     // connect; one that keeps the connection is not held up for long.
-    const std::uint32_t settle = std::clamp<std::uint32_t>(2 * connectMs_ + 20, 20, 300);
+    const std::uint32_t settle = std::clamp<std::uint32_t>(2 * connectMs_ + 50, 50, 300);
     const std::uint32_t end = Now() + std::min<std::uint32_t>(settle, static_cast<std::uint32_t>(MsLeft(deadline)));
     const int fd = fd_.Get();
     std::uint8_t chunk[1024];

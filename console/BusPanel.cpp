@@ -9,7 +9,7 @@
 #include "SioPort.h"
 
 #include <QAction>
-#include <QCloseEvent>
+#include <QHideEvent>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -129,10 +129,11 @@ TBusPanel::TBusPanel(TForm1& form) : QDialog(&form), form_(form)
     connect(&form, &TForm1::sequenceChanged, this, [this](bool running) { ScanButton->setEnabled(!running); });
 }
 
-void TBusPanel::closeEvent(QCloseEvent* event)
+void TBusPanel::hideEvent(QHideEvent* event)
 {
+    // Closed, or Escape: a scan under way ends at the next address.
     Cancel();
-    QDialog::closeEvent(event);
+    QDialog::hideEvent(event);
 }
 
 bool TBusPanel::SettleLine()

@@ -62,7 +62,7 @@ public:
     enum TColumn { colAddress, colModel, colType, colVersion, colStatus, colBits, colCount };
 
 protected:
-    void closeEvent(QCloseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     // Waits until no byte has arrived for a quiet time; false if the window closes.

@@ -1,5 +1,6 @@
 #include "SioFactory.h"
 
+#include "SioPort.h"
 #include "SioUser.h"
 
 namespace sio {

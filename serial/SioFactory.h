@@ -3,15 +3,17 @@
 // files names a platform dispatcher.
 #pragma once
 
-#include "SioPort.h"
-
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace sio {
 
+// Declared here rather than by including SioPort.h, which includes this
+// header's unit in turn (the component asks the factory for its dispatcher).
 class TSioBaseDispatcher;
+class TSioCustomComPort;
+enum TDeviceLayer : std::uint8_t;
 
 // The local serial device of this platform (a tty on Linux, a COM port on
 // Windows). Defined in the platform's dispatcher unit.

@@ -3,6 +3,7 @@
 #include "SioNetwork.h"
 
 #include "SioFactory.h"
+#include "SioPort.h"
 
 #include "SioExcept.h"
 #include "SioMisc.h"

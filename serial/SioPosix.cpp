@@ -4,6 +4,7 @@
 #include "SioPosix.h"
 
 #include "SioFactory.h"
+#include "SioPort.h"
 
 #include "SioExcept.h"
 #include "SioStrMap.h"

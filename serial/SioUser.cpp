@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -113,6 +115,55 @@ bool WaitServing(const std::function<bool()>& done, std::uint32_t timeoutMs, std
     }
     return true;
 }
+
+// ---------------------------------------------------------------------------
+
+#ifndef NDEBUG
+namespace {
+
+// The dispatcher locks this thread holds, once per time taken.
+thread_local std::vector<const TRankedLock*> t_heldLocks;
+
+const char* RankName(TLockRank rank)
+{
+    switch (rank) {
+    case TLockRank::Dispatch:
+        return "dispatch";
+    case TLockRank::Main:
+        return "main";
+    case TLockRank::Output:
+        return "output";
+    }
+    return "?";
+}
+
+}  // namespace
+
+void TRankedLock::lock()
+{
+    auto& held = t_heldLocks;
+    if (std::find(held.begin(), held.end(), this) == held.end()) {
+        for (const TRankedLock* other : held) {
+            if (other->owner_ == owner_ && other->rank_ > rank_) {
+                std::fprintf(stderr, "sio: the %s lock taken while the %s lock is held; the order is dispatch, main, output\n",
+                             RankName(rank_), RankName(other->rank_));
+                std::abort();
+            }
+        }
+    }
+    mutex_.lock();
+    held.push_back(this);
+}
+
+void TRankedLock::unlock()
+{
+    auto& held = t_heldLocks;
+    auto it = std::find(held.rbegin(), held.rend(), this);
+    if (it != held.rend())
+        held.erase(std::next(it).base());
+    mutex_.unlock();
+}
+#endif
 
 // ---------------------------------------------------------------------------
 

@@ -17,9 +17,9 @@
 //    close the port nor wait for the dispatcher thread.
 //  - Locks (all re-entrant): main lock (settings, lines, trigger and handler
 //    lists, flags), output lock (output ring), dispatch lock (dispatch
-//    buffer). When more than one is held they are taken in the order
-//    dispatch, main, output; the input queue's and the log's own locks come
-//    last. No lock is held while a handler runs.
+//    buffer). Their order is TLockRank below; the input queue's and the
+//    log's own locks come after all three. No lock is held while a handler
+//    runs.
 //  - Window handlers (TMessageTarget) are reached with
 //    MessageQueue().SendMessageTimeout (3000 ms) and run on the main thread.
 //    A main thread that waits for the serial threads (CloseDevice, the
@@ -274,6 +274,37 @@ private:
 // bounds each sleep for what nobody signals. Elsewhere it looks every
 // recheckMs (at most 50 ms).
 bool WaitServing(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs = kWaitForever);
+
+// The order of a dispatcher's three locks. A thread that holds some of them
+// takes another only if it comes later here: dispatch, main, output (taking
+// one again that it holds already is always allowed, they are re-entrant).
+enum class TLockRank : std::uint8_t { Dispatch, Main, Output };
+
+// One of the three locks, with its rank. Debug builds check the order each
+// time a thread takes a lock it does not hold yet and stop the program,
+// naming both locks, when a lock of the same dispatcher that comes later is
+// held already: the change that could deadlock fails its tests at once,
+// rather than the one run in a thousand where the other thread gets between.
+class TRankedLock {
+public:
+    TRankedLock(const void* owner, TLockRank rank) : owner_(owner), rank_(rank) {}
+    TRankedLock(const TRankedLock&) = delete;
+    TRankedLock& operator=(const TRankedLock&) = delete;
+
+    void lock();
+    void unlock();
+    TLockRank Rank() const { return rank_; }
+
+private:
+    std::recursive_mutex mutex_;
+    const void* owner_;  // the dispatcher: the order holds among its own locks
+    TLockRank rank_;
+};
+
+#ifdef NDEBUG
+inline void TRankedLock::lock() { mutex_.lock(); }
+inline void TRankedLock::unlock() { mutex_.unlock(); }
+#endif
 
 // Base of the dispatcher's four threads. The dispatcher owns the thread
 // objects; a thread runs Execute, then the dispatcher's thread end.
@@ -539,8 +570,7 @@ public:
 protected:
     friend class TSioDispatcherThread;
     friend class TDispThread;
-    using TLock = std::recursive_mutex;
-    using TGuard = std::lock_guard<std::recursive_mutex>;
+    using TGuard = std::lock_guard<TRankedLock>;
 
     // The last act of every thread, on that thread.
     void ThreadEnd(TSioDispatcherThread& thread, std::int32_t returnValue);
@@ -716,9 +746,9 @@ protected:
     std::atomic<bool> stop_{false};
     std::atomic<std::uint8_t> threadBoost_{0};
 
-    mutable TLock mainLock_;
-    mutable TLock outputLock_;
-    mutable TLock dispatchLock_;
+    mutable TRankedLock mainLock_{this, TLockRank::Main};
+    mutable TRankedLock outputLock_{this, TLockRank::Output};
+    mutable TRankedLock dispatchLock_{this, TLockRank::Dispatch};
     // What the main thread's short waits look for, one signal per wait, so
     // that a wait nested in another (a handler it serves starts or discards
     // too) can never take the other's answer.

@@ -3,6 +3,7 @@
 
 #include "SioExcept.h"
 #include "SioFactory.h"
+#include "SioPort.h"
 #include "SioStrMap.h"
 
 #include <windows.h>
@@ -583,14 +584,16 @@ std::int32_t TSioWin32Dispatcher::DevicePurge(int which)
             outputWrite_ = outputRead_ = 0;
             outputFull_ = false;
         }
-        std::int32_t result = 0;
-        if (h && !PurgeComm(H(h), PURGE_TXABORT | PURGE_TXCLEAR) && !NoPurge(GetLastError()))
-            result = -static_cast<std::int32_t>(GetLastError());
+        // Abandons a write in progress; the writer answers. The driver's
+        // queue is purged only then, so that no piece of the abandoned block
+        // reaches it after the purge.
         if (!writerIdle) {
-            // Abandons a write in progress; the writer answers.
             AbandonWrite(5000, [this] { SetEvent(H(writerWake_)); });
+            h = Handle();  // the wait served deliveries: looked at anew
         }
-        return result;
+        if (h && !PurgeComm(H(h), PURGE_TXABORT | PURGE_TXCLEAR) && !NoPurge(GetLastError()))
+            return -static_cast<std::int32_t>(GetLastError());
+        return 0;
     }
     std::int32_t result = 0;
     if (h && !PurgeComm(H(h), PURGE_RXABORT | PURGE_RXCLEAR)) {

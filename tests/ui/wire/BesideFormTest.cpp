@@ -179,11 +179,12 @@ private slots:
         sio::test::TPortDir dir;
         QTemporaryDir work;
         QProcess sim;
-        // Three models; the one at 4 answers 400 ms late (after its 3 ticks),
-        // nobody at the others. Its late answer must not count for 5.
+        // Three models; the one at 4 answers a second late, long after its
+        // limit, while later addresses are asked: its answer must count for
+        // none of them. Nobody at the others.
         QVERIFY(StartSim(sim, dir,
                          {"--no-wire-timing", "--address", "2:KV0050", "--address", "4:KV0150", "--address",
-                          "7:KV0030", "--address", "9:KV0150", "--status", "9:65", "--slow", "4:400", "--log",
+                          "7:KV0030", "--address", "9:KV0150", "--status", "9:65", "--slow", "4:1000", "--log",
                           work.filePath("sim.log")}));
         TWindow w;
         QVERIFY(w.Activate());
@@ -194,6 +195,8 @@ private slots:
         QCOMPARE(bus.To->value(), 32);
         QCOMPARE(bus.Ticks->value(), 3);
         bus.To->setValue(10);
+        // Six ticks: room for a busy machine's thread hops, far below the second.
+        bus.Ticks->setValue(6);
         QTest::mouseClick(bus.ScanButton, Qt::LeftButton);
 
         QStringList rows;
@@ -223,8 +226,23 @@ private slots:
         QCOMPARE(w.form.State().GripperAddress, 7);
         QCOMPARE(w.form.rgGripperType->ItemIndex(), 2);
 
+        // Cancel ends the scan at the next address; the line is free again.
+        QTimer canceller;
+        QObject::connect(&canceller, &QTimer::timeout, [&] {
+            if (bus.Progress->value() >= 2)
+                QTest::mouseClick(bus.CancelButton, Qt::LeftButton);
+        });
+        canceller.start(1);
+        bus.Scan();
+        canceller.stop();
+        QVERIFY2(bus.Summary->text().startsWith("Cancelled after"), qPrintable(bus.Summary->text()));
+        QVERIFY(bus.Progress->value() < 11);
+        QVERIFY(!bus.CancelButton->isEnabled());
+        QVERIFY(bus.ScanButton->isEnabled());
+        QVERIFY(!w.form.SequenceRunning());
+
         // A longer limit finds the slow one too.
-        bus.Ticks->setValue(12);
+        bus.Ticks->setValue(25);
         bus.From->setValue(3);
         bus.To->setValue(5);
         bus.Scan();

@@ -550,6 +550,12 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
     // connection just closed (ser2net keeps its device until the output
     // has drained): it is tried again while the limit allows.
     constexpr std::uint32_t kRetryPauseMs = 100;
+    std::string said;  // what the server said before it closed at once
+    auto closedAtOnce = [&](int times) {
+        return Fail(ECONNRESET, "the server closed the connection at once" + said +
+                                    (times > 1 ? ", " + std::to_string(times) + " times" : std::string()) +
+                                    "; its device may still be in use");
+    };
     for (int attempt = 1;; ++attempt) {
         decoder_.Reset();
         early_.clear();
@@ -559,20 +565,19 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
             controlOut_.clear();
         }
         std::int32_t r = Connect(address_, deadline);
+        // A server that closed at once and then let the limit run out is
+        // still the server that closed at once.
         if (r < 0)
-            return r;
+            return attempt > 1 && lastOsError_.load() == ETIMEDOUT ? closedAtOnce(attempt - 1) : r;
         if (rfc2217_.load() ? Negotiate(deadline) : Settle(deadline))
             break;
-        const std::string said = EarlyText();
+        said = EarlyText();
         {
             std::unique_lock fl(fdLock_);
             fd_.Reset();
         }
-        if (MsLeft(deadline) <= static_cast<int>(kRetryPauseMs)) {
-            return Fail(ECONNRESET, "the server closed the connection at once" + said +
-                                        (attempt > 1 ? ", " + std::to_string(attempt) + " times" : std::string()) +
-                                        "; its device may still be in use");
-        }
+        if (MsLeft(deadline) <= static_cast<int>(kRetryPauseMs))
+            return closedAtOnce(attempt);
         Note("The server closed the connection at once" + said + "; trying again.");
         std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
     }
@@ -1266,12 +1271,19 @@ bool TSioNetworkDispatcher::QueueData(const std::uint8_t* data, std::size_t coun
 // ---------------------------------------------------------------------------
 // Writer.
 
-std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul)
+std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul,
+                                           bool* blockAbandoned)
 {
     const int fd = fd_.Get();
     std::size_t done = 0;
     bool abandoned = false;
     while (done < bytes.size()) {
+        if (blockAbandoned && !*blockAbandoned && writerWake_.Consume()) {
+            // Telnet commands go out whole; the block after them is what the
+            // discard drops, and it is told so at once.
+            *blockAbandoned = true;
+            SignalAbandoned();
+        }
         if (abandonable && !abandoned && writerWake_.Consume()) {
             // The rest is dropped, but never half an escape: the byte after
             // a lone IAC would be taken as a command.
@@ -1291,7 +1303,8 @@ std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& byt
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p[2] = {{fd, POLLOUT, 0}, {writerWake_.Fd(), POLLIN, 0}};
-            int r = sys::RetryEintr([&] { return ::poll(p, abandonable ? 2 : 1, kStopPollMs); });
+            const bool watchWake = abandonable || (blockAbandoned && !*blockAbandoned);
+            int r = sys::RetryEintr([&] { return ::poll(p, watchWake ? 2 : 1, kStopPollMs); });
             if (r < 0) {
                 lastOsError_ = errno;
                 return ecDeviceWrite;
@@ -1353,9 +1366,12 @@ std::int32_t TSioNetworkDispatcher::WritePass(bool& waiting, std::uint32_t& wait
             // The reader may have stopped reading while these waited.
             if (control.size() > ControlBacklogLimit)
                 readerWake_.Set();
-            std::int32_t r = SendAll(control, false, false);
+            bool blockAbandoned = false;
+            std::int32_t r = SendAll(control, false, false, raw.empty() ? nullptr : &blockAbandoned);
             if (r != 0)
                 return r == ecInvalidHandle ? 0 : r;
+            if (blockAbandoned)
+                raw.clear();
         }
         if (raw.empty()) {
             if (control.empty())

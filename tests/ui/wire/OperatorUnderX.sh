@@ -21,6 +21,11 @@ cleanup() {
     echo "--- console's standard error:" >&2
     cat "$work/console.err" >&2
   fi
+  # flock's child first: left over, it would keep the test's output open,
+  # and ctest waiting for it, long after a failure.
+  if [ -n "${holder:-}" ] && [ -e "/proc/$holder" ]; then
+    kill $(cat "/proc/$holder/task/$holder/children" 2>/dev/null) 2>/dev/null || true
+  fi
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"

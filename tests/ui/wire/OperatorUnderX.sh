@@ -5,7 +5,8 @@
 # (seen in the simulator's log); with COM1 held by another program the first
 # command fails "already in use" and the next asks again, so COM2 can be
 # chosen; a simulator killed and restarted is served again; Ctrl+P lets the
-# port go (its dispatch log is written) and the next command asks again; the
+# port go (its dispatch log is written) and the next command asks again,
+# offering the port used last first; the
 # output's "Save as…" writes its lines to a file.
 #   OperatorUnderX.sh CONSOLE SIM [SHOT_DIR]
 # With SHOT_DIR, screenshots of each stage are left there.
@@ -55,6 +56,8 @@ size_is() { [ "$(size_of)" = "$1" ]; }
 gone() { [ -z "$(window_named "$1")" ]; }
 shown_more_than() { [ "$(shown)" -gt "$1" ]; }
 shown_just() { [ "$(shown)" -eq "$1" ]; }
+# More than $3 lines of file $2 hold text $1.
+count_above() { [ "$(grep -cF "$1" "$2")" -gt "$3" ]; }
 # Waits until the window named $1 is shown and has the keyboard. There is no
 # window manager: Qt gives a dialog the input focus itself once it shows it.
 has_focus() {
@@ -148,8 +151,23 @@ xdotool mousemove --window "$win" 500 600 key ctrl+p
 await test -s SIO.LOG
 grep -q "RCL;0;2" SIO.LOG
 shot another-port
+# The dialog says a port is to be chosen and offers COM2, used last: Return
+# takes it. Then once more, and COM1 from the list.
+sta2=$(grep -cF 'STA;0\n\r' "$work/sim2.log")
 xdotool key F1
 await_dialog "Select Port"
+shot choose-port
+xdotool key Return
+await count_above 'STA;0\n\r' "$work/sim2.log" "$sta2"
+# A click makes the window active again after the dialog: the shortcut is the window's.
+xdotool mousemove --window "$win" 500 600 click 1 key ctrl+p
+xdotool key F1
+await_dialog "Select Port"
+before=$(shown)
+xdotool mousemove --window "$(window_named 'Select Port')" 100 73 click 1
+await shown_more_than "$before"
+xdotool key Up Return
+await shown_just "$before"
 xdotool key Return
 await grep -qF 'STA;0\n\r' "$work/sim1.log"
 

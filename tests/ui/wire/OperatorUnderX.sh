@@ -33,11 +33,19 @@ cleanup() {
 }
 trap cleanup EXIT
 
-await() {
-  for _ in $(seq 200); do
+# Waits up to $1 tenths of a second (about: every look takes its time too)
+# for a command to succeed; await gives it 20 s.
+within() {
+  local n=$1
+  shift
+  for _ in $(seq "$n"); do
     if "$@" >/dev/null 2>&1; then return 0; fi
     sleep 0.1
   done
+  return 1
+}
+await() {
+  within 200 "$@" && return 0
   echo "gave up waiting for: $*" >&2
   return 1
 }
@@ -56,6 +64,19 @@ size_is() { [ "$(size_of)" = "$1" ]; }
 gone() { [ -z "$(window_named "$1")" ]; }
 shown_more_than() { [ "$(shown)" -gt "$1" ]; }
 shown_just() { [ "$(shown)" -eq "$1" ]; }
+# Clicks button $4 at point $2,$3 of window $1 until a list or a menu pops
+# up. On a busy machine Qt may take the click's release, handled late, for a
+# choice in the list it has just opened, which closes it again at once.
+pop_up() {
+  local before
+  before=$(shown)
+  for _ in $(seq 10); do
+    xdotool mousemove --window "$1" "$2" "$3" click "$4"
+    within 20 shown_more_than "$before" && return 0
+  done
+  echo "nothing popped up at $2,$3 of window $1" >&2
+  return 1
+}
 # More than $3 lines of file $2 hold text $1.
 count_above() { [ "$(grep -cF "$1" "$2")" -gt "$3" ]; }
 # Waits until the window named $1 is shown and has the keyboard. There is no
@@ -128,8 +149,7 @@ await_dialog "Select Port"
 # The dialog's list: opened with a click, the next entry, then OK once the
 # list has closed again.
 before=$(shown)
-xdotool mousemove --window "$(window_named 'Select Port')" 100 73 click 1
-await shown_more_than "$before"
+pop_up "$(window_named 'Select Port')" 100 73 1
 xdotool key Down Return
 await shown_just "$before"
 xdotool key Return
@@ -164,8 +184,7 @@ xdotool mousemove --window "$win" 500 600 click 1 key ctrl+p
 xdotool key F1
 await_dialog "Select Port"
 before=$(shown)
-xdotool mousemove --window "$(window_named 'Select Port')" 100 73 click 1
-await shown_more_than "$before"
+pop_up "$(window_named 'Select Port')" 100 73 1
 xdotool key Up Return
 await shown_just "$before"
 xdotool key Return
@@ -185,9 +204,7 @@ await grep -qF 'STA;0\n\r' "$work/sim1b.log"
 shot recovered
 
 # "Save as…" from the output window's menu writes what it shows.
-before=$(shown)
-xdotool mousemove --window "$win" 300 500 click 3
-await shown_more_than "$before"
+pop_up "$win" 300 500 3
 xdotool key s
 await_dialog "Save As"
 # The name is typed again, whole, for as long as the dialog stays open and

@@ -377,16 +377,20 @@ TEST_F(Cli, ALateAnswerIsNeverTakenForTheNextAddress)
     // came out differently from run to run.
     TSim sim(dir, 1, {"--address", "3", "--delay", "90"});
     for (int run = 0; run < 3; ++run) {
-        TRun scan = Run({"--port", "COM1", "--json", "--log", "late.log", "scan", "--from", "2", "--to", "5",
+        const std::string log = "late" + std::to_string(run) + ".log";
+        TRun scan = Run({"--port", "COM1", "--json", "--log", log, "scan", "--from", "2", "--to", "5",
                          "--ticks", "1"});
         json j = json::parse(scan.out);
         for (const json& g : j["grippers"])
             EXPECT_EQ(g["address"], 3) << scan.out;
         EXPECT_EQ(scan.exitCode, j["grippers"].empty() ? 3 : 0) << scan.err;
-        if (j["grippers"].empty()) {
-            // Its answer was heard, and set aside in the dispatch log.
+        // Whatever of its answer reached the tool was set aside, and said so
+        // in the dispatch log. On a loaded machine it may come only after the
+        // scan, or while the next command empties the device's queue.
+        const std::string logged = Slurp(dir / log);
+        if (j["grippers"].empty() && logged.find("ReadCom") != std::string::npos) {
             EXPECT_GE(j["discarded"].get<int>(), 1) << scan.out;
-            EXPECT_NE(Slurp(dir / "late.log").find("discarded"), std::string::npos);
+            EXPECT_NE(logged.find("discarded"), std::string::npos) << logged;
         }
     }
 

@@ -238,6 +238,13 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     const std::string frame = protocol::Frame(command);
     const bool wasOpen = port_->PortState() == sio::StateOpen;
     try {
+        // What came after the quiet wait (a gripper slower still) is set
+        // aside as heard, not dropped unseen by the flush.
+        if (sio::TSioBaseDispatcher* d = wasOpen ? port_->Dispatcher() : nullptr) {
+            std::string late(static_cast<std::size_t>(std::max(0, d->InputCount())), '\0');
+            if (!late.empty() && d->ReadBytes(late.data(), static_cast<std::int32_t>(late.size())) > 0)
+                Discard(late, "bytes after the quiet time");
+        }
         // Opens the port at the first exchange.
         port_->FlushInput();
         port_->FlushOutput();

@@ -227,6 +227,9 @@ int Run(int argc, char** argv, TOutcome& outcome)
     app.footer(kExitCodes);
     app.fallthrough();
     app.require_subcommand(1, 1);
+    // The words a user reads in --help and the man page: commands, not the
+    // parser's subcommands.
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
     app.set_help_flag("-h,--help", "print this help and exit");
     app.set_version_flag("--version", std::string("tarnell-cli ") + TARNELL_VERSION, "print the version and exit");
 
@@ -307,6 +310,9 @@ int Run(int argc, char** argv, TOutcome& outcome)
     watch->add_option("--count", count, "stop after N polls (default 0: until Ctrl-C)")
         ->type_name("N")
         ->check(Quiet(CLI::Range(0LL, 1000000000LL)));
+
+    for (CLI::App* command : app.get_subcommands({}))
+        command->group("Commands");
 
     if (std::optional<std::string> given = GivenPort(argc, argv))
         outcome.out["port"] = JsonText(*given);

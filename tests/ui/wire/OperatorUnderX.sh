@@ -183,11 +183,8 @@ await count_above 'STA;0\n\r' "$work/sim2.log" "$sta2"
 xdotool mousemove --window "$win" 500 600 click 1 key ctrl+p
 xdotool key F1
 await_dialog "Select Port"
-before=$(shown)
-pop_up "$(window_named 'Select Port')" 100 73 1
-xdotool key Up Return
-await shown_just "$before"
-xdotool key Return
+# From OK by Tab to the list, one up to COM1, and Return for OK.
+xdotool mousemove --window "$(window_named 'Select Port')" 100 20 key Tab Tab Up Return
 await grep -qF 'STA;0\n\r' "$work/sim1.log"
 
 # Loss and recovery: the simulator killed, then started again at the same link.

@@ -10,7 +10,6 @@
 
 #include <QAction>
 #include <QHideEvent>
-#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -81,24 +80,15 @@ TBusPanel::TBusPanel(TForm1& form) : QDialog(&form), form_(form)
     List->header()->setStretchLastSection(true);
 
     auto* range = new QHBoxLayout;
-    range->addWidget(new QLabel(QStringLiteral("&From"), this));
-    range->addWidget(From);
-    range->addWidget(new QLabel(QStringLiteral("&to"), this));
-    range->addWidget(To);
-    range->addWidget(new QLabel(QStringLiteral("&Limit"), this));
-    range->addWidget(Ticks);
+    for (auto [text, field] : {std::pair{"&From", From}, std::pair{"&to", To}, std::pair{"&Limit", Ticks}}) {
+        auto* label = new QLabel(QString::fromUtf8(text), this);
+        label->setBuddy(field);
+        range->addWidget(label);
+        range->addWidget(field);
+    }
     range->addStretch();
     range->addWidget(ScanButton);
     range->addWidget(CancelButton);
-    const auto labels = findChildren<QLabel*>();
-    for (QLabel* l : labels) {
-        if (l->text() == QStringLiteral("&From"))
-            l->setBuddy(From);
-        else if (l->text() == QStringLiteral("&to"))
-            l->setBuddy(To);
-        else if (l->text() == QStringLiteral("&Limit"))
-            l->setBuddy(Ticks);
-    }
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(Summary, 1);
     bottom->addWidget(UseButton);

@@ -113,6 +113,25 @@ QString TPortStatusLine::LineSettings(const sio::TSioCustomComPort& port)
 
 QString TPortStatusLine::Text() const { return label_->text(); }
 
+QString TPortStatusLine::Device(const sio::TSioCustomComPort& port)
+{
+    if (port.ComNumber() == 0)
+        return {};
+    std::string location = port.Dispatcher() ? port.Dispatcher()->DeviceLocation() : std::string();
+    if (location.empty())
+        location = sio::PortDevicePath(port.ComNumber());
+    return QString::fromLocal8Bit(location.c_str());
+}
+
+QString TPortStatusLine::PortLabel(const sio::TSioCustomComPort& port)
+{
+    if (port.ComNumber() == 0)
+        return {};
+    const QString name = QStringLiteral("COM%1").arg(port.ComNumber());
+    const QString device = Device(port);
+    return device.isEmpty() ? name : name + QStringLiteral(" (") + device + QLatin1Char(')');
+}
+
 void TPortStatusLine::Refresh()
 {
     const TState state = State();
@@ -120,10 +139,7 @@ void TPortStatusLine::Refresh()
     QString device = QStringLiteral("-");
     if (port_.ComNumber() != 0) {
         port = QStringLiteral("COM%1").arg(port_.ComNumber());
-        std::string location = port_.Dispatcher() ? port_.Dispatcher()->DeviceLocation() : std::string();
-        if (location.empty())
-            location = sio::PortDevicePath(port_.ComNumber());
-        device = QString::fromLocal8Bit(location.c_str());
+        device = Device(port_);
     }
     const QString text = QStringLiteral("Port: %1   Device: %2   Line: %3   State: %4")
                              .arg(port, device, LineSettings(port_), StateText(state));

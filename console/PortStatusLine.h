@@ -41,6 +41,10 @@ public:
 
     // "9600 8E1": baud, data bits, parity letter, stop bits.
     static QString LineSettings(const sio::TSioCustomComPort& port);
+    // The device behind the port ("/dev/pts/3", a network address), and
+    // "COM1 (/dev/pts/3)" as messages name a port; "" when none is chosen.
+    static QString Device(const sio::TSioCustomComPort& port);
+    static QString PortLabel(const sio::TSioCustomComPort& port);
 
 private:
     sio::TSioCustomComPort& port_;

@@ -241,7 +241,11 @@ void TForm1::LayoutControls()
     if (PortStatus)
         PortStatus->setGeometry(0, formHeight, w, kPortLineHeight);
 
-    // Parameter area: the grids widen, the selectors and buttons keep to the right.
+    // Parameter area: the grids widen, the selectors and buttons keep to the
+    // right. The columns change first: a grid narrower than its columns for a
+    // moment would scroll them.
+    if (grids_)
+        grids_->SetExtraWidth(dw);
     Panel4->setGeometry(1, 1, 714 + dw, kPanel1Height - 2);
     StringGrid2->setGeometry(7, 8, 700 + dw, 57);
     StringGrid1->setGeometry(7, 70, 700 + dw, 209);
@@ -291,9 +295,11 @@ void TForm1::BindEvents()
     connect(bClearStringGrid, &QPushButton::clicked, this, Guarded([this] { bClearStringGridClick(); }));
     connect(bClear, &QPushButton::clicked, this, Guarded([this] { bClearClick(); }));
     connect(bSenden2, &QPushButton::clicked, this, Guarded([this] { bSenden2Click(); }));
-    // Enter in the command line sends, as its "Send" does.
+    // Enter in the command line sends, as its "Send" does; on an empty line
+    // it does nothing, as an Enter too many is no command (the button still
+    // sends the bare frame end).
     connect(cbCommands, &TComboBox::enterPressed, this, Guarded([this] {
-                if (bSenden2->isEnabled())
+                if (bSenden2->isEnabled() && !cbCommands->currentText().isEmpty())
                     bSenden2Click();
             }));
     connect(bRead, &QPushButton::clicked, this, Guarded([this] { bReadClick(); }));

@@ -15,6 +15,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -191,6 +192,9 @@ private:
     bool WaitForOwedAnswer();
     // Sending controls are off while a sequence waits for its answers.
     void SetSequenceRunning(bool running);
+    // A port failure as the operator is told it: the port and its device in
+    // front of the serial layer's text, and next (if any) after it.
+    std::exception_ptr NamingPort(std::exception_ptr error, const char* next = "") const;
     // SendCommand's work; a quiet command is not shown and has its own limit.
     void Transmit(const std::string& s, bool quiet, int ticks);
     void QuietReply(const std::string& data);

@@ -37,4 +37,16 @@ TDeviceLayer LayerOfPort(int n, TDeviceLayer configured);
 // when there is none, or the build has no network ports.
 std::string NetworkPortAddress(int n);
 
+// What a device text names, told apart here alone for every user of ports:
+// a network port ("rfc2217://HOST:PORT", "tcp://HOST:PORT") well formed or
+// not, an address of another scheme ("http://..."), which no dispatcher
+// takes, or else the path of a local device. A build without network ports
+// takes no address at all: every scheme is unknown to it.
+enum class TAddressKind { LocalDevice, NetworkPort, BadNetworkAddress, UnknownScheme };
+TAddressKind KindOfAddress(const std::string& text);
+
+// The forms a network port is written in, for messages; "" in a build
+// without network ports.
+std::string NetworkAddressForms();
+
 }  // namespace sio

@@ -377,16 +377,20 @@ TEST_F(Cli, ALateAnswerIsNeverTakenForTheNextAddress)
     // came out differently from run to run.
     TSim sim(dir, 1, {"--address", "3", "--delay", "90"});
     for (int run = 0; run < 3; ++run) {
-        TRun scan = Run({"--port", "COM1", "--json", "--log", "late.log", "scan", "--from", "2", "--to", "5",
+        const std::string log = "late" + std::to_string(run) + ".log";
+        TRun scan = Run({"--port", "COM1", "--json", "--log", log, "scan", "--from", "2", "--to", "5",
                          "--ticks", "1"});
         json j = json::parse(scan.out);
         for (const json& g : j["grippers"])
             EXPECT_EQ(g["address"], 3) << scan.out;
         EXPECT_EQ(scan.exitCode, j["grippers"].empty() ? 3 : 0) << scan.err;
-        if (j["grippers"].empty()) {
-            // Its answer was heard, and set aside in the dispatch log.
+        // Whatever of its answer reached the tool was set aside, and said so
+        // in the dispatch log. On a loaded machine it may come only after the
+        // scan, or while the next command empties the device's queue.
+        const std::string logged = Slurp(dir / log);
+        if (j["grippers"].empty() && logged.find("ReadCom") != std::string::npos) {
             EXPECT_GE(j["discarded"].get<int>(), 1) << scan.out;
-            EXPECT_NE(Slurp(dir / "late.log").find("discarded"), std::string::npos);
+            EXPECT_NE(logged.find("discarded"), std::string::npos) << logged;
         }
     }
 
@@ -447,6 +451,54 @@ TEST_F(Cli, AReadoutWithAPlaceNotReadWritesNoFileAndSaysWhichAndWhy)
     EXPECT_EQ(json::parse(rawJson.out)["exchanges"][0]["reply"], std::string("A0;\x1b[31mred\0!", 13));
 }
 
+TEST_F(Cli, AnEmptyPlaceIsReadAsTheWindowReadsIt)
+{
+    // Places 3 and 8 not in use: their fields are empty. Anything else in
+    // a field, or no "A", is still a place not read.
+    tarnell::test::TFakeGripper g(dir / "COM1");
+    std::string third = "A0;3;;;\n\r";
+    g.SetAnswer([&](const std::string& frame) {
+        if (frame == "RCL;0;3")
+            return third;
+        return frame == "RCL;0;8" ? std::string("A0;8;;;\n\r") : g.DefaultAnswer(frame);
+    });
+    TRun text = Run({"--port", "COM1", "readout", "unused.gri"});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find("\n3      empty\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\n8      empty\n"), std::string::npos) << text.out;
+    const std::string file = Slurp(dir / "unused.gri");
+    EXPECT_EQ(Lines(file), 23);
+    EXPECT_NE(file.find("\r\n15\r\n\r\n\r\n\r\n250\r\n"), std::string::npos) << "place 3 as three empty lines";
+    EXPECT_EQ(file.substr(file.size() - 6), "\r\n\r\n\r\n") << "place 8 as two empty lines";
+
+    TRun asJson = Run({"--port", "COM1", "--json", "readout"});
+    ASSERT_EQ(asJson.exitCode, 0) << asJson.err;
+    json j = json::parse(asJson.out);
+    EXPECT_EQ(j["places"][2], json({{"place", 3}, {"grip", nullptr}, {"provision", nullptr}, {"force", nullptr}}));
+    EXPECT_EQ(j["places"][7], json({{"place", 8}, {"grip", nullptr}, {"provision", nullptr}}));
+
+    // Such a file goes back as the window's Send sends it: the empty places skipped.
+    TRun store = Run({"--port", "COM1", "--json", "store", "--type", "50", "unused.gri"});
+    EXPECT_EQ(store.exitCode, 0) << store.err;
+    EXPECT_EQ(json::parse(store.out)["skipped"], json::array({3, 8}));
+
+    for (const std::string& spoiled : {std::string("A0;3;x;y;z\n\r"), std::string("B0;3;;;\n\r")}) {
+        third = spoiled;
+        TRun refused = Run({"--port", "COM1", "readout", "spoiled.gri"});
+        EXPECT_EQ(refused.exitCode, 3) << spoiled;
+        EXPECT_ONE_LINE_NAMING(refused, "place 3 not read");
+        EXPECT_FALSE(fs::exists(dir / "spoiled.gri"));
+    }
+
+    // A folder the file cannot go to is found before the first frame.
+    const std::size_t framesBefore = g.Frames().size();
+    TRun nowhere = Run({"--port", "COM1", "--json", "readout", dir / "missing/p.gri"});
+    EXPECT_EQ(nowhere.exitCode, 5) << nowhere.err;
+    EXPECT_ONE_LINE_NAMING(nowhere, "nothing was sent");
+    EXPECT_EQ(json::parse(nowhere.out)["meaning"], "file refused");
+    EXPECT_EQ(g.Frames().size(), framesBefore);
+}
+
 TEST_F(Cli, AStoreReportsWhatItSentOnEveryOutcome)
 {
     TSim sim(dir, 2, {"--address", "0:KV0050", "--log", dir / "wire.log"});
@@ -503,7 +555,7 @@ TEST_F(Cli, EveryFailureIsOneLineAndOneJsonObjectNeverAnAbort)
     // Not a tty, and a folder: the system's reason, the device named.
     TRun null = Run({"--json", "--device", "/dev/null", "status"});
     EXPECT_EQ(null.exitCode, 2) << null.err;
-    EXPECT_ONE_LINE_NAMING(null, "/dev/null: the port could not be opened: Inappropriate ioctl for device");
+    EXPECT_ONE_LINE_NAMING(null, "/dev/null: the port could not be opened: not a serial device (Inappropriate ioctl for device)");
     EXPECT_EQ(jsonOf(null)["meaning"], "port could not be opened or was lost");
     TRun folder = Run({"--device", dir.Path(), "status"});
     EXPECT_EQ(folder.exitCode, 2) << folder.err;
@@ -562,9 +614,24 @@ TEST_F(Cli, ASilentGripperIsNoAnswerAndAMissingPortIsUsage)
     EXPECT_EQ(none.exitCode, 1);
     EXPECT_NE(none.err.find("ports present: COM1 ("), std::string::npos) << none.err;
 
+    // A port that is not there: where it was looked for, and what there is.
     TRun gone = Run({"--port", "COM9", "status"});
     EXPECT_EQ(gone.exitCode, 2);
-    EXPECT_ONE_LINE_NAMING(gone, "COM9");
+    EXPECT_ONE_LINE_NAMING(gone, "there is no COM9 (looked for " + dir / "COM9" +
+                                     ", as $SIO_PORT_DIR is set); ports present: COM1 (/dev/pts/");
+
+    // An address no port speaks is the caller's mistake, told before
+    // anything opens; JSON names the port given.
+    TRun http = Run({"--json", "--device", "http://127.0.0.1:80", "status"});
+    EXPECT_EQ(http.exitCode, 1) << http.err;
+    EXPECT_ONE_LINE_NAMING(http, "no port speaks this scheme; a network port is rfc2217://HOST:PORT or tcp://HOST:PORT");
+    EXPECT_EQ(json::parse(http.out)["port"], "http://127.0.0.1:80");
+    TRun both = Run({"--json", "--port", "COM1", "--device", "/dev/null", "status"});
+    EXPECT_EQ(both.exitCode, 1);
+    EXPECT_ONE_LINE_NAMING(both, "give one of them");
+    TRun badAddress = Run({"--json", "--port=COM1", "--address", "100", "status"});
+    EXPECT_EQ(badAddress.exitCode, 1);
+    EXPECT_EQ(json::parse(badAddress.out)["port"], "COM1") << "a parse error names the port too";
 }
 
 TEST_F(Cli, ASimulatorKilledMidReadoutIsALostPort)
@@ -582,6 +649,11 @@ TEST_F(Cli, ASimulatorKilledMidReadoutIsALostPort)
     TRun r = Collect(pid, out, err, start);
     EXPECT_EQ(r.exitCode, 2) << r.err;
     EXPECT_ONE_LINE_NAMING(r, "COM4");
+    // It names the place it stopped at (2, unless the kill came late).
+    const std::size_t at = r.out.find("      not read: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string place = r.out.substr(at - 1, 1);
+    EXPECT_NE(r.err.find(": place " + place + " not read: "), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir / "lost.gri")) << "no half readout is written";
     EXPECT_NE(r.out.find("\n1      100      20         10\n"), std::string::npos) << "the place read: " << r.out;
 }

@@ -106,6 +106,11 @@ check "readout with the simulator killed exits 2" "$([ $rc = 2 ]; echo $?)" "exi
 # A port whose mapping points nowhere: exit 2, nothing else reached.
 out=$(cli --port COM17 status 2>&1); rc=$?
 check "missing port exits 2" "$([ $rc = 2 ]; echo $?)" "exit $rc: $out"
+# It names the port and says why in the system's words (Wine: "Invalid
+# function (system error 1)"), not the layer's bare "Sio exception".
+check "missing port is named with a reason" \
+  "$(grep -q 'COM17 (.*COM17): the port could not be opened: ' <<<"$out" &&
+     ! grep -q 'Sio exception' <<<"$out"; echo $?)" "$out"
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -141,6 +141,10 @@ bool IsNumber(const std::string& text)
     }
 }
 
+// A recall field as the window takes it: empty (a place not in use), or a
+// number.
+bool IsEmptyOrNumber(const std::string& text) { return text.empty() || IsNumber(text); }
+
 // Reads the places in order, taking a place as read only when a readable
 // recall answer for that same place came back; stops at the first that
 // is not, so that r says exactly what is known.
@@ -148,7 +152,15 @@ void ReadPlaces(TContext& c, TReadout& r)
 {
     for (int n = 1; n <= p::kPlaceCount; ++n) {
         const std::string command = p::RecallCommand(c.address, n);
-        std::optional<std::string> reply = c.session.Exchange(command, c.ticks);
+        std::optional<std::string> reply;
+        try {
+            reply = c.session.Exchange(command, c.ticks);
+        } catch (const EPortError& e) {
+            // A lost device ends the readout as a time-out does: at a place.
+            r.failedPlace = n;
+            r.why = e.what();
+            throw EPortError("place " + std::to_string(n) + " not read: " + e.what());
+        }
         std::string why;
         std::optional<p::TRecallFields> f;
         if (!reply) {
@@ -160,9 +172,9 @@ void ReadPlaces(TContext& c, TReadout& r)
                     why = Unreadable(command, *reply, "not a recall answer");
                 else if (f->place != n)
                     why = Unreadable(command, *reply, "it names place " + std::to_string(f->place));
-                else if (!IsNumber(f->grip) || !IsNumber(f->provision) ||
-                         (n != p::kReferencePlace && !IsNumber(f->force)))
-                    why = Unreadable(command, *reply, "a value is missing or not a number");
+                else if (!IsEmptyOrNumber(f->grip) || !IsEmptyOrNumber(f->provision) ||
+                         (n != p::kReferencePlace && !IsEmptyOrNumber(f->force)))
+                    why = Unreadable(command, *reply, "a value is not a number");
             } catch (const p::EConvertError&) {
                 why = Unreadable(command, *reply, "no place number");
             }
@@ -191,15 +203,19 @@ json ReadoutJson(const TReadout& r)
 void PrintReadout(const TReadout& r)
 {
     std::printf("%-6s %-8s %-10s %s\n", "place", "grip", "provision", "force");
+    // An empty field is a place (or a part of one) the gripper does not use.
+    auto shown = [](const std::string& text) { return text.empty() ? "empty" : text.c_str(); };
     for (int n : r.read) {
         const p::TPlaceTexts& t = r.places[static_cast<std::size_t>(n - 1)];
         char row[128];
-        if (n == p::kReferencePlace)
-            std::snprintf(row, sizeof row, "%-6d %-8s %-10s (reference drive, force compensation)", n, t.grip.c_str(),
-                          t.provision.c_str());
+        if (t == p::TPlaceTexts{})
+            std::snprintf(row, sizeof row, "%-6d empty", n);
+        else if (n == p::kReferencePlace)
+            std::snprintf(row, sizeof row, "%-6d %-8s %-10s (reference drive, force compensation)", n,
+                          shown(t.grip), shown(t.provision));
         else
-            std::snprintf(row, sizeof row, "%-6d %-8s %-10s %s", n, t.grip.c_str(), t.provision.c_str(),
-                          t.force.c_str());
+            std::snprintf(row, sizeof row, "%-6d %-8s %-10s %s", n, shown(t.grip), shown(t.provision),
+                          shown(t.force));
         Say(row);
     }
     if (r.failedPlace) {
@@ -315,6 +331,9 @@ int CmdReadout(TContext& c, const std::optional<std::string>& file)
     };
     try {
         ReadPlaces(c, r);
+    } catch (const EPortError& e) {
+        report();
+        throw EPortError(e.what() + std::string(file ? "; no file was written" : ""));
     } catch (...) {
         report();
         throw;

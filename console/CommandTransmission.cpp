@@ -4,6 +4,8 @@
 #include "Unit1.h"
 
 #include "ComboBox.h"
+#include "ConsoleErrors.h"
+#include "ConsoleStrings.h"
 #include "GroupBoxes.h"
 #include "GripperPort.h"
 #include "GripperProtocol.h"
@@ -47,6 +49,26 @@ void TForm1::CreatePort()
     ComDataPacket->OnTimeout = [this](sio::TSioBaseComponent* sender) { ComDataPacketTimeout(sender); };
 }
 
+std::exception_ptr TForm1::NamingPort(std::exception_ptr error, const char* next) const
+{
+    // Taken before the caller lets go of the port's number.
+    const QString label = TPortStatusLine::PortLabel(*ComPort);
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+        return error;
+    } catch (const std::exception& e) {
+        const QString text = QString::fromUtf8(e.what());
+        const QString name = QStringLiteral("COM%1").arg(ComPort->ComNumber());
+        // No port chosen (the dialog cancelled), or a text that names it already.
+        if (label.isEmpty() || text.startsWith(name + QLatin1Char(' ')) || text.startsWith(name + QLatin1Char(':')))
+            return error;
+        return std::make_exception_ptr(EPortError(label + QStringLiteral(": ") + text + QString::fromUtf8(next)));
+    } catch (...) {
+    }
+    return error;
+}
+
 void TForm1::ArmLineErrorTrigger()
 {
     if (ComPort)
@@ -54,6 +76,14 @@ void TForm1::ArmLineErrorTrigger()
 }
 
 void TForm1::SendCommand(const std::string& s)
+{
+    // A command of the operator's (or Readout's) takes over the line: a
+    // quiet command's waiter is not told of what comes now.
+    quietDone_ = nullptr;
+    Transmit(s, false, protocol::kReplyTimeoutTicks);
+}
+
+void TForm1::Transmit(const std::string& s, bool quiet, int ticks)
 {
     // A frame shown as sent must reach the wire. The one before this command
     // may still be on its way out (two commands in quick succession), and a
@@ -69,22 +99,29 @@ void TForm1::SendCommand(const std::string& s)
     try {
         ComPort->FlushInput();
     } catch (...) {
+        const std::exception_ptr error = NamingPort(std::current_exception(), strings::kOpenFailedNext);
         portChoice_->Forget();
-        throw;
+        std::rethrow_exception(error);
     }
-    if (opening || stuck)
-        ComPort->FlushOutput();
+    try {
+        if (opening || stuck)
+            ComPort->FlushOutput();
+    } catch (...) {
+        std::rethrow_exception(NamingPort(std::current_exception()));
+    }
     state_.TimedOut = false;
     state_.ReplyReceived = false;
+    quiet_ = quiet;
     const std::string command = protocol::ReplaceAddress(s, state_.GripperAddress);
-    Memo1->InsertLine(0, QStringLiteral("Tx: ") + QString::fromLatin1(command.data(), qsizetype(command.size())));
+    if (!quiet)
+        Memo1->InsertLine(0, QStringLiteral("Tx: ") + QString::fromLatin1(command.data(), qsizetype(command.size())));
     state_.LastFrame = protocol::Frame(command);
     // Disabled first, so that every command gets a fresh time limit. Armed
     // before the frame goes out: bytes that reach a disarmed collector are
     // dropped, so a fast answer (or its echo) would otherwise be lost, or
     // the tail of a half-collected echo be taken for the reply.
     ComDataPacket->SetEnabled(false);
-    ComDataPacket->SetTimeOut(protocol::kReplyTimeoutTicks);
+    ComDataPacket->SetTimeOut(ticks);
     ComDataPacket->SetEnabled(true);
     answerOwed_ = false;
     try {
@@ -94,7 +131,7 @@ void TForm1::SendCommand(const std::string& s)
         // Nothing went out, so no answer is awaited: no time-out to follow.
         ComDataPacket->SetEnabled(false);
         Memo1->FlushPending();
-        throw;
+        std::rethrow_exception(NamingPort(std::current_exception()));
     }
     // The frame is on its way: the output may change and paint while the
     // line is busy with it and the answer.
@@ -126,7 +163,18 @@ void TForm1::FormKeyUp(QKeyEvent& key)
 
 void TForm1::rgParityClick()
 {
-    ComPort->SetParity(rgParity->ItemIndex() == 1 ? sio::pNone : sio::pEven);
+    const sio::TParity parity = rgParity->ItemIndex() == 1 ? sio::pNone : sio::pEven;
+    // A lost device takes no settings. The port keeps the operator's choice
+    // all the same and opens with it again at the next command: nothing to
+    // report about a device already reported lost.
+    const bool lost = ComPort->DeviceLost();
+    try {
+        ComPort->SetParity(parity);
+    } catch (...) {
+        PortStatus->Refresh();
+        if (!lost)
+            std::rethrow_exception(NamingPort(std::current_exception()));
+    }
     PortStatus->Refresh();
 }
 

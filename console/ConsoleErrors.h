@@ -32,6 +32,13 @@ public:
     using EConsoleError::EConsoleError;
 };
 
+// A port that failed, told with the port and its device in front of the
+// serial layer's own text ("COM1 (/dev/pts/2): ...").
+class EPortError final : public EConsoleError {
+public:
+    using EConsoleError::EConsoleError;
+};
+
 // The integer value of s: optional blanks before, an optional sign, decimal
 // digits, nothing after. Throws EConvertError otherwise or when the value does
 // not fit 32 bits.

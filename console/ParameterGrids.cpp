@@ -150,8 +150,7 @@ void TParameterGrids::SetupStorageGrid(const QString& h0, const QString& h1, con
         storage_.SetCell(c, 0, headings[c]);
     for (int r = 1; r <= 7; ++r)
         storage_.SetCell(0, r, QString::number(r));
-    for (int c = 0; c < storage_.ColCount(); ++c)
-        storage_.SetColWidth(c, storage_.TextWidth(storage_.Cell(c, 0)) + 5);
+    FitColumns(storage_);
     const int height = storage_.TextHeight(storage_.Cell(1, 0)) + 5;
     for (int r = 0; r < storage_.RowCount(); ++r)
         storage_.SetRowHeight(r, height);
@@ -167,11 +166,29 @@ void TParameterGrids::SetupReferenceGrid()
 {
     for (int c = 0; c < 3; ++c)
         reference_.SetCell(c, 0, QString::fromUtf8(strings::kReferenceHeadings[c]));
-    for (int c = 0; c < reference_.ColCount(); ++c)
-        reference_.SetColWidth(c, reference_.TextWidth(reference_.Cell(c, 0)) + 5);
+    FitColumns(reference_);
     const int height = reference_.TextHeight(reference_.Cell(1, 0)) + 5;
     for (int r = 0; r < reference_.RowCount(); ++r)
         reference_.SetRowHeight(r, height);
+}
+
+void TParameterGrids::SetExtraWidth(int extra)
+{
+    extraWidth_ = std::max(0, extra);
+    FitColumns(storage_);
+    FitColumns(reference_);
+}
+
+void TParameterGrids::FitColumns(TStringGrid& grid)
+{
+    // Each column as wide as its heading; the data columns share the extra.
+    const int dataCols = grid.ColCount() - 1;
+    for (int c = 0; c < grid.ColCount(); ++c) {
+        int width = grid.TextWidth(grid.Cell(c, 0)) + 5;
+        if (c > 0)
+            width += extraWidth_ / dataCols + (c == dataCols ? extraWidth_ % dataCols : 0);
+        grid.SetColWidth(c, width);
+    }
 }
 
 }  // namespace tarnell

@@ -64,9 +64,15 @@ public:
     void SetupStorageGrid(const char* const headings[4]);
     // Headings and sizes of the reference grid.
     void SetupReferenceGrid();
+    // The width the grids have beyond their designed width: their data
+    // columns share it, so a wider window widens them, not an empty margin.
+    void SetExtraWidth(int extra);
 
 private:
     void Check(TStringGrid& grid, int lastCol);
+    void FitColumns(TStringGrid& grid);
+
+    int extraWidth_ = 0;
 
     TConsoleState& state_;
     TStringGrid& storage_;

@@ -30,18 +30,35 @@ void TPortChoice::Choose()
     // asked for another port.
     struct TForget {
         TPortChoice& self;
-        ~TForget() { self.Forget(); }
+        ~TForget() { self.LetGo(false); }
     } forget{*this};
     port_.SetOpen(false);
 }
 
-void TPortChoice::Forget()
+void TPortChoice::Forget() { LetGo(true); }
+
+void TPortChoice::LetGo(bool failed)
 {
     if (port_.PortState() != sio::StateClosed)
         return;
+    // A port that would not open is no one to offer first next time.
+    if (!failed && port_.ComNumber() != 0)
+        lastPort_ = port_.ComNumber();
+    failed_ = failed;
     port_.SetComNumber(0);
     if (changed_)
         changed_();
+}
+
+TPortPrompt TPortChoice::Prompt() const
+{
+    TPortPrompt prompt;
+    prompt.preselect = lastPort_;
+    if (!failed_) {
+        prompt.line1 = QStringLiteral("No port has been chosen yet.");
+        prompt.line2 = QStringLiteral("Please choose the gripper port.");
+    }
+    return prompt;
 }
 
 }  // namespace tarnell

@@ -5,6 +5,8 @@
 // again instead of the same failing number.
 #pragma once
 
+#include "SelectComDialog.h"
+
 #include <QObject>
 
 #include <functional>
@@ -33,8 +35,17 @@ public:
     // After an opening that failed: the next command asks again.
     void Forget();
 
+    // What the port dialog says now: that a port is to be chosen (at the
+    // first command, after Choose), or that the port would not open; with
+    // the port used last selected, where it is still listed.
+    TPortPrompt Prompt() const;
+
 private:
+    void LetGo(bool failed);
+
     sio::TSioCustomComPort& port_;
+    int lastPort_ = 0;     // the port last let go of by the operator's choice
+    bool failed_ = false;  // the last port let go of would not open
     std::function<bool()> allowed_;
     std::function<void()> changed_;
     QAction* action_;

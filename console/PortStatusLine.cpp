@@ -61,6 +61,9 @@ TPortStatusLine::TPortStatusLine(sio::TSioCustomComPort& port, QAction& choose, 
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QMenu menu(this);
         menu.setAccessibleName(QStringLiteral("Port menu"));
+        for (QAction* a : actions_)
+            menu.addAction(a);
+        menu.addSeparator();
         menu.addAction(&choose_);
         menu.exec(mapToGlobal(at));
     });
@@ -68,6 +71,24 @@ TPortStatusLine::TPortStatusLine(sio::TSioCustomComPort& port, QAction& choose, 
     // Told on the main thread: opened, closing, closed and lost.
     port_.AddUserCallback(this, [this](sio::TSioCustomComPort*, sio::TPortCallbackKind) { Refresh(); });
     Refresh();
+}
+
+QToolButton* TPortStatusLine::AddAction(QAction& action, QMenu* menu)
+{
+    auto* b = new QToolButton(this);
+    b->setDefaultAction(&action);
+    b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    b->setAutoRaise(true);
+    b->setFocusPolicy(Qt::StrongFocus);
+    b->setAccessibleName(action.text().remove(QLatin1Char('&')));
+    if (menu) {
+        b->setMenu(menu);
+        b->setPopupMode(QToolButton::MenuButtonPopup);
+    }
+    auto* box = static_cast<QHBoxLayout*>(layout());
+    box->insertWidget(box->indexOf(button_), b);
+    actions_.append(&action);
+    return b;
 }
 
 TPortStatusLine::~TPortStatusLine() { port_.RemoveUserCallback(this); }
@@ -92,6 +113,25 @@ QString TPortStatusLine::LineSettings(const sio::TSioCustomComPort& port)
 
 QString TPortStatusLine::Text() const { return label_->text(); }
 
+QString TPortStatusLine::Device(const sio::TSioCustomComPort& port)
+{
+    if (port.ComNumber() == 0)
+        return {};
+    std::string location = port.Dispatcher() ? port.Dispatcher()->DeviceLocation() : std::string();
+    if (location.empty())
+        location = sio::PortDevicePath(port.ComNumber());
+    return QString::fromLocal8Bit(location.c_str());
+}
+
+QString TPortStatusLine::PortLabel(const sio::TSioCustomComPort& port)
+{
+    if (port.ComNumber() == 0)
+        return {};
+    const QString name = QStringLiteral("COM%1").arg(port.ComNumber());
+    const QString device = Device(port);
+    return device.isEmpty() ? name : name + QStringLiteral(" (") + device + QLatin1Char(')');
+}
+
 void TPortStatusLine::Refresh()
 {
     const TState state = State();
@@ -99,10 +139,7 @@ void TPortStatusLine::Refresh()
     QString device = QStringLiteral("-");
     if (port_.ComNumber() != 0) {
         port = QStringLiteral("COM%1").arg(port_.ComNumber());
-        std::string location = port_.Dispatcher() ? port_.Dispatcher()->DeviceLocation() : std::string();
-        if (location.empty())
-            location = sio::PortDevicePath(port_.ComNumber());
-        device = QString::fromLocal8Bit(location.c_str());
+        device = Device(port_);
     }
     const QString text = QStringLiteral("Port: %1   Device: %2   Line: %3   State: %4")
                              .arg(port, device, LineSettings(port_), StateText(state));

@@ -8,6 +8,7 @@
 
 class QAction;
 class QLabel;
+class QMenu;
 class QToolButton;
 
 namespace sio {
@@ -33,15 +34,24 @@ public:
     TState State() const;
     QString Text() const;
     QToolButton* ChooseButton() const { return button_; }
+    // A button for an action of the window beside the port's, before the
+    // port's own; with a menu, the button's arrow opens it. The line's
+    // context menu lists the action too.
+    QToolButton* AddAction(QAction& action, QMenu* menu = nullptr);
 
     // "9600 8E1": baud, data bits, parity letter, stop bits.
     static QString LineSettings(const sio::TSioCustomComPort& port);
+    // The device behind the port ("/dev/pts/3", a network address), and
+    // "COM1 (/dev/pts/3)" as messages name a port; "" when none is chosen.
+    static QString Device(const sio::TSioCustomComPort& port);
+    static QString PortLabel(const sio::TSioCustomComPort& port);
 
 private:
     sio::TSioCustomComPort& port_;
     QAction& choose_;
     QLabel* label_;
     QToolButton* button_;
+    QList<QAction*> actions_;
 };
 
 }  // namespace tarnell

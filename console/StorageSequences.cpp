@@ -22,12 +22,6 @@ namespace tarnell {
 
 namespace {
 
-std::string Bytes(const QString& text)
-{
-    const QByteArray b = text.toLatin1();
-    return std::string(b.constData(), std::size_t(b.size()));
-}
-
 QString Text(const std::string& bytes) { return QString::fromLatin1(bytes.data(), qsizetype(bytes.size())); }
 
 // Runs its call when the scope ends, however it ends.
@@ -44,10 +38,17 @@ void TForm1::SetSequenceRunning(bool running)
     if (sequenceShown_ == running)
         return;
     sequenceShown_ = running;
+    emit sequenceChanged(running);
     // A second sequence, a free command or a file loaded into the grids in
     // the middle of one would mix two exchanges or two sets of values.
     for (QPushButton* b : {bRead, bSenden, bSenden2, bOpen, bClearStringGrid})
         b->setEnabled(!running);
+    // The grids and the type rest too: Send writes what it checked at the
+    // click, and Readout's replies must not meet an operator's edit in a
+    // cell. An editor open now is closed; its text is in its cell already.
+    for (TStringGrid* grid : {StringGrid1, StringGrid2})
+        grid->SetEditing(!running);
+    rgGripperType->setEnabled(!running);
     // Answers come fast: the output gathers their lines and changes (and
     // repaints) right after a frame has gone out, now and then.
     Memo1->SetHold(running ? kSequenceOutputPeriodMs : 0);
@@ -114,33 +115,37 @@ void TForm1::bSendenClick()
 {
     if (sequenceRunning_)
         return;
+    // What goes out is what is checked here, at the click: the waits below
+    // serve the window, and nothing done meanwhile may reach the gripper
+    // unchecked or half of it.
+    const std::vector<std::string> lines = file_->Lines();
     // Everything that would go out is checked before the first frame: a
     // value the grids' own checks never saw (loaded from a file, or typed
     // and sent without leaving the cell) must not reach the gripper.
-    if (std::optional<TSendProblem> problem = FirstUnsendableCell(file_->Lines(), rgGripperType->ItemIndex())) {
+    if (std::optional<TSendProblem> problem = FirstUnsendableCell(lines, rgGripperType->ItemIndex())) {
         Dialogs().ShowMessage(this, SendRefusedMessage(*problem), TMessageKind::Error);
         return;
     }
+    const protocol::TPlaces places = protocol::PlacesFromLines(lines);
     sequenceRunning_ = true;  // the buttons change after the first frame
     TAtExit done{[this] { SetSequenceRunning(false); }};
     if (!WaitForOwedAnswer())
         return;
     for (int n = 1; n < protocol::kReferencePlace; ++n) {
-        const QString grip = StringGrid1->Cell(1, n), provision = StringGrid1->Cell(2, n),
-                      force = StringGrid1->Cell(3, n);
-        if (grip.isEmpty() || provision.isEmpty() || force.isEmpty())
+        const protocol::TPlaceTexts& row = places[std::size_t(n - 1)];
+        if (row.grip.empty() || row.provision.empty() || row.force.empty())
             continue;
-        SendCommand(protocol::StoreCommand(state_.GripperAddress, n, Bytes(grip), Bytes(provision), Bytes(force)));
+        SendCommand(protocol::StoreCommand(state_.GripperAddress, n, row.grip, row.provision, row.force));
         SetSequenceRunning(true);
         if (!WaitForAnswer())
             return;
         if (state_.TimedOut)
             break;  // the rest is skipped, the reference row still goes
     }
-    const QString reference = StringGrid2->Cell(1, 1), compensation = StringGrid2->Cell(2, 1);
-    if (reference.isEmpty() || compensation.isEmpty())
+    const protocol::TPlaceTexts& reference = places[std::size_t(protocol::kReferencePlace - 1)];
+    if (reference.grip.empty() || reference.provision.empty())
         return;
-    SendCommand(protocol::ReferenceStoreCommand(state_.GripperAddress, Bytes(reference), Bytes(compensation)));
+    SendCommand(protocol::ReferenceStoreCommand(state_.GripperAddress, reference.grip, reference.provision));
     SetSequenceRunning(true);
     WaitForAnswer();
 }

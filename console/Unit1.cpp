@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include "BusPanel.h"
 #include "ComboBox.h"
 #include "ConsoleErrors.h"
 #include "ConsoleStrings.h"
@@ -10,8 +11,10 @@
 #include "OutputMenu.h"
 #include "PortChoice.h"
 #include "PortStatusLine.h"
+#include "StatusMonitor.h"
 #include "StringGrid.h"
 #include "TarnellApplication.h"
+#include "VerifyAction.h"
 
 #include "SioPacket.h"
 #include "SioPort.h"
@@ -21,6 +24,7 @@
 #include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -82,6 +86,21 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     SetTabOrder();
     BindEvents();
     FormCreate();
+    // Beside the form, on the port line: they bind to the form's controls.
+    verify_ = new TVerify(*this);
+    bus_ = new TBusPanel(*this);
+    monitor_ = new TStatusMonitor(*this);
+    // Their buttons come before the port's in the tab order, as on the line.
+    QWidget* previous = StringGrid3;
+    for (QToolButton* b : {PortStatus->AddAction(verify_->Action(), &verify_->Menu()),
+                           PortStatus->AddAction(bus_->Action()), PortStatus->AddAction(monitor_->Action())}) {
+        setTabOrder(previous, b);
+        previous = b;
+    }
+    setTabOrder(previous, PortStatus->ChooseButton());
+    // Their keys work in their own windows too.
+    for (QWidget* w : std::initializer_list<QWidget*>{bus_, monitor_})
+        w->addActions({&verify_->Action(), &bus_->Action(), &monitor_->Action()});
 }
 
 TForm1::~TForm1()
@@ -222,7 +241,11 @@ void TForm1::LayoutControls()
     if (PortStatus)
         PortStatus->setGeometry(0, formHeight, w, kPortLineHeight);
 
-    // Parameter area: the grids widen, the selectors and buttons keep to the right.
+    // Parameter area: the grids widen, the selectors and buttons keep to the
+    // right. The columns change first: a grid narrower than its columns for a
+    // moment would scroll them.
+    if (grids_)
+        grids_->SetExtraWidth(dw);
     Panel4->setGeometry(1, 1, 714 + dw, kPanel1Height - 2);
     StringGrid2->setGeometry(7, 8, 700 + dw, 57);
     StringGrid1->setGeometry(7, 70, 700 + dw, 209);
@@ -272,9 +295,11 @@ void TForm1::BindEvents()
     connect(bClearStringGrid, &QPushButton::clicked, this, Guarded([this] { bClearStringGridClick(); }));
     connect(bClear, &QPushButton::clicked, this, Guarded([this] { bClearClick(); }));
     connect(bSenden2, &QPushButton::clicked, this, Guarded([this] { bSenden2Click(); }));
-    // Enter in the command line sends, as its "Send" does.
+    // Enter in the command line sends, as its "Send" does; on an empty line
+    // it does nothing, as an Enter too many is no command (the button still
+    // sends the bare frame end).
     connect(cbCommands, &TComboBox::enterPressed, this, Guarded([this] {
-                if (bSenden2->isEnabled())
+                if (bSenden2->isEnabled() && !cbCommands->currentText().isEmpty())
                     bSenden2Click();
             }));
     connect(bRead, &QPushButton::clicked, this, Guarded([this] { bReadClick(); }));
@@ -350,6 +375,7 @@ void TForm1::bSaveClick()
         Dialogs().SaveFileName(this, QStringLiteral("*.gri"), QStringLiteral("gri"));
     if (!name)
         return;
+    SetFileFolder(QFileInfo(*name).absolutePath());
     file_->Store(*name, lines);
 }
 
@@ -359,6 +385,7 @@ void TForm1::bOpenClick()
         Dialogs().OpenFileName(this, QStringLiteral("*.gri"), QStringLiteral("gri"));
     if (!name)
         return;
+    SetFileFolder(QFileInfo(*name).absolutePath());
     file_->Load(*name);
 }
 

@@ -15,7 +15,10 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace sio {
@@ -41,6 +44,9 @@ class TPortChoice;
 class TPortStatusLine;
 class TRadioGroup;
 class TStringGrid;
+class TVerify;
+class TBusPanel;
+class TStatusMonitor;
 
 class TForm1 final : public QWidget {
     Q_OBJECT
@@ -86,6 +92,24 @@ public:
     // Whether Readout or Send is waiting for an answer right now.
     bool SequenceRunning() const { return sequenceRunning_; }
 
+    // For the modules beside the form (Verify, the bus panel, the monitor):
+    // they use the same port, collector and waits as Readout and Send.
+    // A sequence of their own: false if one runs already, or if the window
+    // closed while the answer to a command sent before was awaited.
+    bool BeginSequence();
+    void EndSequence();
+    // SendCommand, then the sequence's wait; false when the window closes.
+    bool SequenceExchange(const std::string& command);
+    // The same, but neither shown in the output nor answered by the time-out
+    // message; ticks is the time limit, and an answer naming another
+    // address than the command's is no answer. The answer is in LastReply.
+    bool QuietExchange(const std::string& command, int ticks);
+    // A quiet command that does not wait: done gets the answer, or nothing
+    // at the time-out. Any other command before then drops done.
+    void SendQuiet(const std::string& command, int ticks, std::function<void(std::optional<std::string>)> done);
+    // A command went out and neither its answer nor its time-out came yet.
+    bool AnswerOwed() const { return answerOwed_ && !state_.TimedOut && !state_.ReplyReceived; }
+
     // Parameter file.
     void bSaveClick();
     void bOpenClick();
@@ -120,6 +144,14 @@ public:
     // The output window's context menu and the choice of another port.
     TOutputMenu& OutputMenu() { return *outputMenu_; }
     TPortChoice& PortChoice() { return *portChoice_; }
+    // Verify, beside the form: its actions sit on the port line.
+    TVerify& Verify() { return *verify_; }
+    // The grippers on the bus, and the status over time: windows of their own.
+    TBusPanel& Bus() { return *bus_; }
+    TStatusMonitor& Monitor() { return *monitor_; }
+
+    // The window keeps the place it was given instead of centring itself.
+    void KeepPosition() { centred_ = true; }
 
     // The designed size of the form, and the height of the port line below it.
     static constexpr int kFormWidth = 1016;
@@ -132,6 +164,10 @@ public:
     // command and stays open until the window goes.
     std::unique_ptr<sio::TSioComPort> ComPort;
     std::unique_ptr<sio::TSioDataPacket> ComDataPacket;
+
+signals:
+    // A sequence (Readout, Send or one of the modules') began or ended.
+    void sequenceChanged(bool running);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -156,6 +192,13 @@ private:
     bool WaitForOwedAnswer();
     // Sending controls are off while a sequence waits for its answers.
     void SetSequenceRunning(bool running);
+    // A port failure as the operator is told it: the port and its device in
+    // front of the serial layer's text, and next (if any) after it.
+    std::exception_ptr NamingPort(std::exception_ptr error, const char* next = "") const;
+    // SendCommand's work; a quiet command is not shown and has its own limit.
+    void Transmit(const std::string& s, bool quiet, int ticks);
+    void QuietReply(const std::string& data);
+    void QuietTimeout();
 
     TConsoleState state_;
     std::unique_ptr<TParameterGrids> grids_;
@@ -163,11 +206,17 @@ private:
     std::unique_ptr<TStatusHints> hints_;
     TOutputMenu* outputMenu_ = nullptr;
     TPortChoice* portChoice_ = nullptr;
+    TVerify* verify_ = nullptr;
+    TBusPanel* bus_ = nullptr;
+    TStatusMonitor* monitor_ = nullptr;
     bool centred_ = false;
     bool sequenceRunning_ = false;
     bool sequenceShown_ = false;  // the buttons and output as for a sequence
     bool answerOwed_ = false;  // a frame went out; its answer or time-out ends the wait
     bool closing_ = false;
+    // The command under way is quiet, and who waits for its answer.
+    bool quiet_ = false;
+    std::function<void(std::optional<std::string>)> quietDone_;
 };
 
 }  // namespace tarnell

@@ -1,5 +1,7 @@
 // Program entry: the application object, the serial layer's hooks into it,
 // the main window, and the message loop until the window is closed.
+#include "OperatorSetup.h"
+#include "PortChoice.h"
 #include "QtMessageQueue.h"
 #include "SelectComDialog.h"
 #include "StartFolder.h"
@@ -68,6 +70,8 @@ int main(int argc, char** argv)
     int result = 0;
     {
         tarnell::TForm1 form;  // owns the port component: closed before the queue goes
+        // The dialog says why it asks, and offers the port used last first.
+        tarnell::InstallPortChooser([&form] { return form.PortChoice().Prompt(); });
         tarnell::CloseOnTerminationSignal(&form, [&form] {
             try {
                 form.ComPort->SetOpen(false);
@@ -75,8 +79,13 @@ int main(int argc, char** argv)
                 // The process ends now: a close that fails has nobody left to tell.
             }
         });
+        // The operator's set-up of the last run, kept again at the end.
+        tarnell::TOperatorSetup setup(form);
+        setup.Load();
         form.show();
         result = app.exec();
+        setup.Save();
+        tarnell::InstallPortChooser();
     }
     // A close still waiting for its threads, and collectors' managers whose
     // release was deferred, finish through the queue: serve it until they

@@ -7,7 +7,7 @@ _tarnell_cli_ports()
     local dev n ports=()
     if [[ -n ${SIO_PORT_DIR-} ]]; then
         for dev in "$SIO_PORT_DIR"/COM*; do
-            [[ -e $dev ]] && ports+=("${dev##*/}")
+            [[ -e $dev || -L $dev ]] && ports+=("${dev##*/}")
         done
     else
         for n in {0..31}; do [[ -e /dev/ttyS$n ]] && ports+=("COM$((n + 1))"); done
@@ -15,6 +15,29 @@ _tarnell_cli_ports()
         for n in {0..7}; do [[ -e /dev/ttyACM$n ]] && ports+=("COM$((n + 41))"); done
     fi
     printf '%s\n' "${ports[@]}"
+}
+
+# What --device takes: a network port, a serial device (USB and ACM adapters,
+# and the ttyS lines with a UART behind them; not the virtual consoles
+# /dev/tty0..63), or a path typed out.
+_tarnell_cli_devices()
+{
+    local dev name type choices=(rfc2217:// tcp://)
+    for dev in /dev/ttyUSB* /dev/ttyACM*; do
+        [[ -c $dev ]] && choices+=("$dev")
+    done
+    for dev in /dev/ttyS*; do
+        name=${dev##*/}
+        [[ -c $dev && -e /sys/class/tty/$name/device ]] || continue
+        type=$(cat "/sys/class/tty/$name/type" 2>/dev/null)
+        [[ $type == 0 ]] || choices+=("$dev")
+    done
+    COMPREPLY=($(compgen -W "${choices[*]}" -- "$cur"))
+    # An address is typed on after its scheme.
+    [[ ${COMPREPLY[*]} == *:// ]] && compopt -o nospace 2>/dev/null
+    if [[ ${#COMPREPLY[@]} -eq 0 && $cur == */* && $cur != *://* ]]; then
+        _filedir
+    fi
 }
 
 _tarnell_cli()
@@ -27,7 +50,7 @@ _tarnell_cli()
             COMPREPLY=($(compgen -W "$(_tarnell_cli_ports)" -- "$cur"))
             return ;;
         --device)
-            COMPREPLY=($(compgen -f -- "${cur:-/dev/tty}"))
+            _tarnell_cli_devices
             return ;;
         --parity)
             COMPREPLY=($(compgen -W "even none" -- "$cur"))
@@ -38,7 +61,7 @@ _tarnell_cli()
         --log)
             _filedir
             return ;;
-        --address | --baud | --from | --to | --ticks)
+        --address | --baud | --from | --to | --ticks | --interval | --count)
             return ;;
     esac
 
@@ -46,7 +69,7 @@ _tarnell_cli()
     local i command=
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            send | status | version | readout | store | scan)
+            send | status | version | readout | store | verify | scan | watch)
                 command=${words[i]}
                 break ;;
         esac
@@ -59,9 +82,9 @@ _tarnell_cli()
             if [[ $cur == -* ]]; then
                 COMPREPLY=($(compgen -W "$global" -- "$cur"))
             else
-                COMPREPLY=($(compgen -W "send status version readout store scan" -- "$cur"))
+                COMPREPLY=($(compgen -W "send status version readout store verify scan watch" -- "$cur"))
             fi ;;
-        readout | store)
+        readout | store | verify)
             if [[ $cur == -* ]]; then
                 local opts=$global
                 [[ $command == store ]] && opts="--type $opts"
@@ -71,6 +94,8 @@ _tarnell_cli()
             fi ;;
         scan)
             COMPREPLY=($(compgen -W "--from --to $global" -- "$cur")) ;;
+        watch)
+            COMPREPLY=($(compgen -W "--interval --count $global" -- "$cur")) ;;
         *)
             [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$global" -- "$cur")) ;;
     esac

@@ -170,6 +170,12 @@ std::optional<int> Number(std::string_view text, std::size_t i, std::size_t& end
 
 }  // namespace
 
+int QuietTimeMs(int baud)
+{
+    const int chars = 10 * 11 * 1000 / (baud > 0 ? baud : 1) + 1;
+    return chars > 50 ? chars : 50;
+}
+
 std::optional<int> CommandAddress(std::string_view command)
 {
     const std::string t = Trimmed(command);

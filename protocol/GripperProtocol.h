@@ -135,6 +135,12 @@ std::optional<TRecallFields> ParseRecall(std::string_view reply);
 // other place must change nothing.
 inline bool IsStoragePlace(int place) { return place >= 1 && place <= kPlaceCount; }
 
+// How long the line must stay quiet after a time-out before the next frame,
+// so that a late answer is never taken for the next command's: ten
+// character times (start, 8 data, parity and stop bits), but never under
+// 50 ms, which covers the thread hops between a byte's arrival and its notice.
+int QuietTimeMs(int baud);
+
 // --- Addresses -----------------------------------------------------------------
 
 // The address a command text is sent to: the decimal field after the

@@ -71,10 +71,20 @@ for program in tarnell-console tarnell-cli tarnell-sim; do
     grep -qF -- "$word" <<<"$text" || fail "man $program: no '$word'"
   done
   grep -qE 'EXIT STATUS|Exit codes' <<<"$text" || fail "man $program: no exit status"
+  # Written for a reader: nothing of the option parser's own notation.
+  leftover=$(grep -E 'Excludes:|INT:|TEXT:|:\{' <<<"$text" || true)
+  [ -z "$leftover" ] || fail "man $program: option parser leftovers: $leftover"
+done
+console_page=$(LC_ALL=C.UTF-8 MANWIDTH=80 MAN_DISABLE_SECCOMP=1 man -l "$usr/share/man/man1/tarnell-console.1.gz" | col -b)
+for word in rfc2217:// tcp:// Ctrl+P "context menu" append; do
+  grep -qF -- "$word" <<<"$console_page" || fail "man tarnell-console: no '$word'"
 done
 
 # Bash completion, through bash-completion's own framework.
 completion=$usr/share/bash-completion/completions/tarnell-cli
+mkdir "$root/ports"
+ln -s /dev/null "$root/ports/COM3"
+ln -s tcp://127.0.0.1:4001 "$root/ports/COM12"
 words=$(bash -c '
   source /usr/share/bash-completion/bash_completion
   source "$1"
@@ -82,8 +92,20 @@ words=$(bash -c '
     COMPREPLY=(); _tarnell_cli tarnell-cli "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"; echo "${COMPREPLY[*]}"; }
   complete_line tarnell-cli --parity ""
   complete_line tarnell-cli --port COM1 st
-  complete_line tarnell-cli scan --t' _ "$completion")
-[ "$words" = $'even none\nstatus store\n--to --ticks' ] || fail "bash completion gave: $words"
+  complete_line tarnell-cli scan --t
+  complete_line tarnell-cli --port COM1 w
+  complete_line tarnell-cli watch --i
+  complete_line tarnell-cli --device r
+  complete_line tarnell-cli --device ""
+  SIO_PORT_DIR=$2 complete_line tarnell-cli --port ""' _ "$completion" "$root/ports")
+expected=$'even none\nstatus store\n--to --ticks\nwatch\n--interval\nrfc2217://'
+[ "$(head -6 <<<"$words")" = "$expected" ] || fail "bash completion gave: $words"
+# --device: the network schemes and serial adapters, never a virtual console;
+# --port: the entries of $SIO_PORT_DIR.
+devices=$(sed -n 7p <<<"$words")
+[[ " $devices " == *" rfc2217:// tcp:// "* && ! " $devices " =~ \ /dev/tty[0-9] ]] ||
+  fail "bash completion of --device gave: $devices"
+[ "$(sed -n 8p <<<"$words")" = "COM12 COM3" ] || fail "bash completion of --port in \$SIO_PORT_DIR gave: $(sed -n 8p <<<"$words")"
 
 # The installed console under Xvfb: its window comes up, named for the
 # desktop entry's StartupWMClass and with the installed icon, and a SIGTERM
@@ -98,7 +120,9 @@ done
 mkdir "$root/run"
 (
   cd "$root/run"
-  export DISPLAY=:$(cat "$root/display") QT_QPA_PLATFORM=xcb XDG_DATA_DIRS=$usr/share:/usr/share
+  # The console keeps its set-up in the configuration folder: a throwaway one.
+  export DISPLAY=:$(cat "$root/display") QT_QPA_PLATFORM=xcb XDG_DATA_DIRS=$usr/share:/usr/share \
+    XDG_CONFIG_HOME=$root/config
   unset SIO_PORT_DIR
   exec "$usr/bin/tarnell-console"
 ) &

@@ -10,7 +10,8 @@ cmake --build build/default -j "$(nproc)" --target tarnell-console tarnell-sim t
 
 export SIO_PORT_DIR="${SIO_PORT_DIR:-${TMPDIR:-/tmp}/tarnell-ports-$(id -u)}"
 mkdir -p "$SIO_PORT_DIR"
-build/default/tools/tarnell-sim/tarnell-sim --dir "$SIO_PORT_DIR" --com 1 --address 0:KV0050 &
+# Two grippers, so that "Bus…" has something to find beside the first.
+build/default/tools/tarnell-sim/tarnell-sim --dir "$SIO_PORT_DIR" --com 1 --address 0:KV0050 --address 5:KV0150 &
 sim=$!
 trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
 build/default/console/tarnell-console "$@"

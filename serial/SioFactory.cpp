@@ -1,6 +1,10 @@
 #include "SioFactory.h"
 
+#include "SioPort.h"
 #include "SioUser.h"
+#ifdef TARNELL_NETWORK_PORTS
+#include "SioNetwork.h"
+#endif
 
 namespace sio {
 
@@ -45,5 +49,33 @@ TDeviceLayer LayerOfPort(int n, TDeviceLayer configured)
 #ifndef TARNELL_NETWORK_PORTS
 std::string NetworkPortAddress(int) { return {}; }
 #endif
+
+TAddressKind KindOfAddress(const std::string& text)
+{
+    // "scheme://": a letter, then letters, digits, "+", "-" or "."; two
+    // characters at least, so that a drive "C://" stays a path.
+    const std::size_t end = text.find("://");
+    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    bool scheme = end != std::string::npos && end >= 2 && letter(text[0]);
+    for (std::size_t i = 1; scheme && i < end; ++i)
+        scheme = letter(text[i]) || (text[i] >= '0' && text[i] <= '9') || text[i] == '+' || text[i] == '-' ||
+                 text[i] == '.';
+    if (!scheme)
+        return TAddressKind::LocalDevice;
+#ifdef TARNELL_NETWORK_PORTS
+    if (LooksLikeNetworkAddress(text))
+        return ParseNetworkAddress(text) ? TAddressKind::NetworkPort : TAddressKind::BadNetworkAddress;
+#endif
+    return TAddressKind::UnknownScheme;
+}
+
+std::string NetworkAddressForms()
+{
+#ifdef TARNELL_NETWORK_PORTS
+    return "rfc2217://HOST:PORT or tcp://HOST:PORT (PORT 1..65535, an IPv6 address in brackets)";
+#else
+    return {};
+#endif
+}
 
 }  // namespace sio

@@ -3,15 +3,17 @@
 // files names a platform dispatcher.
 #pragma once
 
-#include "SioPort.h"
-
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace sio {
 
+// Declared here rather than by including SioPort.h, which includes this
+// header's unit in turn (the component asks the factory for its dispatcher).
 class TSioBaseDispatcher;
+class TSioCustomComPort;
+enum TDeviceLayer : std::uint8_t;
 
 // The local serial device of this platform (a tty on Linux, a COM port on
 // Windows). Defined in the platform's dispatcher unit.
@@ -34,5 +36,17 @@ TDeviceLayer LayerOfPort(int n, TDeviceLayer configured);
 // The network address that port n's entry in $SIO_PORT_DIR links to; ""
 // when there is none, or the build has no network ports.
 std::string NetworkPortAddress(int n);
+
+// What a device text names, told apart here alone for every user of ports:
+// a network port ("rfc2217://HOST:PORT", "tcp://HOST:PORT") well formed or
+// not, an address of another scheme ("http://..."), which no dispatcher
+// takes, or else the path of a local device. A build without network ports
+// takes no address at all: every scheme is unknown to it.
+enum class TAddressKind { LocalDevice, NetworkPort, BadNetworkAddress, UnknownScheme };
+TAddressKind KindOfAddress(const std::string& text);
+
+// The forms a network port is written in, for messages; "" in a build
+// without network ports.
+std::string NetworkAddressForms();
 
 }  // namespace sio

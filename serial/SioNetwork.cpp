@@ -3,6 +3,7 @@
 #include "SioNetwork.h"
 
 #include "SioFactory.h"
+#include "SioPort.h"
 
 #include "SioExcept.h"
 #include "SioMisc.h"
@@ -32,9 +33,8 @@ namespace sio {
 namespace {
 
 constexpr std::uint32_t kForever = 0xFFFFFFFFu;
-constexpr int kStopPollMs = 100;  // every wait sees the stop flag this often
+constexpr int kStopPollMs = 100;  // a blocked send sees the stop flag this often
 constexpr std::size_t kMaxNotes = 64;
-constexpr int kPurgeMissesToGiveUp = 3;
 constexpr char kSignature[] = "Tarnell Console";
 
 using namespace telnet;
@@ -91,6 +91,34 @@ std::int32_t SendNoSignal(int fd, const void* data, std::size_t count)
     return static_cast<std::int32_t>(sys::RetryEintr([&] { return ::send(fd, data, count, MSG_NOSIGNAL); }));
 }
 
+// One address to connect to, and how messages name it ("127.0.0.1:4001",
+// "[::1]:4001").
+struct TSocketAddress {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    std::string text;
+};
+
+std::mutex gResolverLock;
+TNameResolver gResolver;
+
+// The addresses of a look-up result, in its order.
+void TakeAddresses(const addrinfo* list, std::vector<TSocketAddress>& out)
+{
+    for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        TSocketAddress a;
+        std::memcpy(&a.address, ai->ai_addr, ai->ai_addrlen);
+        a.length = ai->ai_addrlen;
+        char host[NI_MAXHOST], service[NI_MAXSERV];
+        if (::getnameinfo(ai->ai_addr, ai->ai_addrlen, host, sizeof host, service, sizeof service,
+                          NI_NUMERICHOST | NI_NUMERICSERV) == 0)
+            a.text = (ai->ai_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + service;
+        out.push_back(std::move(a));
+    }
+}
+
 // Resolves host within the deadline. The look-up of a name may hang on a
 // dead name server, so it runs on a thread of its own that is left behind
 // when the deadline passes.
@@ -99,12 +127,7 @@ struct TLookup {
     std::condition_variable done;
     bool finished = false;
     int rc = 0;
-    addrinfo* result = nullptr;
-    ~TLookup()
-    {
-        if (result)
-            ::freeaddrinfo(result);
-    }
+    std::vector<TSocketAddress> addresses;
 };
 
 std::shared_ptr<TLookup> Resolve(const std::string& host, std::uint16_t port, std::uint32_t deadline)
@@ -116,19 +139,42 @@ std::shared_ptr<TLookup> Resolve(const std::string& host, std::uint16_t port, st
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     const std::string service = std::to_string(port);
     // An address written as numbers needs no name server.
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &lookup->result) == 0) {
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &result) == 0) {
+        TakeAddresses(result, lookup->addresses);
+        ::freeaddrinfo(result);
         lookup->finished = true;
         return lookup;
     }
-    lookup->result = nullptr;
+    TNameResolver resolver;
+    {
+        std::lock_guard l(gResolverLock);
+        resolver = gResolver;
+    }
+    if (resolver) {
+        for (const std::string& number : resolver(host)) {
+            if (::getaddrinfo(number.c_str(), service.c_str(), &hints, &result) == 0) {
+                TakeAddresses(result, lookup->addresses);
+                ::freeaddrinfo(result);
+            }
+        }
+        lookup->rc = lookup->addresses.empty() ? EAI_NONAME : 0;
+        lookup->finished = true;
+        return lookup;
+    }
     hints.ai_flags = AI_NUMERICSERV;
     try {
         std::thread([lookup, host, service, hints] {
-            addrinfo* result = nullptr;
-            const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
+            addrinfo* found = nullptr;
+            const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+            std::vector<TSocketAddress> addresses;
+            if (rc == 0) {
+                TakeAddresses(found, addresses);
+                ::freeaddrinfo(found);
+            }
             std::lock_guard l(lookup->lock);
             lookup->rc = rc;
-            lookup->result = result;
+            lookup->addresses = std::move(addresses);
             lookup->finished = true;
             lookup->done.notify_all();
         }).detach();
@@ -142,6 +188,25 @@ std::shared_ptr<TLookup> Resolve(const std::string& host, std::uint16_t port, st
     return lookup;
 }
 
+// Printable ASCII of what a server said, on one line, cut short.
+std::string Printable(const std::vector<std::uint8_t>& bytes)
+{
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        if (text.size() >= 60) {
+            text += "...";
+            break;
+        }
+        if (b == '\r' || b == '\n' || b == '\t')
+            b = ' ';
+        if (b >= 0x20 && b < 0x7F && !(b == ' ' && (text.empty() || text.back() == ' ')))
+            text += static_cast<char>(b);
+    }
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -152,6 +217,12 @@ std::string TNetworkAddress::Text() const
     const bool v6 = host.find(':') != std::string::npos;
     return std::string(mode == Rfc2217 ? "rfc2217://" : "tcp://") + (v6 ? "[" + host + "]" : host) + ":" +
            std::to_string(port);
+}
+
+void SetNameResolver(TNameResolver resolver)
+{
+    std::lock_guard l(gResolverLock);
+    gResolver = std::move(resolver);
 }
 
 bool LooksLikeNetworkAddress(const std::string& text)
@@ -217,80 +288,52 @@ std::string NetworkPortAddress(int n)
 }
 
 // ---------------------------------------------------------------------------
-// The three connection threads.
+// The three connection threads (TDeviceThread runs each loop).
 
-class TNetReadThread final : public TSioDispatcherThread {
-public:
-    explicit TNetReadThread(TSioNetworkDispatcher& d) : TSioDispatcherThread(d, Reader), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioNetworkDispatcher& d_;
-};
-
-class TNetWriteThread final : public TSioDispatcherThread {
-public:
-    explicit TNetWriteThread(TSioNetworkDispatcher& d) : TSioDispatcherThread(d, Writer), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioNetworkDispatcher& d_;
-};
-
-class TNetStatusThread final : public TSioDispatcherThread {
-public:
-    explicit TNetStatusThread(TSioNetworkDispatcher& d) : TSioDispatcherThread(d, Status), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioNetworkDispatcher& d_;
-};
-
-std::int32_t TNetReadThread::Execute()
+std::int32_t TSioNetworkDispatcher::ReaderLoop()
 {
-    d_.SignalThreadReady(Role());
-    const int fd = d_.fd_.Get();
-    // Serial data hands over in records, as a tty's reader hands it.
-    auto queue = [&](const std::vector<std::uint8_t>& data) {
-        for (std::size_t at = 0; at < data.size(); at += ReadRecordSize) {
-            const auto n = static_cast<std::int32_t>(std::min<std::size_t>(ReadRecordSize, data.size() - at));
-            if (!d_.QueueReceived(data.data() + at, n))
-                return false;
-        }
-        return true;
-    };
-    if (!queue(d_.early_)) {
-        d_.RequestStop();
+    SignalThreadReady(TSioDispatcherThread::Reader);
+    const int fd = fd_.Get();
+    if (!QueueData(early_.data(), early_.size(), InputDiscards())) {
+        RequestStop();
         return ecTapiNoMem;
     }
-    d_.early_.clear();
+    early_.clear();
+    if (earlyLost_ > 0) {
+        // More came while the options were negotiated than the input
+        // buffer holds: lost as a driver loses it.
+        lineErrorWord_.fetch_or(static_cast<std::int32_t>(CE_RXOVER));
+        Note(std::to_string(earlyLost_) +
+             " bytes that came while the options were negotiated did not fit the input buffer and were lost.");
+    }
     std::uint8_t chunk[4096];
     std::vector<std::uint8_t> data;
     std::vector<TTelnetEvent> events;
-    while (!d_.StopRequested()) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {d_.readerWake_.Fd(), POLLIN, 0}};
-        int r = sys::RetryEintr([&] { return ::poll(p, 2, kStopPollMs); });
+    while (!StopRequested()) {
+        // While more answers wait than a server that reads would leave, the
+        // socket is not read: the server's commands stay with it (and its
+        // sending stops) until the writer has sent ours. A hang-up is still
+        // seen. The writer wakes the reader when it takes them.
+        const bool held = ControlBacklog() > ControlBacklogLimit;
+        pollfd p[2] = {{fd, static_cast<short>(held ? 0 : POLLIN), 0}, {readerWake_.Fd(), POLLIN, 0}};
+        // Every stop sets the reader wake: a port at rest wakes nobody.
+        int r = sys::RetryEintr([&] { return ::poll(p, 2, -1); });
         if (r < 0) {
-            d_.lastOsError_ = errno;
-            d_.RequestStop();
+            lastOsError_ = errno;
+            RequestStop();
             return ecDeviceRead;
         }
         if (p[1].revents)
-            d_.readerWake_.Consume();
-        if (d_.StopRequested())
+            readerWake_.Consume();
+        if (StopRequested())
             break;
         if (!p[0].revents)
             continue;
         if (p[0].revents & POLLNVAL) {
-            d_.RequestStop();
+            RequestStop();
             return 0;
         }
+        const std::uint32_t discardsSeen = InputDiscards();
         const ssize_t n = sys::RetryEintr([&] { return ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT); });
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
@@ -298,11 +341,11 @@ std::int32_t TNetReadThread::Execute()
             // The server closed the connection, or it broke (reset, the
             // keep-alive found nobody): the device has gone away.
             const int err = n == 0 ? ECONNRESET : errno;
-            d_.Note(n == 0 ? "The server closed the connection." : "The connection failed: " + SystemText(err));
-            d_.RequestStop();
+            Note(n == 0 ? "The server closed the connection." : "The connection failed: " + SystemText(err));
+            RequestStop();
             if (err == EBADF)
                 return 0;
-            d_.lastOsError_ = err;
+            lastOsError_ = err;
             return ecDeviceRead;
         }
         // Acknowledged at once: a server that sends without TCP_NODELAY
@@ -313,43 +356,46 @@ std::int32_t TNetReadThread::Execute()
         (void)::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
         data.clear();
         events.clear();
-        if (d_.rfc2217_.load())
-            d_.decoder_.Feed(chunk, static_cast<std::size_t>(n), data, events);
+        if (rfc2217_.load())
+            decoder_.Feed(chunk, static_cast<std::size_t>(n), data, events);
         else
             data.assign(chunk, chunk + n);
-        if (!queue(data)) {
-            d_.RequestStop();
+        if (!TakeReceived(data, events, discardsSeen)) {
+            RequestStop();
             return ecTapiNoMem;
         }
-        d_.HandleEvents(events);
     }
     return 0;
 }
 
-std::int32_t TNetWriteThread::Execute()
+std::int32_t TSioNetworkDispatcher::WriterLoop()
 {
-    d_.SignalThreadReady(Role());
-    while (!d_.StopRequested()) {
-        pollfd p[2] = {{d_.outputReady_.Fd(), POLLIN, 0}, {d_.writerWake_.Fd(), POLLIN, 0}};
-        int r = sys::RetryEintr([&] { return ::poll(p, 2, kStopPollMs); });
+    SignalThreadReady(TSioDispatcherThread::Writer);
+    bool waiting = false;  // for a purge's answer, until waitEnd
+    std::uint32_t waitEnd = 0;
+    while (!StopRequested()) {
+        pollfd p[2] = {{outputReady_.Fd(), POLLIN, 0}, {writerWake_.Fd(), POLLIN, 0}};
+        // Awake when output comes, when a purge's wait ends, or to stop
+        // (every stop sets the writer wake).
+        int r = sys::RetryEintr([&] { return ::poll(p, 2, waiting ? MsLeft(waitEnd) : -1); });
         if (r < 0) {
-            d_.lastOsError_ = errno;
-            d_.RequestStop();
+            lastOsError_ = errno;
+            RequestStop();
             return ecDeviceWrite;
         }
         if (p[1].revents) {
-            d_.writerWake_.Consume();
-            d_.SignalAbandoned();
+            writerWake_.Consume();
+            SignalAbandoned();
         }
         // Output held for a purge's answer is looked at again as its time
         // runs out.
-        if (p[0].revents || d_.purgeWait_.load() != 0) {
-            d_.outputReady_.Consume();
-            if (d_.StopRequested())
+        if (p[0].revents || (waiting && MsLeft(waitEnd) == 0)) {
+            outputReady_.Consume();
+            if (StopRequested())
                 break;
-            std::int32_t pass = d_.WritePass();
+            std::int32_t pass = WritePass(waiting, waitEnd);
             if (pass != 0) {
-                d_.RequestStop();
+                RequestStop();
                 return pass;
             }
         }
@@ -357,29 +403,25 @@ std::int32_t TNetWriteThread::Execute()
     return 0;
 }
 
-std::int32_t TNetStatusThread::Execute()
+std::int32_t TSioNetworkDispatcher::StatusLoop()
 {
-    d_.SignalThreadReady(Role());
-    while (!d_.StopRequested()) {
-        // Awake only while there is something to watch: an answer awaited,
-        // or notes waiting for the log to be switched on.
+    SignalThreadReady(TSioDispatcherThread::Status);
+    while (!StopRequested()) {
+        // Awake only while an answer is awaited, until it is late; every
+        // stop sets the status wake.
         int wait = -1;
         {
-            std::lock_guard l(d_.ackLock_);
-            if (!d_.pending_.empty()) {
-                const std::uint32_t age = Now() - d_.pending_.front().tick;
+            std::lock_guard l(ackLock_);
+            if (!pending_.empty()) {
+                const std::uint32_t age = Now() - pending_.front().tick;
                 wait = age >= AckLimitMs ? 0 : static_cast<int>(AckLimitMs - age) + 1;
             }
-            if (!d_.notes_.empty())
-                wait = wait < 0 ? kStopPollMs : std::min(wait, kStopPollMs);
         }
-        d_.statusWake_.Wait(wait);
-        if (d_.StopRequested())
+        statusWake_.Wait(wait);
+        if (StopRequested())
             break;
-        d_.CheckAcks();
-        d_.FlushNotes();
+        CheckAcks();
     }
-    d_.FlushNotes();
     return 0;
 }
 
@@ -430,7 +472,7 @@ std::int32_t TSioNetworkDispatcher::Fail(int err, const std::string& text)
     return -err;
 }
 
-std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std::uint32_t)
+std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t)
 {
     for (const sys::TEventFd* e : {&readerWake_, &outputReady_, &writerWake_, &statusWake_}) {
         if (!e->Valid()) {
@@ -476,22 +518,17 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
     outputReady_.Consume();
     writerWake_.Consume();
     statusWake_.Consume();
-    decoder_.Reset();
-    early_.clear();
+    earlyLimit_ = std::max<std::size_t>(inSize, ReadRecordSize);
     writerHolds_ = false;
     lineErrors_ = 0;
     modemLines_ = 0;
     comPort_ = kOff;
     sendCrNul_ = false;
-    {
-        std::lock_guard l(purgeLock_);
-        purgesOwed_ = 0;
-        purgeWait_ = 0;
-    }
-    purgeMisses_ = 0;
+    purgeDropped_ = 0;
     {
         std::lock_guard l(controlLock_);
         controlOut_.clear();
+        purges_[0] = purges_[1] = {};
     }
     {
         std::lock_guard l(ackLock_);
@@ -509,15 +546,43 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
         settings_.BaudRate = 0;
     }
 
-    std::int32_t r = Connect(address_, deadline);
-    if (r < 0)
-        return r;
-    if (rfc2217_.load())
-        Negotiate(deadline);
-    else
+    // A server that accepts and closes at once may be busy with the
+    // connection just closed (ser2net keeps its device until the output
+    // has drained): it is tried again while the limit allows.
+    constexpr std::uint32_t kRetryPauseMs = 100;
+    std::string said;  // what the server said before it closed at once
+    auto closedAtOnce = [&](int times) {
+        return Fail(ECONNRESET, "the server closed the connection at once" + said +
+                                    (times > 1 ? ", " + std::to_string(times) + " times" : std::string()) +
+                                    "; its device may still be in use");
+    };
+    for (int attempt = 1;; ++attempt) {
+        decoder_.Reset();
+        early_.clear();
+        earlyLost_ = 0;
+        {
+            std::lock_guard l(controlLock_);
+            controlOut_.clear();
+        }
+        std::int32_t r = Connect(address_, deadline);
+        // A server that closed at once and then let the limit run out is
+        // still the server that closed at once.
+        if (r < 0)
+            return attempt > 1 && lastOsError_.load() == ETIMEDOUT ? closedAtOnce(attempt - 1) : r;
+        if (rfc2217_.load() ? Negotiate(deadline) : Settle(deadline))
+            break;
+        said = EarlyText();
+        {
+            std::unique_lock fl(fdLock_);
+            fd_.Reset();
+        }
+        if (MsLeft(deadline) <= static_cast<int>(kRetryPauseMs))
+            return closedAtOnce(attempt);
+        Note("The server closed the connection at once" + said + "; trying again.");
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
+    }
+    if (!rfc2217_.load())
         Note("Raw TCP to " + address_.Text() + ": the line settings are the server's.");
-    if (!fd_.Valid())
-        return -lastOsError_.load();  // the server hung up during the negotiation
     return fd_.Get();
 }
 
@@ -528,61 +593,177 @@ std::int32_t TSioNetworkDispatcher::Connect(const TNetworkAddress& address, std:
     if (!lookup->finished)
         return Fail(ETIMEDOUT, "cannot connect: the name " + address.host + " was not resolved within " +
                                    std::to_string(ConnectLimitMs / 1000) + " s");
-    if (lookup->rc != 0 || !lookup->result)
-        return Fail(EHOSTUNREACH, "cannot connect: " + address.host + ": " + ::gai_strerror(lookup->rc));
-    int lastErr = ECONNREFUSED;
-    for (addrinfo* ai = lookup->result; ai; ai = ai->ai_next) {
-        sys::TFileDescriptor fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                         ai->ai_protocol));
-        if (!fd) {
-            lastErr = errno;
-            continue;
-        }
-        int rc = ::connect(fd.Get(), ai->ai_addr, ai->ai_addrlen);
-        if (rc != 0 && errno != EINPROGRESS) {
-            lastErr = errno;
-            continue;
-        }
-        if (rc != 0) {
-            pollfd p{fd.Get(), POLLOUT, 0};
-            int pr;
-            do {
-                pr = sys::RetryEintr([&] { return ::poll(&p, 1, MsLeft(deadline)); });
-            } while (pr == 0 && MsLeft(deadline) > 0);
-            if (pr == 0) {
-                return Fail(ETIMEDOUT, "cannot connect: no answer within " + std::to_string(ConnectLimitMs / 1000) +
-                                           " s (" + SystemText(ETIMEDOUT) + ")");
-            }
-            int err = 0;
-            socklen_t len = sizeof err;
-            if (pr < 0)
-                err = errno;
-            else if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-                err = errno;
-            if (err != 0) {
-                lastErr = err;
+    if (lookup->rc != 0 || lookup->addresses.empty())
+        return Fail(EHOSTUNREACH, "cannot connect: " + address.host + ": " +
+                                      (lookup->rc == EAI_NONAME ? std::string(::gai_strerror(EAI_NONAME))
+                                                                : std::string(::gai_strerror(lookup->rc))));
+    const std::vector<TSocketAddress> addresses = lookup->addresses;
+    l.unlock();
+
+    // The addresses in turn, the next one NextAddressMs after the last
+    // began or at once when it failed, those under way kept going: the
+    // first to answer wins.
+    const std::size_t count = addresses.size();
+    std::vector<std::string> why(count);
+    std::vector<int> errs(count, 0);
+    struct TTry {
+        sys::TFileDescriptor fd;
+        std::size_t index;
+        std::uint32_t started;
+    };
+    std::vector<TTry> tries;
+    std::size_t next = 0;
+    std::uint32_t nextAt = Now();
+    sys::TFileDescriptor won;
+    std::size_t winner = 0;
+    while (!won.Valid()) {
+        while (next < count && (tries.empty() || MsLeft(nextAt) == 0) && MsLeft(deadline) > 0) {
+            const std::size_t i = next++;
+            nextAt = Now() + NextAddressMs;
+            const auto* sa = reinterpret_cast<const sockaddr*>(&addresses[i].address);
+            sys::TFileDescriptor fd(::socket(sa->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            if (!fd) {
+                errs[i] = errno;
+                why[i] = SystemText(errno);
                 continue;
             }
+            const std::uint32_t started = Now();
+            if (::connect(fd.Get(), sa, addresses[i].length) == 0) {
+                won = std::move(fd);
+                winner = i;
+                connectMs_ = Now() - started;
+                break;
+            }
+            if (errno != EINPROGRESS) {
+                errs[i] = errno;
+                why[i] = SystemText(errno);
+                continue;
+            }
+            tries.push_back({std::move(fd), i, started});
         }
-        // Small frames go out at once; a server that vanishes without a
-        // word (power, cable) is noticed within about 20 s, also while a
-        // frame waits to be taken.
-        int on = 1, idle = 5, interval = 2, count = 3;
-        unsigned int userTimeout = 15000;
-        (void)::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        (void)::setsockopt(fd.Get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-        (void)::setsockopt(fd.Get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-        (void)::setsockopt(fd.Get(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-        (void)::setsockopt(fd.Get(), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-        (void)::setsockopt(fd.Get(), IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
-        std::unique_lock fl(fdLock_);
-        fd_ = std::move(fd);
-        return 0;
+        if (won.Valid() || tries.empty() || MsLeft(deadline) == 0)
+            break;
+        int wait = MsLeft(deadline);
+        if (next < count)
+            wait = std::min(wait, MsLeft(nextAt));
+        std::vector<pollfd> p;
+        for (const TTry& t : tries)
+            p.push_back({t.fd.Get(), POLLOUT, 0});
+        const int pr = sys::RetryEintr([&] { return ::poll(p.data(), p.size(), wait); });
+        if (pr < 0) {
+            const int err = errno;
+            for (const TTry& t : tries) {
+                errs[t.index] = err;
+                why[t.index] = SystemText(err);
+            }
+            tries.clear();
+            continue;
+        }
+        for (std::size_t k = tries.size(); k-- > 0;) {
+            if (!p[k].revents)
+                continue;
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (::getsockopt(tries[k].fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+            if (err == 0 && !won.Valid()) {
+                won = std::move(tries[k].fd);
+                winner = tries[k].index;
+                connectMs_ = Now() - tries[k].started;
+            } else if (err != 0) {
+                errs[tries[k].index] = err;
+                why[tries[k].index] = SystemText(err);
+            }
+            tries.erase(tries.begin() + static_cast<std::ptrdiff_t>(k));
+        }
     }
-    return Fail(lastErr, "cannot connect: " + SystemText(lastErr));
+    const std::string limit = "no answer within " + std::to_string(ConnectLimitMs / 1000) + " s";
+    for (const TTry& t : tries) {
+        errs[t.index] = ETIMEDOUT;
+        why[t.index] = won.Valid() ? "no answer yet" : limit;
+    }
+    if (!won.Valid()) {
+        // Each address once, with its own reason.
+        int err = ECONNREFUSED;
+        bool timedOut = false;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (why[i].empty()) {
+                why[i] = "not tried within " + std::to_string(ConnectLimitMs / 1000) + " s";
+                errs[i] = ETIMEDOUT;
+            }
+            timedOut = timedOut || errs[i] == ETIMEDOUT;
+            err = errs[i];
+        }
+        if (timedOut)
+            err = ETIMEDOUT;
+        if (count == 1)
+            return Fail(err, "cannot connect: " + (errs[0] == ETIMEDOUT ? limit + " (" + SystemText(ETIMEDOUT) + ")"
+                                                                         : why[0]));
+        std::string text = "cannot connect: ";
+        for (std::size_t i = 0; i < count; ++i)
+            text += (i ? "; " : "") + addresses[i].text + ": " + why[i];
+        return Fail(err, text);
+    }
+    if (winner > 0) {
+        std::string text;
+        for (std::size_t i = 0; i < winner; ++i)
+            text += addresses[i].text + ": " + why[i] + "; ";
+        Note(text + "connected to " + addresses[winner].text + ".");
+    }
+    // Small frames go out at once; a server that vanishes without a word
+    // (power, cable) is noticed within about 20 s, also while a frame waits
+    // to be taken.
+    const int fd = won.Get();
+    int on = 1, idle = 5, interval = 2, probes = 3;
+    unsigned int userTimeout = 15000;
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    (void)::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+    std::unique_lock fl(fdLock_);
+    fd_ = std::move(won);
+    return 0;
 }
 
-void TSioNetworkDispatcher::Negotiate(std::uint32_t deadline)
+void TSioNetworkDispatcher::KeepEarly(const std::uint8_t* data, std::size_t count)
+{
+    const std::size_t room = early_.size() < earlyLimit_ ? earlyLimit_ - early_.size() : 0;
+    const std::size_t n = std::min(room, count);
+    early_.insert(early_.end(), data, data + n);
+    earlyLost_ += count - n;
+}
+
+std::string TSioNetworkDispatcher::EarlyText() const
+{
+    const std::string said = Printable(early_);
+    return said.empty() ? std::string() : " (it said \"" + said + "\")";
+}
+
+bool TSioNetworkDispatcher::Settle(std::uint32_t deadline)
+{
+    // A server that closes at once closes within a round trip of the
+    // connect; one that keeps the connection is not held up for long.
+    const std::uint32_t settle = std::clamp<std::uint32_t>(2 * connectMs_ + 50, 50, 300);
+    const std::uint32_t end = Now() + std::min<std::uint32_t>(settle, static_cast<std::uint32_t>(MsLeft(deadline)));
+    const int fd = fd_.Get();
+    std::uint8_t chunk[1024];
+    for (;;) {
+        pollfd p{fd, POLLIN | POLLRDHUP, 0};
+        const int r = sys::RetryEintr([&] { return ::poll(&p, 1, MsLeft(end)); });
+        if (r <= 0)
+            return true;
+        const ssize_t n = sys::RetryEintr([&] { return ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT); });
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n <= 0)
+            return false;
+        KeepEarly(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+bool TSioNetworkDispatcher::Negotiate(std::uint32_t deadline)
 {
     {
         std::lock_guard l(negLock_);
@@ -604,6 +785,7 @@ void TSioNetworkDispatcher::Negotiate(std::uint32_t deadline)
     // is read here, until COM-PORT-OPTION has its answer.
     const int fd = fd_.Get();
     std::uint8_t chunk[1024];
+    std::vector<std::uint8_t> data;
     std::vector<TTelnetEvent> events;
     for (;;) {
         std::vector<std::uint8_t> out;
@@ -625,7 +807,13 @@ void TSioNetworkDispatcher::Negotiate(std::uint32_t deadline)
             }
             break;  // a failure shows at the first read or write of the threads
         }
-        if (comPort_.load() != kAsked || MsLeft(deadline) == 0)
+        if (done < out.size()) {
+            // What a server that does not read left is the writer's to send,
+            // whole: a telnet command cut here would spoil the stream.
+            std::lock_guard l(controlLock_);
+            controlOut_.insert(controlOut_.begin(), out.begin() + static_cast<std::ptrdiff_t>(done), out.end());
+        }
+        if (comPort_.load() != kAsked || MsLeft(deadline) == 0 || done < out.size())
             break;
         pollfd p{fd, POLLIN, 0};
         int r = sys::RetryEintr([&] { return ::poll(&p, 1, MsLeft(deadline)); });
@@ -634,15 +822,12 @@ void TSioNetworkDispatcher::Negotiate(std::uint32_t deadline)
         const ssize_t n = sys::RetryEintr([&] { return ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT); });
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
-        if (n <= 0) {
-            const int err = n == 0 ? ECONNRESET : errno;
-            Fail(err, "the server closed the connection at once (" + SystemText(err) + ")");
-            std::unique_lock fl(fdLock_);
-            fd_.Reset();
-            return;
-        }
+        if (n <= 0)
+            return false;
+        data.clear();
         events.clear();
-        decoder_.Feed(chunk, static_cast<std::size_t>(n), early_, events);
+        decoder_.Feed(chunk, static_cast<std::size_t>(n), data, events);
+        KeepEarly(data.data(), data.size());
         HandleEvents(events);
     }
     if (comPort_.load() == kAsked)
@@ -657,6 +842,7 @@ void TSioNetworkDispatcher::Negotiate(std::uint32_t deadline)
         ComPortInto(cpSetModemStateMask, 0xFF, masks);
         QueueControl(masks);
     }
+    return true;
 }
 
 std::int32_t TSioNetworkDispatcher::DeviceClose()
@@ -703,12 +889,13 @@ void TSioNetworkDispatcher::StartThreads()
         active_ = true;
         stop_ = false;
     }
+    using TThread = TDeviceThread<TSioNetworkDispatcher>;
     SetStarting(true);
     try {
-        StartThread(std::make_unique<TNetReadThread>(*this));
+        StartThread(std::make_unique<TThread>(*this, TThread::Reader, &TSioNetworkDispatcher::ReaderLoop));
         StartThread(std::make_unique<TDispThread>(*this));
-        StartThread(std::make_unique<TNetWriteThread>(*this));
-        StartThread(std::make_unique<TNetStatusThread>(*this));
+        StartThread(std::make_unique<TThread>(*this, TThread::Writer, &TSioNetworkDispatcher::WriterLoop));
+        StartThread(std::make_unique<TThread>(*this, TThread::Status, &TSioNetworkDispatcher::StatusLoop));
     } catch (...) {
         SetStarting(false);
         throw;
@@ -760,10 +947,10 @@ void TSioNetworkDispatcher::QueueControl(const std::vector<std::uint8_t>& bytes)
     outputReady_.Set();
 }
 
-bool TSioNetworkDispatcher::ControlPending() const
+std::size_t TSioNetworkDispatcher::ControlBacklog() const
 {
     std::lock_guard l(controlLock_);
-    return !controlOut_.empty();
+    return controlOut_.size();
 }
 
 void TSioNetworkDispatcher::SendComPort(std::uint8_t command, const std::vector<std::uint8_t>& value,
@@ -787,7 +974,9 @@ void TSioNetworkDispatcher::Note(const std::string& text)
             notes_.erase(notes_.begin());
         notes_.push_back(text);
     }
-    statusWake_.Set();
+    // Kept before the look at the log: a log switched on meanwhile flushes
+    // it (LogSwitchedOn), or this call does.
+    FlushNotes();
 }
 
 void TSioNetworkDispatcher::FlushNotes()
@@ -972,9 +1161,7 @@ void TSioNetworkDispatcher::HandleComPort(const std::vector<std::uint8_t>& paylo
         if (errors == 0)
             return;
         lineErrors_.fetch_or(errors);
-        const std::uint32_t word = EV_ERR | ((errors & CE_BREAK) ? EV_BREAK : 0);
-        if (auto* record = new (std::nothrow) TStatusBuffer(word))
-            inputQueue_.Push(std::unique_ptr<TIOBuffer>(record));
+        (void)inputQueue_.PushStatus(EV_ERR | ((errors & CE_BREAK) ? EV_BREAK : 0));
         return;
     }
     case cpNotifyModemState: {
@@ -996,21 +1183,29 @@ void TSioNetworkDispatcher::HandleComPort(const std::vector<std::uint8_t>& paylo
         if (v[0] & msRiTrailingEdge)
             word |= EV_RINGTE;
         if (word)
-            if (auto* record = new (std::nothrow) TStatusBuffer(word))
-                inputQueue_.Push(std::unique_ptr<TIOBuffer>(record));
+            (void)inputQueue_.PushStatus(word);
         return;
     }
     case cpPurgeData:
-        if (n > 0) {
-            // Only a wait ended by all its answers counts as answered: a
-            // server that answers one kind of purge and not the other is
-            // given up on like one that answers none.
-            std::lock_guard l(purgeLock_);
-            if (purgesOwed_ > 0 && --purgesOwed_ == 0) {
-                purgeMisses_ = 0;
-                if (purgeWait_.exchange(0) != 0)
-                    outputReady_.Set();
+        if (n > 0 && v[0] >= purgeReceive && v[0] <= (purgeReceive | purgeTransmit)) {
+            // Each kind counts its own answers: a server that answers one
+            // kind and not the other is given up on for that kind alone. An
+            // answer that comes after its wait ran out still shows that the
+            // server answers that kind.
+            bool ended = false;
+            {
+                std::lock_guard c(controlLock_);
+                for (int k = 0; k < 2; ++k) {
+                    if (!(v[0] & (k == 0 ? purgeReceive : purgeTransmit)))
+                        continue;
+                    TPurgeKind& p = purges_[k];
+                    p.misses = 0;
+                    if (p.owed > 0 && --p.owed == 0)
+                        ended = true;
+                }
             }
+            if (ended)
+                outputReady_.Set();
         }
         return;
     case cpFlowControlSuspend:
@@ -1022,14 +1217,73 @@ void TSioNetworkDispatcher::HandleComPort(const std::vector<std::uint8_t>& paylo
 }
 
 // ---------------------------------------------------------------------------
+// Reader.
+
+bool TSioNetworkDispatcher::TakeReceived(const std::vector<std::uint8_t>& data, std::vector<TTelnetEvent>& events,
+                                         std::uint32_t discardsSeen)
+{
+    // In the order of the wire: a purge's answer among the data divides
+    // what is dropped from what is kept.
+    std::size_t at = 0;
+    for (TTelnetEvent& e : events) {
+        const std::size_t end = std::min(e.dataAt, data.size());
+        if (end > at && !QueueData(data.data() + at, end - at, discardsSeen))
+            return false;
+        at = std::max(at, end);
+        if (e.kind == TTelnetEvent::Negotiation)
+            HandleNegotiation(e.verb, e.option);
+        else if (e.kind == TTelnetEvent::Subnegotiation && e.option == OptComPort && !e.payload.empty())
+            HandleComPort(e.payload);
+    }
+    return at >= data.size() || QueueData(data.data() + at, data.size() - at, discardsSeen);
+}
+
+bool TSioNetworkDispatcher::QueueData(const std::uint8_t* data, std::size_t count, std::uint32_t discardsSeen)
+{
+    std::size_t dropped = 0;
+    // Asked under the dispatch lock, which DiscardInput holds while it puts
+    // the receive purge's wait in force and empties the queue.
+    auto keep = [&] {
+        bool wanted = InputDiscards() == discardsSeen;
+        if (wanted) {
+            std::lock_guard c(controlLock_);
+            wanted = !ReceivePurgeAwaited();
+        }
+        return wanted;
+    };
+    // Serial data hands over in records, as a tty's reader hands it.
+    for (std::size_t at = 0; at < count; at += ReadRecordSize) {
+        const auto n = static_cast<std::int32_t>(std::min<std::size_t>(ReadRecordSize, count - at));
+        bool kept = true;
+        if (!QueueReceived(data + at, n, [&] { return kept = keep(); }))
+            return false;
+        if (!kept)
+            dropped += static_cast<std::size_t>(n);
+    }
+    if (dropped > 0) {
+        purgeDropped_.fetch_add(dropped);
+        static const char text[] = "Dropped: came before the server had carried out the purge of its receive side.";
+        log_.AddLogEntry(ltDispatch, lsStatus, static_cast<std::uint32_t>(dropped), text, sizeof text - 1);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // Writer.
 
-std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul)
+std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul,
+                                           bool* blockAbandoned)
 {
     const int fd = fd_.Get();
     std::size_t done = 0;
     bool abandoned = false;
     while (done < bytes.size()) {
+        if (blockAbandoned && !*blockAbandoned && writerWake_.Consume()) {
+            // Telnet commands go out whole; the block after them is what the
+            // discard drops, and it is told so at once.
+            *blockAbandoned = true;
+            SignalAbandoned();
+        }
         if (abandonable && !abandoned && writerWake_.Consume()) {
             // The rest is dropped, but never half an escape: the byte after
             // a lone IAC would be taken as a command.
@@ -1049,7 +1303,8 @@ std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& byt
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p[2] = {{fd, POLLOUT, 0}, {writerWake_.Fd(), POLLIN, 0}};
-            int r = sys::RetryEintr([&] { return ::poll(p, abandonable ? 2 : 1, kStopPollMs); });
+            const bool watchWake = abandonable || (blockAbandoned && !*blockAbandoned);
+            int r = sys::RetryEintr([&] { return ::poll(p, watchWake ? 2 : 1, kStopPollMs); });
             if (r < 0) {
                 lastOsError_ = errno;
                 return ecDeviceWrite;
@@ -1068,7 +1323,7 @@ std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& byt
     return 0;
 }
 
-std::int32_t TSioNetworkDispatcher::WritePass()
+std::int32_t TSioNetworkDispatcher::WritePass(bool& waiting, std::uint32_t& waitEnd)
 {
     struct THolding {
         std::atomic<bool>& flag;
@@ -1078,59 +1333,58 @@ std::int32_t TSioNetworkDispatcher::WritePass()
             WakeMainThread();
         }
     } holding{writerHolds_};
+    waiting = false;
     for (;;) {
-        // Telnet commands first: new line settings queued after the output
-        // drained, answers to the server.
-        std::vector<std::uint8_t> control;
-        {
-            std::lock_guard l(controlLock_);
-            control.swap(controlOut_);
-        }
-        if (!control.empty()) {
-            std::int32_t r = SendAll(control, false, false);
-            if (r != 0)
-                return r == ecInvalidHandle ? 0 : r;
-        }
-        if (purgeWait_.load() != 0) {
-            bool missed = false;
-            {
-                std::lock_guard l(purgeLock_);
-                const std::uint32_t wait = purgeWait_.load();
-                if (wait != 0 && static_cast<std::int32_t>(wait - Now()) > 0)
-                    break;  // the answer wakes the writer; its poll looks again
-                missed = wait != 0;
-                purgesOwed_ = 0;
-                purgeWait_ = 0;
-            }
-            // A server still opening its device may let one pass; one that
-            // never answers is not waited for again.
-            if (missed && purgeMisses_.fetch_add(1) + 1 == kPurgeMissesToGiveUp)
-                Note("No answer from the server to PURGE-DATA; the output no longer waits for one.");
-        }
-        std::vector<std::uint8_t> block;
+        // Telnet commands first (new line settings queued after the output
+        // drained, purges, answers to the server), then the output ring,
+        // unless a purge's answer is awaited: taken in one step, so that no
+        // frame can overtake a purge queued before it (the ordering rule,
+        // SioNetwork.h).
+        std::vector<std::uint8_t> control, raw;
+        std::vector<std::string> notes;
         {
             TGuard o(outputLock_);
-            if (outputRing_.empty() || (!outputFull_ && outputWrite_ == outputRead_)) {
-                if (!ControlPending())
-                    break;
-                continue;
+            std::lock_guard c(controlLock_);
+            control.swap(controlOut_);
+            waiting = PurgeWaitInForce(waitEnd, notes);
+            if (!waiting && !outputRing_.empty() && (outputFull_ || outputWrite_ != outputRead_)) {
+                const std::uint32_t used =
+                    outputFull_ ? outSize_ : (outputWrite_ + outSize_ - outputRead_) % outSize_;
+                raw.resize(used);
+                const std::uint32_t first = std::min(used, outSize_ - outputRead_);
+                std::memcpy(raw.data(), outputRing_.data() + outputRead_, first);
+                if (used > first)
+                    std::memcpy(raw.data() + first, outputRing_.data(), used - first);
+                outputWrite_ = outputRead_ = 0;
+                outputFull_ = false;
+                writerHolds_ = true;
             }
-            std::uint32_t used = outputFull_ ? outSize_ : (outputWrite_ + outSize_ - outputRead_) % outSize_;
-            std::vector<std::uint8_t> raw(used);
-            std::uint32_t first = std::min(used, outSize_ - outputRead_);
-            std::memcpy(raw.data(), outputRing_.data() + outputRead_, first);
-            if (used > first)
-                std::memcpy(raw.data() + first, outputRing_.data(), used - first);
-            outputWrite_ = outputRead_ = 0;
-            outputFull_ = false;
-            writerHolds_ = true;
-            const bool crNul = sendCrNul_.load();
-            if (rfc2217_.load())
-                EscapeInto(raw.data(), raw.size(), block, crNul);
-            else
-                block.swap(raw);
         }
-        std::int32_t r = SendAll(block, true, rfc2217_.load() && sendCrNul_.load());
+        for (const std::string& n : notes)
+            Note(n);
+        if (!control.empty()) {
+            // The reader may have stopped reading while these waited.
+            if (control.size() > ControlBacklogLimit)
+                readerWake_.Set();
+            bool blockAbandoned = false;
+            std::int32_t r = SendAll(control, false, false, raw.empty() ? nullptr : &blockAbandoned);
+            if (r != 0)
+                return r == ecInvalidHandle ? 0 : r;
+            if (blockAbandoned)
+                raw.clear();
+        }
+        if (raw.empty()) {
+            if (control.empty())
+                return 0;
+            continue;  // more may have been queued meanwhile
+        }
+        const bool crNul = rfc2217_.load() && sendCrNul_.load();
+        std::vector<std::uint8_t> block;
+        if (rfc2217_.load())
+            EscapeInto(raw.data(), raw.size(), block, crNul);
+        else
+            block.swap(raw);
+        std::int32_t r = SendAll(block, true, crNul);
         if (r == 1) {
             SignalAbandoned();
             return 0;
@@ -1138,7 +1392,45 @@ std::int32_t TSioNetworkDispatcher::WritePass()
         if (r != 0)
             return r == ecInvalidHandle ? 0 : r;
     }
-    return 0;
+}
+
+bool TSioNetworkDispatcher::PurgeWaitInForce(std::uint32_t& until, std::vector<std::string>& notes)
+{
+    const std::uint32_t now = Now();
+    bool inForce = false;
+    for (int k = 0; k < 2; ++k) {
+        TPurgeKind& p = purges_[k];
+        if (p.owed == 0)
+            continue;
+        if (static_cast<std::int32_t>(p.until - now) > 0) {
+            if (!inForce || static_cast<std::int32_t>(p.until - until) < 0)
+                until = p.until;
+            inForce = true;
+            continue;
+        }
+        // A server still opening its device may let one pass; one that
+        // never answers this kind is not waited for again.
+        p.owed = 0;
+        if (++p.misses == PurgeMissesToGiveUp)
+            notes.push_back(std::string("No answer from the server to PURGE-DATA ") +
+                            (k == 0 ? "receive" : "transmit") + " " + std::to_string(PurgeMissesToGiveUp) +
+                            " times in a row; the output no longer waits for one.");
+    }
+    return inForce;
+}
+
+bool TSioNetworkDispatcher::ReceivePurgeAwaited() const
+{
+    const TPurgeKind& p = purges_[0];
+    return p.owed > 0 && static_cast<std::int32_t>(p.until - Now()) > 0;
+}
+
+int TSioNetworkDispatcher::PurgeMisses(std::uint8_t which) const
+{
+    if (which != purgeReceive && which != purgeTransmit)
+        return 0;
+    std::lock_guard c(controlLock_);
+    return purges_[which == purgeReceive ? 0 : 1].misses;
 }
 
 // ---------------------------------------------------------------------------
@@ -1182,8 +1474,11 @@ std::int32_t TSioNetworkDispatcher::DevicePurge(int which)
         SendPurge(purgeTransmit);
         return 0;
     }
-    inputQueue_.Clear();
+    // Under the dispatch lock (DiscardInput): the wait is in force before
+    // the queue is emptied, so the reader either queued its bytes before
+    // the emptying or drops them.
     SendPurge(purgeReceive);
+    inputQueue_.Clear();
     return 0;
 }
 
@@ -1191,17 +1486,20 @@ void TSioNetworkDispatcher::SendPurge(std::uint8_t which)
 {
     if (!rfc2217_.load() || comPort_.load() == kOff)
         return;
-    // A server may carry a purge out after it has passed on the data that
-    // follows it (ser2net's transmit purge empties both directions), and so
-    // drop the next frame or its answer: the output waits until every purge
-    // has been answered (unless the server never answers purges).
-    if (purgeMisses_.load() < kPurgeMissesToGiveUp) {
-        std::lock_guard l(purgeLock_);
-        ++purgesOwed_;
-        const std::uint32_t until = Now() + PurgeWaitMs;
-        purgeWait_ = until != 0 ? until : 1;
+    // The ordering rule (SioNetwork.h): the purge and its wait are in place
+    // before the caller writes the next frame, in one step.
+    std::vector<std::uint8_t> bytes;
+    ComPortInto(cpPurgeData, which, bytes);
+    {
+        std::lock_guard c(controlLock_);
+        TPurgeKind& p = purges_[which == purgeReceive ? 0 : 1];
+        if (p.misses < PurgeMissesToGiveUp) {
+            ++p.owed;
+            p.until = Now() + PurgeWaitMs;
+        }
+        controlOut_.insert(controlOut_.end(), bytes.begin(), bytes.end());
     }
-    SendComPort(cpPurgeData, {which}, which);
+    outputReady_.Set();
 }
 
 std::uint32_t TSioNetworkDispatcher::DeviceReadErrors(TSioComStat& status)

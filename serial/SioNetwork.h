@@ -24,8 +24,42 @@
 // end and the loss is handed on as for a local device; the next opening
 // connects again.
 //
+// Purges and the frame after them (RFC 2217). A server may carry a purge
+// out after it has passed on the data that follows it (ser2net's transmit
+// purge empties both directions), and it may pass on bytes it had sent
+// before it emptied its buffer after we have emptied ours. So:
+//  - every purge goes out before the frame that follows it: SendPurge puts
+//    the purge in the telnet queue, and its wait in force, under
+//    controlLock_ before the frame is written to the output ring, and the
+//    writer takes the telnet queue, looks at the waits and takes the output
+//    ring in one step under the output lock and controlLock_ (WritePass);
+//  - the frame waits until the server has answered every purge before it,
+//    at most PurgeWaitMs from the last purge;
+//  - while a receive purge waits for its answer, what arrives is what the
+//    server sent before it emptied its buffer, and is dropped; so is what
+//    was read before a DiscardInput and comes to be queued after it;
+//  - answers and misses are counted per kind of purge: a server that leaves
+//    one kind unanswered PurgeMissesToGiveUp times in a row is no longer
+//    waited for on that kind, whatever it does with the other.
+//
+// Whatever a server sends, what it can make us hold is bounded: the data
+// that comes while the options are negotiated (the input buffer's size),
+// the telnet answers waiting for a server that does not read (the reader
+// stops reading while more than ControlBacklogLimit bytes wait), and its
+// line-state and modem-state notifications (folded into the status record
+// still waiting in the input queue).
+//
 // The connect, name look-up and option negotiation together take at most
-// ConnectLimitMs, so that an unreachable server never holds the window.
+// ConnectLimitMs, so that an unreachable server never holds the window. A
+// name with several addresses has them tried in turn, the next one starting
+// NextAddressMs after the last (or at once when it failed), all within that
+// limit; the opening fails only when all have failed, and says why for each.
+// A server that accepts and closes the connection at once (ser2net does so
+// while its device is still held by the connection just closed) is tried
+// again within the limit.
+//
+// Threading: the device slots run on the main thread; the reader, writer
+// and status threads as above. SetNameResolver: before any port opens.
 #pragma once
 
 #include "SioSysCall.h"
@@ -34,6 +68,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -43,12 +78,18 @@
 namespace sio {
 
 inline constexpr std::uint32_t ConnectLimitMs = 3000;
+// The next address of a name is tried this long after the last one began.
+inline constexpr std::uint32_t NextAddressMs = 300;
 // A SET-CONTROL or line setting the server has not answered after this long
 // is written to the log as unacknowledged, and forgotten.
 inline constexpr std::uint32_t AckLimitMs = 1500;
 // The output after a purge waits at most this long for the server's answer,
 // well inside a reply's time limit (1.4 s).
 inline constexpr std::uint32_t PurgeWaitMs = 250;
+inline constexpr int PurgeMissesToGiveUp = 3;
+// Telnet answers queued for the server beyond which the reader stops
+// reading until the writer has sent them.
+inline constexpr std::size_t ControlBacklogLimit = 8192;
 
 struct TNetworkAddress {
     enum TMode : std::uint8_t { Rfc2217, RawTcp };
@@ -66,6 +107,13 @@ std::optional<TNetworkAddress> ParseNetworkAddress(const std::string& text);
 // True when text starts like a network address ("rfc2217://", "tcp://"),
 // well-formed or not.
 bool LooksLikeNetworkAddress(const std::string& text);
+
+// The look-up of a host name: its addresses in the order to try them, as
+// numbers ("127.0.0.1", "::1"); none when the name is unknown. Set, it
+// replaces the system's look-up (tests give a name addresses of their own);
+// an empty function brings the system's back.
+using TNameResolver = std::function<std::vector<std::string>(const std::string& host)>;
+void SetNameResolver(TNameResolver resolver);
 
 class TSioNetworkDispatcher : public TSioBaseDispatcher {
 public:
@@ -102,6 +150,12 @@ public:
     // Requests the server has not acknowledged in time, oldest first, by
     // name ("SET-CONTROL DTR off").
     std::vector<std::string> Unacknowledged() const;
+    // Purges of one kind (telnet::purgeReceive or purgeTransmit) whose
+    // answer the output waited for in vain, in a row (PurgeMissesToGiveUp:
+    // no longer waited for), and bytes dropped since the opening because
+    // they came before a receive purge's answer.
+    int PurgeMisses(std::uint8_t which) const;
+    std::uint64_t BytesDroppedByPurges() const { return purgeDropped_.load(std::memory_order_acquire); }
 
 protected:
     void WakeThreads() override;
@@ -114,36 +168,66 @@ protected:
     std::uint32_t DeviceModemStatus() override { return modemLines_.load(std::memory_order_acquire); }
 
 private:
-    friend class TNetReadThread;
-    friend class TNetWriteThread;
-    friend class TNetStatusThread;
+    // The device threads' work (TDeviceThread): each returns its thread's
+    // return value.
+    std::int32_t ReaderLoop();
+    std::int32_t WriterLoop();
+    std::int32_t StatusLoop();
 
     static constexpr int kOff = 0, kAsked = 1, kOn = 2;
 
     // Queues telnet bytes for the writer (any thread).
     void QueueControl(const std::vector<std::uint8_t>& bytes);
-    bool ControlPending() const;
+    std::size_t ControlBacklog() const;
     // Queues a COM-PORT-OPTION command whose answer is awaited.
     void SendComPort(std::uint8_t command, const std::vector<std::uint8_t>& value, std::uint32_t shown);
     void SendPurge(std::uint8_t which);
-    // A note for the dispatch log (written by the status thread once the
-    // log is on, so that what the opening learnt is not lost).
+    // Under controlLock_: ends the waits whose time is over (their misses
+    // counted, notes for the log added to notes); true while a wait is
+    // still in force, until the tick its nearest one ends.
+    bool PurgeWaitInForce(std::uint32_t& until, std::vector<std::string>& notes);
+    // Under controlLock_: a receive purge's answer is awaited (data is
+    // dropped meanwhile).
+    bool ReceivePurgeAwaited() const;
+    // Reader: the serial data and telnet commands of one read, in the order
+    // they came; discardsSeen is InputDiscards() from before the read.
+    bool TakeReceived(const std::vector<std::uint8_t>& data, std::vector<telnet::TTelnetEvent>& events,
+                      std::uint32_t discardsSeen);
+    bool QueueData(const std::uint8_t* data, std::size_t count, std::uint32_t discardsSeen);
+    // A note for the dispatch log: written at once while the log is on,
+    // kept (the last kMaxNotes) until it is switched on otherwise, so that
+    // what the opening learnt is not lost.
     void Note(const std::string& text);
     void FlushNotes();
+    void LogSwitchedOn() override { FlushNotes(); }
     void CheckAcks();
     // Reader: the telnet commands of one read.
     void HandleEvents(std::vector<telnet::TTelnetEvent>& events);
     void HandleNegotiation(std::uint8_t verb, std::uint8_t option);
     void HandleComPort(const std::vector<std::uint8_t>& payload);
     // Writer: writes bytes whole (0), abandons them on the writer wake
-    // (1, after completing an escape pair), or fails (ecDeviceWrite).
-    std::int32_t SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul);
-    std::int32_t WritePass();
+    // (1, after completing an escape pair), or fails (ecDeviceWrite). With
+    // blockAbandoned, bytes that go out whole before a block the writer
+    // holds: the writer wake abandons that block at once (set true).
+    std::int32_t SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul,
+                         bool* blockAbandoned = nullptr);
+    // Writer: sends what is queued; waiting tells whether output is held
+    // for a purge's answer, and until which tick at most.
+    std::int32_t WritePass(bool& waiting, std::uint32_t& waitEnd);
     // Opening: connects within the deadline; 0 or a negated error number.
     std::int32_t Connect(const TNetworkAddress& address, std::uint32_t deadline);
     // Opening, RFC 2217: offers the options and waits for COM-PORT-OPTION's
-    // answer until the deadline.
-    void Negotiate(std::uint32_t deadline);
+    // answer until the deadline. False when the server closed the
+    // connection meanwhile.
+    bool Negotiate(std::uint32_t deadline);
+    // Opening, raw TCP: waits a moment (twice the connect's round trip and
+    // a little) for a server that closes at once. False when it did.
+    bool Settle(std::uint32_t deadline);
+    // Opening: data that came before the threads run, kept up to the input
+    // buffer's size.
+    void KeepEarly(const std::uint8_t* data, std::size_t count);
+    // What a server that closed at once said first, for the message.
+    std::string EarlyText() const;
     std::int32_t Fail(int err, const std::string& text);
 
     mutable std::shared_mutex fdLock_;
@@ -164,9 +248,20 @@ private:
 
     telnet::TTelnetDecoder decoder_;  // reader (the opening before it)
     std::vector<std::uint8_t> early_;  // data that came during the opening
+    std::size_t earlyLimit_ = 0;       // the input buffer's size
+    std::size_t earlyLost_ = 0;        // what did not fit
+    std::uint32_t connectMs_ = 0;      // how long the connect took
 
+    // The telnet queue and the purges' waits (see the ordering rule above).
+    // Taken after the output lock or the dispatch lock, never before them.
     mutable std::mutex controlLock_;
     std::vector<std::uint8_t> controlOut_;
+    struct TPurgeKind {
+        int owed = 0;            // sent, not answered, still waited for
+        std::uint32_t until = 0; // the tick the wait ends (with owed > 0)
+        int misses = 0;          // waits in a row that ran out
+    };
+    TPurgeKind purges_[2];  // receive, transmit
 
     // Line settings as last sent (sent again only on a change).
     struct TSent {
@@ -190,12 +285,7 @@ private:
     std::atomic<std::uint32_t> lineErrors_{0};  // CE_* from NOTIFY-LINESTATE, until read
     std::atomic<std::uint32_t> modemLines_{0};  // MS_* from NOTIFY-MODEMSTATE
     std::atomic<bool> writerHolds_{false};
-    // Purges the server has not answered yet, and the tick until which the
-    // output waits for their answers (0: no wait); purgeLock_.
-    std::mutex purgeLock_;
-    int purgesOwed_ = 0;
-    std::atomic<std::uint32_t> purgeWait_{0};
-    std::atomic<int> purgeMisses_{0};  // purges in a row the server left unanswered
+    std::atomic<std::uint64_t> purgeDropped_{0};
 };
 
 }  // namespace sio

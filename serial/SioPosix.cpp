@@ -4,6 +4,7 @@
 #include "SioPosix.h"
 
 #include "SioFactory.h"
+#include "SioPort.h"
 
 #include "SioExcept.h"
 #include "SioStrMap.h"
@@ -171,60 +172,27 @@ std::int32_t TranslateErrno(int err, bool atOpen)
 }
 
 // ---------------------------------------------------------------------------
-// The three device threads.
+// The three device threads (TDeviceThread runs each loop).
 
-class TReadThread final : public TSioDispatcherThread {
-public:
-    explicit TReadThread(TSioPosixDispatcher& d) : TSioDispatcherThread(d, Reader), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioPosixDispatcher& d_;
-};
-
-class TWriteThread final : public TSioDispatcherThread {
-public:
-    explicit TWriteThread(TSioPosixDispatcher& d) : TSioDispatcherThread(d, Writer), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioPosixDispatcher& d_;
-};
-
-class TStatusThread final : public TSioDispatcherThread {
-public:
-    explicit TStatusThread(TSioPosixDispatcher& d) : TSioDispatcherThread(d, Status), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioPosixDispatcher& d_;
-};
-
-std::int32_t TReadThread::Execute()
+std::int32_t TSioPosixDispatcher::ReaderLoop()
 {
-    d_.SignalThreadReady(Role());
-    const int fd = d_.fd_.Get();
+    SignalThreadReady(TSioDispatcherThread::Reader);
+    const int fd = fd_.Get();
     std::uint8_t chunk[ReadRecordSize];
-    while (!d_.StopRequested()) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {d_.readerWake_.Fd(), POLLIN, 0}};
+    while (!StopRequested()) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {readerWake_.Fd(), POLLIN, 0}};
         int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, kStopPollMs); });
         if (r < 0) {
-            d_.lastOsError_ = errno;
-            d_.RequestStop();
+            lastOsError_ = errno;
+            RequestStop();
             return ecDeviceRead;
         }
         if (p[1].revents)
-            d_.readerWake_.Consume();
-        if (d_.StopRequested())
+            readerWake_.Consume();
+        if (StopRequested())
             break;
         if (p[0].revents & POLLNVAL) {
-            d_.RequestStop();  // the handle was closed under us: end quietly
+            RequestStop();  // the handle was closed under us: end quietly
             return 0;
         }
         // Some drivers show a pulled device only as a hang-up, with reads
@@ -233,11 +201,11 @@ std::int32_t TReadThread::Execute()
         // Drain the driver in 256-byte records until a read finds nothing
         // (or the close asks: a far end that never pauses must not keep
         // the reader from ending).
-        while (!d_.StopRequested()) {
+        while (!StopRequested()) {
             ssize_t n = sys::RetryEintr([&] { return sys::Calls().Read(fd, chunk, ReadRecordSize); });
             if (n > 0) {
-                if (!d_.QueueReceived(chunk, static_cast<std::int32_t>(n))) {
-                    d_.RequestStop();
+                if (!QueueReceived(chunk, static_cast<std::int32_t>(n))) {
+                    RequestStop();
                     return ecTapiNoMem;
                 }
                 continue;
@@ -247,63 +215,63 @@ std::int32_t TReadThread::Execute()
             // 0, or nothing after a hang-up: the other side of a
             // pseudo-terminal closed, or the adapter was unplugged.
             int err = (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) ? EIO : errno;
-            d_.RequestStop();
+            RequestStop();
             if (err == EBADF)
                 return 0;
-            d_.lastOsError_ = err;
+            lastOsError_ = err;
             return ecDeviceRead;
         }
     }
     return 0;
 }
 
-std::int32_t TWriteThread::Execute()
+std::int32_t TSioPosixDispatcher::WriterLoop()
 {
-    d_.SignalThreadReady(Role());
-    while (!d_.StopRequested()) {
-        pollfd p[2] = {{d_.outputReady_.Fd(), POLLIN, 0}, {d_.writerWake_.Fd(), POLLIN, 0}};
+    SignalThreadReady(TSioDispatcherThread::Writer);
+    while (!StopRequested()) {
+        pollfd p[2] = {{outputReady_.Fd(), POLLIN, 0}, {writerWake_.Fd(), POLLIN, 0}};
         int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, kStopPollMs); });
         if (r < 0) {
-            d_.lastOsError_ = errno;
-            d_.RequestStop();
+            lastOsError_ = errno;
+            RequestStop();
             return ecDeviceWrite;
         }
         if (p[1].revents) {
-            d_.writerWake_.Consume();
-            d_.SignalAbandoned();
+            writerWake_.Consume();
+            SignalAbandoned();
         }
         if (p[0].revents) {
-            d_.outputReady_.Consume();
-            if (d_.StopRequested())
+            outputReady_.Consume();
+            if (StopRequested())
                 break;
-            std::int32_t pass = d_.WritePass();
+            std::int32_t pass = WritePass();
             if (pass != 0) {
-                d_.RequestStop();
+                RequestStop();
                 return pass == ecInvalidHandle ? 0 : pass;
             }
         }
         // Only after an event (a wait asks through outputReady_): a quiet
         // pass must not wake a waiting main thread again and again.
-        if ((p[0].revents || p[1].revents) && d_.DrainAwaited())
-            d_.WatchDriverQueue();
+        if ((p[0].revents || p[1].revents) && DrainAwaited())
+            WatchDriverQueue();
     }
     return 0;
 }
 
-std::int32_t TStatusThread::Execute()
+std::int32_t TSioPosixDispatcher::StatusLoop()
 {
-    const int fd = d_.fd_.Get();
+    const int fd = fd_.Get();
     int lines = 0;
     bool haveLines = Ioctl(fd, TIOCMGET, &lines) == 0;
     TIcount counts = ReadIcount(fd);
     // Ready only now: a change after the open is measured from here.
-    d_.SignalThreadReady(Role());
+    SignalThreadReady(TSioDispatcherThread::Status);
     // A device with neither (a pseudo-terminal) has nothing to watch: sleep
     // until the close.
     const int wait = (haveLines || counts.ok) ? kStopPollMs : -1;
-    while (!d_.StopRequested()) {
-        d_.statusWake_.Wait(wait);
-        if (d_.StopRequested())
+    while (!StopRequested()) {
+        statusWake_.Wait(wait);
+        if (StopRequested())
             break;
         std::uint32_t word = 0;
         if (haveLines) {
@@ -335,10 +303,10 @@ std::int32_t TStatusThread::Execute()
         if (word & EV_STATUSMASK) {
             auto* record = new (std::nothrow) TStatusBuffer(word);
             if (!record) {
-                d_.RequestStop();
+                RequestStop();
                 return ecTapiNoMem;
             }
-            d_.inputQueue_.Push(std::unique_ptr<TIOBuffer>(record));
+            inputQueue_.Push(std::unique_ptr<TIOBuffer>(record));
         }
     }
     return 0;
@@ -502,12 +470,13 @@ void TSioPosixDispatcher::StartThreads()
         active_ = true;
         stop_ = false;
     }
+    using TThread = TDeviceThread<TSioPosixDispatcher>;
     SetStarting(true);
     try {
-        StartThread(std::make_unique<TReadThread>(*this));
+        StartThread(std::make_unique<TThread>(*this, TThread::Reader, &TSioPosixDispatcher::ReaderLoop));
         StartThread(std::make_unique<TDispThread>(*this));
-        StartThread(std::make_unique<TWriteThread>(*this));
-        StartThread(std::make_unique<TStatusThread>(*this));
+        StartThread(std::make_unique<TThread>(*this, TThread::Writer, &TSioPosixDispatcher::WriterLoop));
+        StartThread(std::make_unique<TThread>(*this, TThread::Status, &TSioPosixDispatcher::StatusLoop));
     } catch (...) {
         SetStarting(false);
         throw;

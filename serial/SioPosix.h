@@ -101,9 +101,11 @@ protected:
     std::uint32_t DeviceModemStatus() override;
 
 private:
-    friend class TReadThread;
-    friend class TWriteThread;
-    friend class TStatusThread;
+    // The device threads' work (TDeviceThread): each returns its thread's
+    // return value.
+    std::int32_t ReaderLoop();
+    std::int32_t WriterLoop();
+    std::int32_t StatusLoop();
 
     // Writer: one pass; 0, or -160 on a device failure.
     std::int32_t WritePass();

@@ -146,6 +146,24 @@ bool TIOQueue::WaitForRoom(std::uint32_t limit, std::uint32_t ms)
     return dataBytes_ < limit;
 }
 
+bool TIOQueue::PushStatus(std::uint32_t word)
+{
+    {
+        std::lock_guard lock(lock_);
+        if (!records_.empty() && records_.back()->kind_ == TIOBufferKind::Status && !records_.back()->inUse_) {
+            static_cast<TStatusBuffer*>(records_.back().get())->Status |= word;
+        } else {
+            auto* record = new (std::nothrow) TStatusBuffer(word);
+            if (!record)
+                return false;
+            records_.push_back(std::unique_ptr<TIOBuffer>(record));
+        }
+        signalled_ = true;
+    }
+    wake_.notify_all();
+    return true;
+}
+
 std::int32_t TIOQueue::AppendData(const std::uint8_t* bytes, std::int32_t count, std::int32_t recordSize,
                                   std::uint32_t limit)
 {

@@ -11,11 +11,12 @@
 //    has popped it (Pop, then free it) or handed it back (HandBack).
 //  - Pop: the consumer. A queue on which nobody peeks (the dispatch log) may
 //    be popped from any thread; each Pop is one atomic step.
-//  - AppendData: the one producer of received bytes (the reader).
+//  - AppendData, PushStatus: the one producer of received bytes and events
+//    (the reader).
 //  - A record's own fields are written by its creator before Push; after
 //    that only by the consumer while it holds the record in use, by
-//    AppendData under the queue's lock while nobody holds it, or by whoever
-//    popped it. The queue owns every record it holds.
+//    AppendData or PushStatus under the queue's lock while nobody holds it,
+//    or by whoever popped it. The queue owns every record it holds.
 #pragma once
 
 #include <atomic>
@@ -145,6 +146,15 @@ public:
     // or -1 when a record could not be allocated.
     std::int32_t AppendData(const std::uint8_t* bytes, std::int32_t count, std::int32_t recordSize,
                             std::uint32_t limit);
+
+    // A communications event word from the queue's one producer: ORed into
+    // the last record while it is a status record that no consumer holds,
+    // else appended as a new one. Events that come one after another with
+    // no data between them so take one record, however many there are: a
+    // device (or a server) that reports events without end cannot grow the
+    // queue beyond one status record per data record. False when no record
+    // could be allocated.
+    bool PushStatus(std::uint32_t word);
 
     // Waits up to ms until DataBytes is below limit (true) or Wake is called.
     bool WaitForRoom(std::uint32_t limit, std::uint32_t ms);

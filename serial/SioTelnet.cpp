@@ -44,6 +44,7 @@ void TTelnetDecoder::Feed(const std::uint8_t* in, std::size_t count, std::vector
                 TTelnetEvent e;
                 e.kind = TTelnetEvent::Command;
                 e.verb = b;
+                e.dataAt = data.size();
                 events.push_back(std::move(e));
                 state_ = TState::Data;
             }
@@ -53,6 +54,7 @@ void TTelnetDecoder::Feed(const std::uint8_t* in, std::size_t count, std::vector
             e.kind = TTelnetEvent::Negotiation;
             e.verb = verb_;
             e.option = b;
+            e.dataAt = data.size();
             events.push_back(std::move(e));
             state_ = TState::Data;
             break;
@@ -79,6 +81,7 @@ void TTelnetDecoder::Feed(const std::uint8_t* in, std::size_t count, std::vector
             } else {
                 // IAC SE ends it; any other command ends it too (a server
                 // that forgot the SE), and is then taken as that command.
+                sb_.dataAt = data.size();
                 events.push_back(std::move(sb_));
                 sb_ = {};
                 state_ = TState::Data;

@@ -107,13 +107,18 @@ struct TTelnetEvent {
     std::uint8_t verb = 0;
     std::uint8_t option = 0;
     std::vector<std::uint8_t> payload;
+    // Where the command stood among the serial data: the size the data
+    // vector given to Feed had when the command ended. The data before it
+    // came before it on the wire (a purge's answer divides what the server
+    // had sent before it emptied its buffer from what came after).
+    std::size_t dataAt = 0;
 };
 
 class TTelnetDecoder {
 public:
     // Splits bytes received into serial data (appended to data) and telnet
-    // commands (appended to events). Commands and escapes may be cut
-    // anywhere between two calls.
+    // commands (appended to events, each with its place in data). Commands
+    // and escapes may be cut anywhere between two calls.
     void Feed(const std::uint8_t* in, std::size_t count, std::vector<std::uint8_t>& data,
               std::vector<TTelnetEvent>& events);
     // The server does not send in binary mode: a CR it sends is followed by

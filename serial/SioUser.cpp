@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -113,6 +115,55 @@ bool WaitServing(const std::function<bool()>& done, std::uint32_t timeoutMs, std
     }
     return true;
 }
+
+// ---------------------------------------------------------------------------
+
+#ifndef NDEBUG
+namespace {
+
+// The dispatcher locks this thread holds, once per time taken.
+thread_local std::vector<const TRankedLock*> t_heldLocks;
+
+const char* RankName(TLockRank rank)
+{
+    switch (rank) {
+    case TLockRank::Dispatch:
+        return "dispatch";
+    case TLockRank::Main:
+        return "main";
+    case TLockRank::Output:
+        return "output";
+    }
+    return "?";
+}
+
+}  // namespace
+
+void TRankedLock::lock()
+{
+    auto& held = t_heldLocks;
+    if (std::find(held.begin(), held.end(), this) == held.end()) {
+        for (const TRankedLock* other : held) {
+            if (other->owner_ == owner_ && other->rank_ > rank_) {
+                std::fprintf(stderr, "sio: the %s lock taken while the %s lock is held; the order is dispatch, main, output\n",
+                             RankName(rank_), RankName(other->rank_));
+                std::abort();
+            }
+        }
+    }
+    mutex_.lock();
+    held.push_back(this);
+}
+
+void TRankedLock::unlock()
+{
+    auto& held = t_heldLocks;
+    auto it = std::find(held.rbegin(), held.rend(), this);
+    if (it != held.rend())
+        held.erase(std::next(it).base());
+    mutex_.unlock();
+}
+#endif
 
 // ---------------------------------------------------------------------------
 
@@ -781,15 +832,26 @@ bool TSioBaseDispatcher::DispatchBufferFull() const
 // ---------------------------------------------------------------------------
 // Input moving (dispatcher thread).
 
-bool TSioBaseDispatcher::QueueReceived(const std::uint8_t* bytes, std::int32_t count)
+bool TSioBaseDispatcher::QueueReceived(const std::uint8_t* bytes, std::int32_t count,
+                                       const std::function<bool()>& keep)
 {
     // Bounded like a driver's input buffer: a port that nobody reads must
     // not grow the heap for as long as its device sends.
     const std::uint32_t limit =
         std::max(inputLimit_.load(std::memory_order_acquire), static_cast<std::uint32_t>(ReadRecordSize));
     std::int32_t done = 0;
+    auto append = [&]() -> std::int32_t {
+        if (!keep)
+            return inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+        TGuard d(dispatchLock_);
+        if (!keep()) {
+            done = count;
+            return 0;
+        }
+        return inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+    };
     for (;;) {
-        const std::int32_t queued = inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+        const std::int32_t queued = append();
         if (queued < 0)
             return false;
         done += queued;
@@ -807,7 +869,7 @@ bool TSioBaseDispatcher::QueueReceived(const std::uint8_t* bytes, std::int32_t c
             // buffer between the append and the look at the buffer; with the
             // buffer full the queue cannot drain any more, so one more try
             // tells for sure.
-            const std::int32_t late = inputQueue_.AppendData(bytes + done, count - done, ReadRecordSize, limit);
+            const std::int32_t late = append();
             if (late < 0)
                 return false;
             done += late;

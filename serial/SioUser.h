@@ -17,9 +17,9 @@
 //    close the port nor wait for the dispatcher thread.
 //  - Locks (all re-entrant): main lock (settings, lines, trigger and handler
 //    lists, flags), output lock (output ring), dispatch lock (dispatch
-//    buffer). When more than one is held they are taken in the order
-//    dispatch, main, output; the input queue's and the log's own locks come
-//    last. No lock is held while a handler runs.
+//    buffer). Their order is TLockRank below; the input queue's and the
+//    log's own locks come after all three. No lock is held while a handler
+//    runs.
 //  - Window handlers (TMessageTarget) are reached with
 //    MessageQueue().SendMessageTimeout (3000 ms) and run on the main thread.
 //    A main thread that waits for the serial threads (CloseDevice, the
@@ -275,6 +275,37 @@ private:
 // recheckMs (at most 50 ms).
 bool WaitServing(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs = kWaitForever);
 
+// The order of a dispatcher's three locks. A thread that holds some of them
+// takes another only if it comes later here: dispatch, main, output (taking
+// one again that it holds already is always allowed, they are re-entrant).
+enum class TLockRank : std::uint8_t { Dispatch, Main, Output };
+
+// One of the three locks, with its rank. Debug builds check the order each
+// time a thread takes a lock it does not hold yet and stop the program,
+// naming both locks, when a lock of the same dispatcher that comes later is
+// held already: the change that could deadlock fails its tests at once,
+// rather than the one run in a thousand where the other thread gets between.
+class TRankedLock {
+public:
+    TRankedLock(const void* owner, TLockRank rank) : owner_(owner), rank_(rank) {}
+    TRankedLock(const TRankedLock&) = delete;
+    TRankedLock& operator=(const TRankedLock&) = delete;
+
+    void lock();
+    void unlock();
+    TLockRank Rank() const { return rank_; }
+
+private:
+    std::recursive_mutex mutex_;
+    const void* owner_;  // the dispatcher: the order holds among its own locks
+    TLockRank rank_;
+};
+
+#ifdef NDEBUG
+inline void TRankedLock::lock() { mutex_.lock(); }
+inline void TRankedLock::unlock() { mutex_.unlock(); }
+#endif
+
 // Base of the dispatcher's four threads. The dispatcher owns the thread
 // objects; a thread runs Execute, then the dispatcher's thread end.
 class TSioDispatcherThread {
@@ -312,6 +343,25 @@ public:
 
 protected:
     std::int32_t Execute() override;
+};
+
+// A platform's reader, writer or status thread: it runs one loop of its
+// dispatcher D (a member, so the loop reaches the device without friends).
+template <class D>
+class TDeviceThread final : public TSioDispatcherThread {
+public:
+    using TLoop = std::int32_t (D::*)();
+    TDeviceThread(D& dispatcher, TRole role, TLoop loop)
+        : TSioDispatcherThread(dispatcher, role), d_(dispatcher), loop_(loop)
+    {
+    }
+
+protected:
+    std::int32_t Execute() override { return (d_.*loop_)(); }
+
+private:
+    D& d_;
+    TLoop loop_;
 };
 
 class TSioBaseDispatcher {
@@ -426,9 +476,17 @@ public:
     {
         return trace_.AppendTrace(name, hex, allHex);
     }
-    void StartLog(std::uint32_t limit) { log_.StartLog(limit); }
+    void StartLog(std::uint32_t limit)
+    {
+        log_.StartLog(limit);
+        LogSwitchedOn();
+    }
     void StopLog() { log_.StopLog(); }
-    void ResumeLog() { log_.ResumeLog(); }
+    void ResumeLog()
+    {
+        log_.ResumeLog();
+        LogSwitchedOn();
+    }
     void PauseLog() { log_.PauseLog(); }
     void ClearLog() { log_.ClearLog(); }
     std::int32_t DumpLog(const std::string& name, bool hex, bool allHex) { return log_.DumpLog(name, hex, allHex); }
@@ -512,8 +570,7 @@ public:
 protected:
     friend class TSioDispatcherThread;
     friend class TDispThread;
-    using TLock = std::recursive_mutex;
-    using TGuard = std::lock_guard<std::recursive_mutex>;
+    using TGuard = std::lock_guard<TRankedLock>;
 
     // The last act of every thread, on that thread.
     void ThreadEnd(TSioDispatcherThread& thread, std::int32_t returnValue);
@@ -522,6 +579,9 @@ protected:
     bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
     // Platform: wake whatever the threads wait on, so they see the stop flag.
     virtual void WakeThreads() {}
+    // Platform: the dispatch log has been switched on (or resumed); what
+    // the platform kept for it can go in now.
+    virtual void LogSwitchedOn() {}
     // Platform: the priority (0 idle .. 6 time-critical) of one thread.
     virtual void ApplyThreadPriority(TSioDispatcherThread& thread, int priority);
     // Platform, RS-485 direction: true when the driver switches the
@@ -588,7 +648,11 @@ protected:
     // still take bytes or receive flow control is on; otherwise the rest is
     // lost as a driver loses it, and reported as a receive overflow
     // (CE_RXOVER). False when no memory was left for a record.
-    bool QueueReceived(const std::uint8_t* bytes, std::int32_t count);
+    // keep, when given, is asked under the dispatch lock before each append,
+    // the lock DiscardInput holds while it empties the queue: false drops
+    // the rest (true is returned), so that bytes read before a discard never
+    // enter the queue after it.
+    bool QueueReceived(const std::uint8_t* bytes, std::int32_t count, const std::function<bool()>& keep = {});
     // Receive flow control (XON/XOFF, RTS or DTR handshake) is set.
     bool ReceiveFlowControl() const;
     // Input moving (dispatcher thread) and line state.
@@ -682,9 +746,9 @@ protected:
     std::atomic<bool> stop_{false};
     std::atomic<std::uint8_t> threadBoost_{0};
 
-    mutable TLock mainLock_;
-    mutable TLock outputLock_;
-    mutable TLock dispatchLock_;
+    mutable TRankedLock mainLock_{this, TLockRank::Main};
+    mutable TRankedLock outputLock_{this, TLockRank::Output};
+    mutable TRankedLock dispatchLock_{this, TLockRank::Dispatch};
     // What the main thread's short waits look for, one signal per wait, so
     // that a wait nested in another (a handler it serves starts or discards
     // too) can never take the other's answer.

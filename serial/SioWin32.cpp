@@ -3,6 +3,7 @@
 
 #include "SioExcept.h"
 #include "SioFactory.h"
+#include "SioPort.h"
 #include "SioStrMap.h"
 
 #include <windows.h>
@@ -193,49 +194,16 @@ bool NoPurge(DWORD error) { return error == ERROR_NOT_SUPPORTED; }
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The three device threads.
+// The three device threads (TDeviceThread runs each loop).
 
-class TWin32ReadThread final : public TSioDispatcherThread {
-public:
-    explicit TWin32ReadThread(TSioWin32Dispatcher& d) : TSioDispatcherThread(d, Reader), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioWin32Dispatcher& d_;
-};
-
-class TWin32WriteThread final : public TSioDispatcherThread {
-public:
-    explicit TWin32WriteThread(TSioWin32Dispatcher& d) : TSioDispatcherThread(d, Writer), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioWin32Dispatcher& d_;
-};
-
-class TWin32StatusThread final : public TSioDispatcherThread {
-public:
-    explicit TWin32StatusThread(TSioWin32Dispatcher& d) : TSioDispatcherThread(d, Status), d_(d) {}
-
-protected:
-    std::int32_t Execute() override;
-
-private:
-    TSioWin32Dispatcher& d_;
-};
-
-std::int32_t TWin32ReadThread::Execute()
+std::int32_t TSioWin32Dispatcher::ReaderLoop()
 {
-    const HANDLE h = H(d_.Handle());
+    const HANDLE h = H(Handle());
     TIo o;
-    d_.SignalThreadReady(Role());
+    SignalThreadReady(TSioDispatcherThread::Reader);
     if (!o.Valid()) {
-        d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
-        d_.RequestStop();
+        lastOsError_ = static_cast<std::int32_t>(GetLastError());
+        RequestStop();
         return ecTapiNoMem;
     }
     // ReadFile hands over what the driver holds and never waits for more;
@@ -265,7 +233,7 @@ std::int32_t TWin32ReadThread::Execute()
         if (!ReadFile(h, o->chunk, size, &n, &o->ov)) {
             error = GetLastError();
             while (error == ERROR_IO_PENDING) {
-                switch (WaitPending(h, *o.io, H(d_.stopEvent_), nullptr, n, error, kReaderPollMs)) {
+                switch (WaitPending(h, *o.io, H(stopEvent_), nullptr, n, error, kReaderPollMs)) {
                 case TWaitEnd::Done:
                     break;
                 case TWaitEnd::Limit:
@@ -292,23 +260,23 @@ std::int32_t TWin32ReadThread::Execute()
         if (error != 0) {
             // The handle closed under us ends quietly; anything else is the
             // device going away.
-            d_.RequestStop();
+            RequestStop();
             if (error != ERROR_INVALID_HANDLE) {
-                d_.lastOsError_ = static_cast<std::int32_t>(error);
+                lastOsError_ = static_cast<std::int32_t>(error);
                 end = ecDeviceRead;
             }
             return kStopped;
         }
-        if (n > 0 && !d_.QueueReceived(o->chunk, static_cast<std::int32_t>(n))) {
-            d_.RequestStop();
+        if (n > 0 && !QueueReceived(o->chunk, static_cast<std::int32_t>(n))) {
+            RequestStop();
             end = ecTapiNoMem;
             return kStopped;
         }
         return static_cast<std::int32_t>(n);
     };
-    HANDLE wake[2] = {H(d_.serialEvent_), H(d_.stopEvent_)};
-    while (!d_.StopRequested()) {
-        if (!d_.EventsWork()) {
+    HANDLE wake[2] = {H(serialEvent_), H(stopEvent_)};
+    while (!StopRequested()) {
+        if (!EventsWork()) {
             setMode(TMode::WaitFirst);
             std::int32_t got = read(1);
             if (got == kStopped)
@@ -316,15 +284,15 @@ std::int32_t TWin32ReadThread::Execute()
             if (got == 0)
                 continue;
         } else if (WaitForMultipleObjects(2, wake, FALSE, kReaderPollMs) == WAIT_FAILED) {
-            d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
-            d_.RequestStop();
+            lastOsError_ = static_cast<std::int32_t>(GetLastError());
+            RequestStop();
             return ecDeviceRead;
         }
         setMode(TMode::Drain);
         // Drain the driver in 256-byte records until a read finds nothing
         // (or the close asks: a far end that never pauses must not keep the
         // reader from ending).
-        while (!d_.StopRequested()) {
+        while (!StopRequested()) {
             std::int32_t got = read(ReadRecordSize);
             if (got == kStopped)
                 return end;
@@ -335,78 +303,78 @@ std::int32_t TWin32ReadThread::Execute()
     return end;
 }
 
-std::int32_t TWin32WriteThread::Execute()
+std::int32_t TSioWin32Dispatcher::WriterLoop()
 {
-    d_.SignalThreadReady(Role());
-    HANDLE set[3] = {H(d_.outputReady_), H(d_.writerWake_), H(d_.stopEvent_)};
-    while (!d_.StopRequested()) {
+    SignalThreadReady(TSioDispatcherThread::Writer);
+    HANDLE set[3] = {H(outputReady_), H(writerWake_), H(stopEvent_)};
+    while (!StopRequested()) {
         DWORD r = WaitForMultipleObjects(3, set, FALSE, kStepMs);
         if (r == WAIT_FAILED) {
-            d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
-            d_.RequestStop();
+            lastOsError_ = static_cast<std::int32_t>(GetLastError());
+            RequestStop();
             return ecDeviceWrite;
         }
         if (r == WAIT_OBJECT_0 + 1) {
-            d_.SignalAbandoned();
-        } else if (r == WAIT_OBJECT_0 && !d_.StopRequested()) {
-            std::int32_t pass = d_.WritePass();
+            SignalAbandoned();
+        } else if (r == WAIT_OBJECT_0 && !StopRequested()) {
+            std::int32_t pass = WritePass();
             if (pass != 0) {
-                d_.RequestStop();
+                RequestStop();
                 return pass == ecInvalidHandle ? 0 : pass;
             }
         }
         // Only after an event (a wait asks through outputReady_): a quiet
         // pass must not wake a waiting main thread again and again.
-        if (r != WAIT_TIMEOUT && d_.DrainAwaited())
-            d_.WatchDriverQueue();
+        if (r != WAIT_TIMEOUT && DrainAwaited())
+            WatchDriverQueue();
     }
     return 0;
 }
 
-std::int32_t TWin32StatusThread::Execute()
+std::int32_t TSioWin32Dispatcher::StatusLoop()
 {
-    const HANDLE h = H(d_.Handle());
+    const HANDLE h = H(Handle());
     TIo o;
     DWORD mask = kEventMask;
     const bool maskSet = o.Valid() && SetCommMask(h, mask);
     // Ready only now: events after the open are reported from here on.
-    d_.SignalThreadReady(Role());
+    SignalThreadReady(TSioDispatcherThread::Status);
     if (!o.Valid()) {
-        d_.lastOsError_ = static_cast<std::int32_t>(GetLastError());
-        d_.RequestStop();
+        lastOsError_ = static_cast<std::int32_t>(GetLastError());
+        RequestStop();
         return ecTapiNoMem;
     }
     // Without events the reader's own 50-ms look is all there is; the
     // thread waits for the close.
     auto withoutEvents = [&] {
-        d_.eventsWork_ = false;
-        SetEvent(H(d_.serialEvent_));
-        WaitForSingleObject(H(d_.stopEvent_), INFINITE);
+        eventsWork_ = false;
+        SetEvent(H(serialEvent_));
+        WaitForSingleObject(H(stopEvent_), INFINITE);
         return 0;
     };
     if (!maskSet)
         return withoutEvents();
-    d_.eventsWork_ = true;
-    while (!d_.StopRequested()) {
+    eventsWork_ = true;
+    while (!StopRequested()) {
         o->word = 0;
         DWORD error = 0;
         if (!WaitCommEvent(h, &o->word, &o->ov)) {
             error = GetLastError();
             if (error == ERROR_IO_PENDING) {
                 DWORD n = 0;
-                TWaitEnd end = WaitPending(h, *o.io, H(d_.stopEvent_), nullptr, n, error);
+                TWaitEnd end = WaitPending(h, *o.io, H(stopEvent_), nullptr, n, error);
                 if (end == TWaitEnd::Stopped)
                     return 0;
                 if (end == TWaitEnd::Failed) {
-                    d_.lastOsError_ = static_cast<std::int32_t>(error);
-                    d_.RequestStop();
+                    lastOsError_ = static_cast<std::int32_t>(error);
+                    RequestStop();
                     return ecDeviceRead;
                 }
             }
         } else {
             ResetEvent(o->ov.hEvent);
         }
-        if (d_.StopRequested())
+        if (StopRequested())
             break;
         const DWORD word = o->word;
         if (error == ERROR_OPERATION_ABORTED || NoModemLines(error)) {
@@ -417,23 +385,23 @@ std::int32_t TWin32StatusThread::Execute()
             return withoutEvents();
         }
         if (error == ERROR_INVALID_HANDLE) {
-            d_.RequestStop();
+            RequestStop();
             return 0;
         }
         if (error != 0) {
-            d_.lastOsError_ = static_cast<std::int32_t>(error);
-            d_.RequestStop();
+            lastOsError_ = static_cast<std::int32_t>(error);
+            RequestStop();
             return ecDeviceRead;
         }
         if (word & EV_RXCHAR)
-            SetEvent(H(d_.serialEvent_));
+            SetEvent(H(serialEvent_));
         if (word & EV_STATUSMASK) {
             auto* record = new (std::nothrow) TStatusBuffer(word);
             if (!record) {
-                d_.RequestStop();
+                RequestStop();
                 return ecTapiNoMem;
             }
-            d_.inputQueue_.Push(std::unique_ptr<TIOBuffer>(record));
+            inputQueue_.Push(std::unique_ptr<TIOBuffer>(record));
         }
     }
     return 0;
@@ -543,12 +511,13 @@ void TSioWin32Dispatcher::StartThreads()
         stop_ = false;
     }
     ResetEvent(H(stopEvent_));
+    using TThread = TDeviceThread<TSioWin32Dispatcher>;
     SetStarting(true);
     try {
-        StartThread(std::make_unique<TWin32ReadThread>(*this));
+        StartThread(std::make_unique<TThread>(*this, TThread::Reader, &TSioWin32Dispatcher::ReaderLoop));
         StartThread(std::make_unique<TDispThread>(*this));
-        StartThread(std::make_unique<TWin32WriteThread>(*this));
-        StartThread(std::make_unique<TWin32StatusThread>(*this));
+        StartThread(std::make_unique<TThread>(*this, TThread::Writer, &TSioWin32Dispatcher::WriterLoop));
+        StartThread(std::make_unique<TThread>(*this, TThread::Status, &TSioWin32Dispatcher::StatusLoop));
     } catch (...) {
         SetStarting(false);
         throw;
@@ -615,14 +584,16 @@ std::int32_t TSioWin32Dispatcher::DevicePurge(int which)
             outputWrite_ = outputRead_ = 0;
             outputFull_ = false;
         }
-        std::int32_t result = 0;
-        if (h && !PurgeComm(H(h), PURGE_TXABORT | PURGE_TXCLEAR) && !NoPurge(GetLastError()))
-            result = -static_cast<std::int32_t>(GetLastError());
+        // Abandons a write in progress; the writer answers. The driver's
+        // queue is purged only then, so that no piece of the abandoned block
+        // reaches it after the purge.
         if (!writerIdle) {
-            // Abandons a write in progress; the writer answers.
             AbandonWrite(5000, [this] { SetEvent(H(writerWake_)); });
+            h = Handle();  // the wait served deliveries: looked at anew
         }
-        return result;
+        if (h && !PurgeComm(H(h), PURGE_TXABORT | PURGE_TXCLEAR) && !NoPurge(GetLastError()))
+            return -static_cast<std::int32_t>(GetLastError());
+        return 0;
     }
     std::int32_t result = 0;
     if (h && !PurgeComm(H(h), PURGE_RXABORT | PURGE_RXCLEAR)) {

@@ -78,9 +78,11 @@ protected:
     std::uint32_t DeviceModemStatus() override;
 
 private:
-    friend class TWin32ReadThread;
-    friend class TWin32WriteThread;
-    friend class TWin32StatusThread;
+    // The device threads' work (TDeviceThread): each returns its thread's
+    // return value.
+    std::int32_t ReaderLoop();
+    std::int32_t WriterLoop();
+    std::int32_t StatusLoop();
 
     // Writer: one pass; 0, ecInvalidHandle (the handle was closed under it)
     // or -160 on a device failure.

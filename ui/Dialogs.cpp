@@ -26,6 +26,8 @@ std::optional<QString> RunFileDialog(QWidget* parent, const QString& initialName
     else
         dialog.selectFile(initialName);
     dialog.setDefaultSuffix(defaultExt);
+    if (!FileFolder().isEmpty())
+        dialog.setDirectory(FileFolder());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     return WithDefaultExtension(dialog.selectedFiles().first(), defaultExt);
@@ -53,10 +55,15 @@ public:
 
 TQtDialogs g_qtDialogs;
 IDialogs* g_dialogs = nullptr;
+QString g_fileFolder;
 
 }  // namespace
 
 IDialogs& Dialogs() { return g_dialogs ? *g_dialogs : g_qtDialogs; }
+
+QString FileFolder() { return g_fileFolder; }
+
+void SetFileFolder(const QString& folder) { g_fileFolder = folder; }
 
 void SetDialogs(IDialogs* dialogs) { g_dialogs = dialogs; }
 

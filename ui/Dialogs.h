@@ -38,6 +38,11 @@ IDialogs& Dialogs();
 // Installs dialogs (nullptr: back to Qt's). The caller keeps ownership.
 void SetDialogs(IDialogs* dialogs);
 
+// The folder the file dialogs open in ("": the current folder); a file
+// chosen in them makes its folder the next one.
+QString FileFolder();
+void SetFileFolder(const QString& folder);
+
 // The modal information message of the active window.
 void ShowMessage(const QString& text);
 

@@ -16,7 +16,7 @@ constexpr int DeviceWidth = 230;  // the column that names the device
 constexpr int ClientHeight = 131;
 }  // namespace
 
-SelectComDialog::SelectComDialog(sio::TComSelectForm& form, QWidget* parent)
+SelectComDialog::SelectComDialog(sio::TComSelectForm& form, const TPortPrompt& prompt, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       form_(form)
@@ -38,10 +38,10 @@ SelectComDialog::SelectComDialog(sio::TComSelectForm& form, QWidget* parent)
     bevel_->setFrameStyle(QFrame::Box | QFrame::Sunken);
     bevel_->setGeometry(8, 8, 201, 42);
 
-    label1_ = new QLabel(QString::fromLatin1(sio::TComSelectForm::Label1Caption), this);
+    label1_ = new QLabel(prompt.line1, this);
     label1_->setObjectName("Label1");
     label1_->setGeometry(18, 14, 190, 13);
-    label2_ = new QLabel(QString::fromLatin1(sio::TComSelectForm::Label2Caption), this);
+    label2_ = new QLabel(prompt.line2, this);
     label2_->setObjectName("Label2");
     label2_->setGeometry(18, 30, 180, 13);
 
@@ -51,6 +51,9 @@ SelectComDialog::SelectComDialog(sio::TComSelectForm& form, QWidget* parent)
     ports_->setGeometry(8, 64, 201, 21);
     for (const std::string& item : form_.Items())
         ports_->addItem(QString::fromStdString(item));
+    for (int i = 0; prompt.preselect > 0 && i < ports_->count(); ++i)
+        if (form_.PortOfItem(i) == prompt.preselect)
+            form_.SetItemIndex(i);
     ports_->setCurrentIndex(form_.ItemIndex());
 
     device_ = new QLabel(this);
@@ -118,10 +121,10 @@ void SelectComDialog::ShowDevice(int index)
     device_->setToolTip(shown);
 }
 
-void InstallPortChooser()
+void InstallPortChooser(std::function<TPortPrompt()> prompt)
 {
-    sio::SetPortChooser([](sio::TComSelectForm& form) {
-        SelectComDialog dialog(form, QApplication::activeWindow());
+    sio::SetPortChooser([prompt = std::move(prompt)](sio::TComSelectForm& form) {
+        SelectComDialog dialog(form, prompt ? prompt() : TPortPrompt{}, QApplication::activeWindow());
         return dialog.ShowModal();
     });
 }

@@ -10,6 +10,9 @@
 #include "SioSelCom.h"
 
 #include <QDialog>
+#include <QString>
+
+#include <functional>
 
 class QComboBox;
 class QFrame;
@@ -18,10 +21,19 @@ class QPushButton;
 
 namespace tarnell {
 
+// What the dialog says above the list, and the port it selects first.
+struct TPortPrompt {
+    // The classic caption: for a port that would not open.
+    QString line1 = QString::fromLatin1(sio::TComSelectForm::Label1Caption);
+    QString line2 = QString::fromLatin1(sio::TComSelectForm::Label2Caption);
+    // Selected when listed; otherwise (and with 0) the first port is.
+    int preselect = 0;
+};
+
 class SelectComDialog final : public QDialog {
     Q_OBJECT
 public:
-    explicit SelectComDialog(sio::TComSelectForm& form, QWidget* parent = nullptr);
+    explicit SelectComDialog(sio::TComSelectForm& form, const TPortPrompt& prompt = {}, QWidget* parent = nullptr);
 
     // Shows the dialog modally and returns its modal result in the serial
     // layer's numbering: sio::mrOk, sio::mrAbort (Cancel) or sio::mrCancel
@@ -51,7 +63,7 @@ private:
 };
 
 // Makes the dialog the serial layer's port chooser (see sio::SetPortChooser).
-// The console calls this once at start.
-void InstallPortChooser();
+// prompt, if given, is asked at every prompt what the dialog is to say.
+void InstallPortChooser(std::function<TPortPrompt()> prompt = {});
 
 }  // namespace tarnell

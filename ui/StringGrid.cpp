@@ -231,17 +231,25 @@ void TStringGrid::KeepingSelection(F viewHandler)
     // Tab opens the editor on the cell it moved to; keys go to the chosen one.
     // The window may not be active yet after a message box, so the focus it
     // gave that editor is handed back to the grid explicitly.
-    if (editor_ && QPoint(editor_->Col(), editor_->Row()) != cell) {
-        QWidget* focus = window()->focusWidget();
-        const bool focusHere = focus == this || isAncestorOf(focus);
-        closeEditor(editor_, QAbstractItemDelegate::NoHint);
-        if (focusHere)
-            setFocus();
-    }
+    if (editor_ && QPoint(editor_->Col(), editor_->Row()) != cell)
+        CloseEditorKeepingFocus();
+}
+
+void TStringGrid::CloseEditorKeepingFocus()
+{
+    QWidget* focus = window()->focusWidget();
+    const bool focusHere = focus == this || isAncestorOf(focus);
+    closeEditor(editor_, QAbstractItemDelegate::NoHint);
+    if (focusHere)
+        setFocus();
 }
 
 void TStringGrid::SetEditing(bool on)
 {
+    // A grid that stops editing closes its editor: its text is in the cell
+    // already, and no key may change the cell afterwards. The focus stays.
+    if (!on && editor_)
+        CloseEditorKeepingFocus();
     editing_ = on;
     EditTriggers triggers = NoEditTriggers;
     if (on) {

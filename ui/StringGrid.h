@@ -75,7 +75,7 @@ public:
     // move has been handled.
     void SetSelection(int col, int row);
 
-    // Options.
+    // Options. Editing off closes an open editor; its cell keeps the text.
     void SetEditing(bool on);
     void SetAlwaysShowEditor(bool on);
     void SetTabs(bool on) { setTabKeyNavigation(on); }
@@ -116,6 +116,8 @@ private:
     // next (previous) control, as in every control that keeps Tab to itself.
     bool LeaveOnCtrlTab(QKeyEvent* event);
     void UpdateItemFlags();
+    // Closes the open editor; a focus that was in it goes to the grid.
+    void CloseEditorKeepingFocus();
     // Runs one of the view's own handlers; a cell that SetSelection chose
     // meanwhile is selected again afterwards, as the view selects the cell it
     // moved to once the handlers of the move have run.

@@ -7,6 +7,7 @@
 //   sio_exchange_bench PORT-NUMBER [EXCHANGES]
 #include "SioFactory.h"
 #include "SioMisc.h"
+#include "SioPort.h"
 #include "SioSelCom.h"
 #include "SioUser.h"
 

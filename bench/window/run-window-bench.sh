@@ -21,6 +21,7 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -1 "$work/display")"
 export QT_QPA_PLATFORM=xcb
 export TMPDIR="$work"
+export XDG_CONFIG_HOME="$work/config"  # never the user's kept set-up
 
 echo "== accessibility off"
 env -u DBUS_SESSION_BUS_ADDRESS -u QT_LINUX_ACCESSIBILITY_ALWAYS_ON QT_ACCESSIBILITY=0 "$bench" "$@"

@@ -2,12 +2,13 @@
 //  1. The input as a server's byte stream, arbitrary: decoded whole and in
 //     the pieces the input's first bytes choose, the results are the same;
 //     no data byte comes from nowhere (at most one per input byte, a 255
-//     only for an IAC IAC pair), and no subnegotiation grows past its bound.
+//     only for an IAC IAC pair), no subnegotiation grows past its bound,
+//     and every command's place in the data is where the data stood.
 //  2. The input as serial data: escaped as the dispatcher sends it, with
 //     telnet commands (negotiations, COM-PORT-OPTION subnegotiations whose
 //     values hold 255s, NOP) put between its pieces where the input says,
 //     then decoded in pieces: exactly the data comes out, every byte once,
-//     and exactly the commands, in order.
+//     and exactly the commands, in order, each at its place in the data.
 #include "SioTelnet.h"
 
 #include <cstddef>
@@ -28,7 +29,8 @@ void Check(bool ok)
 
 bool Same(const TTelnetEvent& a, const TTelnetEvent& b)
 {
-    return a.kind == b.kind && a.verb == b.verb && a.option == b.option && a.payload == b.payload;
+    return a.kind == b.kind && a.verb == b.verb && a.option == b.option && a.payload == b.payload &&
+           a.dataAt == b.dataAt;
 }
 
 // Decodes in pieces of 1..16 bytes, the sizes taken from seed in turn.
@@ -74,6 +76,9 @@ void ArbitraryStream(const std::uint8_t* in, std::size_t size)
         ffs += b == IAC;
     Check(whole.size() <= size);
     Check(ffs <= pairs);
+    // Each command's place in the data is where the data stood then.
+    for (std::size_t i = 0; i < wholeEvents.size(); ++i)
+        Check(wholeEvents[i].dataAt <= whole.size() && (i == 0 || wholeEvents[i - 1].dataAt <= wholeEvents[i].dataAt));
 }
 
 void RoundTrip(const std::uint8_t* in, std::size_t size)
@@ -95,6 +100,7 @@ void RoundTrip(const std::uint8_t* in, std::size_t size)
         EscapeInto(data.data() + at, n, stream);
         at += n;
         TTelnetEvent e;
+        e.dataAt = at;  // every data byte so far came before it
         switch (p & 7) {
         case 0:
             e.kind = TTelnetEvent::Negotiation;

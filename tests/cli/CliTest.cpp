@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -376,16 +377,20 @@ TEST_F(Cli, ALateAnswerIsNeverTakenForTheNextAddress)
     // came out differently from run to run.
     TSim sim(dir, 1, {"--address", "3", "--delay", "90"});
     for (int run = 0; run < 3; ++run) {
-        TRun scan = Run({"--port", "COM1", "--json", "--log", "late.log", "scan", "--from", "2", "--to", "5",
+        const std::string log = "late" + std::to_string(run) + ".log";
+        TRun scan = Run({"--port", "COM1", "--json", "--log", log, "scan", "--from", "2", "--to", "5",
                          "--ticks", "1"});
         json j = json::parse(scan.out);
         for (const json& g : j["grippers"])
             EXPECT_EQ(g["address"], 3) << scan.out;
         EXPECT_EQ(scan.exitCode, j["grippers"].empty() ? 3 : 0) << scan.err;
-        if (j["grippers"].empty()) {
-            // Its answer was heard, and set aside in the dispatch log.
+        // Whatever of its answer reached the tool was set aside, and said so
+        // in the dispatch log. On a loaded machine it may come only after the
+        // scan, or while the next command empties the device's queue.
+        const std::string logged = Slurp(dir / log);
+        if (j["grippers"].empty() && logged.find("ReadCom") != std::string::npos) {
             EXPECT_GE(j["discarded"].get<int>(), 1) << scan.out;
-            EXPECT_NE(Slurp(dir / "late.log").find("discarded"), std::string::npos);
+            EXPECT_NE(logged.find("discarded"), std::string::npos) << logged;
         }
     }
 
@@ -446,6 +451,54 @@ TEST_F(Cli, AReadoutWithAPlaceNotReadWritesNoFileAndSaysWhichAndWhy)
     EXPECT_EQ(json::parse(rawJson.out)["exchanges"][0]["reply"], std::string("A0;\x1b[31mred\0!", 13));
 }
 
+TEST_F(Cli, AnEmptyPlaceIsReadAsTheWindowReadsIt)
+{
+    // Places 3 and 8 not in use: their fields are empty. Anything else in
+    // a field, or no "A", is still a place not read.
+    tarnell::test::TFakeGripper g(dir / "COM1");
+    std::string third = "A0;3;;;\n\r";
+    g.SetAnswer([&](const std::string& frame) {
+        if (frame == "RCL;0;3")
+            return third;
+        return frame == "RCL;0;8" ? std::string("A0;8;;;\n\r") : g.DefaultAnswer(frame);
+    });
+    TRun text = Run({"--port", "COM1", "readout", "unused.gri"});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find("\n3      empty\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\n8      empty\n"), std::string::npos) << text.out;
+    const std::string file = Slurp(dir / "unused.gri");
+    EXPECT_EQ(Lines(file), 23);
+    EXPECT_NE(file.find("\r\n15\r\n\r\n\r\n\r\n250\r\n"), std::string::npos) << "place 3 as three empty lines";
+    EXPECT_EQ(file.substr(file.size() - 6), "\r\n\r\n\r\n") << "place 8 as two empty lines";
+
+    TRun asJson = Run({"--port", "COM1", "--json", "readout"});
+    ASSERT_EQ(asJson.exitCode, 0) << asJson.err;
+    json j = json::parse(asJson.out);
+    EXPECT_EQ(j["places"][2], json({{"place", 3}, {"grip", nullptr}, {"provision", nullptr}, {"force", nullptr}}));
+    EXPECT_EQ(j["places"][7], json({{"place", 8}, {"grip", nullptr}, {"provision", nullptr}}));
+
+    // Such a file goes back as the window's Send sends it: the empty places skipped.
+    TRun store = Run({"--port", "COM1", "--json", "store", "--type", "50", "unused.gri"});
+    EXPECT_EQ(store.exitCode, 0) << store.err;
+    EXPECT_EQ(json::parse(store.out)["skipped"], json::array({3, 8}));
+
+    for (const std::string& spoiled : {std::string("A0;3;x;y;z\n\r"), std::string("B0;3;;;\n\r")}) {
+        third = spoiled;
+        TRun refused = Run({"--port", "COM1", "readout", "spoiled.gri"});
+        EXPECT_EQ(refused.exitCode, 3) << spoiled;
+        EXPECT_ONE_LINE_NAMING(refused, "place 3 not read");
+        EXPECT_FALSE(fs::exists(dir / "spoiled.gri"));
+    }
+
+    // A folder the file cannot go to is found before the first frame.
+    const std::size_t framesBefore = g.Frames().size();
+    TRun nowhere = Run({"--port", "COM1", "--json", "readout", dir / "missing/p.gri"});
+    EXPECT_EQ(nowhere.exitCode, 5) << nowhere.err;
+    EXPECT_ONE_LINE_NAMING(nowhere, "nothing was sent");
+    EXPECT_EQ(json::parse(nowhere.out)["meaning"], "file refused");
+    EXPECT_EQ(g.Frames().size(), framesBefore);
+}
+
 TEST_F(Cli, AStoreReportsWhatItSentOnEveryOutcome)
 {
     TSim sim(dir, 2, {"--address", "0:KV0050", "--log", dir / "wire.log"});
@@ -502,7 +555,7 @@ TEST_F(Cli, EveryFailureIsOneLineAndOneJsonObjectNeverAnAbort)
     // Not a tty, and a folder: the system's reason, the device named.
     TRun null = Run({"--json", "--device", "/dev/null", "status"});
     EXPECT_EQ(null.exitCode, 2) << null.err;
-    EXPECT_ONE_LINE_NAMING(null, "/dev/null: the port could not be opened: Inappropriate ioctl for device");
+    EXPECT_ONE_LINE_NAMING(null, "/dev/null: the port could not be opened: not a serial device (Inappropriate ioctl for device)");
     EXPECT_EQ(jsonOf(null)["meaning"], "port could not be opened or was lost");
     TRun folder = Run({"--device", dir.Path(), "status"});
     EXPECT_EQ(folder.exitCode, 2) << folder.err;
@@ -561,9 +614,24 @@ TEST_F(Cli, ASilentGripperIsNoAnswerAndAMissingPortIsUsage)
     EXPECT_EQ(none.exitCode, 1);
     EXPECT_NE(none.err.find("ports present: COM1 ("), std::string::npos) << none.err;
 
+    // A port that is not there: where it was looked for, and what there is.
     TRun gone = Run({"--port", "COM9", "status"});
     EXPECT_EQ(gone.exitCode, 2);
-    EXPECT_ONE_LINE_NAMING(gone, "COM9");
+    EXPECT_ONE_LINE_NAMING(gone, "there is no COM9 (looked for " + dir / "COM9" +
+                                     ", as $SIO_PORT_DIR is set); ports present: COM1 (/dev/pts/");
+
+    // An address no port speaks is the caller's mistake, told before
+    // anything opens; JSON names the port given.
+    TRun http = Run({"--json", "--device", "http://127.0.0.1:80", "status"});
+    EXPECT_EQ(http.exitCode, 1) << http.err;
+    EXPECT_ONE_LINE_NAMING(http, "no port speaks this scheme; a network port is rfc2217://HOST:PORT or tcp://HOST:PORT");
+    EXPECT_EQ(json::parse(http.out)["port"], "http://127.0.0.1:80");
+    TRun both = Run({"--json", "--port", "COM1", "--device", "/dev/null", "status"});
+    EXPECT_EQ(both.exitCode, 1);
+    EXPECT_ONE_LINE_NAMING(both, "give one of them");
+    TRun badAddress = Run({"--json", "--port=COM1", "--address", "100", "status"});
+    EXPECT_EQ(badAddress.exitCode, 1);
+    EXPECT_EQ(json::parse(badAddress.out)["port"], "COM1") << "a parse error names the port too";
 }
 
 TEST_F(Cli, ASimulatorKilledMidReadoutIsALostPort)
@@ -581,6 +649,11 @@ TEST_F(Cli, ASimulatorKilledMidReadoutIsALostPort)
     TRun r = Collect(pid, out, err, start);
     EXPECT_EQ(r.exitCode, 2) << r.err;
     EXPECT_ONE_LINE_NAMING(r, "COM4");
+    // It names the place it stopped at (2, unless the kill came late).
+    const std::size_t at = r.out.find("      not read: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string place = r.out.substr(at - 1, 1);
+    EXPECT_NE(r.err.find(": place " + place + " not read: "), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir / "lost.gri")) << "no half readout is written";
     EXPECT_NE(r.out.find("\n1      100      20         10\n"), std::string::npos) << "the place read: " << r.out;
 }
@@ -603,6 +676,144 @@ TEST_F(Cli, CtrlCMidReadoutPrintsThePlacesReadSoFar)
     ASSERT_EQ(j["places"].size(), 2u) << r.out;
     EXPECT_EQ(j["places"][1]["grip"], 150);
     EXPECT_FALSE(fs::exists(dir / "half.gri"));
+}
+
+
+// Each JSON object of a watch's output, one per line.
+std::vector<json> JsonLines(const std::string& out)
+{
+    std::vector<json> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(json::parse(line));
+    return lines;
+}
+
+TEST_F(Cli, VerifyComparesTheCompletePlacesOfAFileAndWritesNothing)
+{
+    TSim sim(dir, 1, {"--address", "0:KV0050", "--log", dir / "wire.log"});
+    ASSERT_EQ(Run({"--port", "COM1", "readout", "held.gri"}).exitCode, 0);
+    TRun same = Run({"--port", "COM1", "verify", "held.gri"});
+    EXPECT_EQ(same.exitCode, 0) << same.err;
+    EXPECT_EQ(same.out, "the gripper holds the file: place(s) 1, 2, 3, 4, 5, 6, 7, 8 match\n");
+    EXPECT_EQ(same.err, "");
+
+    // Place 2's grip and place 8's compensation changed; place 3 without
+    // its force is not compared, whatever it holds; "0150" is 150.
+    std::vector<std::string> lines;
+    {
+        const std::string held = Slurp(dir / "held.gri");
+        for (std::size_t b = 0, e; (e = held.find("\r\n", b)) != std::string::npos; b = e + 2)
+            lines.push_back(held.substr(b, e - b));
+    }
+    ASSERT_EQ(lines.size(), 23u);
+    lines[3] = "151";   // place 2 grip (150)
+    lines[6] = "999";   // place 3 grip, but
+    lines[8] = "";      // place 3 force empty
+    lines[9] = "0250";  // place 4 grip, as a number the same
+    lines[22] = "16";   // place 8 force compensation (15)
+    std::string changed;
+    for (const std::string& l : lines)
+        changed += l + "\r\n";
+    std::ofstream(dir / "changed.gri", std::ios::binary) << changed;
+
+    TRun text = Run({"--port", "COM1", "verify", "changed.gri"});
+    EXPECT_EQ(text.exitCode, 4) << text.err;
+    EXPECT_EQ(text.out, "place 2 grip position: 151 in the file, 150 in the gripper\n"
+                        "place 8 force-compensation position: 16 in the file, 15 in the gripper\n"
+                        "not compared (a cell is empty in the file): place(s) 3\n");
+    EXPECT_ONE_LINE_NAMING(text, "in 2 field(s)");
+
+    TRun js = Run({"--port", "COM1", "--json", "verify", "changed.gri"});
+    EXPECT_EQ(js.exitCode, 4);
+    json j = json::parse(js.out);
+    EXPECT_EQ(j["meaning"], "read-back differs");
+    EXPECT_EQ(j["matches"], false);
+    EXPECT_EQ(j["skipped"], json::array({3}));
+    EXPECT_EQ(j["compared"], json::array({1, 2, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(j["differences"], json::parse(R"([{"place":2,"field":"grip","file":151,"gripper":150},
+                                                {"place":8,"field":"provision","file":16,"gripper":15}])"));
+    EXPECT_EQ(j["places"].size(), 8u);
+
+    // Nothing went to the gripper but recalls.
+    const std::string wire = Slurp(dir / "wire.log");
+    EXPECT_EQ(wire.find("STO;"), std::string::npos) << wire;
+
+    // A file refused, a gripper that does not answer, a place not read.
+    std::ofstream(dir / "text.gri", std::ios::binary) << "hello\r\n";
+    EXPECT_EQ(Run({"--port", "COM1", "verify", "text.gri"}).exitCode, 5);
+    TRun none = Run({"--port", "COM1", "--address", "4", "--ticks", "1", "--json", "verify", "held.gri"});
+    EXPECT_EQ(none.exitCode, 3) << none.err;
+    j = json::parse(none.out);
+    EXPECT_EQ(j["failed"]["place"], 1);
+    EXPECT_FALSE(j.contains("differences")) << "nothing was compared";
+}
+
+TEST_F(Cli, WatchPrintsALineForEveryStatusChangeAndOnlyThen)
+{
+    // Each status answer takes the next value of the list.
+    TSim sim(dir, 1, {"--address", "0", "--status", "0:192,192,64,65,65,192"});
+    TRun text = Run({"--port", "COM1", "watch", "--interval", "10", "--count", "7"});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    std::vector<std::string> lines;
+    std::istringstream in(text.out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u) << text.out;
+    const std::regex stamp(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z  .*)");
+    for (const std::string& l : lines)
+        EXPECT_TRUE(std::regex_match(l, stamp)) << l;
+    EXPECT_NE(lines[0].find("  status 192   Referenced, Ready"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0].find("("), std::string::npos) << "the first line has nothing to compare with";
+    EXPECT_NE(lines[1].find("status 64    Referenced  (-Ready)"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("(+VCC Err.)"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[3].find("(-VCC Err. +Ready)"), std::string::npos) << lines[3];
+
+    TSim again(dir, 2, {"--address", "3", "--status", "3:1,1,0"});
+    TRun js = Run({"--port", "COM2", "--address", "3", "--json", "watch", "--interval", "10", "--count", "4"});
+    ASSERT_EQ(js.exitCode, 0) << js.err;
+    std::vector<json> events = JsonLines(js.out);
+    ASSERT_EQ(events.size(), 4u) << js.out;  // 1, 0, 1 and the outcome
+    EXPECT_EQ(events[0]["poll"], 1);
+    EXPECT_EQ(events[0]["bits"]["VCC Err."], true);
+    EXPECT_EQ(events[1]["poll"], 3);
+    EXPECT_EQ(events[1]["status"], 0);
+    EXPECT_EQ(events[2]["poll"], 4);
+    EXPECT_EQ(events[3]["command"], "watch");
+    EXPECT_EQ(events[3]["polls"], 4);
+    EXPECT_EQ(events[3]["changes"], 3);
+    EXPECT_EQ(events[3]["exitCode"], 0);
+
+    // Nobody at the address: one line, not one per poll, and exit 3.
+    TRun silent = Run({"--port", "COM2", "--address", "9", "--ticks", "1", "--json", "watch", "--count", "3",
+                       "--interval", "10"});
+    EXPECT_EQ(silent.exitCode, 3) << silent.err;
+    events = JsonLines(silent.out);
+    ASSERT_EQ(events.size(), 2u) << silent.out;
+    EXPECT_EQ(events[0]["error"], "no answer");
+    EXPECT_EQ(events[1]["polls"], 3);
+    EXPECT_EQ(events[1]["answered"], 0);
+}
+
+TEST_F(Cli, CtrlCEndsAWatchWithItsOutcome)
+{
+    TSim sim(dir, 1, {});
+    int out, err;
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = Start({"--port", "COM1", "--json", "watch", "--interval", "50"}, out, err);
+    // The first change line is the sign that it runs; read it off the pipe.
+    std::string first;
+    char c;
+    while (first.find('\n') == std::string::npos && ::read(out, &c, 1) == 1)
+        first += c;
+    ::kill(pid, SIGINT);
+    TRun r = Collect(pid, out, err, start);
+    EXPECT_EQ(json::parse(first)["status"], 192) << first;
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    json j = json::parse(r.out);
+    EXPECT_EQ(j["interrupted"], true);
+    EXPECT_EQ(j["lastStatus"], 192);
+    EXPECT_GE(j["polls"].get<int>(), 1);
 }
 
 }  // namespace

@@ -107,6 +107,32 @@ TEST(GripperBus, StoreThenRecallGivesTheStoredPlace)
     EXPECT_EQ(bus.Answer("RCL;0;0"), "E0;ERR\n\r");
 }
 
+TEST(GripperBus, AChangingStatusStepsPerAnswerOrByTheClockAndASlowGripperIsSlowAlone)
+{
+    GripperBus bus;
+    bus.AddGripper(1, "KV0050");
+    bus.AddGripper(2, "KV0050");
+    EXPECT_FALSE(bus.SetStatusSteps(5, {1}));
+    ASSERT_TRUE(bus.SetStatusSteps(1, {0, 64, 192}));
+    std::vector<std::string> seen;
+    for (int i = 0; i < 4; ++i)
+        seen.push_back(bus.Answer("STA;1"));
+    EXPECT_EQ(seen, (std::vector<std::string>{"STA;1:0;\n\r", "STA;1:64;\n\r", "STA;1:192;\n\r", "STA;1:0;\n\r"}));
+    EXPECT_EQ(bus.Answer("STA;2"), "STA;2:192;\n\r");
+
+    bus.SetStatusPeriod(100);
+    bus.SetElapsed(250);
+    EXPECT_EQ(bus.Answer("STA;1"), "STA;1:192;\n\r");
+    EXPECT_EQ(bus.Answer("STA;1"), "STA;1:192;\n\r") << "held for the period, however often asked";
+    bus.SetElapsed(300);
+    EXPECT_EQ(bus.Answer("STA;1"), "STA;1:0;\n\r");
+
+    ASSERT_TRUE(bus.SetDelay(2, 400));
+    EXPECT_EQ(bus.DelayFor("VER;2"), 400);
+    EXPECT_EQ(bus.DelayFor("VER;1"), 0);
+    EXPECT_EQ(bus.DelayFor("VER;7"), 0);
+}
+
 TEST(FrameSplitter, CutsAtLineFeedWhateverThePieces)
 {
     FrameSplitter s;

@@ -3,6 +3,7 @@
 // maps COM1..COM50 to the build's port folder, so every other port is absent.
 #include "SioFactory.h"
 #include "SioMisc.h"
+#include "SioPort.h"
 #include "SioSelCom.h"
 #include "SioStrMap.h"
 #include "SioWin32.h"
@@ -335,6 +336,43 @@ TEST_F(Win32Dispatch, ModemLinesFixtureHoldsTheQueueAndTheDrainWaitsSleep)
         return got.size() >= 12;
     });
     EXPECT_EQ(got, "STA;0:192;\n\r");
+    d->CloseDevice();
+}
+
+// Needs the fixture too, which can stop a frame on its way to the driver and
+// then keep it, as a driver keeps what the line has not sent yet. A discard
+// while the writer has the frame in hand purges the driver only once the
+// writer has let go of it: purged first, the frame would reach the driver
+// after the purge, and the line.
+TEST_F(Win32Dispatch, ModemLinesFixtureADiscardedFrameOnItsWayNeverReachesTheLine)
+{
+    const char* hold = std::getenv("TARNELL_TXQ_HOLD");
+    ASSERT_NE(hold, nullptr) << "run with the modem-line fixture";
+    const std::string holdPath = std::string("Z:") + hold;
+    auto fileSays = [&](const std::string& word) {
+        char got[16] = "";
+        std::FILE* f = std::fopen(holdPath.c_str(), "r");
+        if (!f)
+            return false;
+        if (!std::fgets(got, sizeof got, f))
+            got[0] = 0;
+        std::fclose(f);
+        return std::string(got).rfind(word, 0) == 0;
+    };
+    ASSERT_EQ(Open(1), 0) << ErrorMessage(-d->LastOsError());
+    ASSERT_EQ(Exchange("STA;0"), "STA;0:192;\n\r");
+
+    std::FILE* f = std::fopen(holdPath.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("hold\n", f);
+    std::fclose(f);
+    ASSERT_EQ(d->WriteBytes("RCL;0;1\n\r", 9), 0);
+    ASSERT_TRUE(PumpUntil([&] { return fileSays("paused"); })) << "the fixture never stopped the write";
+    EXPECT_EQ(d->DiscardOutput(), 0);
+    std::remove(holdPath.c_str());
+    // The next frame takes with it whatever the driver kept: only its own
+    // answer may come back.
+    EXPECT_EQ(Exchange("STA;0"), "STA;0:192;\n\r");
     d->CloseDevice();
 }
 

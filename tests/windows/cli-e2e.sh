@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # tarnell-cli.exe end to end under Wine, against tarnell-sim on pseudo-
-# terminals: status, readout to a file, store with read-back, scan, a silent
+# terminals: status, readout to a file, store with read-back, verify, watch, scan, a silent
 # gripper, the simulator killed in the middle of a readout, a port that is
 # not there. Each case gets a simulator of its own on a COM port of its own.
 #   cli-e2e.sh SIM BUILD_DIR CLI_EXE
@@ -58,6 +58,26 @@ check "store exits 0" "$([ $rc = 0 ]; echo $?)" "exit $rc: $out"
 check "store reads back what it sent" "$(grep -q '"STO;0;1;120;' <<<"$out"; echo $?)" "$out"
 stop_sim "$sim_pid"
 
+# Verify: the file just stored is held (exit 0); the readout's file, whose
+# place 1 the store changed, differs there (exit 4). Nothing is written.
+start_sim 17 --no-wire-timing --log "$work/sim17.log"
+cli --port COM17 store "$(winpath "$work/store.gri")" >/dev/null 2>&1
+out=$(cli --port COM17 verify "$(winpath "$work/store.gri")" 2>&1); rc=$?
+check "verify of the stored file exits 0" "$([ $rc = 0 ]; echo $?)" "exit $rc: $out"
+: >"$work/sim17.log"
+out=$(cli --port COM17 --json verify "$(winpath "$gri")" 2>&1); rc=$?
+check "verify of another file exits 4" "$([ $rc = 4 ]; echo $?)" "exit $rc: $out"
+check "verify names the field" "$(grep -q '"field":"grip","file":100,"gripper":120' <<<"$out"; echo $?)" "$out"
+check "verify writes nothing" "$(! grep -q 'STO;' "$work/sim17.log"; echo $?)" "$(cat "$work/sim17.log")"
+stop_sim "$sim_pid"
+
+# Watch: a line per change of a status that changes with every answer.
+start_sim 18 --no-wire-timing --address 0 --status 0:192,192,64
+out=$(cli --port COM18 watch --interval 20 --count 4 2>&1); rc=$?
+check "watch exits 0" "$([ $rc = 0 ]; echo $?)" "exit $rc: $out"
+check "watch prints the three changes" "$([ "$(grep -c 'Z  status' <<<"$out")" = 3 ]; echo $?)" "$out"
+stop_sim "$sim_pid"
+
 # Scan: the one gripper at address 0 is found, 1 and 2 are silent.
 start_sim 14 --no-wire-timing
 out=$(cli --port COM14 --json scan --from 0 --to 2 --ticks 3 2>&1); rc=$?
@@ -86,6 +106,11 @@ check "readout with the simulator killed exits 2" "$([ $rc = 2 ]; echo $?)" "exi
 # A port whose mapping points nowhere: exit 2, nothing else reached.
 out=$(cli --port COM17 status 2>&1); rc=$?
 check "missing port exits 2" "$([ $rc = 2 ]; echo $?)" "exit $rc: $out"
+# It names the port and says why in the system's words (Wine: "Invalid
+# function (system error 1)"), not the layer's bare "Sio exception".
+check "missing port is named with a reason" \
+  "$(grep -q 'COM17 (.*COM17): the port could not be opened: ' <<<"$out" &&
+     ! grep -q 'Sio exception' <<<"$out"; echo $?)" "$out"
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

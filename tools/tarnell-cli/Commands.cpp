@@ -1,5 +1,8 @@
 #include "Commands.h"
 
+#include "PlaceComparison.h"
+
+#include <chrono>
 #include <cstdio>
 
 namespace tarnell::cli {
@@ -138,6 +141,10 @@ bool IsNumber(const std::string& text)
     }
 }
 
+// A recall field as the window takes it: empty (a place not in use), or a
+// number.
+bool IsEmptyOrNumber(const std::string& text) { return text.empty() || IsNumber(text); }
+
 // Reads the places in order, taking a place as read only when a readable
 // recall answer for that same place came back; stops at the first that
 // is not, so that r says exactly what is known.
@@ -145,7 +152,15 @@ void ReadPlaces(TContext& c, TReadout& r)
 {
     for (int n = 1; n <= p::kPlaceCount; ++n) {
         const std::string command = p::RecallCommand(c.address, n);
-        std::optional<std::string> reply = c.session.Exchange(command, c.ticks);
+        std::optional<std::string> reply;
+        try {
+            reply = c.session.Exchange(command, c.ticks);
+        } catch (const EPortError& e) {
+            // A lost device ends the readout as a time-out does: at a place.
+            r.failedPlace = n;
+            r.why = e.what();
+            throw EPortError("place " + std::to_string(n) + " not read: " + e.what());
+        }
         std::string why;
         std::optional<p::TRecallFields> f;
         if (!reply) {
@@ -157,9 +172,9 @@ void ReadPlaces(TContext& c, TReadout& r)
                     why = Unreadable(command, *reply, "not a recall answer");
                 else if (f->place != n)
                     why = Unreadable(command, *reply, "it names place " + std::to_string(f->place));
-                else if (!IsNumber(f->grip) || !IsNumber(f->provision) ||
-                         (n != p::kReferencePlace && !IsNumber(f->force)))
-                    why = Unreadable(command, *reply, "a value is missing or not a number");
+                else if (!IsEmptyOrNumber(f->grip) || !IsEmptyOrNumber(f->provision) ||
+                         (n != p::kReferencePlace && !IsEmptyOrNumber(f->force)))
+                    why = Unreadable(command, *reply, "a value is not a number");
             } catch (const p::EConvertError&) {
                 why = Unreadable(command, *reply, "no place number");
             }
@@ -188,15 +203,19 @@ json ReadoutJson(const TReadout& r)
 void PrintReadout(const TReadout& r)
 {
     std::printf("%-6s %-8s %-10s %s\n", "place", "grip", "provision", "force");
+    // An empty field is a place (or a part of one) the gripper does not use.
+    auto shown = [](const std::string& text) { return text.empty() ? "empty" : text.c_str(); };
     for (int n : r.read) {
         const p::TPlaceTexts& t = r.places[static_cast<std::size_t>(n - 1)];
         char row[128];
-        if (n == p::kReferencePlace)
-            std::snprintf(row, sizeof row, "%-6d %-8s %-10s (reference drive, force compensation)", n, t.grip.c_str(),
-                          t.provision.c_str());
+        if (t == p::TPlaceTexts{})
+            std::snprintf(row, sizeof row, "%-6d empty", n);
+        else if (n == p::kReferencePlace)
+            std::snprintf(row, sizeof row, "%-6d %-8s %-10s (reference drive, force compensation)", n,
+                          shown(t.grip), shown(t.provision));
         else
-            std::snprintf(row, sizeof row, "%-6d %-8s %-10s %s", n, t.grip.c_str(), t.provision.c_str(),
-                          t.force.c_str());
+            std::snprintf(row, sizeof row, "%-6d %-8s %-10s %s", n, shown(t.grip), shown(t.provision),
+                          shown(t.force));
         Say(row);
     }
     if (r.failedPlace) {
@@ -207,15 +226,26 @@ void PrintReadout(const TReadout& r)
     std::fflush(stdout);
 }
 
-// Equal as numbers where both are numbers ("0250" is what the gripper
-// reads back as "250"), else as texts.
-bool SameValue(const std::string& a, const std::string& b)
+// The lines of a parameter file, checked as the console loads it and then
+// more strictly: a short file would leave the later places out. after
+// ends every refusal's message ("; nothing was sent").
+std::vector<std::string> ParameterLines(const std::string& file, const std::string& after)
 {
+    std::vector<std::string> lines;
     try {
-        return p::StrToInt(a) == p::StrToInt(b);
-    } catch (const p::EConvertError&) {
-        return a == b;
+        lines = p::SplitLines(p::ReadWholeFile(file));
+    } catch (const p::EFileError& e) {
+        throw ECliError(kExitFileRefused, std::string(e.what()) + after);
     }
+    if (int bad = p::FirstBadLine(lines); bad >= 0)
+        throw ECliError(kExitFileRefused, "\"" + Printable(file) + "\" is not a parameter file: line " +
+                                              std::to_string(bad + 1) + " is neither empty nor a number (" +
+                                              Shortened(lines[static_cast<std::size_t>(bad)].substr(0, 40)) + ")" +
+                                              after);
+    if (lines.size() < static_cast<std::size_t>(p::kParameterLines))
+        throw ECliError(kExitFileRefused, "\"" + Printable(file) + "\" has " + std::to_string(lines.size()) +
+                                              " lines, not " + std::to_string(p::kParameterLines) + after);
+    return lines;
 }
 
 std::string PlaceText(const p::TPlaceTexts& t, bool reference)
@@ -301,6 +331,9 @@ int CmdReadout(TContext& c, const std::optional<std::string>& file)
     };
     try {
         ReadPlaces(c, r);
+    } catch (const EPortError& e) {
+        report();
+        throw EPortError(e.what() + std::string(file ? "; no file was written" : ""));
     } catch (...) {
         report();
         throw;
@@ -328,23 +361,7 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
     c.out["sent"] = sentJson;
     c.out["stoppedAt"] = json();
 
-    // The file is checked as the console's loader checks it, and then more
-    // strictly: a short file would leave the later places unsent.
-    std::vector<std::string> lines;
-    try {
-        lines = p::SplitLines(p::ReadWholeFile(file));
-    } catch (const p::EFileError& e) {
-        throw ECliError(kExitFileRefused, std::string(e.what()) + "; nothing was sent");
-    }
-    if (int bad = p::FirstBadLine(lines); bad >= 0)
-        throw ECliError(kExitFileRefused, "\"" + Printable(file) + "\" is not a parameter file: line " +
-                                              std::to_string(bad + 1) + " is neither empty nor a number (" +
-                                              Shortened(lines[static_cast<std::size_t>(bad)].substr(0, 40)) +
-                                              "); nothing was sent");
-    if (lines.size() < static_cast<std::size_t>(p::kParameterLines))
-        throw ECliError(kExitFileRefused, "\"" + Printable(file) + "\" has " + std::to_string(lines.size()) +
-                                              " lines, not " + std::to_string(p::kParameterLines) +
-                                              "; nothing was sent");
+    const std::vector<std::string> lines = ParameterLines(file, "; nothing was sent");
     auto checkRanges = [&](int type) {
         if (std::optional<p::TRangeProblem> r = p::FirstOutOfRange(lines, type))
             throw ECliError(kExitFileRefused,
@@ -437,8 +454,8 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
         const p::TPlaceTexts& want = places[static_cast<std::size_t>(n - 1)];
         const p::TPlaceTexts& got = back.places[static_cast<std::size_t>(n - 1)];
         const bool reference = n == p::kReferencePlace;
-        const bool same = SameValue(want.grip, got.grip) && SameValue(want.provision, got.provision) &&
-                          (reference || SameValue(want.force, got.force));
+        const bool same = p::SameValue(want.grip, got.grip) && p::SameValue(want.provision, got.provision) &&
+                          (reference || p::SameValue(want.force, got.force));
         if (same)
             continue;
         json w = PlaceJson(n, want), g = PlaceJson(n, got);
@@ -546,6 +563,206 @@ int CmdScan(TContext& c, int from, int to)
                                                        "--ticks may find a slow gripper"
                                                  : ""));
     }
+    return kExitDone;
+}
+
+namespace {
+
+json DifferenceJson(const p::TFieldDifference& d)
+{
+    return {{"place", d.place},
+            {"field", p::FieldKey(d.field)},
+            {"file", CellJson(d.expected)},
+            {"gripper", CellJson(d.actual)}};
+}
+
+json IntList(const std::vector<int>& list)
+{
+    json a = json::array();
+    for (int n : list)
+        a.push_back(n);
+    return a;
+}
+
+std::string ListText(const std::vector<int>& list)
+{
+    std::string text;
+    for (int n : list)
+        text += (text.empty() ? "" : ", ") + std::to_string(n);
+    return text;
+}
+
+}  // namespace
+
+int CmdVerify(TContext& c, const std::string& file)
+{
+    const std::vector<std::string> lines = ParameterLines(file, "; nothing was compared");
+    TReadout r;
+    auto reportRead = [&] {
+        c.out["places"] = ReadoutJson(r);
+        c.out["failed"] = r.failedPlace ? json{{"place", r.failedPlace}, {"reason", JsonText(r.why)}} : json();
+    };
+    try {
+        ReadPlaces(c, r);
+    } catch (...) {
+        reportRead();
+        throw;
+    }
+    reportRead();
+    if (r.failedPlace) {
+        if (!c.json)
+            PrintReadout(r);
+        throw ECliError(kExitNoAnswer, "place " + std::to_string(r.failedPlace) + " not read: " + r.why +
+                                           "; nothing was compared");
+    }
+
+    // Only what a store would send is compared: a place with an empty cell
+    // in the file says nothing about the gripper.
+    const p::TComparison cmp = p::ComparePlaces(p::PlacesFromLines(lines), r.places);
+    json differences = json::array();
+    for (const p::TFieldDifference& d : cmp.differences)
+        differences.push_back(DifferenceJson(d));
+    c.out["file"] = JsonText(file);
+    c.out["compared"] = IntList(cmp.compared);
+    c.out["skipped"] = IntList(cmp.skipped);
+    c.out["differences"] = differences;
+    c.out["matches"] = cmp.Matches();
+    if (!c.json) {
+        for (const p::TFieldDifference& d : cmp.differences)
+            Say(p::DescribeDifference(d, "file"));
+        if (!cmp.skipped.empty())
+            Say("not compared (a cell is empty in the file): place(s) " + ListText(cmp.skipped));
+        if (cmp.Matches())
+            Say("the gripper holds the file: place(s) " + ListText(cmp.compared) + " match");
+        std::fflush(stdout);
+    }
+    if (!cmp.Matches())
+        throw ECliError(kExitReadBackDiffers, "the gripper differs from \"" + Printable(file) + "\" in " +
+                                                  std::to_string(cmp.differences.size()) + " field(s)");
+    return kExitDone;
+}
+
+namespace {
+
+// The time in UTC to the millisecond, ISO 8601: "2026-12-07T22:10:03.120Z".
+std::string TimeStamp(std::chrono::system_clock::time_point t)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    const auto days = std::chrono::floor<std::chrono::days>(t);
+    const std::chrono::year_month_day ymd{days};
+    const long long inDay = ms - std::chrono::duration_cast<std::chrono::milliseconds>(days.time_since_epoch()).count();
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ", int(ymd.year()),
+                  unsigned(ymd.month()), unsigned(ymd.day()), inDay / 3600000, inDay / 60000 % 60,
+                  inDay / 1000 % 60, inDay % 1000);
+    return text;
+}
+
+std::string BitNames(int value)
+{
+    std::string names;
+    for (int i = 0; i < 8; ++i)
+        if ((value >> i) & 1)
+            names += (names.empty() ? "" : ", ") + std::string(p::kStatusBits[i]);
+    return names.empty() ? "no bit set" : names;
+}
+
+}  // namespace
+
+int CmdWatch(TContext& c, int intervalMs, long long count)
+{
+    using Clock = std::chrono::steady_clock;
+    const std::string command = p::StatusCommand(c.address);
+    long long polls = 0, changes = 0, answered = 0;
+    // What the last poll saw: a status, or a text for no answer or an
+    // unreadable one; a line is printed whenever it changes.
+    std::optional<int> lastStatus;
+    std::string lastTrouble = "start";
+    auto report = [&] {
+        c.out["interval"] = intervalMs;
+        c.out["polls"] = polls;
+        c.out["changes"] = changes;
+        c.out["answered"] = answered;
+        c.out["lastStatus"] = lastStatus ? json(*lastStatus) : json();
+    };
+    auto line = [&](json event, const std::string& text) {
+        ++changes;
+        if (c.json)
+            std::printf("%s\n", event.dump().c_str());
+        else
+            Say(event["time"].get<std::string>() + "  " + text);
+        std::fflush(stdout);
+    };
+    Clock::time_point next = Clock::now();
+    try {
+        while (count == 0 || polls < count) {
+            std::optional<std::string> reply = c.session.Exchange(command, c.ticks);
+            const std::string time = TimeStamp(std::chrono::system_clock::now());
+            ++polls;
+            json event = {{"time", time}, {"poll", polls}};
+            if (!reply) {
+                if (lastTrouble != "no answer") {
+                    event["status"] = nullptr;
+                    event["error"] = "no answer";
+                    line(event, NoAnswer(c, command));
+                }
+                lastStatus.reset();
+                lastTrouble = "no answer";
+            } else {
+                ++answered;
+                std::optional<int> value;
+                try {
+                    value = p::StatusValue(*reply);
+                } catch (const p::EConvertError&) {
+                }
+                if (!value) {
+                    const std::string trouble = "unreadable " + p::Trimmed(*reply);
+                    if (lastTrouble != trouble) {
+                        event["status"] = nullptr;
+                        event["error"] = "unreadable";
+                        event["reply"] = JsonText(p::Trimmed(*reply));
+                        line(event, "unreadable status: \"" + Shortened(p::Trimmed(*reply)) + "\"");
+                    }
+                    lastStatus.reset();
+                    lastTrouble = trouble;
+                } else if (!lastStatus || *lastStatus != *value) {
+                    json bits = json::object();
+                    std::string changed;
+                    for (int i = 0; i < 8; ++i) {
+                        const bool on = *value >= 0 && ((*value >> i) & 1);
+                        bits[p::kStatusBits[i]] = on;
+                        if (lastStatus && on != (*lastStatus >= 0 && ((*lastStatus >> i) & 1)))
+                            changed += std::string(changed.empty() ? "" : " ") + (on ? "+" : "-") + p::kStatusBits[i];
+                    }
+                    event["status"] = *value;
+                    event["bits"] = bits;
+                    char head[32];
+                    std::snprintf(head, sizeof head, "status %-4d", *value);
+                    line(event, head + ("  " + BitNames(*value)) + (changed.empty() ? "" : "  (" + changed + ")"));
+                    lastStatus = value;
+                    lastTrouble.clear();
+                }
+            }
+            if (count != 0 && polls >= count)
+                break;
+            // Polls start an interval apart; one that took longer (a time-out)
+            // is followed at once.
+            next += std::chrono::milliseconds(intervalMs);
+            const auto now = Clock::now();
+            if (next < now)
+                next = now;
+            else
+                c.session.Pause(static_cast<std::uint32_t>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()));
+        }
+    } catch (...) {
+        report();
+        throw;
+    }
+    report();
+    if (answered == 0)
+        throw ECliError(kExitNoAnswer, "no answer to " + Printable(command) + " in " + std::to_string(polls) +
+                                           " poll(s)");
     return kExitDone;
 }
 

@@ -21,7 +21,7 @@ enum TExitCode : int {
     kExitUsage = 1,
     kExitPort = 2,
     kExitNoAnswer = 3,
-    kExitReadBackDiffers = 4,
+    kExitReadBackDiffers = 4,  // store's read-back, or verify: the gripper differs
     kExitFileRefused = 5,
 };
 
@@ -64,5 +64,10 @@ int CmdReadout(TContext& c, const std::optional<std::string>& file);
 // typeIndex: the gripper type to check against; nothing: asked with VER.
 int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex);
 int CmdScan(TContext& c, int from, int to);
+// Reads the eight places and compares them with FILE; nothing is written.
+int CmdVerify(TContext& c, const std::string& file);
+// Asks the status every intervalMs and prints a line whenever it changes;
+// count polls, or until a signal when count is 0.
+int CmdWatch(TContext& c, int intervalMs, long long count);
 
 }  // namespace tarnell::cli

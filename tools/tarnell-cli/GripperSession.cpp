@@ -7,13 +7,16 @@
 #include "SioExcept.h"
 #include "SioMisc.h"
 #include "SioPacket.h"
+#include "SioPlatform.h"
 #include "SioPort.h"
 #include "SioSelCom.h"
 #include "SioStrMap.h"
 #include "SioUser.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -28,6 +31,10 @@ public:
     explicit TCliComPort(std::string devicePath) : devicePath_(std::move(devicePath)) {}
     ~TCliComPort() override = default;
 
+    // The system's error number of the last opening that failed (0: none);
+    // the dispatcher that knew it is gone by the time the failure is told.
+    std::int32_t LastOpenError() const { return lastOpenError_; }
+
 protected:
     void EnsureComNumber() override
     {
@@ -36,6 +43,14 @@ protected:
     }
 
     std::int32_t OpenPortDevice() override
+    {
+        const std::int32_t r = OpenGivenDevice();
+        lastOpenError_ = r < 0 && Dispatcher() ? Dispatcher()->LastOsError() : 0;
+        return r;
+    }
+
+private:
+    std::int32_t OpenGivenDevice()
     {
         if (devicePath_.empty())
             return sio::TSioComPort::OpenPortDevice();
@@ -61,8 +76,8 @@ protected:
         return r;
     }
 
-private:
     std::string devicePath_;
+    std::int32_t lastOpenError_ = 0;
 };
 
 namespace {
@@ -74,16 +89,9 @@ constexpr std::uint32_t kBackstopMs = 3000;
 // The dispatch log's entry type "User": the tool's own notes.
 constexpr std::uint8_t kLogUser = 19;
 
-// How long the line must stay quiet after a time-out: ten character times
-// (start, 8 data, parity and stop bits), but never under 50 ms, which covers
-// the thread hops between a byte's arrival and its notice. The wait for
-// quiet ends after two seconds at the latest: a line that never falls
-// quiet is noise, which the next command's answer check meets anyway.
-std::chrono::milliseconds QuietTime(std::int32_t baud)
-{
-    const auto chars = std::chrono::milliseconds(10 * 11 * 1000 / std::max<std::int32_t>(baud, 1) + 1);
-    return std::max(chars, std::chrono::milliseconds(50));
-}
+// The wait for quiet after a time-out (protocol::QuietTimeMs) ends after
+// two seconds at the latest: a line that never falls quiet is noise, which
+// the next command's answer check meets anyway.
 constexpr std::chrono::milliseconds kMostSettle{2000};
 
 std::uint32_t MsUntil(std::chrono::steady_clock::time_point t)
@@ -94,7 +102,33 @@ std::uint32_t MsUntil(std::chrono::steady_clock::time_point t)
 
 std::string PortFailure(const std::exception& e) { return std::string("the port failed: ") + e.what(); }
 
+// Where the device of port n was looked for, for a port that is not there.
+std::string WhereLookedFor(int n)
+{
+    const std::string path = sio::PortDevicePath(n);
+    if (const char* dir = std::getenv("SIO_PORT_DIR"); dir && *dir)
+        return "looked for " + path + ", as $SIO_PORT_DIR is set";
+#ifdef _WIN32
+    return "looked for " + path;
+#else
+    const std::string ranges = "COM1..32 are /dev/ttyS0..31, COM33..40 /dev/ttyUSB0..7, COM41..48 /dev/ttyACM0..7";
+    return path.empty() ? "no device stands for it: " + ranges : "looked for " + path + ": " + ranges;
+#endif
+}
+
 }  // namespace
+
+std::string PresentPorts()
+{
+    std::string list;
+    for (int n = 1; n <= sio::MaxSelectablePort; ++n) {
+        if (!sio::IsPortAvailable(n))
+            continue;
+        list += list.empty() ? "" : ", ";
+        list += "COM" + std::to_string(n) + " (" + sio::DescribePort(n) + ")";
+    }
+    return list.empty() ? "no serial port is present" : "ports present: " + list;
+}
 
 std::string TPortChoice::Name() const { return devicePath.empty() ? "COM" + std::to_string(comNumber) : devicePath; }
 
@@ -123,7 +157,7 @@ std::string TPortChoice::Label() const
 }
 
 TGripperSession::TGripperSession(const TPortChoice& port, const TLineSettings& line)
-    : portName_(port.Label()), logFile_(line.logFile), queue_(std::make_unique<sio::TLocalMessageQueue>()),
+    : portName_(port.Label()), comNumber_(port.devicePath.empty() ? port.comNumber : 0), logFile_(line.logFile), queue_(std::make_unique<sio::TLocalMessageQueue>()),
       baud_(line.baud)
 {
     sio::SetMessageQueue(queue_.get());
@@ -204,6 +238,13 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     const std::string frame = protocol::Frame(command);
     const bool wasOpen = port_->PortState() == sio::StateOpen;
     try {
+        // What came after the quiet wait (a gripper slower still) is set
+        // aside as heard, not dropped unseen by the flush.
+        if (sio::TSioBaseDispatcher* d = wasOpen ? port_->Dispatcher() : nullptr) {
+            std::string late(static_cast<std::size_t>(std::max(0, d->InputCount())), '\0');
+            if (!late.empty() && d->ReadBytes(late.data(), static_cast<std::int32_t>(late.size())) > 0)
+                Discard(late, "bytes after the quiet time");
+        }
         // Opens the port at the first exchange.
         port_->FlushInput();
         port_->FlushOutput();
@@ -227,7 +268,8 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
             packet_->SetEnabled(false);
         } catch (const std::exception&) {
         }
-        throw EPortError((wasOpen ? "the port failed: " : "the port could not be opened: ") + std::string(e.what()));
+        throw EPortError(wasOpen ? "the port failed: " + WithoutPortName(e.what())
+                                 : "the port could not be opened: " + OpenFailure(e));
     }
 
     const std::uint32_t limit = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick + kBackstopMs;
@@ -250,11 +292,18 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     return std::nullopt;
 }
 
+void TGripperSession::Pause(std::uint32_t ms)
+{
+    // A signal posts to the queue, so it ends the sleep at once.
+    sio::ServeMessagesUntil([this] { return watch_->Signal() != 0; }, ms);
+    ThrowIfInterrupted();
+}
+
 void TGripperSession::Settle()
 {
     unsettled_ = false;
     using Clock = std::chrono::steady_clock;
-    const auto quiet = QuietTime(baud_);
+    const auto quiet = std::chrono::milliseconds(protocol::QuietTimeMs(baud_));
     const auto end = Clock::now() + kMostSettle;
     lastReceived_ = Clock::now();
     heldBytes_ = 0;
@@ -319,9 +368,34 @@ std::string TGripperSession::TakeNote()
     return note;
 }
 
+std::string TGripperSession::OpenFailure(const std::exception& e) const
+{
+    // The layer's texts name no port and suggest nothing; what a user can
+    // act on is said here.
+    if (dynamic_cast<const sio::EBadId*>(&e) && comNumber_ > 0)
+        return "there is no COM" + std::to_string(comNumber_) + " (" + WhereLookedFor(comNumber_) + "); " +
+               PresentPorts();
+#ifndef _WIN32
+    if (auto* io = dynamic_cast<const sio::EInOutError*>(&e); io && io->ErrorCode() == ENOTTY)
+        return "not a serial device (" + WithoutPortName(e.what()) + ")";
+#endif
+    // A code the layer has no class for says only "Sio exception": the
+    // system's own text is what tells why.
+    if (auto* s = dynamic_cast<const sio::ESioException*>(&e); s && s->ErrorCode() == 0 && port_->LastOpenError())
+        return sio::platform::SystemErrorText(port_->LastOpenError()) + " (system error " +
+               std::to_string(port_->LastOpenError()) + ")";
+    return WithoutPortName(e.what());
+}
+
+std::string TGripperSession::WithoutPortName(const std::string& text) const
+{
+    const std::string prefix = portName_ + ": ";
+    return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
+}
+
 std::string TGripperSession::GoneText()
 {
-    const std::string note = TakeNote();
+    const std::string note = WithoutPortName(TakeNote());
     return note.empty() ? "the device has gone away" : "the device has gone away (" + note + ")";
 }
 

@@ -39,6 +39,9 @@ struct TPortChoice {
     std::string Label() const;
 };
 
+// "ports present: COM1 (/dev/pts/3), ...", or that there is none.
+std::string PresentPorts();
+
 struct TLineSettings {
     std::int32_t baud = 9600;
     bool evenParity = true;
@@ -86,6 +89,9 @@ public:
     std::optional<std::string> Exchange(const std::string& command,
                                         std::int32_t timeoutTicks = protocol::kReplyTimeoutTicks);
 
+    // Waits ms, serving the queue; EInterrupted when a signal comes meanwhile.
+    void Pause(std::uint32_t ms);
+
     // The label error lines begin with: "COM3 (/dev/pts/5)" or the path.
     const std::string& PortName() const { return portName_; }
     // The most a frame may be: the port's output buffer.
@@ -107,8 +113,14 @@ private:
     bool DeviceGone() const;
     void ThrowIfInterrupted() const;
     std::string GoneText();
+    // Why the port did not open, in words a user can act on.
+    std::string OpenFailure(const std::exception& e) const;
+    // The serial layer's message without the port's name in front: every
+    // error line names the port once, before it.
+    std::string WithoutPortName(const std::string& text) const;
 
     std::string portName_;
+    int comNumber_ = 0;
     std::string logFile_;
     std::unique_ptr<sio::TLocalMessageQueue> queue_;
     std::unique_ptr<TInterruptWatch> watch_;

@@ -4,10 +4,8 @@
 #include "GripperSession.h"
 #include "PathAccess.h"
 
+#include "SioFactory.h"
 #include "SioSelCom.h"
-#ifdef TARNELL_NETWORK_PORTS
-#include "SioNetwork.h"
-#endif
 
 #include <CLI/CLI.hpp>
 
@@ -30,7 +28,8 @@ constexpr const char* kExitCodes =
     "  2  the port could not be opened, or was lost while in use\n"
     "  3  no answer (or an answer that cannot be read) from the gripper; a\n"
     "     readout or store that stopped partway\n"
-    "  4  store: a place read back differs from what was sent\n"
+    "  4  store: a place read back differs from what was sent; verify: the\n"
+    "     gripper differs from the file\n"
     "  5  the file was refused (not a parameter file, a value out of range for\n"
     "     the gripper type) or cannot be read or written; a refused store sends\n"
     "     nothing\n"
@@ -67,10 +66,32 @@ constexpr const char* kStoreNotes =
     "unanswered row is unknown. Every outcome lists the places sent (\"sent\") and the place where\n"
     "it stopped (\"stoppedAt\"); then the places are read back and every difference reported.";
 
+constexpr const char* kVerifyNotes =
+    "Reads the eight places and compares every place that is complete in FILE (grip, provision and,\n"
+    "for places 1..7, force) with the gripper, as numbers; a place with an empty cell is not compared\n"
+    "(\"skipped\" in JSON). Exit 0: the gripper holds the file; 4: it differs, each differing field\n"
+    "listed (\"differences\" in JSON); 3: a place could not be read (nothing compared); 5: the file\n"
+    "is refused. Nothing is ever written to the gripper.";
+
+constexpr const char* kWatchNotes =
+    "Asks STA every --interval ms (from the start of one poll to the next; a poll that takes longer\n"
+    "is followed at once) and prints one line, with the time in UTC, whenever the status changes:\n"
+    "its number, the bits set and which bits changed. No answer, and an unreadable answer, are\n"
+    "changes too. With --json each change is one JSON object on its own line, and the outcome\n"
+    "object comes last. Ends after --count polls (exit 0; 3 if none was answered) or at Ctrl-C\n"
+    "(exit 130).";
+
 constexpr const char* kReadoutNotes =
     "A place counts as read only when a readable answer for that same place came back. The readout\n"
     "stops at the first place that is not read (exit 3), prints the places read and that place with\n"
     "why (\"failed\" in JSON), and writes no file. Ctrl-C prints the places read so far.";
+
+// A check whose own words stay out of --help: each option's text says its range.
+CLI::Validator Quiet(CLI::Validator check)
+{
+    check.description("");
+    return check;
+}
 
 // Whether standard error is a terminal (the scan's progress line).
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
@@ -89,16 +110,15 @@ std::optional<int> ParsePort(std::string text)
     return n;
 }
 
-std::string PresentPorts()
+// Why a file cannot be created at path ("" when it can, or no path is given).
+std::string CannotCreate(const std::string& path)
 {
-    std::string list;
-    for (int n = 1; n <= sio::MaxSelectablePort; ++n) {
-        if (!sio::IsPortAvailable(n))
-            continue;
-        list += list.empty() ? "" : ", ";
-        list += "COM" + std::to_string(n) + " (" + sio::DescribePort(n) + ")";
-    }
-    return list.empty() ? "no serial port is present" : "ports present: " + list;
+    if (path.empty())
+        return {};
+    const fs::path folder = fs::absolute(path).parent_path();
+    if (AccessCreateIn(folder) == 0)
+        return {};
+    return path + ": cannot write in " + folder.string() + ": " + std::strerror(errno);
 }
 
 std::string OneLine(std::string text)
@@ -152,8 +172,28 @@ bool AsksForJson(int argc, char** argv)
     return false;
 }
 
-constexpr const char* kCommandList = "the commands are send, status, version, readout, store and scan";
-constexpr const char* kCommands[] = {"send", "status", "version", "readout", "store", "scan"};
+// The --port or --device value as given, looked at before parsing: a usage
+// error names the port it was meant for.
+std::optional<std::string> GivenPort(int argc, char** argv)
+{
+    std::optional<std::string> given;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--")
+            break;
+        for (const std::string option : {"--port", "--device"}) {
+            if (a == option && i + 1 < argc)
+                given = argv[++i];
+            else if (a.rfind(option + "=", 0) == 0)
+                given = a.substr(option.size() + 1);
+        }
+    }
+    return given;
+}
+
+constexpr const char* kCommandList =
+    "the commands are send, status, version, readout, store, verify, scan and watch";
+constexpr const char* kCommands[] = {"send", "status", "version", "readout", "store", "verify", "scan", "watch"};
 
 // The first word that is no option, no option's value and no command: what
 // a user meant as a command. Nothing when there is none.
@@ -187,6 +227,10 @@ int Run(int argc, char** argv, TOutcome& outcome)
     app.footer(kExitCodes);
     app.fallthrough();
     app.require_subcommand(1, 1);
+    // The words a user reads in --help and the man page: commands, not the
+    // parser's subcommands.
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.set_help_flag("-h,--help", "print this help and exit");
     app.set_version_flag("--version", std::string("tarnell-cli ") + TARNELL_VERSION, "print the version and exit");
 
     std::string portText, devicePath, parity = "even", logFile;
@@ -194,7 +238,7 @@ int Run(int argc, char** argv, TOutcome& outcome)
     std::int32_t baud = 9600;
     std::int32_t ticks = tarnell::protocol::kReplyTimeoutTicks;
     bool json = false;
-    auto* portOpt = app.add_option("--port", portText,
+    app.add_option("--port", portText,
                                    "serial port COMn, found as the console finds it: in $SIO_PORT_DIR if set, "
                                    "else COM1..32 = /dev/ttyS0..31, COM33..40 = /dev/ttyUSB0..7, "
                                    "COM41..48 = /dev/ttyACM0..7")
@@ -202,18 +246,19 @@ int Run(int argc, char** argv, TOutcome& outcome)
     app.add_option("--device", devicePath,
                    "serial device path, e.g. /dev/ttyUSB0, or a network port on a device server or ser2net: "
                    "rfc2217://HOST:PORT (telnet with line settings) or tcp://HOST:PORT (raw bytes)")
-        ->type_name("PATH")
-        ->excludes(portOpt);
+        ->type_name("PATH|URL");
     app.add_option("--address", address, "gripper address 0..99 (default 0); replaces #ADR in send")
-        ->check(CLI::Range(0, 99));
+        ->type_name("N")
+        ->check(Quiet(CLI::Range(0, 99)));
     app.add_option("--parity", parity, "even (default) or none")->type_name("even|none")
-        ->check(CLI::IsMember({"even", "none"}));
-    app.add_option("--baud", baud, "baud rate (default 9600)")->check(CLI::Range(1, 4000000));
+        ->check(Quiet(CLI::IsMember({"even", "none"})));
+    app.add_option("--baud", baud, "baud rate (default 9600)")->type_name("N")->check(Quiet(CLI::Range(1, 4000000)));
     app.add_option("--ticks", ticks,
                    "time limit for every answer in ticks of 55 ms, 1..1000 (default 25, about 1.4 s); after a "
                    "time-out the next command waits until the line has been quiet for ten character times "
                    "(at least 50 ms), and what comes meanwhile is discarded and noted in the dispatch log")
-        ->check(CLI::Range(1, 1000));
+        ->type_name("N")
+        ->check(Quiet(CLI::Range(1, 1000)));
     app.add_flag("--json", json, "print one JSON object for every outcome instead of text");
     app.add_option("--log", logFile,
                    "write the serial layer's dispatch log to FILE when the port closes (none without it)")
@@ -241,13 +286,36 @@ int Run(int argc, char** argv, TOutcome& outcome)
                       "gripper type 50, 100 or 30 (mm): the file is checked against it before the port opens, "
                       "and it must match what the gripper reports to VER (a gripper whose answer names no "
                       "known type is taken to be of it); without it the type is the one VER reports")
-        ->check(CLI::IsMember({"50", "100", "30"}));
+        ->type_name("50|100|30")
+        ->check(Quiet(CLI::IsMember({"50", "100", "30"})));
+    std::string verifyFile;
+    auto* verify = app.add_subcommand("verify", "read the eight storage places and compare them with FILE, "
+                                                "without writing anything; exit 0 when the gripper holds the "
+                                                "file, 4 when it differs");
+    verify->footer(kVerifyNotes);
+    verify->add_option("FILE", verifyFile, "parameter file to compare with")->type_name("FILE.gri")->required();
     int from = 0, to = 99;
     auto* scan = app.add_subcommand("scan", kScanHelp);
     scan->footer(kScanNotes);
-    scan->add_option("--from", from, "first address (default 0)")->check(CLI::Range(0, 99));
-    scan->add_option("--to", to, "last address (default 99)")->check(CLI::Range(0, 99));
+    scan->add_option("--from", from, "first address (default 0)")->type_name("A")->check(Quiet(CLI::Range(0, 99)));
+    scan->add_option("--to", to, "last address (default 99)")->type_name("B")->check(Quiet(CLI::Range(0, 99)));
+    int interval = 200;
+    long long count = 0;
+    auto* watch = app.add_subcommand("watch", "ask the status again and again and print a line with a time "
+                                              "stamp whenever it changes, until Ctrl-C or --count polls");
+    watch->footer(kWatchNotes);
+    watch->add_option("--interval", interval, "time between polls in ms, 10..3600000 (default 200)")
+        ->type_name("MS")
+        ->check(Quiet(CLI::Range(10, 3600000)));
+    watch->add_option("--count", count, "stop after N polls (default 0: until Ctrl-C)")
+        ->type_name("N")
+        ->check(Quiet(CLI::Range(0LL, 1000000000LL)));
 
+    for (CLI::App* command : app.get_subcommands({}))
+        command->group("Commands");
+
+    if (std::optional<std::string> given = GivenPort(argc, argv))
+        outcome.out["port"] = JsonText(*given);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -269,31 +337,38 @@ int Run(int argc, char** argv, TOutcome& outcome)
                        : *version ? "version"
                        : *readout ? "readout"
                        : *store   ? "store"
+                       : *verify  ? "verify"
+                       : *watch   ? "watch"
                                   : "scan";
     outcome.out["command"] = name;
+    if (!portText.empty() && !devicePath.empty())
+        return usage("--port and --device name a port each; give one of them");
     if (*scan && from > to)
         return usage("scan: --from must not be above --to");
     if (logFile.size() > 255)
         return usage("--log: the file name is longer than 255 characters");
-    if (!logFile.empty()) {
-        // The log is written when the port closes, after the work is done:
-        // a folder it cannot go to is refused before anything is sent.
-        const fs::path folder = fs::absolute(logFile).parent_path();
-        if (AccessCreateIn(folder) != 0)
-            return usage("--log " + logFile + ": cannot write in " + folder.string() + ": " + std::strerror(errno));
-    }
+    // The log is written when the port closes, the readout's file after the
+    // eighth place: a folder either cannot go to is refused before anything
+    // is sent.
+    if (std::string why = CannotCreate(logFile); !why.empty())
+        return usage("--log " + why);
+    if (std::string why = CannotCreate(readFile); !why.empty())
+        return outcome.Finish(kExitFileRefused, "readout " + why + "; nothing was sent");
 
     TPortChoice port;
-    if (devicePath.rfind("rfc2217://", 0) == 0 || devicePath.rfind("tcp://", 0) == 0) {
-#ifndef TARNELL_NETWORK_PORTS
-        return usage("--device " + devicePath + ": this build has no network ports");
-#else
-        if (!sio::ParseNetworkAddress(devicePath))
-            return usage("--device " + devicePath + ": not a network address: rfc2217://HOST:PORT or tcp://HOST:PORT "
-                         "(PORT 1..65535, an IPv6 address in brackets)");
+    const sio::TAddressKind kind = devicePath.empty() ? sio::TAddressKind::LocalDevice : sio::KindOfAddress(devicePath);
+    if (kind == sio::TAddressKind::UnknownScheme || kind == sio::TAddressKind::BadNetworkAddress) {
+        const std::string forms = sio::NetworkAddressForms();
+        if (forms.empty())
+            return usage("--device " + devicePath + ": this build has no network ports; give a device name");
+        return usage("--device " + devicePath +
+                     (kind == sio::TAddressKind::UnknownScheme ? ": no port speaks this scheme; a network port is "
+                                                               : ": not a network address; a network port is ") +
+                     forms);
+    }
+    if (kind == sio::TAddressKind::NetworkPort) {
         port.devicePath = devicePath;
         port.network = true;
-#endif
     } else if (!devicePath.empty()) {
         // The dispatcher takes an absolute path as it is.
         port.devicePath = fs::absolute(devicePath).lexically_normal().string();
@@ -346,7 +421,11 @@ int Run(int argc, char** argv, TOutcome& outcome)
                 else if (typeText == "30")
                     type = 2;
                 code = CmdStore(c, storeFile, type);
-            } else
+            } else if (*verify)
+                code = CmdVerify(c, verifyFile);
+            else if (*watch)
+                code = CmdWatch(c, interval, count);
+            else
                 code = CmdScan(c, from, to);
         } catch (const ECliError& e) {
             code = e.ExitCode();

@@ -54,6 +54,34 @@ void GripperBus::AddGripper(int address, const std::string& model)
     grippers_[address] = g;
 }
 
+bool GripperBus::SetStatusSteps(int address, std::vector<int> steps)
+{
+    auto it = grippers_.find(address);
+    if (it == grippers_.end())
+        return false;
+    it->second.statusSteps = std::move(steps);
+    return true;
+}
+
+bool GripperBus::SetDelay(int address, int delayMs)
+{
+    auto it = grippers_.find(address);
+    if (it == grippers_.end())
+        return false;
+    it->second.delayMs = delayMs;
+    return true;
+}
+
+int GripperBus::DelayFor(const std::string& command) const
+{
+    std::vector<std::string> f = SplitFields(command);
+    int address = 0;
+    if (f.size() < 2 || !ParseNumber(f[1], address))
+        return 0;
+    const Gripper* g = Find(address);
+    return g ? g->delayMs : 0;
+}
+
 const Gripper* GripperBus::Find(int address) const
 {
     auto it = grippers_.find(address);
@@ -73,6 +101,10 @@ std::string GripperBus::Answer(const std::string& command)
     const std::string& mnemonic = f[0];
     const std::string addr = std::to_string(address);
 
+    if (mnemonic == "STA" && !g.statusSteps.empty()) {
+        const long long step = statusPeriodMs_ > 0 ? elapsedMs_ / statusPeriodMs_ : g.statusPolls++;
+        g.status = g.statusSteps[static_cast<std::size_t>(step % static_cast<long long>(g.statusSteps.size()))];
+    }
     if (mnemonic == "STA")
         return "STA;" + addr + ":" + std::to_string(g.status) + ";" + kEnd;
     if (mnemonic == "VER")

@@ -70,6 +70,12 @@ const char kUsage[] =
     "  --address A[:M]  a gripper at address A, 0..99, of model M: KV0050 (50 mm,\n"
     "                   default), KV0150 (100 mm) or KV0030 (30 mm); repeatable.\n"
     "                   Without any: one KV0050 at address 0\n"
+    "  --status A:V,V.. the gripper at A answers STA with these values in turn,\n"
+    "                   one per STA, then from the first again (a status that\n"
+    "                   changes, for watching); give --address A first\n"
+    "  --status-period MS\n"
+    "                   hold each --status value MS ms from the start instead\n"
+    "  --slow A:MS      the gripper at A answers MS ms later than the others\n"
     "  --baud N         line speed (default 9600)\n"
     "  --parity P       even (default), odd or none; 8 data bits, 1 stop bit\n"
     "  --no-wire-timing\n"
@@ -314,11 +320,37 @@ Options ParseArguments(int argc, char** argv, tarnell::sim::GripperBus& bus)
             }
             bus.AddGripper(ParseInt(arg, 0, tarnell::sim::GripperBus::kMaxAddress, "--address"), model);
             anyGripper = true;
-        } else
+        } else if (a == "--status" || a == "--slow") {
+            const std::string arg = next();
+            const std::size_t colon = arg.find(':');
+            if (colon == std::string::npos)
+                Usage((a + " takes ADDRESS:VALUE").c_str());
+            const int address = ParseInt(arg.substr(0, colon), 0, tarnell::sim::GripperBus::kMaxAddress, a.c_str());
+            bool known = false;
+            if (a == "--slow") {
+                known = bus.SetDelay(address, ParseInt(arg.substr(colon + 1), 0, 3600000, "--slow"));
+            } else {
+                std::vector<int> steps;
+                std::string rest = arg.substr(colon + 1);
+                for (std::size_t start = 0;;) {
+                    const std::size_t comma = rest.find(',', start);
+                    steps.push_back(ParseInt(rest.substr(start, comma == std::string::npos ? comma : comma - start), 0,
+                                             65535, "--status"));
+                    if (comma == std::string::npos)
+                        break;
+                    start = comma + 1;
+                }
+                known = bus.SetStatusSteps(address, std::move(steps));
+            }
+            if (!known)
+                Usage((a + ": no gripper at that address; give --address first").c_str());
+        } else if (a == "--status-period")
+            bus.SetStatusPeriod(ParseInt(next(), 1, 3600000, "--status-period"));
+        else
             Usage(("unknown option " + a).c_str());
     }
     if (!anyGripper)
-        bus.AddGripper(0, "KV0050");
+        bus.AddGripper(0, "KV0050");  // --status and --slow need --address before them
     return opt;
 }
 
@@ -375,6 +407,7 @@ int main(int argc, char** argv)
     tarnell::sim::Garbler garbler(opt.garbage, opt.seed, opt.garbageEvery);
     std::deque<tarnell::sim::HeardFrame> heard;
     bool writeBlocked = false;
+    const Clock::time_point started = Clock::now();
     Clock::time_point quietUntil{};  // after a hang-up, look again only later
 
     while (!g_stop) {
@@ -389,7 +422,9 @@ int main(int argc, char** argv)
                 transmitter.Queue(frame.text + "\n\r", frame.heardAt, false);
             if (opt.silent)
                 continue;
-            transmitter.Queue(garbler.Apply(bus.Answer(frame.text)), frame.heardAt + answerDelay, true);
+            bus.SetElapsed(std::chrono::duration_cast<std::chrono::milliseconds>(frame.heardAt - started).count());
+            const auto delay = answerDelay + std::chrono::milliseconds(bus.DelayFor(frame.text));
+            transmitter.Queue(garbler.Apply(bus.Answer(frame.text)), frame.heardAt + delay, true);
         }
 
         while (!writeBlocked && !transmitter.Empty()) {

@@ -465,5 +465,38 @@ TEST_F(DispatchTest, PortListSlotsAreReused)
     EXPECT_EQ(PortListCount(), 1);
 }
 
+// The order of a dispatcher's locks is checked where each is taken, so that
+// a change that could deadlock stops at once in the debug (sanitizer) runs.
+TEST(LockOrderTest, ALockTakenAfterALaterOneOfTheSameDispatcherStopsTheProgram)
+{
+#ifdef NDEBUG
+    GTEST_SKIP() << "the lock order is checked in debug builds only (presets asan and tsan)";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int one = 0, other = 0;
+    TRankedLock dispatch(&one, TLockRank::Dispatch), main(&one, TLockRank::Main), output(&one, TLockRank::Output);
+    TRankedLock otherDispatch(&other, TLockRank::Dispatch);
+    {
+        // In order; again while later ones are held (re-entrant); another
+        // dispatcher's lock is no part of this one's order.
+        std::lock_guard d(dispatch), m(main), o(output);
+        std::lock_guard d2(dispatch), m2(main);
+        std::lock_guard x(otherDispatch);
+    }
+    {
+        std::lock_guard o(output);  // released above: nothing later is held
+    }
+    std::lock_guard m(main);
+    EXPECT_DEATH({ std::lock_guard d(dispatch); }, "the dispatch lock taken while the main lock is held");
+    EXPECT_DEATH(
+        {
+            std::lock_guard o(output);
+            std::lock_guard m2(main);  // held already: allowed
+            std::lock_guard d(dispatch);
+        },
+        "the dispatch lock taken while the (main|output) lock is held");
+#endif
+}
+
 }  // namespace
 }  // namespace sio::test

@@ -2,10 +2,14 @@
 // cases a server's byte stream can cut in awkward places.
 #include <gtest/gtest.h>
 
+#include "SioFactory.h"
 #include "SioNetwork.h"
 #include "SioTelnet.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -53,6 +57,11 @@ TEST(Telnet, CommandsAndEscapesCutAnywhereLeaveTheDataExact)
         EXPECT_EQ(events[3].payload, B({107, 0x30}));
         EXPECT_EQ(events[4].verb, WILL);
         EXPECT_EQ(events[4].option, OptEcho);
+        // Each command knows which data came before it.
+        std::vector<std::size_t> places;
+        for (const TTelnetEvent& e : events)
+            places.push_back(e.dataAt);
+        EXPECT_EQ(places, (std::vector<std::size_t>{3, 3, 3, 4, 4}));
     }
 
     // A server that does not send binary: CR NUL is a CR, CR LF stays.
@@ -98,6 +107,34 @@ TEST(Telnet, NetworkAddressesAreReadAsAnOperatorWritesThem)
     for (const char* bad : {"rfc2217://host", "rfc2217://:4001", "tcp://host:0", "tcp://host:65536", "tcp://a b:1",
                             "tcp://fd00::7:2000", "telnet://host:23", "rfc2217://host:40x1"})
         EXPECT_FALSE(sio::ParseNetworkAddress(bad)) << bad;
+}
+
+// The factory tells a network port from a device path and from an address of
+// a scheme no port speaks (tarnell-cli's --device); the port folder takes
+// the same two schemes as network ports.
+TEST(Telnet, TheFactoryTellsWhatADeviceTextNames)
+{
+    using K = sio::TAddressKind;
+    const std::pair<const char*, K> cases[] = {
+        {"rfc2217://gripper-gw.plant:4001", K::NetworkPort}, {"tcp://[fd00::7]:2000", K::NetworkPort},
+        {"tcp://host", K::BadNetworkAddress},                {"http://127.0.0.1:80", K::UnknownScheme},
+        {"telnet://host:23", K::UnknownScheme},              {"/dev/ttyUSB0", K::LocalDevice},
+        {"C://serial", K::LocalDevice},                      {"./odd://name", K::LocalDevice},
+        {"\\\\.\\COM12", K::LocalDevice},
+    };
+    for (const auto& [text, kind] : cases)
+        EXPECT_EQ(sio::KindOfAddress(text), kind) << text;
+
+    // In the port folder, a link to another scheme is no network port.
+    char name[] = "/tmp/sio-address-XXXXXX";
+    const std::string dir = ::mkdtemp(name);
+    std::filesystem::create_symlink("rfc2217://127.0.0.1:4001", dir + "/COM5");
+    std::filesystem::create_symlink("http://127.0.0.1:80", dir + "/COM6");
+    ::setenv("SIO_PORT_DIR", dir.c_str(), 1);
+    EXPECT_EQ(sio::NetworkPortAddress(5), "rfc2217://127.0.0.1:4001");
+    EXPECT_EQ(sio::NetworkPortAddress(6), "");
+    ::unsetenv("SIO_PORT_DIR");
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -102,7 +102,13 @@ private slots:
                  << f.bSenden2 << f.Memo1 << f.bClear;
         for (int bit = 0; bit < 8; ++bit)  // each status bit is read out on its own
             expected << f.cgStatus->Box(bit);
-        expected << f.StringGrid3 << f.PortStatus->ChooseButton();
+        expected << f.StringGrid3;
+        // The port line's buttons, left to right: Verify, Bus…, Monitor, the port's.
+        for (const QString name : {"Verify", "Bus…", "Monitor"})
+            for (QToolButton* b : f.PortStatus->findChildren<QToolButton*>())
+                if (b->accessibleName() == name)
+                    expected << b;
+        expected << f.PortStatus->ChooseButton();
         // Tab from the last control of each kind leaves it (a grid's Tab
         // walks its cells first; Ctrl+Tab leaves at once, as everywhere).
         f.StringGrid2->setFocus();

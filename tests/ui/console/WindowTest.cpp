@@ -152,9 +152,35 @@ private slots:
         QCOMPARE(f.mStatus->focusPolicy() & Qt::TabFocus, 0);
 
         // Panels follow the window; the output area takes what is left.
+        auto widths = [](TStringGrid* g) {
+            QList<int> w;
+            for (int c = 0; c < g->ColCount(); ++c)
+                w << g->ColWidth(c);
+            return w;
+        };
+        const QList<int> storage = widths(f.StringGrid1), reference = widths(f.StringGrid2);
+        QCOMPARE(storage[1], f.StringGrid1->TextWidth(f.StringGrid1->Cell(1, 0)) + 5);
         f.resize(1200, 800 + TForm1::kPortLineHeight);
         QCOMPARE(f.Panel3->geometry(), QRect(0, 339, 1200, 800 - 339 - 69));
         QCOMPARE(f.mStatus->geometry(), QRect(0, 800 - 69, 1200, 69));
+        // The grids' data columns take the added width, the headings' column not.
+        for (auto [grid, before] : {std::pair{f.StringGrid1, storage}, std::pair{f.StringGrid2, reference}}) {
+            const QList<int> after = widths(grid);
+            QCOMPARE(after[0], before[0]);
+            int added = 0;
+            for (int c = 1; c < after.size(); ++c) {
+                QVERIFY(after[c] > before[c]);
+                added += after[c] - before[c];
+            }
+            QCOMPARE(added, 1200 - 1016);
+        }
+        // A type's new headings keep the share; back at the designed size, the headings' widths.
+        f.rgGripperType->SetItemIndex(1);
+        QCOMPARE(widths(f.StringGrid1)[1], f.StringGrid1->TextWidth(f.StringGrid1->Cell(1, 0)) + 5 + 184 / 3);
+        f.resize(1016, 741 + TForm1::kPortLineHeight);
+        f.rgGripperType->SetItemIndex(0);
+        QCOMPARE(widths(f.StringGrid1), storage);
+        QCOMPARE(widths(f.StringGrid2), reference);
     }
 
     void hintsGoToTheStatusLineAndHighlightTheAddressForTheCommandLine()

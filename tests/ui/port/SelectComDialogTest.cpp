@@ -118,6 +118,28 @@ private slots:
         QCOMPARE(form.SelectedPort(), 5);
     }
 
+    void thePromptSetsTheCaptionAndThePortOfferedFirst()
+    {
+        tarnell::TPortPrompt prompt{"No port has been chosen yet.", "Please choose the gripper port.", 5};
+        tarnell::InstallPortChooser([&] { return prompt; });
+        for (int round = 0; round < 2; ++round) {
+            sio::TComSelectForm form;
+            QString line1;
+            QTimer::singleShot(0, [&] {
+                QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeModalWidget() != nullptr, 5000);
+                auto* d = qobject_cast<tarnell::SelectComDialog*>(QApplication::activeModalWidget());
+                QVERIFY(d);
+                line1 = d->findChild<QLabel*>("Label1")->text();
+                QTest::keyClick(d, Qt::Key_Return);
+            });
+            QCOMPARE(form.ShowModal(), sio::mrOk);
+            // A port no longer listed leaves the first one selected.
+            QCOMPARE(form.SelectedPort(), round == 0 ? 5 : 2);
+            QCOMPARE(line1, QString("No port has been chosen yet."));
+            prompt.preselect = 7;
+        }
+    }
+
     void anEmptyListStillShows()
     {
         com2.reset();

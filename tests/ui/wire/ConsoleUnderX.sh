@@ -38,6 +38,8 @@ export DISPLAY=":$(head -1 "$work/display")"
 unset QT_QPA_PLATFORM
 
 export SIO_PORT_DIR="$work/ports"
+# The console keeps its set-up in the configuration folder: the test's own.
+export XDG_CONFIG_HOME="$work/config"
 "$sim" --dir "$SIO_PORT_DIR" --com 1 --no-wire-timing --log "$work/sim.log" >/dev/null &
 pids+=($!)
 await test -L "$SIO_PORT_DIR/COM1"

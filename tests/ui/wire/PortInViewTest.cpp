@@ -10,6 +10,7 @@
 #include "PortChoice.h"
 #include "PortStatusLine.h"
 #include "QtMessageQueue.h"
+#include "SelectComDialog.h"
 
 #include "SioExcept.h"
 #include "SioMisc.h"
@@ -22,6 +23,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <vector>
 
 using tarnell::TPortStatusLine;
 using tarnell::test::TFakeGripper;
@@ -45,6 +47,8 @@ private slots:
         // The operator picks the port named in choice_ from the list.
         sio::SetPortChooser([this](sio::TComSelectForm& form) {
             ++prompts_;
+            if (window_)
+                prompted_.push_back(window_->PortChoice().Prompt());
             for (int i = 0; i < static_cast<int>(form.Items().size()); ++i)
                 if (form.PortOfItem(i) == choice_)
                     form.SetItemIndex(i);
@@ -60,6 +64,8 @@ private slots:
     {
         prompts_ = 0;
         choice_ = 1;
+        window_ = nullptr;
+        prompted_.clear();
     }
 
     void enterInTheCommandLineSendsAsSendDoes()
@@ -89,6 +95,19 @@ private slots:
         QVERIFY(w.form.cbCommands->HasItem("RCL;#ADR;1"));
         QCOMPARE(line->text(), QStringLiteral("RCL;#ADR;1"));
         QCOMPARE(gripper.Frames(), (std::vector<std::string>{"RCL;3;1", "RCL;3;1"}));
+
+        // Enter on an empty line sends nothing and adds nothing; the button
+        // sends the bare frame end.
+        line->clear();
+        QTest::keyClick(line, Qt::Key_Return);
+        QTest::keyClick(w.form.cbCommands, Qt::Key_Enter);
+        Serve([] { return false; }, 300);
+        QCOMPARE(gripper.Received().size(), std::size_t(18));
+        QCOMPARE(w.form.cbCommands->count(), before + 1);
+        QVERIFY(w.dialogs.Messages().isEmpty());
+        QTest::mouseClick(w.form.bSenden2, Qt::LeftButton);
+        QVERIFY(Serve([&] { return gripper.Received().size() == 20; }));
+        QCOMPARE(gripper.Received().substr(18), std::string("\n\r"));
     }
 
     void thePortLineFollowsOpeningParityLossAndRecovery()
@@ -145,6 +164,7 @@ private slots:
         holder.SetComNumber(1);
         holder.SetOpen(true);
         TWindow w;
+        window_ = &w.form;
         QVERIFY(w.Activate());
         auto& s = w.form.State();
 
@@ -179,6 +199,18 @@ private slots:
         QCOMPARE(first.Received(), std::string("STA;0\n\r"));
         QVERIFY(w.form.PortStatus->Text().contains("Port: COM1"));
 
+        // The dialog said why it asked each time: a port is to be chosen at
+        // the first command and after Ctrl+P (with COM2, used last, offered
+        // first), the classic caption after the port that would not open.
+        const QString choose = "No port has been chosen yet.";
+        QCOMPARE(prompted_.size(), std::size_t(3));
+        QCOMPARE(prompted_[0].line1, choose);
+        QCOMPARE(prompted_[0].preselect, 0);
+        QCOMPARE(prompted_[1].line1, QString("The configured serial port is not valid."));
+        QCOMPARE(prompted_[1].line2, QString("Please choose another port."));
+        QCOMPARE(prompted_[2].line1, choose);
+        QCOMPARE(prompted_[2].preselect, 2);
+
         // Not while a sequence waits for its answers: the wait would never end.
         first.SetDelay(std::chrono::milliseconds(300));
         bool tried = false;
@@ -201,6 +233,8 @@ private:
     QTemporaryDir logDir_;
     int prompts_ = 0;
     int choice_ = 1;
+    tarnell::TForm1* window_ = nullptr;
+    std::vector<tarnell::TPortPrompt> prompted_;  // what the dialog was to say, each time
 };
 
 TARNELL_CONSOLE_TEST_MAIN(PortInViewTest)

@@ -14,7 +14,10 @@
 #include "SioSelCom.h"
 #include "SioUser.h"
 
+#include "PortStatusLine.h"
+
 #include <QAccessible>
+#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -33,6 +36,26 @@ namespace {
 bool Serve(const std::function<bool()>& pred, std::uint32_t ms = 5000) { return sio::ServeMessagesUntil(pred, ms); }
 
 QStringList MemoLines(TWindow& w) { return w.form.Memo1->Lines(); }
+
+// Input as the operator's hand queues it: handled in turn, some of it while
+// a sequence waits for its answers.
+void PostClick(QWidget* button)
+{
+    const QPointF at = QPointF(button->rect().center());
+    for (QEvent::Type t : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+        QCoreApplication::postEvent(button, new QMouseEvent(t, at, button->mapToGlobal(at), Qt::LeftButton,
+                                                            t == QEvent::MouseButtonPress ? Qt::LeftButton
+                                                                                          : Qt::NoButton,
+                                                            Qt::NoModifier));
+}
+void PostKeys(QWidget* target, const QString& text)
+{
+    for (QChar c : text) {
+        const int key = Qt::Key_0 + (c.unicode() - u'0');
+        QCoreApplication::postEvent(target, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier, QString(c)));
+        QCoreApplication::postEvent(target, new QKeyEvent(QEvent::KeyRelease, key, Qt::NoModifier, QString(c)));
+    }
+}
 
 }  // namespace
 
@@ -408,6 +431,89 @@ private slots:
         QVERIFY(w.form.bRead->isEnabled() && w.form.bSenden2->isEnabled());
     }
 
+    // Send writes the rows and type checked at the click. What changes in
+    // the grids while it waits stays there, and none of it goes out; keys
+    // meet grids that rest until the last answer.
+    void sendWritesWhatWasCheckedAtTheClick()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetDelay(150ms);
+        TWindow w;
+        QVERIFY(w.Activate());
+        auto* g1 = w.form.StringGrid1;
+        std::vector<std::string> want;
+        for (int row = 1; row <= 7; ++row) {
+            for (int col = 1; col <= 3; ++col)
+                g1->SetCell(col, row, QString::number(col == 3 ? row + 3 : 10 * row + col));
+            want.push_back("STO;0;" + std::to_string(row) + ";" + std::to_string(10 * row + 1) + ";" +
+                           std::to_string(10 * row + 2) + ";" + std::to_string(row + 3));
+        }
+        w.form.StringGrid2->SetCell(1, 1, "100"), w.form.StringGrid2->SetCell(2, 1, "200");
+        want.push_back("STO;0;8;100;200;3");
+        g1->SetSelection(2, 5);
+
+        PostClick(w.form.bSenden);
+        // Handled while Send waits for place 1's answer: a value no check
+        // saw, a row emptied, another gripper type, and keys typed into the
+        // grid.
+        QMetaObject::invokeMethod(
+            &w.form,
+            [&] {
+                g1->SetCell(1, 6, "99999");
+                g1->SetCell(3, 7, "");
+                w.form.rgGripperType->SetItemIndex(2);
+            },
+            Qt::QueuedConnection);
+        PostKeys(g1, "777");
+        QVERIFY(Serve([&] { return gripper.Frames().size() >= want.size() && !w.form.SequenceRunning(); }, 20000));
+        Serve([] { return false; }, 300);  // nothing more is on its way
+        QCOMPARE(gripper.Frames(), want);
+        QVERIFY(w.dialogs.Messages().isEmpty());
+        // Nothing of it was lost: the changes are there for the next Send to check.
+        QCOMPARE(g1->Cell(1, 6), QString("99999"));
+        QCOMPARE(g1->Cell(3, 7), QString());
+        QCOMPARE(g1->Cell(2, 5), QString("52"));
+        QCOMPARE(w.form.rgGripperType->ItemIndex(), 2);
+        QVERIFY(w.form.rgGripperType->isEnabled());
+        QVERIFY(g1->editTriggers() != QAbstractItemView::NoEditTriggers);
+    }
+
+    // A cell being edited when Readout starts is closed first: the reply
+    // fills it whole, and keys typed meanwhile reach no cell.
+    void readoutFillsACellOpenForEditingWithTheReplyAlone()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetDelay(150ms);
+        TWindow w;
+        QVERIFY(w.Activate());
+        auto* g1 = w.form.StringGrid1;
+        tarnell::test::EditCell(*g1, 1, 2, "4");
+        QVERIFY(g1->Editor());
+        QCOMPARE(g1->Cell(1, 2), QString("4"));
+        QPointer<QWidget> editor = g1->Editor();
+
+        // Started without the focus leaving the grid, as a key would start
+        // it; the operator types on before and after the cell's reply.
+        QMetaObject::invokeMethod(&w.form, [&] { w.form.bReadClick(); }, Qt::QueuedConnection);
+        PostKeys(editor, "77");
+        PostKeys(g1, "88");
+        bool replied = false;
+        QObject::connect(g1, &QTableWidget::itemChanged, &w.form, [&](QTableWidgetItem* item) {
+            if (replied || item->row() != 2 || item->column() != 1)
+                return;
+            replied = true;
+            PostKeys(editor ? editor.data() : static_cast<QWidget*>(g1), "99");
+        });
+        QVERIFY(Serve([&] { return gripper.Frames().size() >= 8 && !w.form.SequenceRunning(); }, 20000));
+        QVERIFY(replied);
+        for (int row = 1; row <= 7; ++row)
+            QCOMPARE(g1->Cell(1, row), QString::number(100 + 50 * (row - 1)));
+        QVERIFY(!g1->Editor());
+        QVERIFY(w.dialogs.Messages().isEmpty());
+    }
+
     void parityReachesTheOpenLineAtOnce()
     {
         sio::test::TPortDir dir;
@@ -425,6 +531,51 @@ private slots:
             QTest::mouseClick(w.form.rgParity->Button(1), Qt::LeftButton);
             QVERIFY(!spy.Last().Parity);
             QCOMPARE(w.form.ComPort->Parity(), sio::pNone);
+        }
+        sio::sys::InstallSysCalls(previous);
+    }
+
+    // The parity is the operator's: chosen while the port is LOST it is kept,
+    // shown at once and used when the port opens again, with no error. A
+    // port that fails names itself and its device before the layer's text.
+    void aLostPortKeepsTheParityAndAFailingPortIsNamed()
+    {
+        sio::test::TPortDir dir;
+        auto gripper = std::make_unique<TFakeGripper>(dir, 1);
+        TSettingsSpy spy;
+        sio::sys::TSysCalls* previous = sio::sys::InstallSysCalls(&spy);
+        {
+            TWindow w;
+            QVERIFY(w.Activate());
+            auto& s = w.form.State();
+            QTest::keyRelease(&w.form, Qt::Key_F1);
+            QVERIFY(Serve([&] { return s.ReplyReceived; }));
+            gripper.reset();
+            QVERIFY(Serve([&] { return !w.dialogs.Messages().filter("the device was lost").isEmpty(); }));
+            w.dialogs.Clear();
+
+            QTest::mouseClick(w.form.rgParity->Button(1), Qt::LeftButton);
+            QCOMPARE(w.dialogs.Messages(), QStringList());
+            QVERIFY2(w.form.PortStatus->Text().contains("Line: 9600 8N1") &&
+                         w.form.PortStatus->Text().contains("State: LOST"),
+                     qPrintable(w.form.PortStatus->Text()));
+
+            // The device is still missing: the port and its device come first.
+            QTest::keyRelease(&w.form, Qt::Key_F1);
+            QCOMPARE(w.dialogs.Messages().size(), 1);
+            const QString missing = w.dialogs.Messages()[0];
+            QVERIFY2(missing.startsWith("COM1 (") && missing.contains("): ie_BadId - Specified comport doesn't exist") &&
+                         missing.endsWith("The next command asks for a port."),
+                     qPrintable(missing));
+
+            gripper = std::make_unique<TFakeGripper>(dir, 1);
+            w.dialogs.Clear();
+            s.ReplyReceived = false;
+            QTest::keyRelease(&w.form, Qt::Key_F1);
+            QVERIFY(Serve([&] { return s.ReplyReceived; }));
+            QVERIFY(!spy.Last().Parity);  // opened again with the parity chosen meanwhile
+            QVERIFY(w.form.PortStatus->Text().contains("Line: 9600 8N1"));
+            QVERIFY(w.dialogs.Messages().isEmpty());
         }
         sio::sys::InstallSysCalls(previous);
     }

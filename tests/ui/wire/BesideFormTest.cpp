@@ -1,0 +1,432 @@
+// What the window offers beside its form, on the wire: Verify against a
+// gripper that holds the grids and one that does not, Verify right after
+// Send, and the operator's set-up kept across a restart (and a kept file
+// that is broken or not ours). Every set-up file lives in a folder of the
+// test's own, never the user's.
+#include "ConsoleFixture.h"
+#include "FakeGripper.h"
+
+#include "BusPanel.h"
+#include "ComboBox.h"
+#include "Dialogs.h"
+#include "OperatorSetup.h"
+#include "OutputMenu.h"
+#include "PortStatusLine.h"
+#include "StatusMonitor.h"
+#include "VerifyAction.h"
+
+#include "SioMisc.h"
+#include "SioPort.h"
+#include "SioSelCom.h"
+#include "SioUser.h"
+#include "QtMessageQueue.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QSpinBox>
+#include <QTreeWidget>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+using tarnell::test::TFakeGripper;
+using tarnell::test::TWindow;
+
+namespace {
+
+std::vector<std::string> Recalls(int address)
+{
+    std::vector<std::string> frames;
+    for (int n = 1; n <= 8; ++n)
+        frames.push_back("RCL;" + std::to_string(address) + ";" + std::to_string(n));
+    return frames;
+}
+
+// tarnell-sim on COM1 of dir, running until the process object goes.
+bool StartSim(QProcess& sim, sio::test::TPortDir& dir, QStringList options)
+{
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(TARNELL_SIM, QStringList{"--dir", QString::fromStdString(dir.Path()), "--com", "1"} + options);
+    return sim.waitForStarted() &&
+           sio::test::WaitUntil([&] { return QFile::exists(QString::fromStdString(dir.Path()) + "/COM1"); });
+}
+
+QColor Background(tarnell::TStringGrid& grid, int col, int row) { return grid.item(row, col)->background().color(); }
+
+}  // namespace
+
+class BesideFormTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        sio::SetMessageQueue(&queue_);
+        QVERIFY(config_.isValid());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config_.path());
+        QDir::setCurrent(config_.path());
+        sio::SetPortChooser([](sio::TComSelectForm& form) {
+            form.SetItemIndex(0);
+            return sio::mrOk;
+        });
+    }
+    void cleanupTestCase()
+    {
+        sio::SetPortChooser(nullptr);
+        sio::SetMessageQueue(nullptr);
+    }
+
+    void verifyMarksTheCellsTheGripperDoesNotHoldAndWritesNothing()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        TWindow w;
+        QVERIFY(w.Activate());
+        w.form.meAdresse->setText("3");
+        QTest::mouseClick(w.form.bRead, Qt::LeftButton);
+        QCOMPARE(gripper.Frames(), Recalls(3));
+
+        // On the port line, with its name and key.
+        tarnell::TVerify& v = w.form.Verify();
+        QCOMPARE(v.Action().shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V));
+        auto buttons = w.form.PortStatus->findChildren<QToolButton*>();
+        QVERIFY(std::any_of(buttons.begin(), buttons.end(),
+                            [](QToolButton* b) { return b->accessibleName() == QStringLiteral("Verify"); }));
+
+        QTest::keyClick(&w.form, Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(w.dialogs.Messages(),
+                 QStringList{"Verify: all complete rows match the gripper at address 3 (places 1, 2, 3, 4, 5, 6, 7, 8)."});
+        QCOMPARE(v.MarkedCount(), 0);
+
+        // Place 2's grip and place 8's compensation differ; place 3 lacks
+        // its force and is not compared; 0250 is the gripper's 250.
+        w.form.StringGrid1->SetCell(1, 2, "151");
+        w.form.StringGrid1->SetCell(3, 3, "");
+        w.form.StringGrid1->SetCell(1, 4, "0250");
+        w.form.StringGrid2->SetCell(2, 1, "16");
+        w.dialogs.Clear();
+        v.Run();
+        std::vector<std::string> thrice;
+        for (int i = 0; i < 3; ++i)
+            for (const std::string& f : Recalls(3))
+                thrice.push_back(f);
+        QCOMPARE(gripper.Frames(), thrice);  // recalls only: nothing written
+        QCOMPARE(w.dialogs.Messages(),
+                 QStringList{"Verify: 2 field(s) differ from the gripper at address 3:\n"
+                             "place 2 grip position: 151 in the grid, 150 in the gripper\n"
+                             "place 8 force-compensation position: 16 in the grid, 15 in the gripper\n"
+                             "Not compared (a cell is empty): places 3."});
+        QCOMPARE(v.MarkedCount(), 2);
+        QCOMPARE(Background(*w.form.StringGrid1, 1, 2), tarnell::TVerify::MarkColor());
+        QCOMPARE(w.form.StringGrid1->item(2, 1)->toolTip(), QString("Gripper: 150"));
+        QCOMPARE(Background(*w.form.StringGrid2, 2, 1), tarnell::TVerify::MarkColor());
+        QCOMPARE(w.form.StringGrid2->item(1, 2)->toolTip(), QString("Gripper: 15"));
+        QVERIFY(Background(*w.form.StringGrid1, 1, 1) != tarnell::TVerify::MarkColor());
+
+        // An edited cell loses its mark; the other keeps it.
+        tarnell::test::EditCell(*w.form.StringGrid1, 1, 2, "\b\b\b150");
+        QCOMPARE(v.MarkedCount(), 1);
+        QVERIFY(w.form.StringGrid1->item(2, 1)->toolTip().isEmpty());
+        QCOMPARE(Background(*w.form.StringGrid2, 2, 1), tarnell::TVerify::MarkColor());
+        QVERIFY(w.form.bRead->isEnabled());
+    }
+
+    void verifyAfterSendReadsBackWhatWasJustSent()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        // A gripper that keeps place 2's grip at 999 whatever it is sent.
+        gripper.SetAnswer([&](const std::string& f) {
+            std::string a = gripper.DefaultAnswer(f);
+            if (f == "RCL;0;2")
+                a = "A0;2;999;30;15\n\r";
+            return a;
+        });
+        TWindow w;
+        QVERIFY(w.Activate());
+        tarnell::TVerify& v = w.form.Verify();
+        QVERIFY(!v.AfterSendAction().isChecked());
+        QTest::keyClick(&w.form, Qt::Key_V, Qt::ControlModifier | Qt::AltModifier);
+        QVERIFY(v.AfterSendAction().isChecked());
+
+        for (int row = 1; row <= 2; ++row)
+            for (int col = 1; col <= 3; ++col)
+                w.form.StringGrid1->SetCell(col, row, QString::number(10 * row + col));
+        QTest::mouseClick(w.form.bSenden, Qt::LeftButton);
+        std::vector<std::string> want = {"STO;0;1;11;12;13", "STO;0;2;21;22;23"};
+        for (const std::string& r : Recalls(0))
+            want.push_back(r);
+        QCOMPARE(gripper.Frames(), want);
+        QCOMPARE(w.dialogs.Messages().size(), 1);
+        QVERIFY(w.dialogs.Messages()[0].contains("place 2 grip position: 21 in the grid, 999 in the gripper"));
+        QCOMPARE(v.Last().compared, (std::vector<int>{1, 2}));
+        QCOMPARE(v.MarkedCount(), 3);  // the whole of place 2
+
+        // Without the choice, Send is Send alone.
+        v.AfterSendAction().setChecked(false);
+        w.dialogs.Clear();
+        QTest::mouseClick(w.form.bSenden, Qt::LeftButton);
+        QCOMPARE(gripper.Frames().size(), want.size() + 2);
+        QVERIFY(w.dialogs.Messages().isEmpty());
+    }
+
+    void theBusScanListsTheGrippersAndTakesTheChosenOne()
+    {
+        sio::test::TPortDir dir;
+        QTemporaryDir work;
+        QProcess sim;
+        // Three models; the one at 4 answers a second late, long after its
+        // limit, while later addresses are asked: its answer must count for
+        // none of them. Nobody at the others.
+        QVERIFY(StartSim(sim, dir,
+                         {"--no-wire-timing", "--address", "2:KV0050", "--address", "4:KV0150", "--address",
+                          "7:KV0030", "--address", "9:KV0150", "--status", "9:65", "--slow", "4:1000", "--log",
+                          work.filePath("sim.log")}));
+        TWindow w;
+        QVERIFY(w.Activate());
+        tarnell::TBusPanel& bus = w.form.Bus();
+        QCOMPARE(bus.Action().shortcut(), QKeySequence(Qt::CTRL | Qt::Key_B));
+        QTest::keyClick(&w.form, Qt::Key_B, Qt::ControlModifier);
+        QVERIFY(bus.isVisible());
+        QCOMPARE(bus.To->value(), 32);
+        QCOMPARE(bus.Ticks->value(), 3);
+        bus.To->setValue(10);
+        // Six ticks: room for a busy machine's thread hops, far below the second.
+        bus.Ticks->setValue(6);
+        QTest::mouseClick(bus.ScanButton, Qt::LeftButton);
+
+        QStringList rows;
+        for (int i = 0; i < bus.List->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* it = bus.List->topLevelItem(i);
+            QStringList cells;
+            for (int c = 0; c < tarnell::TBusPanel::colCount; ++c)
+                cells << it->text(c);
+            rows << cells.join("|");
+        }
+        QCOMPARE(rows, (QStringList{"2|KV0050|50 mm|KV0050;V1.07|192|Referenced, Ready",
+                                    "7|KV0030|30 mm|KV0030;V1.07|192|Referenced, Ready",
+                                    "9|KV0150|100 mm|KV0150;V1.07|65|VCC Err., Referenced"}));
+        QCOMPARE(bus.Progress->value(), 11);
+        QVERIFY(bus.Summary->text().contains("3 gripper(s) found"));
+        // Nothing of the scan in the output window, no time-out message.
+        QCOMPARE(w.form.Memo1->LineCount(), 0);
+        QVERIFY(w.dialogs.Messages().isEmpty());
+        // The slow gripper's answer came, and went nowhere.
+        QFile log(work.filePath("sim.log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("STA;4:192;"));
+
+        // Choosing the 30 mm gripper sets the address and the type.
+        bus.List->setCurrentItem(bus.List->topLevelItem(1));
+        QTest::mouseClick(bus.UseButton, Qt::LeftButton);
+        QCOMPARE(w.form.State().GripperAddress, 7);
+        QCOMPARE(w.form.rgGripperType->ItemIndex(), 2);
+
+        // Cancel ends the scan at the next address; the line is free again.
+        QTimer canceller;
+        QObject::connect(&canceller, &QTimer::timeout, [&] {
+            if (bus.Progress->value() >= 2)
+                QTest::mouseClick(bus.CancelButton, Qt::LeftButton);
+        });
+        canceller.start(1);
+        bus.Scan();
+        canceller.stop();
+        QVERIFY2(bus.Summary->text().startsWith("Cancelled after"), qPrintable(bus.Summary->text()));
+        QVERIFY(bus.Progress->value() < 11);
+        QVERIFY(!bus.CancelButton->isEnabled());
+        QVERIFY(bus.ScanButton->isEnabled());
+        QVERIFY(!w.form.SequenceRunning());
+
+        // A longer limit finds the slow one too.
+        bus.Ticks->setValue(25);
+        bus.From->setValue(3);
+        bus.To->setValue(5);
+        bus.Scan();
+        QCOMPARE(bus.List->topLevelItemCount(), 1);
+        QCOMPARE(bus.List->topLevelItem(0)->text(tarnell::TBusPanel::colAddress), QString("4"));
+        QVERIFY(w.form.bRead->isEnabled());
+        sim.terminate();
+        sim.waitForFinished();
+    }
+
+    void theMonitorDrawsTheStatusOverTimeAndRestsWhileTheLineIsBusy()
+    {
+        sio::test::TPortDir dir;
+        QTemporaryDir work;
+        QProcess sim;
+        // The status changes with every answer: Ready, then not, then an error.
+        QVERIFY(StartSim(sim, dir, {"--no-wire-timing", "--address", "0", "--status", "0:192,64,65", "--log",
+                                    work.filePath("sim.log")}));
+        TWindow w;
+        QVERIFY(w.Activate());
+        tarnell::TStatusMonitor& m = w.form.Monitor();
+        QCOMPARE(m.Interval->value(), 200);
+        m.Interval->setValue(50);
+        QTest::keyClick(&w.form, Qt::Key_M, Qt::ControlModifier);
+        QVERIFY(m.isVisible());
+        const auto& samples = m.Timeline->Samples();
+        QVERIFY(sio::ServeMessagesUntil([&] { return samples.size() >= 6; }, 10000));
+        m.SetPaused(true);
+        for (std::size_t i = 0; i < 6; ++i)
+            QCOMPARE(samples[i].status, (std::vector<int>{192, 64, 65})[i % 3]);
+        for (std::size_t i = 1; i < samples.size(); ++i)
+            QVERIFY(samples[i].ms >= samples[i - 1].ms);
+        QCOMPARE(w.form.Memo1->LineCount(), 0);  // polls stay out of the output
+        QVERIFY(w.dialogs.Messages().isEmpty());
+
+        // The CSV: a header and one line per sample, the bits spelled out.
+        const QStringList csv = m.Csv().split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(csv.size(), int(samples.size()) + 1);
+        QCOMPARE(csv[0], QString("time,status,VCC Err.,Temp. Err.,Overcurrent Err.,Blocking Err.,Grip Err.,n.a.,"
+                                 "Referenced,Ready"));
+        QVERIFY(csv[3].endsWith(",65,1,0,0,0,0,0,1,0"));
+        QTemporaryDir out;
+        m.SaveCsv(out.filePath("s.csv"));
+        m.SavePng(out.filePath("s.png"));
+        QVERIFY(QFile::exists(out.filePath("s.csv")));
+        QCOMPARE(QImage(out.filePath("s.png")).size(), m.Timeline->size());
+
+        // A Readout owns the line: polls rest meanwhile and go on after.
+        m.SetPaused(false);
+        const std::size_t before = samples.size();
+        QTest::mouseClick(w.form.bRead, Qt::LeftButton);
+        QCOMPARE(w.form.StringGrid2->Cell(1, 1), QString("5"));
+        QVERIFY(sio::ServeMessagesUntil([&] { return samples.size() >= before + 2; }, 10000));
+        QString heard;
+        {
+            QFile log(work.filePath("sim.log"));
+            QVERIFY(log.open(QIODevice::ReadOnly));
+            for (const QByteArray& line : log.readAll().split('\n'))
+                if (line.contains(" rx "))
+                    heard += QString::fromLatin1(line.mid(line.indexOf(" rx ") + 4));
+        }
+        const qsizetype first = heard.indexOf("RCL;0;1"), last = heard.indexOf("RCL;0;8");
+        QVERIFY(first >= 0 && last > first);
+        QVERIFY2(!heard.mid(first, last - first).contains("STA;"), qPrintable(heard));
+        QVERIFY(heard.mid(last).contains("STA;0"));
+
+        // A gripper that does not answer is a gap, not a message per poll.
+        w.form.meAdresse->setText("5");
+        QVERIFY(sio::ServeMessagesUntil([&] { return !samples.empty() && samples.back().status < 0; }, 15000));
+        QVERIFY(w.dialogs.Messages().isEmpty());
+        m.Timeline->Clear();
+        QVERIFY(samples.empty());
+        m.close();
+        sim.terminate();
+        sim.waitForFinished();
+    }
+
+    void theSetUpIsKeptAcrossARestart()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 2);
+        QFile::remove(tarnell::TOperatorSetup::FilePath());
+        QTemporaryDir files;
+        {
+            TWindow w;
+            QVERIFY(w.Activate());
+            tarnell::TOperatorSetup setup(w.form);
+            setup.Load();  // nothing kept yet: nothing changes, nothing shown
+            QVERIFY(w.dialogs.Messages().isEmpty());
+            w.form.rgGripperType->SetItemIndex(1);
+            w.form.rgParity->SetItemIndex(1);
+            w.form.meAdresse->setText("12");
+            w.form.StringGrid3->SetCell(1, 4, "POS;#ADR;100");
+            w.form.cbCommands->setEditText("XYZ;#ADR");
+            w.form.bSenden2Click();  // opens COM2, joins the list
+            w.form.OutputMenu().TimeStampAction().setChecked(true);
+            w.form.Verify().AfterSendAction().setChecked(true);
+            tarnell::SetFileFolder(files.path());
+            w.form.resize(1200, 850);
+            w.form.Bus().Ticks->setValue(5);
+            w.form.Monitor().Interval->setValue(500);
+            QVERIFY(setup.Save());
+        }
+        tarnell::SetFileFolder(QString());
+        TWindow w;
+        tarnell::TOperatorSetup setup(w.form);
+        setup.Load();
+        QVERIFY(w.dialogs.Messages().isEmpty());
+        QCOMPARE(w.form.rgGripperType->ItemIndex(), 1);
+        QCOMPARE(w.form.State().MaxPosition, 1000);
+        QCOMPARE(w.form.rgParity->ItemIndex(), 1);
+        QCOMPARE(w.form.ComPort->Parity(), sio::pNone);
+        QCOMPARE(w.form.State().GripperAddress, 12);
+        QCOMPARE(w.form.ComPort->ComNumber(), 2);
+        QVERIFY(w.form.PortStatus->Text().contains("COM2"));
+        QCOMPARE(w.form.StringGrid3->Cell(1, 4), QString("POS;#ADR;100"));
+        QCOMPARE(w.form.StringGrid3->Cell(1, 0), QString("STA;0"));
+        QVERIFY(w.form.cbCommands->HasItem("XYZ;#ADR"));
+        QVERIFY(w.form.cbCommands->HasItem("CMP;0;250"));
+        QVERIFY(w.form.OutputMenu().TimeStampAction().isChecked());
+        QVERIFY(w.form.Verify().AfterSendAction().isChecked());
+        QCOMPARE(tarnell::FileFolder(), files.path());
+        QCOMPARE(w.form.size(), QSize(1200, 850));
+        QCOMPARE(w.form.Bus().Ticks->value(), 5);
+        QCOMPARE(w.form.Bus().To->value(), 32);
+        QCOMPARE(w.form.Monitor().Interval->value(), 500);
+        // The port is taken without asking.
+        QVERIFY(w.Activate());
+        w.form.SendCommand("STA;0");
+        QVERIFY(sio::ServeMessagesUntil([&] { return w.form.State().ReplyReceived; }, 5000));
+        QCOMPARE(gripper.Frames().back(), std::string("STA;0"));
+    }
+
+    void aBrokenOrForeignSetUpIsSetAsideAndTheDefaultsStay_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("binary") << QByteArray("\x00\xff\xfe[[[\x01=\x02\n\x00", 12);
+        QTest::newRow("foreign") << QByteArray("[General]\nport=3\ngripperType=2\n");
+        QTest::newRow("nonsense values") << QByteArray("[General]\nformat=1\nport=999\ngripperType=7\nparity=x\n"
+                                                       "address=-4\nfunctionKeys=a\ngeometry=@ByteArray(xx)\n");
+    }
+    void aBrokenOrForeignSetUpIsSetAsideAndTheDefaultsStay()
+    {
+        QFETCH(QByteArray, content);
+        const QString path = tarnell::TOperatorSetup::FilePath();
+        QDir().mkpath(QFileInfo(path).path());
+        for (const QString& old : QDir(QFileInfo(path).path()).entryList({"*.broken-*"}))
+            QFile::remove(QFileInfo(path).path() + "/" + old);
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(content);
+        }
+        TWindow w;
+        tarnell::TOperatorSetup setup(w.form);
+        setup.Load();
+        QCOMPARE(w.form.rgGripperType->ItemIndex(), 0);
+        QCOMPARE(w.form.rgParity->ItemIndex(), 0);
+        QCOMPARE(w.form.State().GripperAddress, 0);
+        QCOMPARE(w.form.ComPort->ComNumber(), 0);
+        QCOMPARE(w.form.StringGrid3->Cell(1, 0), QString("STA;0"));
+        if (QTest::currentDataTag() == QByteArray("nonsense values")) {
+            // Ours, with values that make no sense: each is left out, quietly.
+            QVERIFY(w.dialogs.Messages().isEmpty());
+            QVERIFY(setup.SetAside().isEmpty());
+            return;
+        }
+        QCOMPARE(w.dialogs.Messages().size(), 1);
+        QVERIFY(w.dialogs.Messages()[0].contains("set aside"));
+        QVERIFY(!QFile::exists(path));
+        QFile aside(setup.SetAside());
+        QVERIFY(aside.open(QIODevice::ReadOnly));
+        QCOMPARE(aside.readAll(), content);
+        // The next save writes a good one.
+        QVERIFY(setup.Save());
+        TWindow again;
+        tarnell::TOperatorSetup(again.form).Load();
+        QVERIFY(again.dialogs.Messages().isEmpty());
+    }
+
+private:
+    tarnell::QtMessageQueue queue_;
+    QTemporaryDir config_;
+};
+
+TARNELL_CONSOLE_TEST_MAIN(BesideFormTest)
+#include "BesideFormTest.moc"

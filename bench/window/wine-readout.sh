@@ -7,12 +7,13 @@
 # the whole Readout but for the click before the first frame and the grid
 # filled after the last reply (the in-process window_bench includes those).
 #   bench/window/wine-readout.sh [READOUTS]      (default 10)
+# WINDOWS_BUILD names another build folder of the windows-console preset.
 # With LINUX_CONSOLE=path/to/tarnell-console the Linux window is timed the
 # same way in the same run, on the same X server.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 count=${1:-10}
-build=$PWD/build/windows-console
+build=${WINDOWS_BUILD:-$PWD/build/windows-console}
 here=$PWD/tests/windows
 sim=$build/tests/windows/tarnell-sim
 console=$build/console/tarnell-console.exe
@@ -21,6 +22,9 @@ for f in "$sim" "$console"; do
 done
 . "$here/wine-x.sh"
 start_x "$build" wine-readout
+
+# last_place_asked LINES LOG: RCL;0;8 arrived after the first LINES lines.
+last_place_asked() { tail -n +"$(($1 + 1))" "$2" | grep -qF 'RCL;0;8\n\r'; }
 
 # readouts LABEL N: the Readouts of the window on COMn; one line of figures.
 readouts() {
@@ -34,7 +38,7 @@ readouts() {
   for _ in $(seq "$count"); do
     lines=$(wc -l <"$log")
     xdotool mousemove --window "$win" 940 236 click 1
-    await_true grep -qF 'RCL;0;8\n\r' <(tail -n +"$((lines + 1))" "$log")
+    await_true last_place_asked "$lines" "$log"
     # F1 is refused until the Readout is over: a new STA;0 marks its end.
     before=$(frames_in "$log" 'STA;0')
     press_until "$win" F1 more_frames_than "$before" "$log" 'STA;0'

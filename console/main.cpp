@@ -4,12 +4,14 @@
 #include "PortChoice.h"
 #include "QtMessageQueue.h"
 #include "SelectComDialog.h"
+#include "StartFolder.h"
 #include "TarnellApplication.h"
 #include "TerminationSignals.h"
 #include "Unit1.h"
 
 #include "SioMessageQueue.h"
 #include "SioMisc.h"
+#include "SioPort.h"
 
 #include <QIcon>
 
@@ -54,6 +56,7 @@ int main(int argc, char** argv)
     // No application display name: Qt's X11 platform would append it to
     // every window title, and the main window's caption is to stand alone.
     tarnell::TApplication app(argc, argv);
+    tarnell::LeaveProgramFolder();
     // The installed desktop entry and icon: a desktop shows them for the window.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tarnell.Console"));
     QGuiApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tarnell-console")));
@@ -69,7 +72,13 @@ int main(int argc, char** argv)
         tarnell::TForm1 form;  // owns the port component: closed before the queue goes
         // The dialog says why it asks, and offers the port used last first.
         tarnell::InstallPortChooser([&form] { return form.PortChoice().Prompt(); });
-        tarnell::CloseOnTerminationSignal(&form);
+        tarnell::CloseOnTerminationSignal(&form, [&form] {
+            try {
+                form.ComPort->SetOpen(false);
+            } catch (...) {
+                // The process ends now: a close that fails has nobody left to tell.
+            }
+        });
         // The operator's set-up of the last run, kept again at the end.
         tarnell::TOperatorSetup setup(form);
         setup.Load();

@@ -294,16 +294,7 @@ std::int32_t TSioNetworkDispatcher::ReaderLoop()
 {
     SignalThreadReady(TSioDispatcherThread::Reader);
     const int fd = fd_.Get();
-    // Serial data hands over in records, as a tty's reader hands it.
-    auto queue = [&](const std::vector<std::uint8_t>& data) {
-        for (std::size_t at = 0; at < data.size(); at += ReadRecordSize) {
-            const auto n = static_cast<std::int32_t>(std::min<std::size_t>(ReadRecordSize, data.size() - at));
-            if (!QueueReceived(data.data() + at, n))
-                return false;
-        }
-        return true;
-    };
-    if (!queue(early_)) {
+    if (!QueueData(early_.data(), early_.size(), InputDiscards())) {
         RequestStop();
         return ecTapiNoMem;
     }
@@ -313,7 +304,7 @@ std::int32_t TSioNetworkDispatcher::ReaderLoop()
         // buffer holds: lost as a driver loses it.
         lineErrorWord_.fetch_or(static_cast<std::int32_t>(CE_RXOVER));
         Note(std::to_string(earlyLost_) +
-                " bytes that came while the options were negotiated did not fit the input buffer and were lost.");
+             " bytes that came while the options were negotiated did not fit the input buffer and were lost.");
     }
     std::uint8_t chunk[4096];
     std::vector<std::uint8_t> data;
@@ -559,6 +550,12 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
     // connection just closed (ser2net keeps its device until the output
     // has drained): it is tried again while the limit allows.
     constexpr std::uint32_t kRetryPauseMs = 100;
+    std::string said;  // what the server said before it closed at once
+    auto closedAtOnce = [&](int times) {
+        return Fail(ECONNRESET, "the server closed the connection at once" + said +
+                                    (times > 1 ? ", " + std::to_string(times) + " times" : std::string()) +
+                                    "; its device may still be in use");
+    };
     for (int attempt = 1;; ++attempt) {
         decoder_.Reset();
         early_.clear();
@@ -568,20 +565,19 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
             controlOut_.clear();
         }
         std::int32_t r = Connect(address_, deadline);
+        // A server that closed at once and then let the limit run out is
+        // still the server that closed at once.
         if (r < 0)
-            return r;
+            return attempt > 1 && lastOsError_.load() == ETIMEDOUT ? closedAtOnce(attempt - 1) : r;
         if (rfc2217_.load() ? Negotiate(deadline) : Settle(deadline))
             break;
-        const std::string said = EarlyText();
+        said = EarlyText();
         {
             std::unique_lock fl(fdLock_);
             fd_.Reset();
         }
-        if (MsLeft(deadline) <= static_cast<int>(kRetryPauseMs)) {
-            return Fail(ECONNRESET, "the server closed the connection at once" + said +
-                                        (attempt > 1 ? ", " + std::to_string(attempt) + " times" : std::string()) +
-                                        "; its device may still be in use");
-        }
+        if (MsLeft(deadline) <= static_cast<int>(kRetryPauseMs))
+            return closedAtOnce(attempt);
         Note("The server closed the connection at once" + said + "; trying again.");
         std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMs));
     }
@@ -749,7 +745,7 @@ bool TSioNetworkDispatcher::Settle(std::uint32_t deadline)
 {
     // A server that closes at once closes within a round trip of the
     // connect; one that keeps the connection is not held up for long.
-    const std::uint32_t settle = std::clamp<std::uint32_t>(2 * connectMs_ + 20, 20, 300);
+    const std::uint32_t settle = std::clamp<std::uint32_t>(2 * connectMs_ + 50, 50, 300);
     const std::uint32_t end = Now() + std::min<std::uint32_t>(settle, static_cast<std::uint32_t>(MsLeft(deadline)));
     const int fd = fd_.Get();
     std::uint8_t chunk[1024];
@@ -1275,12 +1271,19 @@ bool TSioNetworkDispatcher::QueueData(const std::uint8_t* data, std::size_t coun
 // ---------------------------------------------------------------------------
 // Writer.
 
-std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul)
+std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul,
+                                           bool* blockAbandoned)
 {
     const int fd = fd_.Get();
     std::size_t done = 0;
     bool abandoned = false;
     while (done < bytes.size()) {
+        if (blockAbandoned && !*blockAbandoned && writerWake_.Consume()) {
+            // Telnet commands go out whole; the block after them is what the
+            // discard drops, and it is told so at once.
+            *blockAbandoned = true;
+            SignalAbandoned();
+        }
         if (abandonable && !abandoned && writerWake_.Consume()) {
             // The rest is dropped, but never half an escape: the byte after
             // a lone IAC would be taken as a command.
@@ -1300,7 +1303,8 @@ std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& byt
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p[2] = {{fd, POLLOUT, 0}, {writerWake_.Fd(), POLLIN, 0}};
-            int r = sys::RetryEintr([&] { return ::poll(p, abandonable ? 2 : 1, kStopPollMs); });
+            const bool watchWake = abandonable || (blockAbandoned && !*blockAbandoned);
+            int r = sys::RetryEintr([&] { return ::poll(p, watchWake ? 2 : 1, kStopPollMs); });
             if (r < 0) {
                 lastOsError_ = errno;
                 return ecDeviceWrite;
@@ -1362,9 +1366,12 @@ std::int32_t TSioNetworkDispatcher::WritePass(bool& waiting, std::uint32_t& wait
             // The reader may have stopped reading while these waited.
             if (control.size() > ControlBacklogLimit)
                 readerWake_.Set();
-            std::int32_t r = SendAll(control, false, false);
+            bool blockAbandoned = false;
+            std::int32_t r = SendAll(control, false, false, raw.empty() ? nullptr : &blockAbandoned);
             if (r != 0)
                 return r == ecInvalidHandle ? 0 : r;
+            if (blockAbandoned)
+                raw.clear();
         }
         if (raw.empty()) {
             if (control.empty())

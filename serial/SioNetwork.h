@@ -206,8 +206,11 @@ private:
     void HandleNegotiation(std::uint8_t verb, std::uint8_t option);
     void HandleComPort(const std::vector<std::uint8_t>& payload);
     // Writer: writes bytes whole (0), abandons them on the writer wake
-    // (1, after completing an escape pair), or fails (ecDeviceWrite).
-    std::int32_t SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul);
+    // (1, after completing an escape pair), or fails (ecDeviceWrite). With
+    // blockAbandoned, bytes that go out whole before a block the writer
+    // holds: the writer wake abandons that block at once (set true).
+    std::int32_t SendAll(const std::vector<std::uint8_t>& bytes, bool abandonable, bool crNul,
+                         bool* blockAbandoned = nullptr);
     // Writer: sends what is queued; waiting tells whether output is held
     // for a purge's answer, and until which tick at most.
     std::int32_t WritePass(bool& waiting, std::uint32_t& waitEnd);

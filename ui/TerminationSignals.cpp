@@ -24,7 +24,8 @@ void OnSignal(int)
 
 }  // namespace
 
-void CloseOnTerminationSignal(QWidget* window)
+// The signals leave time for the ordinary teardown: closeNow is not needed.
+void CloseOnTerminationSignal(QWidget* window, std::function<void()>)
 {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0)

@@ -456,12 +456,16 @@ TEST_F(Cli, AnEmptyPlaceIsReadAsTheWindowReadsIt)
     // Places 3 and 8 not in use: their fields are empty. Anything else in
     // a field, or no "A", is still a place not read.
     tarnell::test::TFakeGripper g(dir / "COM1");
-    std::string third = "A0;3;;;\n\r";
-    g.SetAnswer([&](const std::string& frame) {
-        if (frame == "RCL;0;3")
-            return third;
-        return frame == "RCL;0;8" ? std::string("A0;8;;;\n\r") : g.DefaultAnswer(frame);
-    });
+    // A new answer goes in through SetAnswer, which hands it to the
+    // gripper's thread under its lock.
+    auto answerThird = [&g](std::string third) {
+        g.SetAnswer([&g, third](const std::string& frame) {
+            if (frame == "RCL;0;3")
+                return third;
+            return frame == "RCL;0;8" ? std::string("A0;8;;;\n\r") : g.DefaultAnswer(frame);
+        });
+    };
+    answerThird("A0;3;;;\n\r");
     TRun text = Run({"--port", "COM1", "readout", "unused.gri"});
     ASSERT_EQ(text.exitCode, 0) << text.err;
     EXPECT_NE(text.out.find("\n3      empty\n"), std::string::npos) << text.out;
@@ -483,7 +487,7 @@ TEST_F(Cli, AnEmptyPlaceIsReadAsTheWindowReadsIt)
     EXPECT_EQ(json::parse(store.out)["skipped"], json::array({3, 8}));
 
     for (const std::string& spoiled : {std::string("A0;3;x;y;z\n\r"), std::string("B0;3;;;\n\r")}) {
-        third = spoiled;
+        answerThird(spoiled);
         TRun refused = Run({"--port", "COM1", "readout", "spoiled.gri"});
         EXPECT_EQ(refused.exitCode, 3) << spoiled;
         EXPECT_ONE_LINE_NAMING(refused, "place 3 not read");

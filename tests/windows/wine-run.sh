@@ -5,7 +5,8 @@
 set -euo pipefail
 build=${TARNELL_WIN_BUILD:?TARNELL_WIN_BUILD must name the Windows build folder}
 export WINEPREFIX=$build/wineprefix
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko prompts, and no desktop entries for what a test installs.
+export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
 export WINEDEBUG=${WINEDEBUG:--all}
 if [ "$(cat "$WINEPREFIX/.tarnell-ports-mapped" 2>/dev/null)" != "$build/winports" ]; then
   echo "wine-run.sh: the COM ports of $WINEPREFIX are not mapped (run wine-prefix.sh $build)" >&2

@@ -395,10 +395,13 @@ TEST_F(Connecting, ANameWhoseAddressesAllFailNamesEachWithItsReason)
 
 // A server that accepts and closes at once, as ser2net does while its device
 // is still held by the connection just closed: tried again within the limit.
-// One that keeps doing so is reported as such, with what it said.
+// One that keeps doing so is reported as such, with what it said. (Over RFC
+// 2217 the opening waits for the server's answer, so it always sees the
+// close; over raw TCP it looks for a close only for a moment after the
+// connect, which a test on a loaded machine cannot time.)
 TEST_F(Connecting, AServerThatClosesAtOnceIsTriedAgainWithinTheLimit)
 {
-    for (const std::string scheme : {"rfc2217", "tcp"}) {
+    {
         TRfc2217Device device;
         const std::string busy = "Port's device already in use\r\n";
         std::atomic<int> refusals{2};
@@ -409,26 +412,23 @@ TEST_F(Connecting, AServerThatClosesAtOnceIsTriedAgainWithinTheLimit)
             }
             device.Serve(fd, s);
         });
-        MapPort(5, server.Url(scheme));
+        MapPort(5, server.Url());
         {
             TConsoleLink link(5, Log());
-            EXPECT_EQ(link.Exchange("STA;0").reply, "STA;0:192;\n\r") << scheme;
-            EXPECT_FALSE(link.Port().DeviceLost()) << scheme;
+            EXPECT_EQ(link.Exchange("STA;0").reply, "STA;0:192;\n\r");
+            EXPECT_FALSE(link.Port().DeviceLost());
         }
-        EXPECT_EQ(server.Accepted(), 3) << scheme;
+        EXPECT_EQ(server.Accepted(), 3);
         EXPECT_NE(LogText(Log()).find("The server closed the connection at once (it said \"Port's device already in "
                                       "use\"); trying again."),
-                  std::string::npos)
-            << scheme;
-        std::filesystem::remove(dir_.Entry(5));
-        std::filesystem::remove(Log());
+                  std::string::npos);
     }
 
     TFakeDeviceServer always([&](int fd, TFakeDeviceServer& s) {
         const std::string busy = "Port's device already in use\r\n";
         (void)s.SendAll(fd, busy.data(), busy.size());
     });
-    MapPort(6, always.Url("tcp"));
+    MapPort(6, always.Url());
     sio::TSioComPort port;
     port.SetComNumber(6);
     try {
@@ -436,7 +436,7 @@ TEST_F(Connecting, AServerThatClosesAtOnceIsTriedAgainWithinTheLimit)
         ADD_FAILURE() << "opened";
     } catch (const sio::ESioException& e) {
         const std::string what = e.what();
-        EXPECT_EQ(what.rfind("COM6 (" + always.Url("tcp") +
+        EXPECT_EQ(what.rfind("COM6 (" + always.Url() +
                                  "): the server closed the connection at once (it said \"Port's device already in "
                                  "use\"), ",
                              0),

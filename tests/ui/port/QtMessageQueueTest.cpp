@@ -225,34 +225,48 @@ private slots:
     void blockingStepSleepsUntilAMessageOrItsDeadline()
     {
         tarnell::QtMessageQueue q;
-        // Nothing comes: the step returns at its deadline, having slept: the
-        // event loop went to sleep once and was woken once, by the deadline.
-        int sleeps = 0;
-        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &q,
-                         [&] { ++sleeps; });
-        auto t0 = std::chrono::steady_clock::now();
-        QVERIFY(!q.WaitAndProcess(300) || sleeps > 0);
-        auto waited = std::chrono::steady_clock::now() - t0;
-        QVERIFY(waited >= std::chrono::milliseconds(250));  // never before its deadline
-        QVERIFY(waited < std::chrono::seconds(5));
-        QVERIFY2(sleeps >= 1 && sleeps <= 3, qPrintable(QString::number(sleeps)));
+        QCoreApplication::processEvents();  // nothing left over to wake the loop early
+        // What the event loop does while nothing comes: it goes to sleep
+        // (aboutToBlock) and wakes (awake). A wait that spins never sleeps
+        // and wakes at every pass; one that sleeps in small steps, through
+        // the loop or beside it, wakes many times in a second.
+        int sleeps = 0, wakes = 0;
+        QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance();
+        QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, &q, [&] { ++sleeps; });
+        QObject::connect(loop, &QAbstractEventDispatcher::awake, &q, [&] { ++wakes; });
+        auto slept = [&] { return QString("slept %1 times, woke %2 times").arg(sleeps).arg(wakes); };
+
+        const auto t0 = std::chrono::steady_clock::now();
+        q.WaitAndProcess(1000);
+        QVERIFY(std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(950));  // not before its deadline
+        QVERIFY2(sleeps == 1 && wakes >= 1 && wakes <= 2, qPrintable(slept()));
+
         // A wait for a condition nobody makes true sleeps through to its
-        // deadline instead of stepping the loop again and again.
+        // deadline: one step, and one more for the last few milliseconds at
+        // most.
         sio::SetMessageQueue(&q);
-        sleeps = 0;
-        QVERIFY(!sio::ServeMessagesUntil([] { return false; }, 300));
-        QVERIFY2(sleeps >= 1 && sleeps <= 3, qPrintable(QString::number(sleeps)));
+        sleeps = wakes = 0;
+        QVERIFY(!sio::ServeMessagesUntil([] { return false; }, 1000));
+        QVERIFY2(sleeps >= 1 && sleeps <= 2 && wakes <= 4, qPrintable(slept()));
         sio::SetMessageQueue(nullptr);
 
-        // A serial thread's call ends the sleep, and a wait without a
-        // deadline serves it while the caller's condition is false.
+        // A serial thread's call, made once the main thread is asleep, ends
+        // the sleep, and a wait without a deadline serves it while the
+        // caller's condition is false.
+        std::atomic<bool> asleep{false};
+        QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, &q, [&] {
+            asleep = true;
+            asleep.notify_all();
+        });
         bool ran = false;
         std::jthread t([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            asleep.wait(false);
             q.RunOnMainThread([&] { ran = true; });
         });
         sio::SetMessageQueue(&q);
+        sleeps = wakes = 0;
         QVERIFY(sio::ServeMessagesUntil([&] { return ran; }, sio::kWaitForever));
+        QVERIFY2(sleeps >= 1 && sleeps <= 2, qPrintable(slept()));
         sio::SetMessageQueue(nullptr);
         QVERIFY(!sio::ServeMessagesUntil([] { return false; }, 0));
     }

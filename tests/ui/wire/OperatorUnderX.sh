@@ -22,24 +22,82 @@ cleanup() {
     echo "--- console's standard error:" >&2
     cat "$work/console.err" >&2
   fi
+  # flock's child first: left over, it would keep the test's output open,
+  # and ctest waiting for it, long after a failure.
+  if [ -n "${holder:-}" ] && [ -e "/proc/$holder" ]; then
+    kill $(cat "/proc/$holder/task/$holder/children" 2>/dev/null) 2>/dev/null || true
+  fi
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-await() {
-  for _ in $(seq 200); do
+# Waits up to $1 tenths of a second (about: every look takes its time too)
+# for a command to succeed; await gives it 20 s.
+within() {
+  local n=$1
+  shift
+  for _ in $(seq "$n"); do
     if "$@" >/dev/null 2>&1; then return 0; fi
     sleep 0.1
   done
+  return 1
+}
+await() {
+  within 200 "$@" && return 0
   echo "gave up waiting for: $*" >&2
   return 1
 }
 shot() { if [ -n "$shots" ]; then sleep 0.5; import -window root "$shots/$1.png"; fi; }
 size_of() { xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: //p'; }
-# The one visible top-level window whose name is exactly $1.
-window_named() { xdotool search --onlyvisible --name "^$1\$" | head -1; }
+# The one visible top-level window whose name is exactly $1; fails when there
+# is none.
+window_named() {
+  local w
+  w=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
+  [ -n "$w" ] && echo "$w"
+}
+# await runs its command anew each time, so what it looks at is asked inside
+# these, not expanded once when await is called.
+size_is() { [ "$(size_of)" = "$1" ]; }
+gone() { [ -z "$(window_named "$1")" ]; }
+shown_more_than() { [ "$(shown)" -gt "$1" ]; }
+shown_just() { [ "$(shown)" -eq "$1" ]; }
+# Clicks button $4 at point $2,$3 of window $1 until a list or a menu pops
+# up. On a busy machine Qt may take the click's release, handled late, for a
+# choice in the list it has just opened, which closes it again at once.
+pop_up() {
+  local before
+  before=$(shown)
+  for _ in $(seq 10); do
+    xdotool mousemove --window "$1" "$2" "$3" click "$4"
+    within 20 shown_more_than "$before" && return 0
+  done
+  echo "nothing popped up at $2,$3 of window $1" >&2
+  return 1
+}
+# More than $3 lines of file $2 hold text $1.
+count_above() { [ "$(grep -cF "$1" "$2")" -gt "$3" ]; }
+# Waits until the window named $1 is shown and has the keyboard. There is no
+# window manager: Qt gives a dialog the input focus itself once it shows it.
+has_focus() {
+  local w
+  w=$(window_named "$1") && [ "$(xdotool getwindowfocus 2>/dev/null)" = "$w" ]
+}
+await_dialog() {
+  await window_named "$1"
+  await has_focus "$1"
+}
+# The console's visible windows but tooltips: a list or a menu that pops up
+# adds one, and takes the keys while it is there.
+shown() {
+  local n=0 w
+  for w in $(xdotool search --onlyvisible --pid "$console_pid" 2>/dev/null); do
+    xprop -id "$w" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q TOOLTIP || n=$((n + 1))
+  done
+  echo "$n"
+}
 
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
@@ -64,11 +122,12 @@ pids+=($holder)
 
 cd "$work"
 "$console" 2>"$work/console.err" &
-pids+=($!)
+console_pid=$!
+pids+=($console_pid)
 await window_named "Tarnell by Voskarwerk"
 win=$(window_named "Tarnell by Voskarwerk")
 xdotool windowmove "$win" 0 0
-await test "$(size_of)" = "1016x765"
+await size_is 1016x765
 shot default
 
 # The window manager is told the minimum (Xvfb has none to hold to it).
@@ -79,19 +138,20 @@ shot minimum
 xdotool mousemove --window "$win" 500 600
 # COM1 is in use: the error, then the next command asks again; COM2 this time.
 xdotool key F1
-await window_named "Select Port"
+await_dialog "Select Port"
 xdotool key Return
-await window_named "Tarnell Console"
+await_dialog "Tarnell Console"
 shot already-in-use
 xdotool key Return
-await test -z "$(window_named 'Tarnell Console')"
+await gone "Tarnell Console"
 xdotool key F1
-await window_named "Select Port"
-# The dialog's list: opened with a click, the next entry, then OK.
-xdotool mousemove --window "$(window_named 'Select Port')" 100 73 click 1
-sleep 0.5
+await_dialog "Select Port"
+# The dialog's list: opened with a click, the next entry, then OK once the
+# list has closed again.
+before=$(shown)
+pop_up "$(window_named 'Select Port')" 100 73 1
 xdotool key Down Return
-sleep 0.3
+await shown_just "$before"
 xdotool key Return
 await grep -qF 'STA;0\n\r' "$work/sim2.log"
 grep -qF 'STA;0' "$work/sim1.log" && { echo "COM1 got a frame" >&2; exit 1; }
@@ -115,36 +175,35 @@ shot another-port
 # takes it. Then once more, and COM1 from the list.
 sta2=$(grep -cF 'STA;0\n\r' "$work/sim2.log")
 xdotool key F1
-await window_named "Select Port"
+await_dialog "Select Port"
 shot choose-port
 xdotool key Return
-await test "$(grep -cF 'STA;0\n\r' "$work/sim2.log")" -gt "$sta2"
+await count_above 'STA;0\n\r' "$work/sim2.log" "$sta2"
 # A click makes the window active again after the dialog: the shortcut is the window's.
 xdotool mousemove --window "$win" 500 600 click 1 key ctrl+p
 xdotool key F1
-await window_named "Select Port"
+await_dialog "Select Port"
 # From OK by Tab to the list, one up to COM1, and Return for OK.
 xdotool mousemove --window "$(window_named 'Select Port')" 100 20 key Tab Tab Up Return
 await grep -qF 'STA;0\n\r' "$work/sim1.log"
 
 # Loss and recovery: the simulator killed, then started again at the same link.
 kill -KILL "$sim1"
-await window_named "Tarnell Console"
+await_dialog "Tarnell Console"
 shot lost
 xdotool key Return
 "$sim" --dir "$SIO_PORT_DIR" --com 1 --no-wire-timing --log "$work/sim1b.log" >/dev/null &
 pids+=($!)
 await test -L "$SIO_PORT_DIR/COM1"
-await test -z "$(window_named 'Tarnell Console')"
+await gone "Tarnell Console"
 xdotool mousemove --window "$win" 500 600 key F1
 await grep -qF 'STA;0\n\r' "$work/sim1b.log"
 shot recovered
 
 # "Save as…" from the output window's menu writes what it shows.
-xdotool mousemove --window "$win" 300 500 click 3
-sleep 0.3
+pop_up "$win" 300 500 3
 xdotool key s
-await window_named "Save As"
+await_dialog "Save As"
 # The name is typed again, whole, for as long as the dialog stays open and
 # nothing was written: on a busy machine the first keys may come before the
 # name field has the focus, and its completer may take a Return.
@@ -167,6 +226,6 @@ grep -qx 'Tx: RCL;0;2' "$work/output.txt"
 
 # Grown to the whole screen, as maximised.
 xdotool windowsize "$win" 1280 1024
-await test "$(size_of)" = "1280x1024"
+await size_is 1280x1024
 shot maximised
 echo "operator under X: minimum kept, in-use port asked again, Enter sent, Ctrl+P let go with the log, loss recovered, output saved, grown"

@@ -294,6 +294,16 @@ private slots:
         QCOMPARE(MemoLines(w).size(), 16);  // one Tx and one Rx line per place
         QVERIFY(w.dialogs.Messages().isEmpty());
         QVERIFY(w.form.bRead->isEnabled());
+
+        // Store File: the file that the Windows window is held to as well
+        // (tests/windows/console-e2e.sh).
+        QTemporaryDir files;
+        w.dialogs.AnswerFile(files.filePath("read.gri"));
+        QTest::mouseClick(w.form.bSave, Qt::LeftButton);
+        QFile stored(files.filePath("read.gri"));
+        QFile expected(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../data/sim-factory.gri"));
+        QVERIFY(stored.open(QIODevice::ReadOnly) && expected.open(QIODevice::ReadOnly));
+        QCOMPARE(stored.readAll(), expected.readAll());
     }
 
     void readoutEndsAtTheFirstTimeOutAndOddPlacesChangeNothing()

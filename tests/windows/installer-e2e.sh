@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The Windows installer under Wine, as a new user would meet it: installed
+# silently (/S), the console started from its Start-menu entry works in
+# Documents\Tarnell Console (its installation folder is not the user's), sends
+# to the simulator and writes its dispatch log there when its window is
+# closed; then the uninstaller takes away what was installed.
+#   installer-e2e.sh SIM BUILD_DIR CPACK_CONFIG [SHOT_DIR]
+set -euo pipefail
+sim=$(realpath "$1") build=$(cd "$2" && pwd) cpack_config=$(realpath "$3") shots=${4:-}
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine-x.sh"
+start_x "$build" installer-e2e
+
+# The installer, made as `--target package` makes it.
+(cd "$work" && cpack -G NSIS --config "$cpack_config" -B "$work/pkg" >"$work/cpack.log" 2>&1) \
+  || { tail -n 30 "$work/cpack.log" >&2; fail "cpack -G NSIS failed"; }
+installer=$(find "$work/pkg" -maxdepth 1 -name 'tarnell-console-*-win64.exe' | head -1)
+[ -n "$installer" ] || fail "no installer in $work/pkg"
+
+program_files=$(winepath -u 'C:\Program Files' 2>/dev/null)
+inst="$program_files/Tarnell Console"
+rm -rf "$inst"
+run_windows "$installer" /S
+# NSIS ends its silent run before the files may all be there on a busy machine.
+await_true test -f "$inst/Uninstall.exe"
+for f in bin/tarnell-console.exe bin/tarnell-cli.exe LICENSE.txt; do
+  [ -f "$inst/$f" ] || fail "the installer left out $f"
+done
+menu=$(winepath -u 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs' 2>/dev/null)
+link=$(find "$menu" -name 'Tarnell Console.lnk' | head -1)
+[ -n "$link" ] || fail "no Start-menu entry under $menu: $(find "$menu" | head)"
+wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarnell Console' >/dev/null 2>&1 \
+  || fail "no entry in the list of installed programs"
+
+# Started from the Start-menu entry, as a user would.
+start_sim 31 --no-wire-timing --log "$work/sim31.log"
+docs=$(winepath -u "$(wine cmd /c 'echo %USERPROFILE%\Documents' 2>/dev/null | tr -d '\r')" 2>/dev/null)
+own="$docs/Tarnell Console"
+rm -rf "$own"
+run_windows start /unix "$link" 2>"$work/console.err"
+win=$(await_window "Tarnell by Voskarwerk")
+press_until "$win" F1 window_named "Select Port"
+focus_window "$(window_named "Select Port")"
+xdotool key Return
+await_true grep -qF 'STA;0\n\r' "$work/sim31.log"
+shot "$work/installed.png"
+[ -n "$shots" ] && cp "$work/installed.png" "$shots/"
+# Closed with Alt+F4: the port closes and SIO.LOG goes to the user's folder.
+press_until "$win" alt+F4 test -s "$own/SIO.LOG"
+grep -q 'STA;0' "$own/SIO.LOG" || fail "SIO.LOG: $(head -5 "$own/SIO.LOG")"
+[ ! -e "$inst/SIO.LOG" ] && [ ! -e "$inst/bin/SIO.LOG" ] || fail "SIO.LOG went to the installation folder"
+
+# The uninstaller: silent, and it runs on from a copy of itself, so the
+# result is waited for.
+run_windows "$inst/Uninstall.exe" /S
+await_true test ! -e "$inst"
+[ -z "$(find "$menu" -name 'Tarnell Console*')" ] || fail "the Start-menu entry stayed"
+if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarnell Console' >/dev/null 2>&1; then
+  fail "the entry in the list of installed programs stayed"
+fi
+[ -s "$own/SIO.LOG" ] || fail "the uninstaller took the user's files"
+echo "installer under Wine: installed silently with Start-menu entry, started there, log in Documents\\Tarnell Console, uninstalled"

@@ -1,7 +1,7 @@
 # The Qt that the Windows console is built with: a static mingw-w64 Qt that
 # scripts/qt-windows.sh builds once per machine from Debian's source of the
 # installed Qt, into a cache outside the source tree. Configuring builds it
-# first when it is missing (30 to 60 minutes on two cores, progress shown).
+# first when it is missing (an hour or more on two cores, progress shown).
 # TARNELL_QT_PREFIX names another such Qt.
 set(TARNELL_QT_PREFIX "" CACHE PATH "A static Qt for x86_64-w64-mingw32 (empty: scripts/qt-windows.sh's cache)")
 if(TARNELL_QT_PREFIX STREQUAL "")

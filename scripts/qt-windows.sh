@@ -122,7 +122,7 @@ cmake -S "$src" -B "$work/build" -G Ninja \
   tail -n 60 "$work/configure.log" >&2; say "configure failed"; exit 1; }
 
 jobs=${TARNELL_QT_JOBS:-$(nproc)}
-say "building with $jobs jobs (about 1,100 steps; 30 to 60 minutes on two cores)"
+say "building with $jobs jobs (about 1,000 steps; an hour or more on two cores)"
 # One progress line per 50 steps keeps a CI log readable; a failure prints
 # the compiler's output in full.
 if ! nice -n 5 cmake --build "$work/build" -j "$jobs" </dev/null 2>&1 \

@@ -45,13 +45,10 @@ QSpinBox* NewSpin(int lo, int hi, int value, const QString& name, QWidget* paren
 
 }  // namespace
 
-TBusPanel::TBusPanel(TForm1& form) : QDialog(&form), form_(form)
+TBusPanel::TBusPanel(TForm1& form)
+    : TBesideForm(form, QStringLiteral("Grippers on the bus"), QStringLiteral("&Bus…"),
+                  QKeySequence(Qt::CTRL | Qt::Key_B), QStringLiteral("Find the grippers on the bus (Ctrl+B)"))
 {
-    setWindowTitle(QStringLiteral("Grippers on the bus"));
-    setAccessibleName(QStringLiteral("Grippers on the bus"));
-    setModal(false);
-    setFont(form.font());
-
     From = NewSpin(0, 99, 0, QStringLiteral("First address"), this);
     To = NewSpin(0, 99, 32, QStringLiteral("Last address"), this);
     Ticks = NewSpin(1, p::kReplyTimeoutTicks, 3, QStringLiteral("Time limit per address in ticks"), this);
@@ -99,16 +96,6 @@ TBusPanel::TBusPanel(TForm1& form) : QDialog(&form), form_(form)
     box->addLayout(bottom);
     resize(640, 420);
 
-    action_ = new QAction(QStringLiteral("&Bus…"), &form);
-    action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
-    action_->setShortcutContext(Qt::WindowShortcut);
-    action_->setToolTip(QStringLiteral("Find the grippers on the bus (Ctrl+B)"));
-    form.addAction(action_);
-    connect(action_, &QAction::triggered, this, [this] {
-        show();
-        raise();
-        activateWindow();
-    });
     connect(ScanButton, &QPushButton::clicked, this, Guarded([this] { Scan(); }));
     connect(CancelButton, &QPushButton::clicked, this, [this] { Cancel(); });
     connect(UseButton, &QPushButton::clicked, this, Guarded([this] { Choose(List->currentItem()); }));

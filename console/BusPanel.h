@@ -12,12 +12,11 @@
 // Readout; the sending controls rest while it runs.
 #pragma once
 
-#include <QDialog>
+#include "BesideForm.h"
 
 #include <chrono>
 #include <cstdint>
 
-class QAction;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -27,15 +26,11 @@ class QTreeWidgetItem;
 
 namespace tarnell {
 
-class TForm1;
-
-class TBusPanel final : public QDialog {
+// Action(): "Bus…", Ctrl+B, shows the panel.
+class TBusPanel final : public TBesideForm {
     Q_OBJECT
 public:
     explicit TBusPanel(TForm1& form);
-
-    // "Bus…", Ctrl+B: shows the panel.
-    QAction& Action() { return *action_; }
 
     // Scans from..to with the set limit, listing what answers; returns when
     // done, cancelled or the window closes.
@@ -69,8 +64,6 @@ private:
     bool SettleLine();
     void AddGripper(int address, const std::string& status, const std::string& version);
 
-    TForm1& form_;
-    QAction* action_;
     bool scanning_ = false;
     bool cancel_ = false;
     std::chrono::milliseconds lastDuration_{0};

@@ -102,13 +102,10 @@ void TStatusTimeline::paintEvent(QPaintEvent*)
     }
 }
 
-TStatusMonitor::TStatusMonitor(TForm1& form) : QDialog(&form), form_(form)
+TStatusMonitor::TStatusMonitor(TForm1& form)
+    : TBesideForm(form, QStringLiteral("Status over time"), QStringLiteral("&Monitor"),
+                  QKeySequence(Qt::CTRL | Qt::Key_M), QStringLiteral("Watch the status bits over time (Ctrl+M)"))
 {
-    setWindowTitle(QStringLiteral("Status over time"));
-    setAccessibleName(QStringLiteral("Status over time"));
-    setModal(false);
-    setFont(form.font());
-
     Interval = new QSpinBox(this);
     Interval->setRange(50, 60000);
     Interval->setSingleStep(50);
@@ -143,17 +140,6 @@ TStatusMonitor::TStatusMonitor(TForm1& form) : QDialog(&form), form_(form)
     box->addWidget(Timeline, 1);
     box->addWidget(Info);
     resize(760, 300);
-
-    action_ = new QAction(QStringLiteral("&Monitor"), &form);
-    action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
-    action_->setShortcutContext(Qt::WindowShortcut);
-    action_->setToolTip(QStringLiteral("Watch the status bits over time (Ctrl+M)"));
-    form.addAction(action_);
-    connect(action_, &QAction::triggered, this, [this] {
-        show();
-        raise();
-        activateWindow();
-    });
 
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, Guarded([this] { Poll(); }));

@@ -10,7 +10,8 @@
 // for its answer, and go on after.
 #pragma once
 
-#include <QDialog>
+#include "BesideForm.h"
+
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
@@ -19,7 +20,6 @@
 #include <optional>
 #include <string>
 
-class QAction;
 class QLabel;
 class QPushButton;
 class QSpinBox;
@@ -57,13 +57,11 @@ private:
     std::deque<TStatusSample> samples_;
 };
 
-class TStatusMonitor final : public QDialog {
+// Action(): "Monitor", Ctrl+M, shows the window and starts polling.
+class TStatusMonitor final : public TBesideForm {
     Q_OBJECT
 public:
     explicit TStatusMonitor(TForm1& form);
-
-    // "Monitor", Ctrl+M: shows the window and starts polling.
-    QAction& Action() { return *action_; }
 
     // One poll, as the timer runs it: skipped while the line is busy.
     void Poll();
@@ -91,8 +89,6 @@ protected:
 private:
     void Answered(std::optional<std::string> reply);
 
-    TForm1& form_;
-    QAction* action_;
     QTimer timer_;
     QElapsedTimer clock_;
     bool paused_ = false;

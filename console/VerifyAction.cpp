@@ -1,5 +1,6 @@
 #include "VerifyAction.h"
 
+#include "BesideForm.h"
 #include "ConsoleErrors.h"
 #include "ConsoleStrings.h"
 #include "Dialogs.h"
@@ -37,20 +38,14 @@ QString PlaceList(const std::vector<int>& places)
 
 TVerify::TVerify(TForm1& form) : QObject(&form), form_(form)
 {
-    verify_ = new QAction(QStringLiteral("&Verify"), &form);
-    verify_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V));
-    verify_->setShortcutContext(Qt::WindowShortcut);
-    verify_->setToolTip(QStringLiteral("Read the 8 storage places back and compare them with the grids; "
-                                       "nothing is written (Ctrl+Shift+V)"));
-    form.addAction(verify_);
+    verify_ = NewFormAction(form, QStringLiteral("&Verify"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V),
+                            QStringLiteral("Read the 8 storage places back and compare them with the grids; "
+                                           "nothing is written (Ctrl+Shift+V)"));
     connect(verify_, &QAction::triggered, this, Guarded([this] { Run(); }));
 
-    afterSend_ = new QAction(QStringLiteral("Verify &after Send"), &form);
+    afterSend_ = NewFormAction(form, QStringLiteral("Verify &after Send"), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_V),
+                               QStringLiteral("Verify right after every Send (Ctrl+Alt+V)"));
     afterSend_->setCheckable(true);
-    afterSend_->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_V));
-    afterSend_->setShortcutContext(Qt::WindowShortcut);
-    afterSend_->setToolTip(QStringLiteral("Verify right after every Send (Ctrl+Alt+V)"));
-    form.addAction(afterSend_);
     menu_ = new QMenu(&form);
     menu_->setAccessibleName(QStringLiteral("Verify menu"));
     menu_->addAction(afterSend_);

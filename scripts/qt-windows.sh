@@ -12,18 +12,12 @@
 # rename, so nobody ever sees half of it.
 set -euo pipefail
 
-# Qt's own toolchain, kept apart from cmake/mingw-w64.cmake so that editing
-# ours does not cost a Qt rebuild.
-toolchain_text='set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)'
+# Qt's toolchain is ours (cmake/mingw-w64.cmake) without the test emulator:
+# the same compilers and root paths, named in one place. Its text is part of
+# the cache's hash, so changing a compiler there builds a new Qt.
+here=$(cd "$(dirname "$0")" && pwd)
+toolchain_text=$(grep '^set(' "$here/../cmake/mingw-w64.cmake" | grep -v CMAKE_CROSSCOMPILING_EMULATOR)
+cxx=$(sed -n 's/^set(CMAKE_CXX_COMPILER \(.*\))$/\1/p' <<<"$toolchain_text")
 
 qt_version=$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null) || {
   echo "qt-windows: qt6-base-dev is not installed (scripts/install-deps.sh)" >&2; exit 1; }
@@ -49,7 +43,7 @@ options=(
 )
 # direct2d stays on: Qt 6.4's Gui builds its DirectWrite font database only
 # with it, and the Windows platform plugin needs that database.
-compiler=$(x86_64-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null || echo none)
+compiler=$("$cxx" -dumpfullversion 2>/dev/null || echo none)
 hash=$( { printf '%s\n' "$qt_version" "$compiler" "${options[@]}" "$toolchain_text"; } \
         | sha256sum | cut -c1-12)
 cache_root=${XDG_CACHE_HOME:-$HOME/.cache}/tarnell

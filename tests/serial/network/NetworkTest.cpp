@@ -7,6 +7,7 @@
 
 #include "ConsoleLink.h"
 #include "FakeDeviceServer.h"
+#include "NetworkPortFixture.h"
 #include "PtyPort.h"
 #include "ReportedErrors.h"
 #include "Ser2net.h"
@@ -32,27 +33,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using sio::test::NetDispatcher;
+using sio::test::Slurp;
 using sio::test::TProcess;
 using sio::test::TSer2net;
 using tarnell::test::TConsoleLink;
 
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-class Network : public ::testing::Test {
+class Network : public sio::test::TNetworkPortFixture {
 protected:
-    void SetUp() override { sio::SetMessageQueue(&queue_); }
-    void TearDown() override
-    {
-        sio::SetNameResolver(nullptr);
-        sio::SetMessageQueue(nullptr);
-    }
-
     // tarnell-sim on COMn of the port folder; returns its pseudo-terminal.
     std::string StartSim(TProcess& sim, int com, std::vector<std::string> extra = {})
     {
@@ -65,18 +53,7 @@ protected:
             throw std::runtime_error("tarnell-sim did not link " + link);
         return fs::canonical(link).string();
     }
-    // COMn links to a network address, as an operator maps it.
-    void MapPort(int com, const std::string& url) { fs::create_symlink(url, dir_.Entry(com)); }
-    std::string Log() const { return dir_.Path() + "/SIO.LOG"; }
-
-    sio::TLocalMessageQueue queue_;
-    sio::test::TPortDir dir_;
 };
-
-sio::TSioNetworkDispatcher* NetDispatcher(TConsoleLink& link)
-{
-    return dynamic_cast<sio::TSioNetworkDispatcher*>(link.Port().Dispatcher());
-}
 
 // Status, a Readout's eight places and a store read back: the console's
 // exchanges, collected whole from however many segments they arrive in.

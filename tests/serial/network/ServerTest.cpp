@@ -12,6 +12,7 @@
 
 #include "ConsoleLink.h"
 #include "FakeDeviceServer.h"
+#include "NetworkPortFixture.h"
 #include "PtyPort.h"
 #include "Ser2net.h"
 
@@ -36,19 +37,13 @@ extern "C" const char* __asan_default_options() { return "quarantine_size_mb=4";
 namespace {
 
 using namespace std::chrono_literals;
+using sio::test::NetDispatcher;
+using sio::test::Slurp;
 using sio::test::TDeviceOptions;
 using sio::test::TFakeDeviceServer;
 using sio::test::TRfc2217Device;
 using tarnell::test::TConsoleLink;
 namespace t = sio::telnet;
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // The dispatch log's text as written, its wrapped lines joined and its
 // blanks ([20]) back.
@@ -78,25 +73,7 @@ double ResidentMiB()
     return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
-class ServerFixture : public ::testing::Test {
-protected:
-    void SetUp() override { sio::SetMessageQueue(&queue_); }
-    void TearDown() override
-    {
-        sio::SetNameResolver(nullptr);
-        sio::SetMessageQueue(nullptr);
-    }
-    void MapPort(int com, const std::string& url) { std::filesystem::create_symlink(url, dir_.Entry(com)); }
-    std::string Log() const { return dir_.Path() + "/SIO.LOG"; }
-
-    sio::TLocalMessageQueue queue_;
-    sio::test::TPortDir dir_;
-};
-
-sio::TSioNetworkDispatcher* NetDispatcher(TConsoleLink& link)
-{
-    return dynamic_cast<sio::TSioNetworkDispatcher*>(link.Port().Dispatcher());
-}
+using ServerFixture = sio::test::TNetworkPortFixture;
 
 // ---------------------------------------------------------------------------
 // Purges.

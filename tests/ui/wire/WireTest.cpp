@@ -57,6 +57,16 @@ void PostKeys(QWidget* target, const QString& text)
     }
 }
 
+// A window before a gripper whose answers take 150 ms, long enough for
+// what the operator does meanwhile to be handled while a sequence waits.
+struct TSlowGripperWindow {
+    TSlowGripperWindow() { gripper.SetDelay(150ms); }
+
+    sio::test::TPortDir dir;
+    TFakeGripper gripper{dir, 1};
+    TWindow w;
+};
+
 }  // namespace
 
 class WireTest : public QObject {
@@ -436,10 +446,9 @@ private slots:
     // meet grids that rest until the last answer.
     void sendWritesWhatWasCheckedAtTheClick()
     {
-        sio::test::TPortDir dir;
-        TFakeGripper gripper(dir, 1);
-        gripper.SetDelay(150ms);
-        TWindow w;
+        TSlowGripperWindow bench;
+        TFakeGripper& gripper = bench.gripper;
+        TWindow& w = bench.w;
         QVERIFY(w.Activate());
         auto* g1 = w.form.StringGrid1;
         std::vector<std::string> want;
@@ -466,7 +475,11 @@ private slots:
             },
             Qt::QueuedConnection);
         PostKeys(g1, "777");
-        QVERIFY(Serve([&] { return gripper.Frames().size() >= want.size() && !w.form.SequenceRunning(); }, 20000));
+        // A time-out on the way shows as a message and fewer frames: say so.
+        QVERIFY2(Serve([&] { return gripper.Frames().size() >= want.size() && !w.form.SequenceRunning(); }, 20000),
+                 qPrintable(QStringLiteral("%1 frames; messages: %2")
+                                .arg(gripper.Frames().size())
+                                .arg(w.dialogs.Messages().join(QStringLiteral(" | ")))));
         Serve([] { return false; }, 300);  // nothing more is on its way
         QCOMPARE(gripper.Frames(), want);
         QVERIFY(w.dialogs.Messages().isEmpty());
@@ -483,10 +496,9 @@ private slots:
     // fills it whole, and keys typed meanwhile reach no cell.
     void readoutFillsACellOpenForEditingWithTheReplyAlone()
     {
-        sio::test::TPortDir dir;
-        TFakeGripper gripper(dir, 1);
-        gripper.SetDelay(150ms);
-        TWindow w;
+        TSlowGripperWindow bench;
+        TFakeGripper& gripper = bench.gripper;
+        TWindow& w = bench.w;
         QVERIFY(w.Activate());
         auto* g1 = w.form.StringGrid1;
         tarnell::test::EditCell(*g1, 1, 2, "4");

@@ -60,10 +60,15 @@ std::exception_ptr TForm1::NamingPort(std::exception_ptr error, const char* next
     } catch (const std::exception& e) {
         const QString text = QString::fromUtf8(e.what());
         const QString name = QStringLiteral("COM%1").arg(ComPort->ComNumber());
-        // No port chosen (the dialog cancelled), or a text that names it already.
-        if (label.isEmpty() || text.startsWith(name + QLatin1Char(' ')) || text.startsWith(name + QLatin1Char(':')))
+        // No port chosen (the dialog cancelled).
+        if (label.isEmpty())
             return error;
-        return std::make_exception_ptr(EPortError(label + QStringLiteral(": ") + text + QString::fromUtf8(next)));
+        // A text that names the port already keeps its own name for it.
+        const bool named = text.startsWith(name + QLatin1Char(' ')) || text.startsWith(name + QLatin1Char(':'));
+        if (named && *next == '\0')
+            return error;
+        return std::make_exception_ptr(
+            EPortError((named ? text : label + QStringLiteral(": ") + text) + QString::fromUtf8(next)));
     } catch (...) {
     }
     return error;

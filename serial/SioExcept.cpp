@@ -28,15 +28,18 @@ EInOutError::EInOutError(const std::string& message, std::int32_t errorCode)
 
 const char* EOutOfMemory::what() const noexcept { return "Out of memory"; }
 
-void RaiseForCode(std::int32_t code)
+void RaiseForCode(std::int32_t code, const std::string& text)
 {
     if (code >= 0) return;
+    const bool own = !text.empty();
     switch (code) {
 #define SIO_RAISE_MAPPED(Class, Group, Code) \
     case Code:                                \
+        if (own) throw Class(code, text);     \
         throw Class(code);
-#define SIO_RAISE_TAPI(Class, Code) \
-    case Code:                      \
+#define SIO_RAISE_TAPI(Class, Code)       \
+    case Code:                            \
+        if (own) throw Class(code, text); \
         throw Class(code);
         SIO_MAPPED_EXCEPTIONS(SIO_RAISE_MAPPED)
         SIO_TAPI_EXCEPTIONS(SIO_RAISE_TAPI)
@@ -45,19 +48,35 @@ void RaiseForCode(std::int32_t code)
     case -7003:
     case -7006:
     case -7012:
+        if (own) throw EInternal(code, text);
         throw EInternal(code);
     case -6006:
     case -6008:
     case -6009:
+        if (own) throw EProtocol(code, text);
         throw EProtocol(code);
     case -8:
         throw EOutOfMemory();
     default:
         break;
     }
-    if (code >= -162 && code <= -2) throw EInOutError(ErrorMessage(code), -code);
+    if (code >= -162 && code <= -2) throw EInOutError(own ? text : ErrorMessage(code), -code);
     // Everything else, the packet codes and -1001 included, has no class.
-    throw ESioException(std::string("Sio exception"));
+    throw ESioException(own ? text : std::string("Sio exception"));
+}
+
+void RaiseForCode(std::int32_t code) { RaiseForCode(code, std::string()); }
+
+bool CodeHasClass(std::int32_t code)
+{
+    try {
+        RaiseForCode(code);
+    } catch (const ESioException& e) {
+        return e.ErrorCode() != 0;
+    } catch (...) {
+        return true;
+    }
+    return false;
 }
 
 std::int32_t RaiseOnError(const TSioBaseComponent* component, std::int32_t code)

@@ -255,6 +255,12 @@ SIO_DECLARE_EXCEPTION(EInvalidProperty, EPacket)
 // a positive code. Codes without a class of their own (-1, -1001, -3002,
 // the packet codes, ...) raise ESioException("Sio exception") with code 0.
 void RaiseForCode(std::int32_t code);
+// The same exception, class and code, with a text of its own (one that names
+// the port and says why, say); EOutOfMemory keeps its text.
+void RaiseForCode(std::int32_t code, const std::string& text);
+// A negative code that selects a class of its own (RaiseForCode raises more
+// than the bare "Sio exception" for it).
+bool CodeHasClass(std::int32_t code);
 
 // A code of 0 or above is returned unchanged, and so is every code while
 // component is loading from its form; otherwise RaiseForCode. component may

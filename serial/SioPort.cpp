@@ -2,6 +2,7 @@
 
 #include "SioExcept.h"
 #include "SioFactory.h"
+#include "SioPlatform.h"
 #include "SioSelCom.h"
 #include "SioStrMap.h"
 #include "SioUser.h"
@@ -213,6 +214,28 @@ std::string TSioCustomComPort::PortLabel() const
     if (comNumber_ == 0 && !device.empty())
         return device;
     return device.empty() ? label : label + " (" + device + ")";
+}
+
+std::string TSioCustomComPort::OpenFailureMessage(std::int32_t code) const
+{
+    std::string label = PortLabel();
+    // A platform that keeps no location of its own: the device opened.
+    if (comNumber_ > 0 && (!dispatcher_ || dispatcher_->DeviceLocation().empty()))
+        label += " (" + PortDeviceName(comNumber_) + ")";
+    const std::int32_t err = dispatcher_ ? dispatcher_->LastOsError() : 0;
+    const std::string system = err != 0 ? CleanSystemMessage(platform::SystemErrorText(err)) : std::string();
+    // A code without a class says nothing by itself: the system's text and
+    // number do.
+    if (!CodeHasClass(code))
+        return label + ": the port could not be opened: " +
+               (err != 0 ? system + " (system error " + std::to_string(err) + ")" : "error " + std::to_string(code));
+    // The class's own text stays (callers know it); the system's reason
+    // follows, unless that text is the system's already.
+    std::string text = label + ": " + ErrorMessage(code);
+    const bool ioCode = code >= -162 && code <= -2;
+    if (err != 0 && !(ioCode && err == -code) && !system.empty())
+        text += ": " + system;
+    return text;
 }
 
 void TSioCustomComPort::RaiseIfLost(const TSioBaseDispatcher& d) const
@@ -472,9 +495,13 @@ void TSioCustomComPort::OpenPort()
             if (r == ecAlreadyOpen && !IsLoading())
                 throw EAlreadyOpen(ecAlreadyOpen, PortLabel() + " is already in use");
             // A network port says which address failed and why.
-            if (!IsLoading())
+            if (!IsLoading()) {
                 if (std::string why = dispatcher_->OpenFailureText(); !why.empty())
                     throw ESioException(r, PortLabel() + ": " + why);
+                // The class and code a caller looks at stay; the text names
+                // the port and the device, and says why.
+                RaiseForCode(r, OpenFailureMessage(r));
+            }
             Check(r);
             // Still here: loading, where codes are returned, not raised.
             DiscardDispatcher();

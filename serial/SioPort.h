@@ -319,6 +319,9 @@ private:
     std::int32_t Check(std::int32_t code) const;
     // "COM3 (/dev/pts/5)": the port and the device, for messages.
     std::string PortLabel() const;
+    // "COM3 (/dev/pts/5): the port could not be opened: " and the system's
+    // reason, for an opening that failed with code.
+    std::string OpenFailureMessage(std::int32_t code) const;
     void HandleDeviceLost();
     void RaiseIfLost(const TSioBaseDispatcher& d) const;
     void FinishClose();

@@ -366,9 +366,15 @@ std::int32_t TSioPosixDispatcher::DeviceOpen(const std::string& name, std::uint3
         // For messages: a port folder's entry is a link, and the operator
         // knows the device by the name it points to.
         std::error_code ec;
-        auto real = std::filesystem::canonical(path, ec);
+        std::string shown = std::filesystem::canonical(path, ec).string();
+        if (ec) {
+            // A link to a device that has gone: where it points.
+            shown = std::filesystem::read_symlink(path, ec).string();
+            if (ec || shown.empty())
+                shown = path;
+        }
         TGuard g(mainLock_);
-        location_ = ec ? path : real.string();
+        location_ = shown;
     }
     sys::TFileDescriptor fd(sys::RetryEintr(
         [&] { return sys::Calls().Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));

@@ -389,8 +389,13 @@ std::string TGripperSession::OpenFailure(const std::exception& e) const
 
 std::string TGripperSession::WithoutPortName(const std::string& text) const
 {
-    const std::string prefix = portName_ + ": ";
-    return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
+    // The port component's open failures say "NAME: the port could not be
+    // opened: WHY"; this tool says the first two parts itself.
+    std::string rest = text;
+    for (const std::string& prefix : {portName_ + ": ", std::string("the port could not be opened: ")})
+        if (rest.rfind(prefix, 0) == 0)
+            rest = rest.substr(prefix.size());
+    return rest;
 }
 
 std::string TGripperSession::GoneText()

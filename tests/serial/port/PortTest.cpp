@@ -17,6 +17,7 @@
 #include <sys/file.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -139,6 +140,34 @@ TEST_F(PortTest, FirstUseAsksForAPortAndCancelAsksAgainNextTime)
     EXPECT_EQ(com3.ReadExactly(7), "STA;0\n\r");
     cp.FlushInput();  // open now: nobody is asked
     EXPECT_EQ(chooserCalls, 3);
+}
+
+// A port whose device has gone: the open fails with the class and code that
+// callers test, in words that name the port and its device and say why.
+TEST_F(PortTest, AnOpenFailureNamesThePortAndItsDeviceAndSaysWhy)
+{
+    std::string missing;
+    {
+        TPtyPort gone(dir, 4);
+        missing = gone.SlavePath();
+    }  // its pseudo-terminal is gone; the entry links to nothing now
+    fs::create_symlink(missing, dir.Entry(4));
+    TSioComPort cp;
+    cp.SetComNumber(4);
+    try {
+        cp.SetOpen(true);
+        FAIL() << "no exception";
+    } catch (const EBadId& e) {
+        EXPECT_EQ(e.ErrorCode(), -2001);
+        const std::string text = e.what();
+        EXPECT_EQ(text.rfind("COM4 (", 0), 0u) << text;
+        EXPECT_NE(text.find(missing), std::string::npos) << text;
+        EXPECT_NE(text.find("): ie_BadId - Specified comport doesn't exist: " + std::string(std::strerror(ENOENT))),
+                  std::string::npos)
+            << text;
+    }
+    EXPECT_FALSE(cp.Open());
+    EXPECT_EQ(cp.ComNumber(), 4);
 }
 
 TEST_F(PortTest, OpenFailuresKeepThePortClosedAndTheNumberSet)
@@ -776,7 +805,8 @@ TEST_F(PortTest, LoadingFromAFormDefersTheOpen)
     EXPECT_NO_THROW(bad.EndLoading());
     EXPECT_FALSE(bad.Open());
     ASSERT_EQ(Reported().size(), 1u);
-    EXPECT_EQ(Reported().front(), "ie_BadId - Specified comport doesn't exist");
+    EXPECT_EQ(Reported().front().rfind("COM9 (", 0), 0u) << Reported().front();
+    EXPECT_NE(Reported().front().find("): ie_BadId - Specified comport doesn't exist"), std::string::npos);
 }
 
 TEST_F(PortTest, EnumerationsKeepTheirNamesAndOrder)

@@ -101,6 +101,12 @@ void SetClockOffset(std::uint32_t ms)
     g_fixedClock.store(0, std::memory_order_release);
 }
 
+bool ClockReplaced()
+{
+    return (g_fixedClock.load(std::memory_order_acquire) & kFixedFlag) != 0 ||
+           g_clockOffset.load(std::memory_order_acquire) != 0;
+}
+
 void UseRealClock()
 {
     g_fixedClock.store(0, std::memory_order_release);

@@ -97,6 +97,8 @@ void SetTestClock(std::uint32_t ms);
 void AdvanceTestClock(std::uint32_t ms);
 void SetClockOffset(std::uint32_t ms);
 void UseRealClock();
+// A test has fixed or shifted the clock (it may then jump or stand still).
+bool ClockReplaced();
 
 // A tick timer: a start tick and an expiry tick.
 struct TTickTimer {

@@ -302,7 +302,7 @@ std::int32_t TSioNetworkDispatcher::ReaderLoop()
     if (earlyLost_ > 0) {
         // More came while the options were negotiated than the input
         // buffer holds: lost as a driver loses it.
-        lineErrorWord_.fetch_or(static_cast<std::int32_t>(CE_RXOVER));
+        AddLineErrors(static_cast<std::int32_t>(CE_RXOVER));
         Note(std::to_string(earlyLost_) +
              " bytes that came while the options were negotiated did not fit the input buffer and were lost.");
     }

@@ -544,13 +544,13 @@ void TSioCustomComPort::ClosePort()
     SetTracing(tlDump);
     // The dispatch log keeps the whole run: the first close of this
     // component writes a fresh file, later ones append their connection
-    // (each with its header), and the next opening logs as configured.
+    // (each with its header), and the next opening logs as configured. It is
+    // written once the device has closed, so that what the close itself
+    // noted is in it.
     const bool logRunning = logging_ == tlOn || logging_ == tlPause;
-    SetLogging(logRunning && logWritten_ == logName_ ? tlAppend : tlDump);
-    if (logRunning) {
-        logWritten_ = logName_;
-        logging_ = tlOn;  // kept for the next opening; the dispatcher's log has ended
-    }
+    const bool logAppend = logWritten_ == logName_;
+    if (logRunning)
+        logging_ = tlOn;  // kept for the next opening; the dispatcher's log ends with this close
     state_ = StateClosing;
     // A user that fails here must not leave the port half closed: every
     // later operation would be refused without a word. The close goes on
@@ -564,6 +564,18 @@ void TSioCustomComPort::ClosePort()
     dispatcher_->SaveTriggers(savedTriggers_->Set);
     triggersSaved_ = true;
     dispatcher_->CloseDevice();
+    if (logRunning) {
+        logWritten_ = logName_;
+        try {
+            TSioBaseDispatcher& d = *dispatcher_;
+            d.ResumeLog();
+            Check(logAppend ? d.AppendLog(logName_, logHex_, logAllHex_) : d.DumpLog(logName_, logHex_, logAllHex_));
+        } catch (...) {
+            // The close is finished first; the failure is raised at its end.
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
     if (dispatcher_->InDispatch() && target_) {
         // Its own thread is still delivering: free it once that has ended.
         std::intptr_t lParam = static_cast<std::intptr_t>(dispatcher_->PortIndex()) << 16;

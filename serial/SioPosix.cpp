@@ -35,7 +35,7 @@ namespace sio {
 namespace {
 
 constexpr std::uint32_t kForever = 0xFFFFFFFFu;
-constexpr int kStopPollMs = 100;  // every wait sees the stop flag this often
+constexpr int kStopPollMs = 100;  // a write blocked on a full driver sees the stop flag this often
 
 // No modem lines, no RS-485, no counters: not an error for a device.
 bool Unsupported(int err) { return err == ENOTTY || err == EINVAL || err == EOPNOTSUPP; }
@@ -180,8 +180,9 @@ std::int32_t TSioPosixDispatcher::ReaderLoop()
     const int fd = fd_.Get();
     std::uint8_t chunk[ReadRecordSize];
     while (!StopRequested()) {
+        // No time limit: every stop sets the reader wake.
         pollfd p[2] = {{fd, POLLIN, 0}, {readerWake_.Fd(), POLLIN, 0}};
-        int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, kStopPollMs); });
+        int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, -1); });
         if (r < 0) {
             lastOsError_ = errno;
             RequestStop();
@@ -229,8 +230,9 @@ std::int32_t TSioPosixDispatcher::WriterLoop()
 {
     SignalThreadReady(TSioDispatcherThread::Writer);
     while (!StopRequested()) {
+        // No time limit: every stop sets the writer wake.
         pollfd p[2] = {{outputReady_.Fd(), POLLIN, 0}, {writerWake_.Fd(), POLLIN, 0}};
-        int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, kStopPollMs); });
+        int r = sys::RetryEintr([&] { return sys::Calls().Poll(p, 2, -1); });
         if (r < 0) {
             lastOsError_ = errno;
             RequestStop();

@@ -221,8 +221,12 @@ void TIOQueue::Clear()
 bool TIOQueue::Wait(std::uint32_t ms)
 {
     std::unique_lock lock(lock_);
-    const bool ready = wake_.wait_for(lock, std::chrono::milliseconds(ms),
-                                      [&] { return !records_.empty() || signalled_; });
+    const auto ready_now = [&] { return !records_.empty() || signalled_; };
+    bool ready = true;
+    if (ms == 0xFFFFFFFFu)
+        wake_.wait(lock, ready_now);
+    else
+        ready = wake_.wait_for(lock, std::chrono::milliseconds(ms), ready_now);
     signalled_ = false;
     return ready;
 }

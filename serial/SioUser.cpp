@@ -97,7 +97,11 @@ void TSioEvent::Reset()
 bool TSioEvent::Wait(std::uint32_t timeoutMs)
 {
     std::unique_lock l(lock_);
-    bool got = cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return set_; });
+    bool got = true;
+    if (timeoutMs == kWaitForever)
+        cv_.wait(l, [&] { return set_; });
+    else
+        got = cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [&] { return set_; });
     set_ = false;
     return got;
 }
@@ -673,12 +677,14 @@ std::int32_t TSioBaseDispatcher::WriteBytes(const void* data, std::int32_t count
         r = DeviceWrite(data, count);
         if (r <= 0) {
             TSioComStat st;
-            lineErrorWord_.fetch_or(static_cast<std::int32_t>(DeviceReadErrors(st) & 0x1F));
+            AddLineErrors(static_cast<std::int32_t>(DeviceReadErrors(st) & 0x1F));
             r = ecPutBlockFail;
         } else {
             r = 0;
         }
-        outputSent_ = true;
+        // A sent-output status trigger waits for this.
+        if (!outputSent_.exchange(true))
+            WakeDispatcher();
     }
     log_.AddLogEntry(ltDispatch, lsWriteCom, static_cast<std::uint32_t>(count), data,
                      static_cast<std::uint32_t>(count));
@@ -771,7 +777,7 @@ std::int32_t TSioBaseDispatcher::OutputUsed()
 {
     TGuard o(outputLock_);
     TSioComStat st;
-    lineErrorWord_.fetch_or(static_cast<std::int32_t>(DeviceReadErrors(st) & 0x1F));
+    AddLineErrors(static_cast<std::int32_t>(DeviceReadErrors(st) & 0x1F));
     deviceStatus_ = st;
     return static_cast<std::int32_t>(st.cbOutQue);
 }
@@ -881,7 +887,7 @@ bool TSioBaseDispatcher::QueueReceived(const std::uint8_t* bytes, std::int32_t c
         }
         inputQueue_.WaitForRoom(limit, 50);
     }
-    lineErrorWord_.fetch_or(static_cast<std::int32_t>(CE_RXOVER));
+    AddLineErrors(static_cast<std::int32_t>(CE_RXOVER));
     static const char text[] = "Input buffer overflow.";
     log_.AddLogEntry(ltDispatch, lsStatus, static_cast<std::uint32_t>(count - done), text, sizeof text - 1);
     return true;
@@ -972,7 +978,7 @@ std::int32_t TSioBaseDispatcher::InputPending()
 void TSioBaseDispatcher::RefreshLineErrors()
 {
     TSioComStat st;
-    lineErrorWord_.fetch_or(static_cast<std::int32_t>(DeviceReadErrors(st) & 0x1F));
+    AddLineErrors(static_cast<std::int32_t>(DeviceReadErrors(st) & 0x1F));
 }
 
 std::int32_t TSioBaseDispatcher::TakeLineError()

@@ -538,6 +538,11 @@ public:
     bool Rs485Mode() const;
     std::uint8_t ThreadBoost() const { return threadBoost_.load(std::memory_order_acquire); }
     std::uint32_t OptionFlags() const;
+    // Waits the dispatcher thread began with a time limit, and without one,
+    // since the open. A port at rest waits without one: only an armed timer
+    // trigger (or an output-queue status trigger) gives its waits a limit.
+    std::uint32_t LimitedDispatchWaits() const { return limitedWaits_.load(std::memory_order_acquire); }
+    std::uint32_t UnlimitedDispatchWaits() const { return unlimitedWaits_.load(std::memory_order_acquire); }
     std::int32_t LastOsError() const { return lastOsError_.load(std::memory_order_acquire); }
     std::int32_t RunningThreads() const { return runningThreads_.load(std::memory_order_acquire); }
     std::uint32_t InSize() const { return inSize_; }
@@ -681,8 +686,17 @@ protected:
     void RunCycle();
     void TimerAndStatusPass();
     // How long the dispatcher thread may sleep: until the nearest armed
-    // timer is due, 50 ms at most, 1 ms at least.
+    // timer is due (1 ms at least), kWaitForever when none is armed. Every
+    // change that the thread must act on wakes it (WakeDispatcher).
     std::uint32_t TimerWaitMs();
+    // Ends the dispatcher thread's wait, whichever of its two it is in.
+    void WakeDispatcher();
+    // ORs bits into the line error word; new bits wake the dispatcher thread
+    // for the line status triggers.
+    void AddLineErrors(std::int32_t bits);
+    // Received bytes that the trigger scan has not reached yet (a delivery
+    // ended the scan early): the next cycle must not wait for new ones.
+    bool ScanPending() const;
     bool RunStatusLoop();  // false: return from the cycle (close pending)
     std::int32_t AllocateHandle();
     void DropRemovedHandlers();
@@ -745,6 +759,8 @@ protected:
     std::uint64_t lastAvailSeq_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<std::uint8_t> threadBoost_{0};
+    std::atomic<std::uint32_t> limitedWaits_{0};
+    std::atomic<std::uint32_t> unlimitedWaits_{0};
 
     mutable TRankedLock mainLock_{this, TLockRank::Main};
     mutable TRankedLock outputLock_{this, TLockRank::Output};

@@ -202,6 +202,7 @@ void TSioBaseDispatcher::SetAvailLength(std::int32_t length)
         TGuard g(mainLock_);
         availLength_ = length;
     }
+    WakeDispatcher();  // bytes that wait may meet the new length
     log_.AddLogEntry(ltTrDatChg, lsAvailTrigger, static_cast<std::uint32_t>(length));
 }
 
@@ -262,6 +263,7 @@ std::int32_t TSioBaseDispatcher::SetTimerTrigger(std::int32_t handle, std::uint3
         }
         it->Armed = activate ? -1 : 0;
     }
+    WakeDispatcher();  // its wait is measured to the nearest timer
     if (activate) {
         std::uint8_t bytes[4] = {static_cast<std::uint8_t>(duration), static_cast<std::uint8_t>(duration >> 8),
                                  static_cast<std::uint8_t>(duration >> 16), static_cast<std::uint8_t>(duration >> 24)};
@@ -365,6 +367,7 @@ std::int32_t TSioBaseDispatcher::SetStatusTrigger(std::int32_t handle, std::uint
         it->Hit = false;
         kind = static_cast<std::uint8_t>(it->Kind);
     }
+    WakeDispatcher();  // the condition may hold already
     log_.AddLogEntry(ltTrDatChg, lsStatusTrigger, static_cast<std::uint32_t>(handle), &kind, 1);
     return 0;
 }
@@ -401,6 +404,7 @@ void TSioBaseDispatcher::RestoreTriggers(const TSioTriggerSet& set)
     for (auto& t : statusTriggers_)
         highest = std::max(highest, t.Handle);
     nextHandleCounter_ = std::max(nextHandleCounter_, std::min(highest / 8 + 1, kHandleLimit));
+    WakeDispatcher();  // armed timers and status triggers come back
 }
 
 void TSioBaseDispatcher::FreeTriggerSet(TSioTriggerSet& set)
@@ -809,11 +813,15 @@ void TSioBaseDispatcher::TimerAndStatusPass()
 
 std::uint32_t TSioBaseDispatcher::TimerWaitMs()
 {
-    constexpr std::uint32_t kLongest = 50;
+    // A replaced clock (tests) does not move with real time, and the output
+    // queue's driver part drains without any notification: both are looked
+    // at this often while something waits for them.
+    constexpr std::uint32_t kLookAgainMs = 50;
     const std::uint32_t clock = MillisecondClock();
     const std::uint32_t now = clock / MsPerTick;
     // A timer fires on the first tick past its expiry tick.
     std::uint32_t ticks = 0xFFFFFFFFu;
+    bool outputWatched = false;
     {
         TGuard g(mainLock_);
         for (auto& t : timerTriggers_) {
@@ -826,13 +834,44 @@ std::uint32_t TSioBaseDispatcher::TimerWaitMs()
             if (left > 0)
                 ticks = std::min(ticks, static_cast<std::uint32_t>(left));
         }
+        for (auto& t : statusTriggers_)
+            if (t.Armed && (t.Kind == stOutBuffFree || t.Kind == stOutBuffUsed))
+                outputWatched = true;
     }
-    if (ticks > kLongest / MsPerTick + 1)
-        return kLongest;
-    // To the start of that tick: the clock counts whole milliseconds, so a
-    // wait of that many never ends before it.
-    const std::uint64_t ms = (ticks - 1) * std::uint64_t{MsPerTick} + (MsPerTick - clock % MsPerTick);
-    return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(ms, 1, kLongest));
+    std::uint64_t ms = kWaitForever;
+    if (ticks != 0xFFFFFFFFu) {
+        // To the start of that tick: the clock counts whole milliseconds, so
+        // a wait of that many never ends before it. However long, it stays
+        // short of kWaitForever.
+        ms = std::clamp<std::uint64_t>((ticks - 1) * std::uint64_t{MsPerTick} + (MsPerTick - clock % MsPerTick), 1,
+                                       kWaitForever - 1);
+        if (ClockReplaced())
+            ms = std::min<std::uint64_t>(ms, kLookAgainMs);
+    }
+    if (outputWatched)
+        ms = std::min<std::uint64_t>(ms, kLookAgainMs);
+    return static_cast<std::uint32_t>(ms);
+}
+
+void TSioBaseDispatcher::WakeDispatcher()
+{
+    inputQueue_.Wake();
+    roomEvent_.Set();
+}
+
+void TSioBaseDispatcher::AddLineErrors(std::int32_t bits)
+{
+    if (bits == 0)
+        return;
+    const std::int32_t before = lineErrorWord_.fetch_or(bits);
+    if ((before | bits) != before)
+        WakeDispatcher();
+}
+
+bool TSioBaseDispatcher::ScanPending() const
+{
+    TGuard d(dispatchLock_);
+    return !dispatchBuffer_.empty() && scanSeq_ < filledSeq_;
 }
 
 std::int32_t TDispThread::Execute()
@@ -841,13 +880,17 @@ std::int32_t TDispThread::Execute()
     d.SignalThreadReady(Role());
     try {
         for (;;) {
-            // Wakes on every push, and for the nearest armed timer (at least
-            // every 50 ms); with a full buffer, when a read has made room.
-            const std::uint32_t wait = d.TimerWaitMs();
-            if (d.DispatchBufferFull())
-                d.roomEvent_.Wait(wait);
-            else
-                d.inputQueue_.Wait(wait);
+            // Wakes on every push and every change it must act on (see
+            // WakeDispatcher), and for the nearest armed timer; with a full
+            // buffer, when a read has made room. At rest it sleeps.
+            if (!d.ScanPending()) {
+                const std::uint32_t wait = d.TimerWaitMs();
+                (wait == kWaitForever ? d.unlimitedWaits_ : d.limitedWaits_).fetch_add(1, std::memory_order_acq_rel);
+                if (d.DispatchBufferFull())
+                    d.roomEvent_.Wait(wait);
+                else
+                    d.inputQueue_.Wait(wait);
+            }
             if (d.stop_.load())
                 break;
             d.RunCycle();

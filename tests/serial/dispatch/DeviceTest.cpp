@@ -375,6 +375,28 @@ TEST_F(DispatchTest, ADeviceThatFailsAtOnceEndsTheThreadsCleanly)
     // The adapter is pulled out as the port opens: the first read fails
     // while the other threads are still being started.
     struct Gone : sys::TSysCalls {
+        std::atomic<int> device{-1};
+        int Open(const char* path, int flags) override
+        {
+            const int fd = sys::TSysCalls::Open(path, flags);
+            device = fd;
+            return fd;
+        }
+        // A pulled adapter shows a hang-up at once (the reader sleeps
+        // without a time limit until its device or its wake has something).
+        int Poll(pollfd* fds, nfds_t n, int timeout) override
+        {
+            for (nfds_t i = 0; i < n; ++i)
+                if (fds[i].fd == device.load() && (fds[i].events & POLLIN)) {
+                    const int r = sys::TSysCalls::Poll(fds, n, 0);
+                    if (r >= 0 && fds[i].revents == 0) {
+                        fds[i].revents = POLLHUP;
+                        return r + 1;
+                    }
+                    return r;
+                }
+            return sys::TSysCalls::Poll(fds, n, timeout);
+        }
         ssize_t Read(int, void*, std::size_t) override
         {
             errno = EIO;

@@ -645,7 +645,10 @@ TEST_F(LinesTest, TheWritersWaitsGoThroughTheSeam)
     }));
     EXPECT_EQ(waits.interruptedTransmitterWaits.load(), 3);  // once for each busy look
 
+    // The writer sleeps without a time limit at rest: more output brings it
+    // back to its wait, which now fails.
     waits.failIdleWaits = true;
+    ASSERT_EQ(d->WriteBytes("x", 1), 0);
     ASSERT_TRUE(PumpUntil([&] { return !d->Active(); }));
     EXPECT_EQ(d->LastOsError(), ENOMEM);
     EXPECT_EQ(d->TakeLineError(), leDeviceFailed);

@@ -83,7 +83,7 @@ public:
 
 class TriggerTest : public DispatchTest {
 protected:
-    // Lets the dispatcher thread run a few cycles (it wakes every 50 ms);
+    // Gives the dispatcher thread time to act on what it was woken for;
     // used only to show that something did not happen.
     void LetCyclesPass() { PumpUntil([] { return false; }, std::chrono::milliseconds(300)); }
 
@@ -231,6 +231,65 @@ TEST_F(TriggerTest, ATimerArmedFor25TicksFiresOnce25To26TicksLater)
     AdvanceTestClock(10 * MsPerTick);
     LetCyclesPass();
     EXPECT_EQ(r.Count(), 2u);
+}
+
+// At rest the dispatcher thread sleeps without a time limit; everything
+// it must act on wakes it: a lowered avail length, output for a sent-output
+// trigger, a status trigger armed on a condition that holds, a timer.
+TEST_F(TriggerTest, APortAtRestSleepsUntilSomethingNeedsItsDispatcherThread)
+{
+    ASSERT_EQ(Open(), 0);
+    Reader& r = NewReader(-1);
+    d->AddMethodHandler(r.Method());
+    const std::int32_t timer = d->AddTimerTrigger();
+    const std::int32_t ok = d->AddDataTrigger("OK", false);
+    const std::int32_t sent = d->AddStatusTrigger(stOutSent);
+    ASSERT_GT(timer, 0);
+    ASSERT_GT(ok, 0);
+    ASSERT_GT(sent, 0);
+    auto seen = [&](std::uint32_t msg, std::uintptr_t wParam) {
+        return PumpUntil([&] {
+            for (const Note& n : r.Notes())
+                if (n.msg == msg && n.wParam == wParam)
+                    return true;
+            return false;
+        });
+    };
+    auto count = [&](std::uint32_t msg) {
+        auto notes = r.Notes();
+        return std::count_if(notes.begin(), notes.end(), [&](const Note& n) { return n.msg == msg; });
+    };
+
+    d->SetAvailLength(10);
+    ASSERT_EQ(pty->Write("abcOK"), 5u);
+    ASSERT_TRUE(seen(WM_SIO_DATA, static_cast<std::uintptr_t>(ok)));
+    EXPECT_EQ(count(WM_SIO_AVAIL), 0);  // 5 of 10
+    d->SetAvailLength(1);
+    ASSERT_TRUE(seen(WM_SIO_AVAIL, 5));
+
+    ASSERT_EQ(d->SetStatusTrigger(sent, 0, true), 0);
+    ASSERT_EQ(d->WriteBytes("hi", 2), 0);
+    ASSERT_TRUE(seen(WM_SIO_STATUS, static_cast<std::uintptr_t>(sent)));
+    EXPECT_EQ(pty->ReadExactly(2), "hi");
+    ASSERT_EQ(d->WriteBytes("ho", 2), 0);
+    EXPECT_EQ(pty->ReadExactly(2), "ho");
+    ASSERT_EQ(d->SetStatusTrigger(sent, 0, true), 0);  // armed after the output
+    ASSERT_TRUE(PumpUntil([&] { return count(WM_SIO_STATUS) == 2; }));
+
+    // Not one wait of the thread had a time limit so far.
+    EXPECT_EQ(d->LimitedDispatchWaits(), 0u);
+    EXPECT_GT(d->UnlimitedDispatchWaits(), 0u);
+
+    // A timer armed while it sleeps so still fires, and then it sleeps
+    // without a limit again.
+    ASSERT_EQ(d->SetTimerTrigger(timer, 1, true), 0);
+    ASSERT_TRUE(seen(WM_SIO_TIMER, static_cast<std::uintptr_t>(timer)));
+    // (disarmed before its delivery: no limited wait can follow).
+    const auto limited = d->LimitedDispatchWaits();
+    ASSERT_EQ(pty->Write("z"), 1u);
+    ASSERT_TRUE(seen(WM_SIO_AVAIL, 1));
+    EXPECT_EQ(d->LimitedDispatchWaits(), limited);
+    EXPECT_EQ(count(WM_SIO_TIMER), 1);
 }
 
 TEST_F(TriggerTest, DataTriggersReportTheirStringAfterTheBytesBeforeIt)

@@ -390,6 +390,41 @@ TEST_F(PortTest, LogWrittenAtCloseHasTheHeaderAndTheTraffic)
     EXPECT_TRUE(Reported().empty());
 }
 
+// The dispatch log is written after the device has closed: what the close
+// of the device notes is in it, and so is everything before.
+TEST_F(PortTest, TheLogAtCloseHoldsWhatTheDevicesCloseNoted)
+{
+    TPtyPort com2(dir, 2);
+    struct TNotingClose : TSettingsSpy {
+        std::atomic<TSioLog*> log{nullptr};
+        // Every descriptor the port closes (its device, its wake events).
+        int Close(int fd) override
+        {
+            if (TSioLog* l = log.exchange(nullptr)) {
+                static const char text[] = "Noted-while-the-device-closed.";
+                l->AddLogEntry(ltDispatch, lsStatus, 0, text, sizeof text - 1);
+            }
+            return TSysCalls::Close(fd);
+        }
+    } noting;
+    sys::InstallSysCalls(&noting);
+    {
+        TSioComPort cp;
+        cp.SetComNumber(2);
+        cp.SetLogging(tlOn);
+        cp.WriteString("first");
+        ASSERT_EQ(com2.ReadExactly(5), "first");
+        noting.log = &cp.Dispatcher()->Log();
+        cp.SetOpen(false);
+        EXPECT_EQ(noting.log.load(), nullptr);  // the close did close something
+        EXPECT_TRUE(Reported().empty());
+    }
+    const std::string log = ReadFile("SIO.LOG");
+    EXPECT_NE(log.find("WriteCom"), std::string::npos) << log;
+    EXPECT_NE(log.find("first"), std::string::npos) << log;
+    EXPECT_NE(log.find("Noted-while-the-device-closed."), std::string::npos) << log;
+}
+
 TEST_F(PortTest, NotificationsBecomeEventsOnTheMainThread)
 {
     TPtyPort com2(dir, 2);
@@ -589,7 +624,11 @@ TEST_F(PortTest, AFailingLogDumpAtDestructionStillFreesTheDevice)
         cp.SetLogging(tlOn);
         cp.SetLogName("no/such/folder/SIO.LOG");
         cp.WriteString("x");
-        EXPECT_ANY_THROW(cp.SetOpen(false));  // the dump fails, the port stays open
+        // The log is written once the device has closed: its failure is
+        // raised, and the port is closed all the same.
+        EXPECT_ANY_THROW(cp.SetOpen(false));
+        EXPECT_FALSE(cp.Open());
+        cp.WriteString("y");  // opens it again; the destructor's close fails alike
         EXPECT_TRUE(cp.Open());
     }
     ASSERT_FALSE(Reported().empty());

@@ -76,6 +76,7 @@ int TFakeLines::Ioctl(int fd, unsigned long request, void* arg)
                 transmitterHeld_ = false;
         }
         if (transmitterHeld_) {
+            ++looksWhileHeld_;
             *static_cast<int*>(arg) = 1;
             return 0;
         }
@@ -226,6 +227,12 @@ void TFakeLines::HoldTransmitterForLooks(int looks)
     looksLeft_ = looks;
     ownLooks_ = otherLooks_ = 0;
     holder_ = std::this_thread::get_id();
+}
+
+int TFakeLines::LooksWhileHeld()
+{
+    std::lock_guard l(lock_);
+    return looksWhileHeld_;
 }
 
 int TFakeLines::OwnLooks()

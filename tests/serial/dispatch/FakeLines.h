@@ -65,6 +65,8 @@ public:
     // other threads, since that call.
     int OwnLooks();
     int OtherLooks();
+    // TIOCOUTQ looks, from any thread, that found the transmitter held.
+    int LooksWhileHeld();
     // Settings written while the transmitter was held.
     int SettingsWritesWhileHeld();
     // While stalled, the device takes no bytes: writes fail with EAGAIN and
@@ -83,7 +85,7 @@ private:
     int lsrLeft_ = 0;
     bool transmitterHeld_ = false;
     int looksLeft_ = 0;  // 0: the hold is not released by looks
-    int ownLooks_ = 0, otherLooks_ = 0;
+    int ownLooks_ = 0, otherLooks_ = 0, looksWhileHeld_ = 0;
     std::thread::id holder_;
     int writesWhileHeld_ = 0;
     bool writesStalled_ = false;

@@ -131,8 +131,10 @@ TEST_F(LinesTest, NewSettingsWaitUntilTheDriverHasSentWhatWasWritten)
     fake.HoldTransmitter(true);
     ASSERT_EQ(d->WriteBytes("STO;0;1;250;30;10\n\r", 19), 0);
     EXPECT_EQ(pty->ReadExactly(19), "STO;0;1;250;30;10\n\r");
+    // Sent once the settings wait for the driver: it has looked at its queue.
+    const int looked = fake.LooksWhileHeld();
     std::thread sent([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        WaitUntil([&] { return fake.LooksWhileHeld() > looked; });
         fake.HoldTransmitter(false);
     });
     EXPECT_EQ(d->ApplyLineSettings(KeepBaud, EVENPARITY, KeepDataBits, KeepStopBits), 0);

@@ -566,8 +566,7 @@ TEST_F(TriggerTest, ACloseDuringALongDeliveryIsCompletedByTheDispatcherThread)
     Reader& r = NewReader(0);
     r.onCall = [&](std::uint32_t) {
         entered = true;
-        while (!release.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        release.wait(false);
     };
     d->AddMethodHandler(r.Method());
     d->SetAvailLength(1);
@@ -578,6 +577,7 @@ TEST_F(TriggerTest, ACloseDuringALongDeliveryIsCompletedByTheDispatcherThread)
     EXPECT_TRUE(d->InDispatch());
     EXPECT_FALSE(d->DeviceIsOpen());
     release = true;
+    release.notify_all();
     ASSERT_TRUE(PumpUntil([&] { return !d->Active(); }));
     EXPECT_FALSE(d->InDispatch());
     char c;

@@ -31,10 +31,16 @@ await() {
   return 1
 }
 
+# Xvfb writes its display number once it takes clients; an Xvfb that dies
+# first closes the pipe unwritten.
+mkfifo "$work/display"
 Xvfb -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
-await test -s "$work/display"
-export DISPLAY=":$(head -1 "$work/display")"
+if ! read -r -t 20 display <"$work/display"; then
+  echo "Xvfb did not start" >&2
+  exit 1
+fi
+export DISPLAY=":$display"
 unset QT_QPA_PLATFORM
 
 export SIO_PORT_DIR="$work/ports"

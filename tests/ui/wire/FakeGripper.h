@@ -7,14 +7,19 @@
 #include "PtyPort.h"
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace tarnell::test {
 
@@ -26,6 +31,8 @@ public:
     TFakeGripper(sio::test::TPortDir& dir, int com) : TFakeGripper(dir.Entry(com)) {}
     explicit TFakeGripper(const std::string& linkPath) : pty_(linkPath)
     {
+        if (wake_ < 0 || opens_ < 0 || ::inotify_add_watch(opens_, pty_.SlavePath().c_str(), IN_OPEN) < 0)
+            throw std::runtime_error("fake gripper: no eventfd or inotify watch on " + pty_.SlavePath());
         bus_.AddGripper(0, "KV0050");
         bus_.AddGripper(3, "KV0050");
         thread_ = std::thread([this] { Run(); });
@@ -33,7 +40,11 @@ public:
     ~TFakeGripper()
     {
         stop_ = true;
+        const std::uint64_t one = 1;
+        (void)!::write(wake_, &one, sizeof one);
         thread_.join();
+        ::close(opens_);
+        ::close(wake_);
     }
 
     // All that reached the far end so far.
@@ -67,12 +78,11 @@ private:
     {
         tarnell::sim::FrameSplitter splitter;
         while (!stop_) {
-            pollfd p{pty_.Master(), POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0)
+            pollfd p[2] = {{pty_.Master(), POLLIN, 0}, {wake_, POLLIN, 0}};
+            if (::poll(p, 2, -1) <= 0 || stop_)
                 continue;
-            if (!(p.revents & POLLIN)) {
-                // Nobody holds the port yet: the master reports a hang-up.
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (!(p[0].revents & POLLIN)) {
+                AwaitOpen();
                 continue;
             }
             std::string chunk = pty_.ReadAvailable();
@@ -108,7 +118,25 @@ private:
         }
     }
 
+    // Nobody holds the port (the master reports a hang-up until someone
+    // opens the device side again): waits for that opening, or the end.
+    void AwaitOpen()
+    {
+        char events[4096];
+        while (::read(opens_, events, sizeof events) > 0) {
+        }
+        // Opened between the hang-up and the drain: that event is gone,
+        // but the master says so.
+        pollfd m{pty_.Master(), POLLIN, 0};
+        if (::poll(&m, 1, 0) == 0 || (m.revents & POLLIN))
+            return;
+        pollfd p[2] = {{opens_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        ::poll(p, 2, -1);
+    }
+
     sio::test::TPtyPort pty_;
+    int wake_ = ::eventfd(0, EFD_CLOEXEC);
+    int opens_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     tarnell::sim::GripperBus bus_;
     std::mutex m_;
     std::string received_;

@@ -49,7 +49,19 @@ await() {
   echo "gave up waiting for: $*" >&2
   return 1
 }
-shot() { if [ -n "$shots" ]; then sleep 0.5; import -window root "$shots/$1.png"; fi; }
+# A screenshot once the screen has settled: two looks in a row alike (or
+# the last of twenty).
+shot() {
+  [ -n "$shots" ] || return 0
+  local last="" now
+  for _ in $(seq 20); do
+    now=$(import -window root -depth 8 rgb:- | md5sum)
+    [ "$now" = "$last" ] && break
+    last=$now
+    sleep 0.1
+  done
+  import -window root "$shots/$1.png"
+}
 size_of() { xdotool getwindowgeometry "$win" | sed -n 's/.*Geometry: //p'; }
 # The one visible top-level window whose name is exactly $1; fails when there
 # is none.
@@ -99,10 +111,16 @@ shown() {
   echo "$n"
 }
 
+# Xvfb writes its display number once it takes clients; an Xvfb that dies
+# first closes the pipe unwritten.
+mkfifo "$work/display"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
-await test -s "$work/display"
-export DISPLAY=":$(head -1 "$work/display")"
+if ! read -r -t 20 display <"$work/display"; then
+  echo "Xvfb did not start" >&2
+  exit 1
+fi
+export DISPLAY=":$display"
 unset QT_QPA_PLATFORM
 
 export SIO_PORT_DIR="$work/ports"

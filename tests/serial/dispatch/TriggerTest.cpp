@@ -418,9 +418,40 @@ TEST_F(TriggerTest, TheComponentsWindowAloneIsServedOnlyWhenItWantsEvents)
     d->RemoveWindowHandler(&w);
 }
 
+// The fixture's queue, with the target of the last message sent through it
+// seen from the test's thread without serving anything.
+class TSendWatch final : public IMessageQueue {
+public:
+    // Installed for its lifetime, then the fixture's queue again.
+    explicit TSendWatch(TLocalMessageQueue& q) : q_(q) { SetMessageQueue(this); }
+    ~TSendWatch() override { SetMessageQueue(&q_); }
+    bool PostMessage(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l) override
+    {
+        return q_.PostMessage(t, m, w, l);
+    }
+    bool SendMessageTimeout(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l,
+                            std::uint32_t ms, std::intptr_t* r) override
+    {
+        lastSendTo = t;
+        return q_.SendMessageTimeout(t, m, w, l, ms, r);
+    }
+    void RunOnMainThread(const std::function<void()>& fn) override { q_.RunOnMainThread(fn); }
+    bool ProcessOneMessage() override { return q_.ProcessOneMessage(); }
+    bool WaitAndProcess(std::uint32_t ms) override { return q_.WaitAndProcess(ms); }
+    bool WaitAndProcessOwn(std::uint32_t ms) override { return q_.WaitAndProcessOwn(ms); }
+    void DiscardMessages(TMessageTarget* t) override { q_.DiscardMessages(t); }
+    bool IsMainThread() const override { return q_.IsMainThread(); }
+
+    std::atomic<TMessageTarget*> lastSendTo{nullptr};
+
+private:
+    TLocalMessageQueue& q_;
+};
+
 TEST_F(TriggerTest, AWindowHandlerThatDoesNotAnswerIsGivenUp)
 {
     ASSERT_EQ(Open(), 0);
+    TSendWatch watch(queue);
     Window& first = NewWindow();
     Window& second = NewWindow();
     std::vector<std::uint32_t> order;
@@ -430,9 +461,9 @@ TEST_F(TriggerTest, AWindowHandlerThatDoesNotAnswerIsGivenUp)
     d->AddWindowHandler(&second);
     d->SetAvailLength(1);
     pty->Write("q");
-    // The main thread does not serve its queue for 4.5 s: the send to the
-    // first window is given up after 3 s and the second one is tried.
-    std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+    // The main thread does not serve its queue until the send to the first
+    // window has been given up (after 3 s) and the second one is tried.
+    ASSERT_TRUE(WaitUntil([&] { return watch.lastSendTo.load() == &second; }, std::chrono::seconds(20)));
     ASSERT_TRUE(PumpUntil([&] { return second.count.load() >= 1; }));
     EXPECT_EQ(first.count.load(), 0);
     EXPECT_EQ(order, std::vector<std::uint32_t>{2});

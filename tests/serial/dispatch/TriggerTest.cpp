@@ -418,34 +418,19 @@ TEST_F(TriggerTest, TheComponentsWindowAloneIsServedOnlyWhenItWantsEvents)
     d->RemoveWindowHandler(&w);
 }
 
-// The fixture's queue, with the target of the last message sent through it
-// seen from the test's thread without serving anything.
-class TSendWatch final : public IMessageQueue {
+// The target of the last message sent through the test's queue, seen from
+// the test's thread without serving anything.
+class TSendWatch final : public TQueueStandIn {
 public:
-    // Installed for its lifetime, then the fixture's queue again.
-    explicit TSendWatch(TLocalMessageQueue& q) : q_(q) { SetMessageQueue(this); }
-    ~TSendWatch() override { SetMessageQueue(&q_); }
-    bool PostMessage(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l) override
-    {
-        return q_.PostMessage(t, m, w, l);
-    }
+    using TQueueStandIn::TQueueStandIn;
     bool SendMessageTimeout(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l,
-                            std::uint32_t ms, std::intptr_t* r) override
+                            std::uint32_t timeoutMs, std::intptr_t* result) override
     {
         lastSendTo = t;
-        return q_.SendMessageTimeout(t, m, w, l, ms, r);
+        return TQueueStandIn::SendMessageTimeout(t, m, w, l, timeoutMs, result);
     }
-    void RunOnMainThread(const std::function<void()>& fn) override { q_.RunOnMainThread(fn); }
-    bool ProcessOneMessage() override { return q_.ProcessOneMessage(); }
-    bool WaitAndProcess(std::uint32_t ms) override { return q_.WaitAndProcess(ms); }
-    bool WaitAndProcessOwn(std::uint32_t ms) override { return q_.WaitAndProcessOwn(ms); }
-    void DiscardMessages(TMessageTarget* t) override { q_.DiscardMessages(t); }
-    bool IsMainThread() const override { return q_.IsMainThread(); }
 
     std::atomic<TMessageTarget*> lastSendTo{nullptr};
-
-private:
-    TLocalMessageQueue& q_;
 };
 
 TEST_F(TriggerTest, AWindowHandlerThatDoesNotAnswerIsGivenUp)

@@ -17,6 +17,35 @@
 
 namespace sio::test {
 
+// Installed for its lifetime, it stands in for the test's queue (and then
+// hands the place back): a test overrides what it wants to watch.
+class TQueueStandIn : public IMessageQueue {
+public:
+    explicit TQueueStandIn(TLocalMessageQueue& queue) : q_(queue) { SetMessageQueue(this); }
+    ~TQueueStandIn() override { SetMessageQueue(&q_); }
+    TQueueStandIn(const TQueueStandIn&) = delete;
+    TQueueStandIn& operator=(const TQueueStandIn&) = delete;
+
+    bool PostMessage(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l) override
+    {
+        return q_.PostMessage(t, m, w, l);
+    }
+    bool SendMessageTimeout(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l,
+                            std::uint32_t timeoutMs, std::intptr_t* result) override
+    {
+        return q_.SendMessageTimeout(t, m, w, l, timeoutMs, result);
+    }
+    void RunOnMainThread(const std::function<void()>& fn) override { q_.RunOnMainThread(fn); }
+    bool ProcessOneMessage() override { return q_.ProcessOneMessage(); }
+    bool WaitAndProcess(std::uint32_t timeoutMs) override { return q_.WaitAndProcess(timeoutMs); }
+    bool WaitAndProcessOwn(std::uint32_t timeoutMs) override { return q_.WaitAndProcessOwn(timeoutMs); }
+    void DiscardMessages(TMessageTarget* t) override { q_.DiscardMessages(t); }
+    bool IsMainThread() const override { return q_.IsMainThread(); }
+
+private:
+    TLocalMessageQueue& q_;
+};
+
 class DispatchTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -19,40 +19,22 @@ namespace {
 
 using ::testing::ElementsAre;
 
-// Installed for its lifetime, it stands in for the test's queue and counts
-// how often the main thread went to sleep in it.
-class TSleepCounter final : public IMessageQueue {
+// Counts how often the main thread went to sleep in the test's queue.
+class TSleepCounter final : public TQueueStandIn {
 public:
-    explicit TSleepCounter(TLocalMessageQueue& queue) : q_(queue) { SetMessageQueue(this); }
-    ~TSleepCounter() override { SetMessageQueue(&q_); }
-    bool PostMessage(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l) override
-    {
-        return q_.PostMessage(t, m, w, l);
-    }
-    bool SendMessageTimeout(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l,
-                            std::uint32_t timeoutMs, std::intptr_t* result) override
-    {
-        return q_.SendMessageTimeout(t, m, w, l, timeoutMs, result);
-    }
-    void RunOnMainThread(const std::function<void()>& fn) override { q_.RunOnMainThread(fn); }
-    bool ProcessOneMessage() override { return q_.ProcessOneMessage(); }
+    using TQueueStandIn::TQueueStandIn;
     bool WaitAndProcess(std::uint32_t timeoutMs) override
     {
         sleeps += timeoutMs > 0;
-        return q_.WaitAndProcess(timeoutMs);
+        return TQueueStandIn::WaitAndProcess(timeoutMs);
     }
     bool WaitAndProcessOwn(std::uint32_t timeoutMs) override
     {
         sleeps += timeoutMs > 0;
-        return q_.WaitAndProcessOwn(timeoutMs);
+        return TQueueStandIn::WaitAndProcessOwn(timeoutMs);
     }
-    void DiscardMessages(TMessageTarget* t) override { q_.DiscardMessages(t); }
-    bool IsMainThread() const override { return q_.IsMainThread(); }
 
     std::atomic<int> sleeps{0};
-
-private:
-    TLocalMessageQueue& q_;
 };
 
 class LinesTest : public DispatchTest {

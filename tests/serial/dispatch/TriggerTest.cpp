@@ -418,9 +418,25 @@ TEST_F(TriggerTest, TheComponentsWindowAloneIsServedOnlyWhenItWantsEvents)
     d->RemoveWindowHandler(&w);
 }
 
+// The target of the last message sent through the test's queue, seen from
+// the test's thread without serving anything.
+class TSendWatch final : public TQueueStandIn {
+public:
+    using TQueueStandIn::TQueueStandIn;
+    bool SendMessageTimeout(TMessageTarget* t, std::uint32_t m, std::uintptr_t w, std::intptr_t l,
+                            std::uint32_t timeoutMs, std::intptr_t* result) override
+    {
+        lastSendTo = t;
+        return TQueueStandIn::SendMessageTimeout(t, m, w, l, timeoutMs, result);
+    }
+
+    std::atomic<TMessageTarget*> lastSendTo{nullptr};
+};
+
 TEST_F(TriggerTest, AWindowHandlerThatDoesNotAnswerIsGivenUp)
 {
     ASSERT_EQ(Open(), 0);
+    TSendWatch watch(queue);
     Window& first = NewWindow();
     Window& second = NewWindow();
     std::vector<std::uint32_t> order;
@@ -430,9 +446,9 @@ TEST_F(TriggerTest, AWindowHandlerThatDoesNotAnswerIsGivenUp)
     d->AddWindowHandler(&second);
     d->SetAvailLength(1);
     pty->Write("q");
-    // The main thread does not serve its queue for 4.5 s: the send to the
-    // first window is given up after 3 s and the second one is tried.
-    std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+    // The main thread does not serve its queue until the send to the first
+    // window has been given up (after 3 s) and the second one is tried.
+    ASSERT_TRUE(WaitUntil([&] { return watch.lastSendTo.load() == &second; }, std::chrono::seconds(20)));
     ASSERT_TRUE(PumpUntil([&] { return second.count.load() >= 1; }));
     EXPECT_EQ(first.count.load(), 0);
     EXPECT_EQ(order, std::vector<std::uint32_t>{2});

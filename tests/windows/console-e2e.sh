@@ -80,7 +80,14 @@ focus_window "$dialog"
 xdotool key Tab Tab Down Return
 message=$(await_window "Tarnell Console")
 await_clipboard_after "$message" ctrl+c "Tarnell Console"
-echo "the missing port's message: $(clipboard | tr -d '\r' | grep -v -e '^---' -e '^Tarnell Console$' -e '^OK$' | tr '\n' ' ')"
+text=$(clipboard | tr -d '\r' | grep -v -e '^---' -e '^Tarnell Console$' -e '^OK$' | tr '\n' ' ')
+echo "the missing port's message: $text"
+# The port and its device come first, then the system's reason.
+case "$text" in
+    'COM22 (\\.\COM22): '*'Sio exception'*) fail "the missing port's message gives no reason: $text" ;;
+    'COM22 (\\.\COM22): '?*': '?*) ;;
+    *) fail "the missing port's message does not name the port and its device: $text" ;;
+esac
 focus_window "$message"
 xdotool key Return
 before=$(frames_in "$work/sim21.log" 'STA;0')

@@ -225,6 +225,15 @@ void SetNameResolver(TNameResolver resolver)
     gResolver = std::move(resolver);
 }
 
+namespace {
+std::atomic<std::uint32_t> gCloseAtOnceWatchMs{50};
+}  // namespace
+
+void SetCloseAtOnceWatchMs(std::uint32_t ms)
+{
+    gCloseAtOnceWatchMs = std::max<std::uint32_t>(ms, 1);
+}
+
 bool LooksLikeNetworkAddress(const std::string& text)
 {
     return text.rfind("rfc2217://", 0) == 0 || text.rfind("tcp://", 0) == 0;
@@ -745,7 +754,8 @@ bool TSioNetworkDispatcher::Settle(std::uint32_t deadline)
 {
     // A server that closes at once closes within a round trip of the
     // connect; one that keeps the connection is not held up for long.
-    const std::uint32_t settle = std::clamp<std::uint32_t>(2 * connectMs_ + 50, 50, 300);
+    const std::uint32_t least = gCloseAtOnceWatchMs.load();
+    const std::uint32_t settle = std::clamp<std::uint32_t>(2 * connectMs_ + 50, least, std::max(least, 300u));
     const std::uint32_t end = Now() + std::min<std::uint32_t>(settle, static_cast<std::uint32_t>(MsLeft(deadline)));
     const int fd = fd_.Get();
     std::uint8_t chunk[1024];

@@ -115,6 +115,11 @@ bool LooksLikeNetworkAddress(const std::string& text);
 using TNameResolver = std::function<std::vector<std::string>(const std::string& host)>;
 void SetNameResolver(TNameResolver resolver);
 
+// A new raw TCP connection is watched for a server that closes it at once
+// for a round trip or two: at least this long (50 ms unless set), at most
+// 300 ms or this. Tests on a loaded machine lengthen it.
+void SetCloseAtOnceWatchMs(std::uint32_t ms);
+
 class TSioNetworkDispatcher : public TSioBaseDispatcher {
 public:
     explicit TSioNetworkDispatcher(TSioBaseComponent* owner);

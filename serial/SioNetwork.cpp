@@ -892,25 +892,9 @@ std::int32_t TSioNetworkDispatcher::DeviceClose()
 
 void TSioNetworkDispatcher::StartThreads()
 {
-    {
-        TGuard g(mainLock_);
-        if (Active())
-            throw ESioException(std::string("Dispatcher already started."));
-        active_ = true;
-        stop_ = false;
-    }
-    using TThread = TDeviceThread<TSioNetworkDispatcher>;
-    SetStarting(true);
-    try {
-        StartThread(std::make_unique<TThread>(*this, TThread::Reader, &TSioNetworkDispatcher::ReaderLoop));
-        StartThread(std::make_unique<TDispThread>(*this));
-        StartThread(std::make_unique<TThread>(*this, TThread::Writer, &TSioNetworkDispatcher::WriterLoop));
-        StartThread(std::make_unique<TThread>(*this, TThread::Status, &TSioNetworkDispatcher::StatusLoop));
-    } catch (...) {
-        SetStarting(false);
-        throw;
-    }
-    SetStarting(false);
+    MarkActive();
+    StartDeviceThreads(*this, &TSioNetworkDispatcher::ReaderLoop, &TSioNetworkDispatcher::WriterLoop,
+                       &TSioNetworkDispatcher::StatusLoop);
     // What the opening queued (line settings, control lines) goes now.
     outputReady_.Set();
 }

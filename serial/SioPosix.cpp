@@ -471,25 +471,9 @@ std::int32_t TSioPosixDispatcher::DeviceClose()
 
 void TSioPosixDispatcher::StartThreads()
 {
-    {
-        TGuard g(mainLock_);
-        if (Active())
-            throw ESioException(std::string("Dispatcher already started."));
-        active_ = true;
-        stop_ = false;
-    }
-    using TThread = TDeviceThread<TSioPosixDispatcher>;
-    SetStarting(true);
-    try {
-        StartThread(std::make_unique<TThread>(*this, TThread::Reader, &TSioPosixDispatcher::ReaderLoop));
-        StartThread(std::make_unique<TDispThread>(*this));
-        StartThread(std::make_unique<TThread>(*this, TThread::Writer, &TSioPosixDispatcher::WriterLoop));
-        StartThread(std::make_unique<TThread>(*this, TThread::Status, &TSioPosixDispatcher::StatusLoop));
-    } catch (...) {
-        SetStarting(false);
-        throw;
-    }
-    SetStarting(false);
+    MarkActive();
+    StartDeviceThreads(*this, &TSioPosixDispatcher::ReaderLoop, &TSioPosixDispatcher::WriterLoop,
+                       &TSioPosixDispatcher::StatusLoop);
 }
 
 void TSioPosixDispatcher::StopThreads()

@@ -1041,6 +1041,15 @@ std::uint32_t TSioBaseDispatcher::ModemStatus() const { return modemStatus_.load
 // ---------------------------------------------------------------------------
 // Threads.
 
+void TSioBaseDispatcher::MarkActive()
+{
+    TGuard g(mainLock_);
+    if (Active())
+        throw ESioException(std::string("Dispatcher already started."));
+    active_ = true;
+    stop_ = false;
+}
+
 void TSioBaseDispatcher::StartThread(std::unique_ptr<TSioDispatcherThread> thread)
 {
     auto role = thread->Role();

@@ -623,6 +623,15 @@ protected:
 
     // Thread bookkeeping shared with the platform dispatcher.
     void StartThread(std::unique_ptr<TSioDispatcherThread> thread);
+    // The opening's first step before any thread starts: marks the
+    // dispatcher active; throws if it already is.
+    void MarkActive();
+    // Starts the four threads in their order: the reader, the dispatcher
+    // thread, the writer and the status thread, each device thread running
+    // its loop of self.
+    template <class D>
+    void StartDeviceThreads(D& self, std::int32_t (D::*reader)(), std::int32_t (D::*writer)(),
+                            std::int32_t (D::*status)());
     TSioDispatcherThread* ThreadObject(TSioDispatcherThread::TRole role);
     bool ThreadRunning(TSioDispatcherThread::TRole role) const;
     // Waits until the thread of role has ended (true) or timeoutMs has
@@ -831,5 +840,23 @@ std::recursive_mutex& PortListLock();
 std::int32_t PortListCount();
 // The dispatcher in slot index, or nullptr (empty slot or out of range).
 TSioBaseDispatcher* PortListAt(std::int32_t index);
+
+template <class D>
+void TSioBaseDispatcher::StartDeviceThreads(D& self, std::int32_t (D::*reader)(), std::int32_t (D::*writer)(),
+                                            std::int32_t (D::*status)())
+{
+    using TThread = TDeviceThread<D>;
+    SetStarting(true);
+    try {
+        StartThread(std::make_unique<TThread>(self, TThread::Reader, reader));
+        StartThread(std::make_unique<TDispThread>(self));
+        StartThread(std::make_unique<TThread>(self, TThread::Writer, writer));
+        StartThread(std::make_unique<TThread>(self, TThread::Status, status));
+    } catch (...) {
+        SetStarting(false);
+        throw;
+    }
+    SetStarting(false);
+}
 
 }  // namespace sio

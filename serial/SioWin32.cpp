@@ -503,26 +503,10 @@ std::int32_t TSioWin32Dispatcher::DeviceClose()
 
 void TSioWin32Dispatcher::StartThreads()
 {
-    {
-        TGuard g(mainLock_);
-        if (Active())
-            throw ESioException(std::string("Dispatcher already started."));
-        active_ = true;
-        stop_ = false;
-    }
+    MarkActive();
     ResetEvent(H(stopEvent_));
-    using TThread = TDeviceThread<TSioWin32Dispatcher>;
-    SetStarting(true);
-    try {
-        StartThread(std::make_unique<TThread>(*this, TThread::Reader, &TSioWin32Dispatcher::ReaderLoop));
-        StartThread(std::make_unique<TDispThread>(*this));
-        StartThread(std::make_unique<TThread>(*this, TThread::Writer, &TSioWin32Dispatcher::WriterLoop));
-        StartThread(std::make_unique<TThread>(*this, TThread::Status, &TSioWin32Dispatcher::StatusLoop));
-    } catch (...) {
-        SetStarting(false);
-        throw;
-    }
-    SetStarting(false);
+    StartDeviceThreads(*this, &TSioWin32Dispatcher::ReaderLoop, &TSioWin32Dispatcher::WriterLoop,
+                       &TSioWin32Dispatcher::StatusLoop);
 }
 
 void TSioWin32Dispatcher::StopThreads()

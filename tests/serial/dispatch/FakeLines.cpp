@@ -140,12 +140,22 @@ ssize_t TFakeLines::Write(int fd, const void* buf, std::size_t count)
         }
     }
     ssize_t n = sys::TSysCalls::Write(fd, buf, count);
+    const int err = errno;
     std::lock_guard l(lock_);
+    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK))
+        ++writesWithoutRoom_;
     if (n > 0) {
         events_.push_back("write:" + std::string(static_cast<const char*>(buf), static_cast<std::size_t>(n)));
         lsrLeft_ = lsrBusyPolls;
     }
+    errno = err;
     return n;
+}
+
+int TFakeLines::WritesWithoutRoom()
+{
+    std::lock_guard l(lock_);
+    return writesWithoutRoom_;
 }
 
 int TFakeLines::Poll(pollfd* fds, nfds_t count, int timeoutMs)

@@ -72,6 +72,8 @@ public:
     // While stalled, the device takes no bytes: writes fail with EAGAIN and
     // poll never reports room.
     void StallWrites(bool stalled);
+    // Writes that reached the device and found no room (EAGAIN).
+    int WritesWithoutRoom();
     void BumpCounters(int frame, int parity, int brk);
 
 private:
@@ -89,6 +91,7 @@ private:
     std::thread::id holder_;
     int writesWhileHeld_ = 0;
     bool writesStalled_ = false;
+    int writesWithoutRoom_ = 0;
     std::uint32_t rs485Flags_ = 0;
     int reads_ = 0;
 };

@@ -162,6 +162,10 @@ TEST_F(LinesTest, DrainWaitsSleepUntilTheWriterFindsTheDriversQueueEmpty)
 // ends when the writer has handed the last piece on, after a few wakes.
 TEST_F(LinesTest, OnAPseudoTerminalTheDrainWaitEndsWithTheWritersLastPiece)
 {
+    // The real pseudo-terminal's lines; the stand-in only tells when its
+    // buffer is full.
+    fake.modemLines = false;
+    Install();
     ASSERT_EQ(Open(65535), 0);
     TSleepCounter& counter = CountSleeps();
     ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
@@ -169,19 +173,18 @@ TEST_F(LinesTest, OnAPseudoTerminalTheDrainWaitEndsWithTheWritersLastPiece)
     EXPECT_EQ(counter.sleeps.load(), 0);
     EXPECT_EQ(pty->ReadExactly(7), "STA;0\n\r");
 
-    // Nobody reads: the writer ends up holding a block, the next in the ring.
+    // Nobody reads: the writer ends up holding a block that the full
+    // pseudo-terminal does not take, and the ring fills behind it.
     const std::string chunk(4096, 'z');
     std::size_t written = 0;
-    for (int i = 0; i < 400 && d->OutputUsed() == 0; ++i) {
+    ASSERT_TRUE(WaitUntil([&] {
         if (d->WriteBytes(chunk.data(), 4096) == 0)
             written += chunk.size();
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_GT(d->OutputUsed(), 0) << "the pseudo-terminal never filled up";
-    // The ring nearly full as well: the writer has a long way to go.
+        return fake.WritesWithoutRoom() > 0;
+    })) << "the pseudo-terminal never filled up";
     while (d->WriteBytes(chunk.data(), 4096) == 0)
         written += chunk.size();
+    ASSERT_GT(d->OutputUsed(), 0);
     std::size_t seen = 0;
     std::thread far([&] {
         // Once the main thread is asleep in the wait, in small bites.

@@ -19,8 +19,14 @@ installer=$(find "$work/pkg" -maxdepth 1 -name 'tarnell-console-*-win64.exe' | h
 
 program_files=$(winepath -u 'C:\Program Files' 2>/dev/null)
 inst="$program_files/Tarnell Console"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarnell Console'
+# A folder deleted by hand leaves its entry in the list of installed programs
+# behind: the installer installs anew over it (a hidden "Uninstall failed."
+# box would keep a silent run waiting for ever).
 rm -rf "$inst"
-run_windows "$installer" /S
+wine reg add "$uninstall_key" /v UninstallString /d "\"$(winpath "$inst")\\Uninstall.exe\"" /f >/dev/null 2>&1 \
+  || fail "could not write the stale entry"
+timeout 300 "$here/wine-run.sh" "$installer" /S || fail "the silent installer did not end (status $?)"
 # NSIS ends its silent run before the files may all be there on a busy machine.
 await_true test -f "$inst/Uninstall.exe"
 for f in bin/tarnell-console.exe bin/tarnell-cli.exe LICENSE.txt; do
@@ -29,8 +35,8 @@ done
 menu=$(winepath -u 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs' 2>/dev/null)
 link=$(find "$menu" -name 'Tarnell Console.lnk' | head -1)
 [ -n "$link" ] || fail "no Start-menu entry under $menu: $(find "$menu" | head)"
-wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarnell Console' >/dev/null 2>&1 \
-  || fail "no entry in the list of installed programs"
+listed() { wine reg query "$uninstall_key" /v UninstallString 2>/dev/null | grep -qF 'Uninstall.exe'; }
+listed || fail "no entry in the list of installed programs"
 
 # Started from the Start-menu entry, as a user would.
 start_sim 31 --no-wire-timing --log "$work/sim31.log"
@@ -50,13 +56,26 @@ press_until "$win" alt+F4 test -s "$own/SIO.LOG"
 grep -q 'STA;0' "$own/SIO.LOG" || fail "SIO.LOG: $(head -5 "$own/SIO.LOG")"
 [ ! -e "$inst/SIO.LOG" ] && [ ! -e "$inst/bin/SIO.LOG" ] || fail "SIO.LOG went to the installation folder"
 
+# A second run, as a newer version's would be: the installed one's own
+# uninstaller goes first (it takes the list entry, with a mark put there, as
+# a whole), and what was installed is there again afterwards.
+wine reg add "$uninstall_key" /v OlderVersionMark /d 1 /f >/dev/null 2>&1 || fail "could not mark the entry"
+timeout 300 "$here/wine-run.sh" "$installer" /S || fail "the installer over an installed one did not end (status $?)"
+await_true test -f "$inst/bin/tarnell-console.exe"
+! wine reg query "$uninstall_key" /v OlderVersionMark >/dev/null 2>&1 || fail "the installed version's uninstaller did not run first"
+for f in Uninstall.exe bin/tarnell-console.exe bin/tarnell-cli.exe; do
+  [ -f "$inst/$f" ] || fail "after the second installation $f is missing"
+done
+[ -n "$(find "$menu" -name 'Tarnell Console.lnk')" ] || fail "after the second installation the Start-menu entry is missing"
+listed || fail "after the second installation the list entry is missing"
+
 # The uninstaller: silent, and it runs on from a copy of itself, so the
-# result is waited for.
+# result is waited for. It takes away the list entry, then the folder, and
+# the Start-menu entry last: once that has gone, the rest has too.
 run_windows "$inst/Uninstall.exe" /S
-await_true test ! -e "$inst"
-[ -z "$(find "$menu" -name 'Tarnell Console*')" ] || fail "the Start-menu entry stayed"
-if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarnell Console' >/dev/null 2>&1; then
-  fail "the entry in the list of installed programs stayed"
-fi
+menu_entry_gone() { [ -z "$(find "$menu" -name 'Tarnell Console*')" ]; }
+await_true menu_entry_gone
+[ ! -e "$inst" ] || fail "the installation folder stayed: $(find "$inst" | head)"
+! listed || fail "the entry in the list of installed programs stayed"
 [ -s "$own/SIO.LOG" ] || fail "the uninstaller took the user's files"
 echo "installer under Wine: installed silently with Start-menu entry, started there, log in Documents\\Tarnell Console, uninstalled"

@@ -96,20 +96,22 @@ more_frames_than() { [ "$(frames_in "$2" "$3")" -gt "$1" ]; }
 # No window manager here: the pointer goes into the window, which takes the
 # keyboard, and Wine makes it the foreground window.
 focus_window() {
-  xdotool mousemove --window "$1" 20 20
+  xdotool mousemove --window "$1" 20 20 || return 1
   xdotool windowfocus --sync "$1" 2>/dev/null || true
 }
 shot() { import -window root "$1"; }
 
 # press_until WIN KEY CMD...: presses KEY in WIN until CMD succeeds; each
 # press gets 3 s to have its effect (a key that arrives while the window
-# refuses it has none), all of them 60 s.
+# refuses it has none), all of them 60 s. Once the key has closed WIN, what
+# it was pressed for may still be on its way: it is waited for, unpressed.
 press_until() {
   local win=$1 key=$2 deadline=$((SECONDS + 60)) wait_until
   shift 2
   while :; do
-    focus_window "$win"
-    xdotool key "$key"
+    if focus_window "$win" 2>/dev/null; then
+      xdotool key "$key"
+    fi
     wait_until=$((SECONDS + 3))
     while [ $SECONDS -lt $wait_until ]; do
       "$@" >/dev/null 2>&1 && return 0

@@ -3,6 +3,7 @@
 // SIO_PORT_DIR names for both.
 #include "FakeGripper.h"
 #include "PtyPort.h"
+#include "Slurp.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -27,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using sio::test::Slurp;
 
 struct TRun {
     int exitCode = -1;
@@ -195,13 +197,6 @@ protected:
     {
         args.insert(args.begin(), TARNELL_CLI_PATH);
         return Spawn(args, dir.Path(), dir.Path(), out, err);
-    }
-    std::string Slurp(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
     }
     static int Lines(const std::string& s)
     {

@@ -2,27 +2,20 @@
 // tcp://HOST:PORT through a real ser2net in front of tarnell-sim.
 #include "PtyPort.h"
 #include "Ser2net.h"
+#include "Slurp.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
 namespace fs = std::filesystem;
+using sio::test::Slurp;
 using sio::test::TProcess;
 using sio::test::TSer2net;
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class NetworkCli : public ::testing::Test {
 protected:

@@ -1,5 +1,6 @@
 #include "ConsoleErrors.h"
 #include "ParameterFile.h"
+#include "Slurp.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +10,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace tarnell;
+using sio::test::Slurp;
 
 namespace {
 
@@ -41,14 +42,6 @@ public:
 private:
     std::string path_;
 };
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 void Put(const std::string& path, const std::string& bytes)
 {

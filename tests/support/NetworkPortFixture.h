@@ -9,27 +9,17 @@
 #pragma once
 
 #include "PtyPort.h"
+#include "Slurp.h"
 
 #include "SioMessageQueue.h"
 #include "SioNetwork.h"
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 namespace sio::test {
-
-// A file's bytes, or "" when it cannot be read.
-inline std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class TNetworkPortFixture : public ::testing::Test {
 protected:

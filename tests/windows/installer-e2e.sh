@@ -49,6 +49,9 @@ press_until "$win" F1 window_named "Select Port"
 focus_window "$(window_named "Select Port")"
 xdotool key Return
 await_true grep -qF 'STA;0\n\r' "$work/sim31.log"
+# The picture shows the window, not the port dialog on its way out.
+port_dialog_gone() { ! window_named "Select Port"; }
+await_true port_dialog_gone
 shot "$work/installed.png"
 [ -n "$shots" ] && cp "$work/installed.png" "$shots/"
 # Closed with Alt+F4: the port closes and SIO.LOG goes to the user's folder.

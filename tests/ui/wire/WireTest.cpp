@@ -17,6 +17,7 @@
 #include "PortStatusLine.h"
 
 #include <QAccessible>
+#include <QDeadlineTimer>
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -629,7 +630,12 @@ private slots:
             // Answers take 300 ms, so the kill finds the Readout waiting.
             sim.start(TARNELL_SIM, {"--dir", QString::fromStdString(dir.Path()), "--com", "1", "--no-wire-timing",
                                     "--delay", "300", "--log", work.filePath("sim.log")});
-            return sim.waitForStarted() && sio::test::WaitUntil([&] { return QFile::exists(dir.Path().c_str() + QString("/COM1")); });
+            // Ready once it says where it serves: its link is in place then.
+            QByteArray said;
+            QDeadlineTimer deadline(30000);
+            while (!said.contains("gripper bus on") && sim.waitForReadyRead(int(deadline.remainingTime())))
+                said += sim.readAllStandardOutput();
+            return said.contains("gripper bus on");
         };
         QProcess sim;
         QVERIFY(start(sim));
@@ -650,6 +656,9 @@ private slots:
         qInfo("Readout ended %lld ms after the simulator was killed",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(noticed).count()));
         sim.waitForFinished();
+        // The killed simulator's link stays behind, and its pseudo-terminal's
+        // number may by now be another test's: the device is simply gone.
+        QFile::remove(QString::fromStdString(dir.Path()) + "/COM1");
 
         QCOMPARE(w.form.Memo1->Lines().back(), QString("Line ERROR detected!"));
         QCOMPARE(w.form.Memo1->Lines().count("Line ERROR detected!"), 1);
@@ -669,7 +678,8 @@ private slots:
         QVERIFY(start(again));
         w.form.State().ReplyReceived = false;
         QTest::keyRelease(&w.form, Qt::Key_F1);
-        QVERIFY(Serve([&] { return w.form.State().ReplyReceived; }));
+        QVERIFY2(Serve([&] { return w.form.State().ReplyReceived; }),
+                 qPrintable(w.form.Memo1->Lines().join(" | ") + " || " + w.dialogs.Messages().join(" | ")));
         QCOMPARE(w.form.Memo1->Line(0), QString("->Rx: STA;0:192;"));
         again.terminate();
         again.waitForFinished();

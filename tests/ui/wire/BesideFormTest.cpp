@@ -6,6 +6,7 @@
 // test's own, never the user's.
 #include "ConsoleFixture.h"
 #include "FakeGripper.h"
+#include "SimProcess.h"
 
 #include "BusPanel.h"
 #include "ComboBox.h"
@@ -37,6 +38,7 @@
 #include <QToolButton>
 
 using tarnell::test::TFakeGripper;
+using tarnell::test::StartSim;
 using tarnell::test::TWindow;
 
 namespace {
@@ -47,15 +49,6 @@ std::vector<std::string> Recalls(int address)
     for (int n = 1; n <= 8; ++n)
         frames.push_back("RCL;" + std::to_string(address) + ";" + std::to_string(n));
     return frames;
-}
-
-// tarnell-sim on COM1 of dir, running until the process object goes.
-bool StartSim(QProcess& sim, sio::test::TPortDir& dir, QStringList options)
-{
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(TARNELL_SIM, QStringList{"--dir", QString::fromStdString(dir.Path()), "--com", "1"} + options);
-    return sim.waitForStarted() &&
-           sio::test::WaitUntil([&] { return QFile::exists(QString::fromStdString(dir.Path()) + "/COM1"); });
 }
 
 QColor Background(tarnell::TStringGrid& grid, int col, int row) { return grid.item(row, col)->background().color(); }

@@ -4,6 +4,7 @@
 // window shows line for line.
 #include "ConsoleFixture.h"
 #include "FakeGripper.h"
+#include "SimProcess.h"
 #include "SettingsSpy.h"
 
 #include "ComboBox.h"
@@ -17,7 +18,6 @@
 #include "PortStatusLine.h"
 
 #include <QAccessible>
-#include <QDeadlineTimer>
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -628,14 +628,7 @@ private slots:
         QTemporaryDir work;
         auto start = [&](QProcess& sim) {
             // Answers take 300 ms, so the kill finds the Readout waiting.
-            sim.start(TARNELL_SIM, {"--dir", QString::fromStdString(dir.Path()), "--com", "1", "--no-wire-timing",
-                                    "--delay", "300", "--log", work.filePath("sim.log")});
-            // Ready once it says where it serves: its link is in place then.
-            QByteArray said;
-            QDeadlineTimer deadline(30000);
-            while (!said.contains("gripper bus on") && sim.waitForReadyRead(int(deadline.remainingTime())))
-                said += sim.readAllStandardOutput();
-            return said.contains("gripper bus on");
+            return tarnell::test::StartSim(sim, dir, {"--no-wire-timing", "--delay", "300", "--log", work.filePath("sim.log")});
         };
         QProcess sim;
         QVERIFY(start(sim));

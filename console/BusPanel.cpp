@@ -1,5 +1,6 @@
 #include "BusPanel.h"
 
+#include "ConsoleStrings.h"
 #include "GroupBoxes.h"
 #include "GripperProtocol.h"
 #include "TarnellApplication.h"
@@ -101,9 +102,13 @@ TBusPanel::TBusPanel(TForm1& form)
     connect(UseButton, &QPushButton::clicked, this, Guarded([this] { Choose(List->currentItem()); }));
     connect(List, &QTreeWidget::itemActivated, this, Guarded([this](QTreeWidgetItem* item) { Choose(item); }));
     connect(List, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* item) { UseButton->setEnabled(item != nullptr); });
-    // Another sequence owns the line meanwhile.
-    connect(&form, &TForm1::sequenceChanged, this, [this](bool running) { ScanButton->setEnabled(!running); });
+            [this](QTreeWidgetItem* item) { UseButton->setEnabled(item != nullptr && !form_.SequenceRunning()); });
+    // Another sequence owns the line meanwhile, and keeps its gripper: the
+    // choice of another rests too.
+    connect(&form, &TForm1::sequenceChanged, this, [this](bool running) {
+        ScanButton->setEnabled(!running);
+        UseButton->setEnabled(!running && List->currentItem() != nullptr);
+    });
 }
 
 void TBusPanel::hideEvent(QHideEvent* event)
@@ -134,6 +139,11 @@ void TBusPanel::Scan()
 {
     if (scanning_ || form_.SequenceRunning())
         return;
+    // A scan opens no port: only the operator's command does.
+    if (!form_.Line().PortOpen()) {
+        Summary->setText(QString::fromUtf8(strings::kNoPortOpen));
+        return;
+    }
     const int from = std::min(From->value(), To->value());
     const int to = std::max(From->value(), To->value());
     const int ticks = Ticks->value();
@@ -240,7 +250,9 @@ void TBusPanel::AddGripper(int address, const std::string& status, const std::st
 
 void TBusPanel::Choose(QTreeWidgetItem* item)
 {
-    if (!item)
+    // A sequence under way keeps the gripper it began with (a double click
+    // reaches here even so).
+    if (!item || form_.SequenceRunning())
         return;
     form_.meAdresse->setText(QString::number(item->data(colAddress, Qt::UserRole).toInt()));
     const int type = item->data(colType, Qt::UserRole).toInt();

@@ -8,8 +8,10 @@
 // next address's. Choosing a gripper in the list puts its address into
 // "Tarnell Adress" and its type into "Gripper Type".
 //
-// The scan is a sequence of the window's: same port, collector and waits as
-// Readout; the sending controls rest while it runs.
+// The scan is a sequence of the window's, through the window's line as
+// Readout; the sending controls rest while it runs. It opens no port: with
+// none open it says so. While any sequence runs, the choice of a gripper
+// rests, as the address field does.
 #pragma once
 
 #include "BesideForm.h"

@@ -22,12 +22,6 @@
 
 namespace tarnell {
 
-namespace {
-// A frame takes about 8 ms at 9600 baud; a device that takes no output at
-// all must not hold the window longer than this.
-constexpr std::uint32_t kOutputSentWaitMs = 1000;
-}  // namespace
-
 void TForm1::CreatePort()
 {
     ComPort = std::make_unique<sio::TSioComPort>();
@@ -43,10 +37,10 @@ void TForm1::CreatePort()
             PortStatus->Refresh();
         ComPortTriggerLineError(cp, error, lineBreak);
     });
-    ComDataPacket->OnStringPacket = [this](sio::TSioDataPacket* sender, const std::string& data) {
-        ComDataPacketStringPacket(sender, data);
-    };
-    ComDataPacket->OnTimeout = [this](sio::TSioBaseComponent* sender) { ComDataPacketTimeout(sender); };
+    // What comes back goes to the exchange it belongs to: the line decides.
+    line_ = std::make_unique<TExchangeLine>(*this);
+    ComDataPacket->OnStringPacket = [this](sio::TSioDataPacket*, const std::string& data) { line_->Packet(data); };
+    ComDataPacket->OnTimeout = [this](sio::TSioBaseComponent*) { line_->Timeout(); };
 }
 
 std::exception_ptr TForm1::NamingPort(std::exception_ptr error, const char* next) const
@@ -82,65 +76,14 @@ void TForm1::ArmLineErrorTrigger()
 
 void TForm1::SendCommand(const std::string& s)
 {
-    // A command of the operator's (or Readout's) takes over the line: a
-    // quiet command's waiter is not told of what comes now.
-    quietDone_ = nullptr;
-    Transmit(s, false, protocol::kReplyTimeoutTicks);
-}
-
-void TForm1::Transmit(const std::string& s, bool quiet, int ticks)
-{
-    // A frame shown as sent must reach the wire. The one before this command
-    // may still be on its way out (two commands in quick succession), and a
-    // discard would take it off the line (a pseudo-terminal's too, which
-    // shows nothing queued): so output is discarded only when it did not
-    // leave in time, or the port is about to open.
-    sio::TSioBaseDispatcher* d = ComPort->Dispatcher();
-    const bool opening = !d || ComPort->DeviceLost();
-    const bool stuck = !opening && !d->WaitOutputSent(kOutputSentWaitMs);
-    // Opens the port at the first command: the port dialog, then the line.
-    // A port that would not open (in use, missing) is not tried again: the
-    // next command offers the dialog.
-    try {
-        ComPort->FlushInput();
-    } catch (...) {
-        const std::exception_ptr error = NamingPort(std::current_exception(), strings::kOpenFailedNext);
-        portChoice_->Forget();
-        std::rethrow_exception(error);
-    }
-    try {
-        if (opening || stuck)
-            ComPort->FlushOutput();
-    } catch (...) {
-        std::rethrow_exception(NamingPort(std::current_exception()));
-    }
-    state_.TimedOut = false;
-    state_.ReplyReceived = false;
-    quiet_ = quiet;
-    const std::string command = protocol::ReplaceAddress(s, state_.GripperAddress);
-    if (!quiet)
-        Memo1->InsertLine(0, QStringLiteral("Tx: ") + QString::fromLatin1(command.data(), qsizetype(command.size())));
-    state_.LastFrame = protocol::Frame(command);
-    // Disabled first, so that every command gets a fresh time limit. Armed
-    // before the frame goes out: bytes that reach a disarmed collector are
-    // dropped, so a fast answer (or its echo) would otherwise be lost, or
-    // the tail of a half-collected echo be taken for the reply.
-    ComDataPacket->SetEnabled(false);
-    ComDataPacket->SetTimeOut(ticks);
-    ComDataPacket->SetEnabled(true);
-    answerOwed_ = false;
-    try {
-        ComPort->WriteString(state_.LastFrame);
-        answerOwed_ = true;
-    } catch (...) {
-        // Nothing went out, so no answer is awaited: no time-out to follow.
-        ComDataPacket->SetEnabled(false);
-        Memo1->FlushPending();
-        std::rethrow_exception(NamingPort(std::current_exception()));
-    }
-    // The frame is on its way: the output may change and paint while the
-    // line is busy with it and the answer.
-    Memo1->FlushIfDue();
+    // An exchange still on the wire (a poll, a command sent just before)
+    // keeps its reply: this command goes out after its answer or time-out.
+    if (line_->Busy() && !WaitForOwedAnswer())
+        return;
+    TExchange exchange;
+    exchange.command = protocol::ReplaceAddress(s, state_.GripperAddress);
+    exchange.ticks = protocol::kReplyTimeoutTicks;
+    line_->Start(std::move(exchange));
 }
 
 void TForm1::bSenden2Click()

@@ -23,6 +23,8 @@ inline constexpr const char* kTimeoutMessage = "...Timeout - Tarnell does not re
 // The runtime's error texts that the operator gets to see (UTF-8).
 // After a port that would not open: what the operator can do.
 inline constexpr const char* kOpenFailedNext = "\r\nThe next command asks for a port.";
+// What a poll or a scan says when it finds no open port: it opens none.
+inline constexpr const char* kNoPortOpen = "No port is open: your next command (F1, for instance) opens one.";
 inline constexpr const char* kConvertError = "'%1' ist kein gültiger Integerwert";
 inline constexpr const char* kListIndexError = "Listenindex überschreitet das Maximum (%1)";
 inline constexpr const char* kFileCreateError = "Datei \"%1\" kann nicht erstellt werden. %2";

@@ -1,7 +1,8 @@
 // The exchanges the modules beside the form run (Verify, the bus panel, the
-// monitor): Readout's own steps, so that they share its port, collector,
-// waits and guards; and quiet commands, which leave the output window and
-// the time-out message to the operator's own commands.
+// monitor), all through the window's line: Readout's own steps, so that they
+// share its waits and guards; and quiet commands, which leave the output
+// window and the time-out message to the operator's own commands and, being
+// no command of the operator's, open no port.
 #include "Unit1.h"
 
 #include "GripperProtocol.h"
@@ -34,50 +35,23 @@ bool TForm1::SequenceExchange(const std::string& command)
 
 bool TForm1::QuietExchange(const std::string& command, int ticks)
 {
-    quietDone_ = nullptr;
     // The limit is kept to the millisecond here: the collector's tick timer
     // may run up to a tick and its check late, which on a short limit is a
     // third more per silent address. The collector's own limit, a tick
     // later, stays as the backstop.
-    Transmit(command, true, ticks + 1);
+    TExchange exchange{command, ticks + 1, true, true, nullptr};
+    line_->Start(std::move(exchange));
     sio::ServeMessagesUntil([this] { return state_.TimedOut || state_.ReplyReceived || closing_; },
                             static_cast<std::uint32_t>(ticks) * sio::MsPerTick);
     if (closing_)
         return false;
-    if (!state_.TimedOut && !state_.ReplyReceived) {
-        state_.TimedOut = true;
-        ComDataPacket->SetEnabled(false);
-    }
+    line_->GiveUp();  // no answer in time: it counts as none
     return true;
 }
 
 void TForm1::SendQuiet(const std::string& command, int ticks, std::function<void(std::optional<std::string>)> done)
 {
-    quietDone_ = nullptr;
-    Transmit(command, true, ticks);
-    quietDone_ = std::move(done);
-}
-
-void TForm1::QuietReply(const std::string& data)
-{
-    // The late answer of another gripper is not this command's: wait on.
-    const std::optional<int> sent = protocol::CommandAddress(state_.LastFrame);
-    const std::optional<int> from = protocol::ReplyAddress(data);
-    if (sent && from && *sent != *from) {
-        ComDataPacket->SetEnabled(true);
-        return;
-    }
-    state_.ReplyReceived = true;
-    // Nothing after the answer belongs to a quiet command.
-    ComDataPacket->SetEnabled(false);
-    if (auto done = std::exchange(quietDone_, nullptr))
-        done(data);
-}
-
-void TForm1::QuietTimeout()
-{
-    if (auto done = std::exchange(quietDone_, nullptr))
-        done(std::nullopt);
+    line_->Start({command, ticks, true, true, std::move(done)});
 }
 
 }  // namespace tarnell

@@ -23,10 +23,6 @@ void TForm1::ComDataPacketStringPacket(sio::TSioBaseComponent*, const std::strin
         ComDataPacket->SetEnabled(true);
         return;
     }
-    if (quiet_) {
-        QuietReply(Data);
-        return;
-    }
     state_.ReplyReceived = true;
     const std::string shown = protocol::Trimmed(state_.LastReply);
     Memo1->InsertLine(0, QStringLiteral("->Rx: ") + QString::fromLatin1(shown.data(), qsizetype(shown.size())));
@@ -57,10 +53,6 @@ void TForm1::ComDataPacketTimeout(sio::TSioBaseComponent*)
 {
     state_.TimedOut = true;
     ComDataPacket->SetEnabled(false);
-    if (quiet_) {
-        QuietTimeout();
-        return;
-    }
     // A wait ended by the loss of the device: the loss has been reported,
     // naming the port; a time-out box for the same event would only mislead.
     if (ComPort && ComPort->DeviceLost())

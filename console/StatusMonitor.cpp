@@ -1,5 +1,6 @@
 #include "StatusMonitor.h"
 
+#include "ConsoleStrings.h"
 #include "Dialogs.h"
 #include "GroupBoxes.h"
 #include "GripperProtocol.h"
@@ -187,6 +188,13 @@ void TStatusMonitor::Poll()
     // by the operator's command is simply not answered.
     if (form_.SequenceRunning() || form_.AnswerOwed()) {
         ++skipped_;
+        return;
+    }
+    // No port: a poll opens none (only the operator does, by a command of
+    // his own), so the polls wait for one and say why.
+    if (!form_.Line().PortOpen()) {
+        ++skipped_;
+        Info->setText(QString::fromUtf8(strings::kNoPortOpen) + QStringLiteral(" Polls go on then."));
         return;
     }
     sending_ = true;

@@ -7,7 +7,8 @@
 // A poll is a quiet command on the window's port: not shown in the output,
 // no time-out message (a time-out is a gap in the lanes). Polls rest while
 // Readout, Send, Verify or a bus scan runs, or while another command waits
-// for its answer, and go on after.
+// for its answer, and go on after. A poll opens no port: without an open
+// one the polls wait for the operator's next command.
 #pragma once
 
 #include "BesideForm.h"
@@ -71,7 +72,7 @@ public:
     QString Csv() const;
     void SaveCsv(const QString& fileName);
     void SavePng(const QString& fileName);
-    // Polls skipped because the line was busy.
+    // Polls skipped because the line was busy or no port was open.
     int Skipped() const { return skipped_; }
 
     QSpinBox* Interval;

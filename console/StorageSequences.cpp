@@ -49,6 +49,9 @@ void TForm1::SetSequenceRunning(bool running)
     for (TStringGrid* grid : {StringGrid1, StringGrid2})
         grid->SetEditing(!running);
     rgGripperType->setEnabled(!running);
+    // A sequence keeps the gripper of its click: what would change it rests
+    // (the bus window's choice listens to sequenceChanged).
+    meAdresse->setEnabled(!running);
     // Answers come fast: the output gathers their lines and changes (and
     // repaints) right after a frame has gone out, now and then.
     Memo1->SetHold(running ? kSequenceOutputPeriodMs : 0);
@@ -65,13 +68,22 @@ bool TForm1::WaitForAnswer()
 
 bool TForm1::WaitForOwedAnswer()
 {
-    // A command sent just before (a function key) whose answer is still on
-    // its way: that answer would be taken for the first place's, and the
+    // An exchange whose answer is still on its way (a function key's, a
+    // poll's): that answer would be taken for the next command's, and the
     // next command's input flush would cut the ones after it.
-    if (!answerOwed_ || state_.TimedOut || state_.ReplyReceived)
-        return true;
-    SetSequenceRunning(true);  // operator input runs during this wait
-    return WaitForAnswer();
+    if (!line_->Busy())
+        return !closing_;
+    if (sequenceRunning_ && sequenceShown_)
+        return line_->AwaitFree();
+    // Operator input runs during this wait: what would send rests, so that
+    // no second command overtakes this one.
+    const bool own = !sequenceRunning_;
+    sequenceRunning_ = true;
+    SetSequenceRunning(true);
+    const bool free = line_->AwaitFree();
+    if (own)
+        SetSequenceRunning(false);
+    return free;
 }
 
 void TForm1::bReadClick()
@@ -82,10 +94,12 @@ void TForm1::bReadClick()
     // buttons change after it, while the line carries it.
     sequenceRunning_ = true;
     TAtExit done{[this] { SetSequenceRunning(false); }};
+    // The gripper of the click, for every place.
+    const int address = state_.GripperAddress;
     if (!WaitForOwedAnswer())
         return;
     for (int n = 1; n <= protocol::kPlaceCount; ++n) {
-        SendCommand(protocol::RecallCommand(state_.GripperAddress, n));
+        SendCommand(protocol::RecallCommand(address, n));
         if (n == 1)
             SetSequenceRunning(true);
         if (!WaitForAnswer() || state_.TimedOut)
@@ -127,17 +141,29 @@ void TForm1::bSendenClick()
         return;
     }
     const protocol::TPlaces places = protocol::PlacesFromLines(lines);
+    // The gripper too is the click's: every place goes to it.
+    const int address = state_.GripperAddress;
+    lastSend_ = TSent{address, places, {}, 0};
     sequenceRunning_ = true;  // the buttons change after the first frame
     TAtExit done{[this] { SetSequenceRunning(false); }};
     if (!WaitForOwedAnswer())
         return;
+    // One place: sent, then its answer awaited; false if the window closes.
+    auto store = [&](int n, const std::string& command) {
+        SendCommand(command);
+        lastSend_.sent.push_back(n);
+        SetSequenceRunning(true);
+        if (!WaitForAnswer())
+            return false;
+        if (state_.ReplyReceived)
+            ++lastSend_.answered;
+        return true;
+    };
     for (int n = 1; n < protocol::kReferencePlace; ++n) {
         const protocol::TPlaceTexts& row = places[std::size_t(n - 1)];
         if (row.grip.empty() || row.provision.empty() || row.force.empty())
             continue;
-        SendCommand(protocol::StoreCommand(state_.GripperAddress, n, row.grip, row.provision, row.force));
-        SetSequenceRunning(true);
-        if (!WaitForAnswer())
+        if (!store(n, protocol::StoreCommand(address, n, row.grip, row.provision, row.force)))
             return;
         if (state_.TimedOut)
             break;  // the rest is skipped, the reference row still goes
@@ -145,9 +171,7 @@ void TForm1::bSendenClick()
     const protocol::TPlaceTexts& reference = places[std::size_t(protocol::kReferencePlace - 1)];
     if (reference.grip.empty() || reference.provision.empty())
         return;
-    SendCommand(protocol::ReferenceStoreCommand(state_.GripperAddress, reference.grip, reference.provision));
-    SetSequenceRunning(true);
-    WaitForAnswer();
+    store(protocol::kReferencePlace, protocol::ReferenceStoreCommand(address, reference.grip, reference.provision));
 }
 
 }  // namespace tarnell

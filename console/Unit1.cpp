@@ -82,7 +82,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     hints_ = std::make_unique<TStatusHints>(state_, *mStatus, *meAdresse, Text(strings::hints::cbCommands));
     outputMenu_ = new TOutputMenu(*Memo1, *this);
     portChoice_ = new TPortChoice(
-        *ComPort, *this, [this] { return !sequenceRunning_; }, [this] { PortStatus->Refresh(); });
+        *ComPort, *this, [this] { return !sequenceRunning_; },
+        [this] {
+            PortStatus->Refresh();
+            // A poll on the wire as the port closed gets no answer now.
+            line_->GiveUp();
+        });
     PortStatus = new TPortStatusLine(*ComPort, portChoice_->Action(), this);
     LayoutControls();
     SetTabOrder();
@@ -371,8 +376,12 @@ void TForm1::rgGripperTypeClick()
 void TForm1::meAdresseChange()
 {
     const QString text = meAdresse->text().trimmed();
-    if (!text.isEmpty())
-        state_.GripperAddress = StrToInt(text);
+    if (text.isEmpty())
+        return;
+    const int before = state_.GripperAddress;
+    state_.GripperAddress = StrToInt(text);
+    if (state_.GripperAddress != before)
+        emit gripperChanged(state_.GripperAddress);
 }
 
 void TForm1::bSaveClick()

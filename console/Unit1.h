@@ -8,6 +8,7 @@
 #pragma once
 
 #include "ConsoleState.h"
+#include "ExchangeLine.h"
 #include "ParameterFile.h"
 #include "ParameterGrids.h"
 #include "StatusHints.h"
@@ -73,8 +74,9 @@ public:
     void rgGripperTypeClick();
     void meAdresseChange();
 
-    // Command transmission: the one way a command leaves the window. Opens
-    // the port at the first command (asking the operator for one).
+    // Command transmission: an operator's command, through the window's
+    // line. Opens the port at the first command (asking the operator for
+    // one); waits first for the answer to an exchange still on the wire.
     void SendCommand(const std::string& s);
     void bSenden2Click();
     void FormKeyUp(QKeyEvent& key);
@@ -91,9 +93,18 @@ public:
     void bSendenClick();
     // Whether Readout or Send is waiting for an answer right now.
     bool SequenceRunning() const { return sequenceRunning_; }
+    // What the last Send wrote: to which gripper, the rows as checked at its
+    // click, which places went out and how many of them were answered.
+    struct TSent {
+        int address = 0;
+        protocol::TPlaces places;
+        std::vector<int> sent;
+        int answered = 0;
+    };
+    const TSent& LastSend() const { return lastSend_; }
 
     // For the modules beside the form (Verify, the bus panel, the monitor):
-    // they use the same port, collector and waits as Readout and Send.
+    // they use the same line and waits as Readout and Send.
     // A sequence of their own: false if one runs already, or if the window
     // closed while the answer to a command sent before was awaited.
     bool BeginSequence();
@@ -108,7 +119,9 @@ public:
     // at the time-out. Any other command before then drops done.
     void SendQuiet(const std::string& command, int ticks, std::function<void(std::optional<std::string>)> done);
     // A command went out and neither its answer nor its time-out came yet.
-    bool AnswerOwed() const { return answerOwed_ && !state_.TimedOut && !state_.ReplyReceived; }
+    bool AnswerOwed() const { return line_->Busy(); }
+    // The conversation on the port: every exchange goes through it.
+    TExchangeLine& Line() { return *line_; }
 
     // Parameter file.
     void bSaveClick();
@@ -171,6 +184,8 @@ public:
 signals:
     // A sequence (Readout, Send or one of the modules') began or ended.
     void sequenceChanged(bool running);
+    // The window's gripper (the address in "Tarnell Adress") is another now.
+    void gripperChanged(int address);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -191,17 +206,16 @@ private:
     // Waits, serving the window, until the command just sent has its answer
     // or its time-out; false when the window is closing instead.
     bool WaitForAnswer();
-    // The same for the answer to a command sent before a sequence starts.
+    // The same for the answer to an exchange still on the wire (a poll, a
+    // command sent just before) before a sequence or a command starts; the
+    // sending controls rest meanwhile.
     bool WaitForOwedAnswer();
     // Sending controls are off while a sequence waits for its answers.
     void SetSequenceRunning(bool running);
     // A port failure as the operator is told it: the port and its device in
     // front of the serial layer's text, and next (if any) after it.
     std::exception_ptr NamingPort(std::exception_ptr error, const char* next = "") const;
-    // SendCommand's work; a quiet command is not shown and has its own limit.
-    void Transmit(const std::string& s, bool quiet, int ticks);
-    void QuietReply(const std::string& data);
-    void QuietTimeout();
+    friend class TExchangeLine;
 
     TConsoleState state_;
     std::unique_ptr<TParameterGrids> grids_;
@@ -216,11 +230,9 @@ private:
     QList<const QWidget*> openAtClose_;
     bool sequenceRunning_ = false;
     bool sequenceShown_ = false;  // the buttons and output as for a sequence
-    bool answerOwed_ = false;  // a frame went out; its answer or time-out ends the wait
     bool closing_ = false;
-    // The command under way is quiet, and who waits for its answer.
-    bool quiet_ = false;
-    std::function<void(std::optional<std::string>)> quietDone_;
+    std::unique_ptr<TExchangeLine> line_;
+    TSent lastSend_;
 };
 
 }  // namespace tarnell

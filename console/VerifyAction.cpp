@@ -61,6 +61,8 @@ TVerify::TVerify(TForm1& form) : QObject(&form), form_(form)
         verify_->setEnabled(!running);
         sendSequence_ = sendSequence_ || running;
     });
+    // The marks tell of one gripper: another one's cells are not known.
+    connect(&form, &TForm1::gripperChanged, this, [this] { ClearMarks(); });
 }
 
 p::TPlaces TVerify::GridPlaces() const
@@ -78,8 +80,13 @@ void TVerify::Run()
 {
     if (form_.SequenceRunning())
         return;
-    // The grids as they are at the click: what the operator asked about.
-    const p::TPlaces expected = GridPlaces();
+    // The grids and the gripper as they are at the click: what the operator
+    // asked about.
+    Compare(GridPlaces(), form_.State().GripperAddress, false);
+}
+
+void TVerify::Compare(const p::TPlaces& expected, int address, bool afterSend)
+{
     ClearMarks();
     if (!form_.BeginSequence())
         return;
@@ -89,7 +96,6 @@ void TVerify::Run()
     } end{form_};
 
     TConsoleState& s = form_.State();
-    const int address = s.GripperAddress;
     p::TPlaces held;
     for (int n = 1; n <= p::kPlaceCount; ++n) {
         const std::string command = p::RecallCommand(address, n);
@@ -132,7 +138,9 @@ void TVerify::Run()
                    .arg(lines.join(QLatin1Char('\n')));
     }
     if (!last_.skipped.empty())
-        text += QStringLiteral("\nNot compared (a cell is empty): places %1.").arg(PlaceList(last_.skipped));
+        text += (afterSend ? QStringLiteral("\nNot compared (not sent): places %1.")
+                           : QStringLiteral("\nNot compared (a cell is empty): places %1."))
+                    .arg(PlaceList(last_.skipped));
     Dialogs().ShowMessage(&form_, text, last_.Matches() ? TMessageKind::Information : TMessageKind::Error);
 }
 
@@ -185,12 +193,17 @@ void TVerify::CellChanged(QTableWidgetItem* item)
 
 void TVerify::SendClicked()
 {
-    // Only a Send that wrote something and had every answer.
-    const TConsoleState& s = form_.State();
-    if (!std::exchange(sendSequence_, false) || !afterSend_->isChecked() || form_.SequenceRunning() || s.TimedOut ||
-        s.LastFrame.rfind("STO;", 0) != 0)
+    // Every place the Send wrote is read back and compared with what it
+    // wrote there, at the gripper it wrote to, also after a time-out on
+    // the way; unless no place was answered at all (nobody is there).
+    const TForm1::TSent& sent = form_.LastSend();
+    if (!std::exchange(sendSequence_, false) || !afterSend_->isChecked() || form_.SequenceRunning() ||
+        sent.sent.empty() || sent.answered == 0)
         return;
-    Run();
+    p::TPlaces expected;
+    for (int n : sent.sent)
+        expected[std::size_t(n - 1)] = sent.places[std::size_t(n - 1)];
+    Compare(expected, sent.address, true);
 }
 
 }  // namespace tarnell

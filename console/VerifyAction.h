@@ -3,7 +3,9 @@
 // gripper does not hold are marked (colour, and a tooltip with the
 // gripper's value) until they are edited or verified again; a message says
 // that every complete row matches, or which places and fields differ. On
-// request Verify follows every Send at once (a choice the operator keeps).
+// request Verify follows every Send at once (a choice the operator keeps),
+// comparing every place that Send wrote with what it wrote. The marks go
+// when the window's gripper changes.
 #pragma once
 
 #include "PlaceComparison.h"
@@ -49,6 +51,9 @@ private:
         QString text;  // the cell's text when marked
     };
     protocol::TPlaces GridPlaces() const;
+    // Reads the eight places of the gripper at address and compares them
+    // with expected; afterSend: expected is what a Send wrote.
+    void Compare(const protocol::TPlaces& expected, int address, bool afterSend);
     void Mark(const protocol::TFieldDifference& d);
     void ClearMarks();
     void CellChanged(QTableWidgetItem* item);

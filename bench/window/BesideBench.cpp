@@ -102,6 +102,12 @@ int main(int argc, char** argv)
     {
         tarnell::TForm1 form;
         form.show();
+        // The operator's command opens the port: a scan opens none.
+        form.SendCommand("STA;5");
+        if (!sio::ServeMessagesUntil([&] { return form.State().ReplyReceived; }, 5000)) {
+            std::fprintf(stderr, "the gripper at 5 did not answer\n");
+            return 1;
+        }
         tarnell::TBusPanel& bus = form.Bus();
         bus.show();
         std::vector<double> scanMs;
@@ -109,7 +115,7 @@ int main(int argc, char** argv)
         int found = 0;
         for (int i = 0; i <= scans; ++i) {
             QFile::resize(log, 0);
-            bus.Scan();  // the first opens the port: not counted
+            bus.Scan();  // the first warms up: not counted
             if (i == 0)
                 continue;
             scanMs.push_back(double(bus.LastDuration().count()));

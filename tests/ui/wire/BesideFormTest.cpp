@@ -40,6 +40,7 @@
 using tarnell::test::TFakeGripper;
 using tarnell::test::StartSim;
 using tarnell::test::TWindow;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -64,7 +65,8 @@ private slots:
         QVERIFY(config_.isValid());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config_.path());
         QDir::setCurrent(config_.path());
-        sio::SetPortChooser([](sio::TComSelectForm& form) {
+        sio::SetPortChooser([this](sio::TComSelectForm& form) {
+            ++prompts_;
             form.SetItemIndex(0);
             return sio::mrOk;
         });
@@ -128,6 +130,12 @@ private slots:
         QVERIFY(w.form.StringGrid1->item(2, 1)->toolTip().isEmpty());
         QCOMPARE(Background(*w.form.StringGrid2, 2, 1), tarnell::TVerify::MarkColor());
         QVERIFY(w.form.bRead->isEnabled());
+
+        // The marks told of the gripper at 3: another gripper, and they go.
+        w.form.meAdresse->setText("0");
+        QCOMPARE(v.MarkedCount(), 0);
+        QVERIFY(Background(*w.form.StringGrid2, 2, 1) != tarnell::TVerify::MarkColor());
+        QVERIFY(w.form.StringGrid2->item(1, 2)->toolTip().isEmpty());
     }
 
     void verifyAfterSendReadsBackWhatWasJustSent()
@@ -192,6 +200,10 @@ private slots:
         bus.To->setValue(10);
         // Six ticks: room for a busy machine's thread hops, far below the second.
         bus.Ticks->setValue(6);
+        // The port is the operator's to open: a command of his first.
+        w.form.SendCommand("STA;2");
+        QVERIFY(sio::ServeMessagesUntil([&] { return w.form.State().ReplyReceived; }, 5000));
+        const int shown = w.form.Memo1->LineCount();
         QTest::mouseClick(bus.ScanButton, Qt::LeftButton);
 
         QStringList rows;
@@ -208,7 +220,7 @@ private slots:
         QCOMPARE(bus.Progress->value(), 11);
         QVERIFY(bus.Summary->text().contains("3 gripper(s) found"));
         // Nothing of the scan in the output window, no time-out message.
-        QCOMPARE(w.form.Memo1->LineCount(), 0);
+        QCOMPARE(w.form.Memo1->LineCount(), shown);
         QVERIFY(w.dialogs.Messages().isEmpty());
         // The slow gripper's answer came, and went nowhere.
         QFile log(work.filePath("sim.log"));
@@ -261,6 +273,11 @@ private slots:
         tarnell::TStatusMonitor& m = w.form.Monitor();
         QCOMPARE(m.Interval->value(), 200);
         m.Interval->setValue(50);
+        // The operator's command opens the port (a version, which leaves the
+        // simulator's round of status values as it is).
+        w.form.SendCommand("VER;0");
+        QVERIFY(sio::ServeMessagesUntil([&] { return w.form.State().ReplyReceived; }, 5000));
+        const int shown = w.form.Memo1->LineCount();
         QTest::keyClick(&w.form, Qt::Key_M, Qt::ControlModifier);
         QVERIFY(m.isVisible());
         const auto& samples = m.Timeline->Samples();
@@ -270,7 +287,7 @@ private slots:
             QCOMPARE(samples[i].status, (std::vector<int>{192, 64, 65})[i % 3]);
         for (std::size_t i = 1; i < samples.size(); ++i)
             QVERIFY(samples[i].ms >= samples[i - 1].ms);
-        QCOMPARE(w.form.Memo1->LineCount(), 0);  // polls stay out of the output
+        QCOMPARE(w.form.Memo1->LineCount(), shown);  // polls stay out of the output
         QVERIFY(w.dialogs.Messages().isEmpty());
 
         // The CSV: a header and one line per sample, the bits spelled out.
@@ -313,6 +330,195 @@ private slots:
         m.close();
         sim.terminate();
         sim.waitForFinished();
+    }
+
+    // A Send writes every place to the gripper of its click: neither the
+    // address field nor the bus window's choice (its button, a double click)
+    // reaches it meanwhile; they rest until the last answer.
+    void aSendKeepsTheGripperOfItsClick()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);  // grippers at 0 and 3
+        gripper.SetDelay(150ms);
+        TWindow w;
+        QVERIFY(w.Activate());
+        w.form.SendCommand("STA;0");
+        QVERIFY(sio::ServeMessagesUntil([&] { return w.form.State().ReplyReceived; }, 5000));
+        tarnell::TBusPanel& bus = w.form.Bus();
+        bus.show();
+        bus.To->setValue(3);
+        bus.Ticks->setValue(10);
+        bus.Scan();
+        QCOMPARE(bus.List->topLevelItemCount(), 2);
+        QTreeWidgetItem* three = bus.List->topLevelItem(1);
+        QCOMPARE(three->text(tarnell::TBusPanel::colAddress), QString("3"));
+        bus.List->setCurrentItem(three);
+        QVERIFY(bus.UseButton->isEnabled());
+
+        std::vector<std::string> want;
+        for (int row = 1; row <= 7; ++row) {
+            for (int col = 1; col <= 3; ++col)
+                w.form.StringGrid1->SetCell(col, row, QString::number(col == 3 ? 10 : 100 + row * 10 + col));
+            want.push_back("STO;0;" + std::to_string(row) + ";" + std::to_string(101 + row * 10) + ";" +
+                           std::to_string(102 + row * 10) + ";10");
+        }
+        w.form.StringGrid2->SetCell(1, 1, "100"), w.form.StringGrid2->SetCell(2, 1, "200");
+        want.push_back("STO;0;8;100;200;3");
+        const std::size_t before = gripper.Frames().size();
+        // The operator's hand, while the Send waits: after the first place
+        // the bus window's gripper at 3, by its button and by a double
+        // click; after the third, 9 typed over the address.
+        int step = 0;
+        bool usable = true, typable = true;
+        QTimer hand;
+        QObject::connect(&hand, &QTimer::timeout, [&] {
+            const std::size_t sent = gripper.Frames().size() - before;
+            if (step == 0 && sent >= 1) {
+                step = 1;
+                usable = bus.UseButton->isEnabled();
+                QTest::mouseClick(bus.UseButton, Qt::LeftButton);
+                QTest::mouseDClick(bus.List->viewport(), Qt::LeftButton, {},
+                                   bus.List->visualItemRect(three).center());
+            } else if (step == 1 && sent >= 3) {
+                step = 2;
+                typable = w.form.meAdresse->isEnabled();
+                QTest::keyClick(w.form.meAdresse, Qt::Key_A, Qt::ControlModifier);
+                QTest::keyClicks(w.form.meAdresse, "9");
+            }
+        });
+        hand.start(1);
+        QTest::mouseClick(w.form.bSenden, Qt::LeftButton);
+        hand.stop();
+        QCOMPARE(step, 2);
+        const std::vector<std::string> frames = gripper.Frames();
+        QCOMPARE(std::vector<std::string>(frames.begin() + std::ptrdiff_t(before), frames.end()), want);
+        QVERIFY(w.dialogs.Messages().isEmpty());
+        QVERIFY(!usable && !typable);
+        QCOMPARE(w.form.State().GripperAddress, 0);
+        QCOMPARE(w.form.meAdresse->text(), QString("0"));
+        // Free again once the Send is over.
+        QVERIFY(w.form.meAdresse->isEnabled() && bus.UseButton->isEnabled());
+        QTest::mouseClick(bus.UseButton, Qt::LeftButton);
+        QCOMPARE(w.form.State().GripperAddress, 3);
+    }
+
+    // F12 while the monitor's poll is on the wire to a slow gripper: the
+    // poll keeps its status reply, the key gets the version reply and with
+    // it the model, and no poll is handed the version.
+    void aCommandWaitsForThePollOnTheWireAndGetsItsOwnReply()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        gripper.SetDelay(150ms);
+        gripper.SetAnswer([&](const std::string& f) {
+            return f == "VER;0" ? std::string("VER;0:KV0150;V1.07\n\r") : gripper.DefaultAnswer(f);
+        });
+        TWindow w;
+        QVERIFY(w.Activate());
+        QTest::keyRelease(&w.form, Qt::Key_F1);  // the operator opens the port
+        QVERIFY(sio::ServeMessagesUntil([&] { return w.form.State().ReplyReceived; }, 5000));
+        tarnell::TStatusMonitor& m = w.form.Monitor();
+        QCOMPARE(m.Interval->value(), 200);
+        m.Action().trigger();
+        const auto& samples = m.Timeline->Samples();
+        QVERIFY(sio::ServeMessagesUntil([&] { return samples.size() >= 2; }, 10000));
+        // Right after a poll went out: its answer is 150 ms away.
+        QVERIFY(sio::ServeMessagesUntil([&] { return w.form.AnswerOwed(); }, 5000));
+        QCOMPARE(gripper.Frames().back(), std::string("STA;0"));
+        QTest::keyRelease(&w.form, Qt::Key_F12);
+        QVERIFY2(sio::ServeMessagesUntil([&] { return w.form.rgGripperType->ItemIndex() == 1; }, 5000),
+                 qPrintable(w.form.Memo1->Lines().join(" | ")));
+        QCOMPARE(w.form.Memo1->Line(0), QString("->Rx: VER;0:KV0150;V1.07"));
+        QCOMPARE(w.form.Memo1->Line(1), QString("Tx: VER;0"));
+        QCOMPARE(w.form.Memo1->Lines().filter("STA;0:").size(), 1);  // F1's own reply, no poll's
+        // The polls go on, each with its status: no gap for a stolen reply.
+        const std::size_t after = samples.size();
+        QVERIFY(sio::ServeMessagesUntil([&] { return samples.size() >= after + 2; }, 10000));
+        m.SetPaused(true);
+        for (const tarnell::TStatusSample& sample : samples)
+            QCOMPARE(sample.status, 192);
+        QVERIFY(!gripper.SentEarly());  // one exchange on the wire at a time
+        QVERIFY(w.dialogs.Messages().isEmpty());
+        m.close();
+    }
+
+    // Only the operator opens a port: without one, polls and a scan wait
+    // and say so; after Ctrl+P the next port dialog is the next command's.
+    void onlyTheOperatorsCommandOpensAPort()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        TWindow w;
+        QVERIFY(w.Activate());
+        prompts_ = 0;
+        tarnell::TStatusMonitor& m = w.form.Monitor();
+        m.Interval->setValue(50);
+        m.Action().trigger();
+        QVERIFY(sio::ServeMessagesUntil([&] { return m.Skipped() >= 3 || prompts_ > 0; }, 5000));
+        QCOMPARE(prompts_, 0);
+        QVERIFY2(m.Info->text().startsWith("No port is open"), qPrintable(m.Info->text()));
+        w.form.Bus().Scan();
+        QCOMPARE(w.form.Bus().Summary->text(), QString("No port is open: your next command (F1, for instance) opens one."));
+        QCOMPARE(prompts_, 0);
+        QVERIFY(gripper.Frames().empty());
+
+        // The operator's command opens it, and the polls go on.
+        QTest::keyRelease(&w.form, Qt::Key_F1);
+        QCOMPARE(prompts_, 1);
+        const auto& samples = m.Timeline->Samples();
+        QVERIFY(sio::ServeMessagesUntil([&] { return samples.size() >= 3; }, 10000));
+
+        // Ctrl+P: the port closes and its number goes; the polls ask nothing.
+        w.form.PortChoice().Action().trigger();
+        QCOMPARE(w.form.ComPort->ComNumber(), 0);
+        const int skipped = m.Skipped();
+        QVERIFY(sio::ServeMessagesUntil([&] { return m.Skipped() >= skipped + 5 || prompts_ > 1; }, 5000));
+        QCOMPARE(prompts_, 1);
+        QCOMPARE(w.form.ComPort->ComNumber(), 0);
+        QVERIFY(m.Info->text().startsWith("No port is open"));
+        QVERIFY(w.dialogs.Messages().isEmpty());
+
+        // The next command asks, and the polls go on with its port.
+        QTest::keyRelease(&w.form, Qt::Key_F1);
+        QCOMPARE(prompts_, 2);
+        const std::size_t before = samples.size();
+        QVERIFY(sio::ServeMessagesUntil([&] { return samples.size() >= before + 2; }, 10000));
+        QVERIFY(m.Info->text().startsWith("Address 0: status"));
+        m.close();
+    }
+
+    // Verify after Send reads back every place that Send wrote, the one
+    // whose answer did not come too, and compares it with what was written;
+    // the rows skipped after that time-out were not written, nor compared.
+    void verifyAfterSendComparesEveryPlaceItSent()
+    {
+        sio::test::TPortDir dir;
+        TFakeGripper gripper(dir, 1);
+        // Place 3 is stored, but its answer never comes.
+        gripper.SetAnswer([&](const std::string& f) {
+            std::string a = gripper.DefaultAnswer(f);
+            return f.rfind("STO;0;3;", 0) == 0 ? std::string() : a;
+        });
+        TWindow w;
+        QVERIFY(w.Activate());
+        tarnell::TVerify& v = w.form.Verify();
+        v.AfterSendAction().setChecked(true);
+        for (int row = 1; row <= 5; ++row)
+            for (int col = 1; col <= 3; ++col)
+                w.form.StringGrid1->SetCell(col, row, QString::number(col == 3 ? 20 : 300 + row * 10 + col));
+        w.form.StringGrid2->SetCell(1, 1, "7"), w.form.StringGrid2->SetCell(2, 1, "17");
+        QTest::mouseClick(w.form.bSenden, Qt::LeftButton);
+        std::vector<std::string> want = {"STO;0;1;311;312;20", "STO;0;2;321;322;20", "STO;0;3;331;332;20",
+                                         "STO;0;8;7;17;3"};
+        for (const std::string& r : Recalls(0))
+            want.push_back(r);
+        QCOMPARE(gripper.Frames(), want);
+        QCOMPARE(v.Last().compared, (std::vector<int>{1, 2, 3, 8}));
+        QCOMPARE(w.dialogs.Messages().size(), 2);  // place 3's time-out, then the comparison
+        QCOMPARE(w.dialogs.Messages()[1],
+                 QString("Verify: all complete rows match the gripper at address 0 (places 1, 2, 3, 8).\n"
+                         "Not compared (not sent): places 4, 5, 6, 7."));
+        QCOMPARE(v.MarkedCount(), 0);
     }
 
     void theSetUpIsKeptAcrossARestart()
@@ -487,6 +693,7 @@ private slots:
 private:
     tarnell::QtMessageQueue queue_;
     QTemporaryDir config_;
+    int prompts_ = 0;  // port dialogs shown
 };
 
 TARNELL_CONSOLE_TEST_MAIN(BesideFormTest)

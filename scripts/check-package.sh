@@ -110,7 +110,9 @@ devices=$(sed -n 7p <<<"$words")
 # The installed console under Xvfb: its window comes up, named for the
 # desktop entry's StartupWMClass and with the installed icon, and a SIGTERM
 # closes it as the operator would.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$root/display" 2>/dev/null &
+# -noreset: a server that resets once its last client has gone closes a
+# connection that is being set up meanwhile ("could not connect to display").
+Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$root/display" 2>/dev/null &
 xvfb=$!
 for _ in $(seq 100); do
   [ -s "$root/display" ] && break

@@ -37,6 +37,14 @@ constexpr int kStopPollMs = 100;  // a blocked send sees the stop flag this ofte
 constexpr std::size_t kMaxNotes = 64;
 constexpr char kSignature[] = "Tarnell Console";
 
+template <typename T>
+void RaiseTo(std::atomic<T>& peak, T value)
+{
+    T seen = peak.load(std::memory_order_relaxed);
+    while (value > seen && !peak.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
+}
+
 using namespace telnet;
 
 std::uint32_t Now() { return MillisecondClock(); }
@@ -315,7 +323,7 @@ std::int32_t TSioNetworkDispatcher::ReaderLoop()
         Note(std::to_string(earlyLost_) +
              " bytes that came while the options were negotiated did not fit the input buffer and were lost.");
     }
-    std::uint8_t chunk[4096];
+    std::uint8_t chunk[NetworkReadChunk];
     std::vector<std::uint8_t> data;
     std::vector<TTelnetEvent> events;
     while (!StopRequested()) {
@@ -373,8 +381,25 @@ std::int32_t TSioNetworkDispatcher::ReaderLoop()
             RequestStop();
             return ecTapiNoMem;
         }
+        NoteInputHeld();
     }
     return 0;
+}
+
+void TSioNetworkDispatcher::NoteInputHeld()
+{
+    RaiseTo(peakInput_, inputQueue_.DataBytes());
+    RaiseTo(peakRecords_, inputQueue_.Count());
+}
+
+TNetworkHoldings TSioNetworkDispatcher::PeakHoldings() const
+{
+    TNetworkHoldings h;
+    h.telnetAnswers = peakAnswers_.load();
+    h.earlyData = peakEarly_.load();
+    h.inputData = peakInput_.load();
+    h.inputRecords = peakRecords_.load();
+    return h;
 }
 
 std::int32_t TSioNetworkDispatcher::WriterLoop()
@@ -534,6 +559,8 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
     comPort_ = kOff;
     sendCrNul_ = false;
     purgeDropped_ = 0;
+    peakAnswers_ = peakEarly_ = peakRecords_ = 0;
+    peakInput_ = 0;
     {
         std::lock_guard l(controlLock_);
         controlOut_.clear();
@@ -742,6 +769,7 @@ void TSioNetworkDispatcher::KeepEarly(const std::uint8_t* data, std::size_t coun
     const std::size_t n = std::min(room, count);
     early_.insert(early_.end(), data, data + n);
     earlyLost_ += count - n;
+    RaiseTo(peakEarly_, early_.size());
 }
 
 std::string TSioNetworkDispatcher::EarlyText() const
@@ -937,6 +965,7 @@ void TSioNetworkDispatcher::QueueControl(const std::vector<std::uint8_t>& bytes)
     {
         std::lock_guard l(controlLock_);
         controlOut_.insert(controlOut_.end(), bytes.begin(), bytes.end());
+        RaiseTo(peakAnswers_, controlOut_.size());
     }
     outputReady_.Set();
 }

@@ -90,6 +90,18 @@ inline constexpr int PurgeMissesToGiveUp = 3;
 // Telnet answers queued for the server beyond which the reader stops
 // reading until the writer has sent them.
 inline constexpr std::size_t ControlBacklogLimit = 8192;
+// The most the reader takes from the socket in one read: what the server
+// sends in it is all handled before the reader looks at its bounds again.
+inline constexpr std::size_t NetworkReadChunk = 4096;
+
+// The most a port has held since its opening of each thing a server can
+// make it hold, so that a test can see each bound at work.
+struct TNetworkHoldings {
+    std::size_t telnetAnswers = 0;  // bytes of telnet answers queued for the server
+    std::size_t earlyData = 0;      // data kept while the options were negotiated
+    std::uint32_t inputData = 0;    // data bytes in the input queue
+    std::size_t inputRecords = 0;   // records (data and status) in the input queue
+};
 
 struct TNetworkAddress {
     enum TMode : std::uint8_t { Rfc2217, RawTcp };
@@ -161,6 +173,8 @@ public:
     // they came before a receive purge's answer.
     int PurgeMisses(std::uint8_t which) const;
     std::uint64_t BytesDroppedByPurges() const { return purgeDropped_.load(std::memory_order_acquire); }
+    // The peaks since the opening (any thread).
+    TNetworkHoldings PeakHoldings() const;
 
 protected:
     void WakeThreads() override;
@@ -291,6 +305,10 @@ private:
     std::atomic<std::uint32_t> modemLines_{0};  // MS_* from NOTIFY-MODEMSTATE
     std::atomic<bool> writerHolds_{false};
     std::atomic<std::uint64_t> purgeDropped_{0};
+    // PeakHoldings: raised where each grows.
+    std::atomic<std::size_t> peakAnswers_{0}, peakEarly_{0}, peakRecords_{0};
+    std::atomic<std::uint32_t> peakInput_{0};
+    void NoteInputHeld();
 };
 
 }  // namespace sio

@@ -53,19 +53,32 @@ protected:
         return true;
     }
 
-    // Sends a frame and collects the reply up to and including LF CR.
+    // Sends a frame and collects the reply up to and including LF CR. A reply
+    // that never ends says what came and what state the dispatcher was in
+    // (with-sim.sh then shows what the simulator heard and sent).
     std::string Exchange(const std::string& command)
     {
         const std::string frame = command + "\n\r";
         EXPECT_EQ(d->WriteBytes(frame.data(), static_cast<std::int32_t>(frame.size())), 0);
         std::string got;
-        PumpUntil([&] {
+        const bool ended = PumpUntil([&] {
             char buf[256];
             std::int32_t n = std::min<std::int32_t>(d->InputCount(), sizeof buf);
             if (n > 0 && d->ReadBytes(buf, n) == n)
                 got.append(buf, static_cast<std::size_t>(n));
             return got.size() >= 2 && got.compare(got.size() - 2, 2, "\n\r") == 0;
         });
+        if (!ended) {
+            std::string shown;
+            for (unsigned char c : got) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", c);
+                shown += hex;
+            }
+            ADD_FAILURE() << "no whole reply to " << command << ": got \"" << shown << "\"; active "
+                          << d->Active() << ", lost " << d->DeviceLost() << ", OS error " << d->LastOsError()
+                          << ", events " << d->EventsWork() << ", output left " << d->OutputUsed();
+        }
         return got;
     }
 

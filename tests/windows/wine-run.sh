@@ -8,7 +8,10 @@ export WINEPREFIX=$build/wineprefix
 # No Mono or Gecko prompts, and no desktop entries for what a test installs.
 export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
 export WINEDEBUG=${WINEDEBUG:--all}
-if [ "$(cat "$WINEPREFIX/.tarnell-ports-mapped" 2>/dev/null)" != "$build/winports" ]; then
+# Looked at again before every program: Wine links the devices it finds
+# anew at each start of its server.
+if [ "$(cat "$WINEPREFIX/.tarnell-ports-mapped" 2>/dev/null)" != "$build/winports" ] \
+   || ! "$(dirname "$0")/prefix-ports.sh" "$WINEPREFIX" "$build/winports"; then
   echo "wine-run.sh: the COM ports of $WINEPREFIX are not mapped (run wine-prefix.sh $build)" >&2
   exit 1
 fi

@@ -28,7 +28,9 @@ start_x() {
   # The console keeps the operator's set-up (the last port first in the
   # list): every test starts as a first run.
   rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Roaming/tarnell
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+  # -noreset: a server that resets once its last client has gone closes a
+  # connection that is being set up meanwhile ("could not connect to display").
+  Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
   pids+=($!)
   await_true test -s "$work/display"
   export DISPLAY=":$(head -1 "$work/display")"

@@ -15,8 +15,10 @@ shift
 ports=$build/winports
 link=$ports/COM$n
 kill_file=$ports/kill-$n  # not COMn.kill: a device name on Windows
-rm -f "$link" "$kill_file"
-"$sim" --dir "$ports" --com "$n" "${sim_args[@]}" >"$ports/COM$n.sim.log" 2>&1 &
+wire_log=$ports/COM$n.wire.log
+rm -f "$link" "$kill_file" "$wire_log"
+# Every chunk it hears and sends is logged: a test that fails shows it.
+"$sim" --dir "$ports" --com "$n" --log "$wire_log" "${sim_args[@]}" >"$ports/COM$n.sim.log" 2>&1 &
 sim_pid=$!
 watch_pid=
 cleanup() {
@@ -36,7 +38,13 @@ TARNELL_SIM_KILL=$(WINEPREFIX=$build/wineprefix winepath -w "$kill_file" 2>/dev/
 export TARNELL_SIM_KILL
 # A Windows program runs under Wine; anything else (another with-sim.sh, for
 # a second port) as it is.
+status=0
 case "$1" in
-  *.exe) "$(dirname "$0")/wine-run.sh" "$@" ;;
-  *) "$@" ;;
+  *.exe) "$(dirname "$0")/wine-run.sh" "$@" || status=$? ;;
+  *) "$@" || status=$? ;;
 esac
+if [ "$status" -ne 0 ] && [ -s "$wire_log" ]; then
+  echo "--- the simulator on COM$n, last of what it heard (rx) and sent (tx):" >&2
+  tail -n 12 "$wire_log" >&2
+fi
+exit "$status"

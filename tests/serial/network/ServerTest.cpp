@@ -155,7 +155,9 @@ TEST_F(Purges, AReplyFromBeforeAReceivePurgeIsNotTakenForTheNextCommandsReply)
 }
 
 // ---------------------------------------------------------------------------
-// Hostile servers. Each floods for as long as the test runs; the process's
+// Hostile servers. Each floods for as long as the test runs. Each bound is
+// checked where it holds: the most the dispatcher held of each thing the
+// server can make it hold (PeakHoldings). End to end, the process's
 // resident memory may grow by a few MiB (the input queue, the log), never by
 // what the server sends.
 
@@ -204,6 +206,8 @@ protected:
         double growthMiB = 0;
         std::chrono::milliseconds opening{0};
         int lineErrors = 0;
+        sio::TNetworkHoldings held;
+        std::uint32_t inSize = 0;  // the port's input buffer
     };
     TOutcome Run(const TFakeDeviceServer::TSession& session)
     {
@@ -226,13 +230,31 @@ protected:
             sio::ServeMessagesUntil([] { return false; }, 1000);
             peak = std::max(peak, ResidentMiB());
             out.lineErrors = link.LineErrors();
+            sio::TSioNetworkDispatcher* d = NetDispatcher(link);
+            EXPECT_NE(d, nullptr);
+            if (d)
+                out.held = d->PeakHoldings();
+            out.inSize = link.Port().InSize();
         }
         server.Stop();
         out.growthMiB = peak - before;
-        std::printf("resident memory grew by %.1f MiB\n", out.growthMiB);
+        std::printf("resident memory grew by %.1f MiB; held at most %zu bytes of answers, %zu early, %u input bytes "
+                    "in %zu records\n",
+                    out.growthMiB, out.held.telnetAnswers, out.held.earlyData, out.held.inputData,
+                    out.held.inputRecords);
         return out;
     }
 };
+
+// Telnet answers a server that does not read can make us queue: the reader
+// stops reading above ControlBacklogLimit, so at most one read's answers
+// more, and the client's own few commands of the two exchanges.
+std::size_t AnswerBound(std::size_t request, std::size_t answer)
+{
+    constexpr std::size_t kOwnCommands = 256;
+    // A request split across two reads is answered with the later one.
+    return sio::ControlBacklogLimit + (sio::NetworkReadChunk / request + 1) * answer + kOwnCommands;
+}
 
 // Data, and nothing else, from the first byte: COM-PORT-OPTION is never
 // answered, so the opening reads for its whole 3 s and keeps what fits the
@@ -241,6 +263,9 @@ TEST_F(Hostile, DataWhileTheOptionsAreNegotiatedIsKeptOnlyUpToTheInputBuffer)
 {
     const std::string text = "0123456789abcdef";
     const TOutcome out = Run(Flooding(std::vector<std::uint8_t>(text.begin(), text.end()), false, true));
+    EXPECT_GT(out.held.earlyData, 0u);
+    EXPECT_LE(out.held.earlyData, out.inSize);
+    EXPECT_LE(out.held.inputData, out.inSize);
     EXPECT_LT(out.growthMiB, kGrowthLimitMiB);
     for (const TConsoleLink::TResult& r : out.results)
         EXPECT_FALSE(r.hung);
@@ -260,6 +285,8 @@ TEST_F(Hostile, OptionRequestsToAClientWhoseAnswersAreNotReadPileUpNoFurtherThan
     for (std::uint8_t option : {24, 31, 32, 33, 36, 39})
         t::NegotiationInto(t::DO, option, flood);
     const TOutcome out = Run(Flooding(flood, true, false));
+    // Each request (DO x) is refused (WONT x), three bytes for three.
+    EXPECT_LE(out.held.telnetAnswers, AnswerBound(3, 3));
     EXPECT_LT(out.growthMiB, kGrowthLimitMiB);
     for (const TConsoleLink::TResult& r : out.results) {
         EXPECT_FALSE(r.hung);
@@ -274,6 +301,10 @@ TEST_F(Hostile, SignatureRequestsToAClientWhoseAnswersAreNotReadPileUpNoFurtherT
     std::vector<std::uint8_t> flood;
     t::ComPortInto(t::cpSignature + t::ServerOffset, nullptr, 0, flood);
     const TOutcome out = Run(Flooding(flood, true, false));
+    std::vector<std::uint8_t> answer;
+    const std::string signature = "Tarnell Console";
+    t::ComPortInto(t::cpSignature, reinterpret_cast<const std::uint8_t*>(signature.data()), signature.size(), answer);
+    EXPECT_LE(out.held.telnetAnswers, AnswerBound(flood.size(), answer.size()));
     EXPECT_LT(out.growthMiB, kGrowthLimitMiB);
     for (const TConsoleLink::TResult& r : out.results) {
         EXPECT_FALSE(r.hung);
@@ -292,6 +323,9 @@ TEST_F(Hostile, NotificationsWithoutEndFoldIntoOneWaitingStatus)
     t::ComPortInto(t::cpNotifyModemState + t::ServerOffset, t::msCts | t::msDeltaCts, flood);
     t::ComPortInto(t::cpNotifyModemState + t::ServerOffset, t::msDeltaCts, flood);
     const TOutcome out = Run(Flooding(flood, true, true));
+    // No data comes: at most the status record being delivered and the one
+    // the rest fold into.
+    EXPECT_LE(out.held.inputRecords, 2u);
     EXPECT_LT(out.growthMiB, kGrowthLimitMiB);
     for (const TConsoleLink::TResult& r : out.results)
         EXPECT_FALSE(r.hung);
@@ -304,6 +338,7 @@ TEST_F(Hostile, DataWithoutEndStaysWithinTheInputBuffer)
 {
     const std::string text = "STA;0:1";
     const TOutcome out = Run(Flooding(std::vector<std::uint8_t>(text.begin(), text.end()), true, true));
+    EXPECT_LE(out.held.inputData, out.inSize);
     EXPECT_LT(out.growthMiB, kGrowthLimitMiB);
     for (const TConsoleLink::TResult& r : out.results)
         EXPECT_FALSE(r.hung);

@@ -114,7 +114,9 @@ shown() {
 # Xvfb writes its display number once it takes clients; an Xvfb that dies
 # first closes the pipe unwritten.
 mkfifo "$work/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+# -noreset: a server that resets once its last client has gone closes a
+# connection that is being set up meanwhile ("could not connect to display").
+Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
 if ! read -r -t 20 display <"$work/display"; then
   echo "Xvfb did not start" >&2

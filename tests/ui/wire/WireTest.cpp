@@ -60,9 +60,16 @@ void PostKeys(QWidget* target, const QString& text)
 
 // A window before a gripper whose answers take 150 ms, long enough for
 // what the operator does meanwhile to be handled while a sequence waits.
+// The reply's time limit stands still: what these tests look at is what
+// goes out, and a loaded machine that holds a thread for a second would
+// otherwise end a sequence with a time-out.
 struct TSlowGripperWindow {
     TSlowGripperWindow() { gripper.SetDelay(150ms); }
 
+    struct TStoppedClock {
+        TStoppedClock() { sio::SetTestClock(sio::MillisecondClock()); }
+        ~TStoppedClock() { sio::UseRealClock(); }
+    } clock;
     sio::test::TPortDir dir;
     TFakeGripper gripper{dir, 1};
     TWindow w;

@@ -8,6 +8,7 @@
 
 #include "SioMisc.h"
 #include "SioPacket.h"
+#include "SioUser.h"
 
 namespace tarnell {
 
@@ -40,8 +41,18 @@ bool TForm1::QuietExchange(const std::string& command, int ticks)
     // third more per silent address. The collector's own limit, a tick
     // later, stays as the backstop.
     Transmit(command, true, ticks + 1);
-    sio::ServeMessagesUntil([this] { return state_.TimedOut || state_.ReplyReceived || closing_; },
-                            static_cast<std::uint32_t>(ticks) * sio::MsPerTick);
+    // The gripper's time starts when the frame has left for the device (a
+    // network port holds it for the server's purge answers first), held
+    // for at most as long again, as the collector's limit is.
+    const std::uint32_t limitMs = static_cast<std::uint32_t>(ticks) * sio::MsPerTick;
+    auto answered = [this] { return state_.TimedOut || state_.ReplyReceived || closing_; };
+    sio::ServeMessagesUntil(
+        [&] {
+            sio::TSioBaseDispatcher* d = ComPort->Dispatcher();
+            return answered() || !d || d->OutputNotHandedOver() == 0;
+        },
+        limitMs);
+    sio::ServeMessagesUntil(answered, limitMs);
     if (closing_)
         return false;
     if (!state_.TimedOut && !state_.ReplyReceived) {

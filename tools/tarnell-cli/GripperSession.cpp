@@ -292,6 +292,20 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     return std::nullopt;
 }
 
+void TGripperSession::Open()
+{
+    ThrowIfInterrupted();
+    if (port_->PortState() == sio::StateOpen)
+        return;
+    try {
+        port_->SetOpen(true);
+    } catch (const std::exception& e) {
+        throw EPortError("the port could not be opened: " + OpenFailure(e));
+    }
+}
+
+std::uint32_t TGripperSession::LinkRoundTripMs() const { return port_->LinkRoundTripMs(); }
+
 void TGripperSession::Pause(std::uint32_t ms)
 {
     // A signal posts to the queue, so it ends the sleep at once.

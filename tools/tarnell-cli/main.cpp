@@ -50,7 +50,7 @@ constexpr const char* kScanHelp =
 constexpr const char* kScanNotes =
     "Each address is asked STA, and VER where the status came; a silent address costs one time limit:\n"
     "by default 3 ticks (165 ms) as the console's Bus scan, plus the round trip of a network link\n"
-    "(measured from the server's answers to purges), so 0..32 takes about 6 s on a local port.\n"
+    "(measured from the server's answers to purges), so 0..32 takes under 6 s on a local port.\n"
     "After each silent address the line is let fall quiet before the next is asked (see --ticks).\n"
     "Standard error gets one line per address found and a closing count, whether it is a terminal,\n"
     "a file or a pipe; on a terminal a progress line is drawn besides. Ctrl-C prints what was found\n"
@@ -259,10 +259,11 @@ int Run(int argc, char** argv, TOutcome& outcome)
     app.add_option("--baud", baud, "baud rate (default 9600)")->type_name("N")->check(Quiet(CLI::Range(1, 4000000)));
     auto* ticksOption = app.add_option("--ticks", ticks,
                    "time limit for every answer in ticks of 55 ms, 1..1000 (default 25, about 1.4 s; scan: 3 "
-                   "for each address's status, 25 for the version of one that answered); a scan adds a network "
-                   "link's round trip to the status limit; after a "
+                   "for each address's status, 25 for the version of one that answered), counted from when the "
+                   "frame has left; a scan adds a network link's round trip to the status limit; after a "
                    "time-out the next command waits until the line has been quiet for ten character times "
-                   "(at least 50 ms), and what comes meanwhile is discarded and noted in the dispatch log")
+                   "(at least 50 ms) since the last byte that arrived, and what comes meanwhile is discarded and "
+                   "noted in the dispatch log")
         ->type_name("N")
         ->check(Quiet(CLI::Range(1, 1000)));
     app.add_flag("--json", json, "print one JSON object for every outcome instead of text");

@@ -49,9 +49,9 @@ TBusPanel::TBusPanel(TForm1& form)
     : TBesideForm(form, QStringLiteral("Grippers on the bus"), QStringLiteral("&Bus…"),
                   QKeySequence(Qt::CTRL | Qt::Key_B), QStringLiteral("Find the grippers on the bus (Ctrl+B)"))
 {
-    From = NewSpin(0, 99, p::kScanFirstAddress, QStringLiteral("First address"), this);
-    To = NewSpin(0, 99, p::kScanLastAddress, QStringLiteral("Last address"), this);
-    Ticks = NewSpin(1, p::kReplyTimeoutTicks, p::kScanTimeoutTicks, QStringLiteral("Time limit per address in ticks"), this);
+    From = NewSpin(0, 99, 0, QStringLiteral("First address"), this);
+    To = NewSpin(0, 99, 32, QStringLiteral("Last address"), this);
+    Ticks = NewSpin(1, p::kReplyTimeoutTicks, 3, QStringLiteral("Time limit per address in ticks"), this);
     Ticks->setSuffix(QStringLiteral(" ticks"));
     Ticks->setToolTip(QStringLiteral("How long a silent address is waited for, in ticks of 55 ms"));
     ScanButton = new QPushButton(QStringLiteral("&Scan"), this);

@@ -20,8 +20,9 @@ inline constexpr std::string_view kFrameEnd = "\n\r";
 inline constexpr std::string_view kAddressWildcard = "#ADR";
 // The collector's time limit for an answer, in ticks of 55 ms.
 inline constexpr int kReplyTimeoutTicks = 25;
-// A bus scan's defaults: the addresses asked, and the short time limit of
-// each status question (a link's round trip is added to it).
+// A bus scan's defaults, the window's Bus scan's: the addresses asked, and
+// the short time limit of each status question (a link's round trip is
+// added to it).
 inline constexpr int kScanFirstAddress = 0;
 inline constexpr int kScanLastAddress = 32;
 inline constexpr int kScanTimeoutTicks = 3;

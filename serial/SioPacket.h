@@ -320,6 +320,10 @@ public:
     void SetPacketSize(std::int32_t value);
     bool IncludeStrings() const;
     void SetIncludeStrings(bool value);
+    // The time limit counts from when the collection begins or, if output
+    // written around then has not yet left for the device (a network port
+    // holds a frame behind the server's purge answers), from when it has:
+    // the far end's time, not the link's.
     std::int32_t TimeOut() const;
     void SetTimeOut(std::int32_t ticks);
 

@@ -126,27 +126,26 @@ private:
                 cv_.wait(l, [this] { return !queue_.empty() || ended_; });
                 if (queue_.empty())
                     break;
+                // The front chunk waits for its time (later ones are due
+                // later still); a new chunk or the end does not hurry it.
                 const Clock::time_point due = queue_.front().due;
-                // Waits for the chunk's time; only a new chunk or the end
-                // wakes it sooner, and then it looks at the same front.
-                if (cv_.wait_until(l, due, [&] { return Clock::now() >= due; }) || Clock::now() >= due) {
-                    std::vector<std::uint8_t> bytes = std::move(queue_.front().bytes);
-                    queue_.pop_front();
-                    l.unlock();
-                    std::size_t done = 0;
-                    bool failed = false;
-                    while (done < bytes.size()) {
-                        const ssize_t n = ::send(to_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-                        if (n <= 0) {
-                            failed = true;
-                            break;
-                        }
-                        done += static_cast<std::size_t>(n);
-                    }
-                    l.lock();
-                    if (failed)
+                cv_.wait_until(l, due, [&] { return Clock::now() >= due; });
+                std::vector<std::uint8_t> bytes = std::move(queue_.front().bytes);
+                queue_.pop_front();
+                l.unlock();
+                std::size_t done = 0;
+                bool failed = false;
+                while (done < bytes.size()) {
+                    const ssize_t n = ::send(to_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+                    if (n <= 0) {
+                        failed = true;
                         break;
+                    }
+                    done += static_cast<std::size_t>(n);
                 }
+                l.lock();
+                if (failed)
+                    break;
             }
             // What came has been passed on: the other side learns the end.
             ::shutdown(to_, SHUT_WR);

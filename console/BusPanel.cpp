@@ -188,7 +188,8 @@ void TBusPanel::Scan()
         if (unsettled && !SettleLine())
             return;
         unsettled = false;
-        if (!form_.QuietExchange(p::StatusCommand(a), ticks))
+        // A network link's round trip is the line's, not the gripper's.
+        if (!form_.QuietExchange(p::StatusCommand(a), ticks + p::LinkTicks(form_.ComPort->LinkRoundTripMs())))
             return;
         ++asked;
         Progress->setValue(asked);

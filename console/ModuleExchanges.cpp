@@ -9,6 +9,7 @@
 
 #include "SioMisc.h"
 #include "SioPacket.h"
+#include "SioUser.h"
 
 namespace tarnell {
 
@@ -41,8 +42,18 @@ bool TForm1::QuietExchange(const std::string& command, int ticks)
     // later, stays as the backstop.
     TExchange exchange{command, ticks + 1, true, true, nullptr};
     line_->Start(std::move(exchange));
-    sio::ServeMessagesUntil([this] { return state_.TimedOut || state_.ReplyReceived || closing_; },
-                            static_cast<std::uint32_t>(ticks) * sio::MsPerTick);
+    // The gripper's time starts when the frame has left for the device (a
+    // network port holds it for the server's purge answers first), held
+    // for at most as long again, as the collector's limit is.
+    const std::uint32_t limitMs = static_cast<std::uint32_t>(ticks) * sio::MsPerTick;
+    auto answered = [this] { return state_.TimedOut || state_.ReplyReceived || closing_; };
+    sio::ServeMessagesUntil(
+        [&] {
+            sio::TSioBaseDispatcher* d = ComPort->Dispatcher();
+            return answered() || !d || d->OutputNotHandedOver() == 0;
+        },
+        limitMs);
+    sio::ServeMessagesUntil(answered, limitMs);
     if (closing_)
         return false;
     line_->GiveUp();  // no answer in time: it counts as none

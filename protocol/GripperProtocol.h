@@ -6,6 +6,7 @@
 // Every text is a byte string, one byte per character; nothing is translated.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,14 @@ inline constexpr std::string_view kFrameEnd = "\n\r";
 inline constexpr std::string_view kAddressWildcard = "#ADR";
 // The collector's time limit for an answer, in ticks of 55 ms.
 inline constexpr int kReplyTimeoutTicks = 25;
+// A bus scan's defaults, the window's Bus scan's: the addresses asked, and
+// the short time limit of each status question (a link's round trip is
+// added to it).
+inline constexpr int kScanFirstAddress = 0;
+inline constexpr int kScanLastAddress = 32;
+inline constexpr int kScanTimeoutTicks = 3;
+// Whole ticks that cover a link's round trip of ms milliseconds.
+inline constexpr int LinkTicks(std::uint32_t ms) { return static_cast<int>((ms + 54) / 55); }
 // Storage places: 1..7 hold grip position, provision position and force;
 // place 8 the reference-drive and force-compensation positions.
 inline constexpr int kPlaceCount = 8;

@@ -565,6 +565,8 @@ std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uin
         std::lock_guard l(controlLock_);
         controlOut_.clear();
         purges_[0] = purges_[1] = {};
+        roundTrips_.clear();
+        roundTripMs_ = 0;
     }
     {
         std::lock_guard l(ackLock_);
@@ -820,54 +822,59 @@ bool TSioNetworkDispatcher::Negotiate(std::uint32_t deadline)
     QueueControl(offer);
 
     // No thread runs yet: what is queued is written here, and what comes
-    // is read here, until COM-PORT-OPTION has its answer.
+    // is read here, until done() holds or until passes. False when the
+    // server closed the connection meanwhile.
     const int fd = fd_.Get();
     std::uint8_t chunk[1024];
     std::vector<std::uint8_t> data;
     std::vector<TTelnetEvent> events;
-    for (;;) {
-        std::vector<std::uint8_t> out;
-        {
-            std::lock_guard l(controlLock_);
-            out.swap(controlOut_);
-        }
-        std::size_t done = 0;
-        while (done < out.size()) {
-            const std::int32_t n = SendNoSignal(fd, out.data() + done, out.size() - done);
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-                continue;
+    auto exchange = [&](std::uint32_t until, const std::function<bool()>& done) {
+        for (;;) {
+            std::vector<std::uint8_t> out;
+            {
+                std::lock_guard l(controlLock_);
+                out.swap(controlOut_);
             }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && MsLeft(deadline) > 0) {
-                pollfd p{fd, POLLOUT, 0};
-                (void)::poll(&p, 1, MsLeft(deadline));
-                continue;
+            std::size_t sent = 0;
+            while (sent < out.size()) {
+                const std::int32_t n = SendNoSignal(fd, out.data() + sent, out.size() - sent);
+                if (n > 0) {
+                    sent += static_cast<std::size_t>(n);
+                    continue;
+                }
+                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && MsLeft(until) > 0) {
+                    pollfd p{fd, POLLOUT, 0};
+                    (void)::poll(&p, 1, MsLeft(until));
+                    continue;
+                }
+                break;  // a failure shows at the first read or write of the threads
             }
-            break;  // a failure shows at the first read or write of the threads
+            if (sent < out.size()) {
+                // What a server that does not read left is the writer's to send,
+                // whole: a telnet command cut here would spoil the stream.
+                std::lock_guard l(controlLock_);
+                controlOut_.insert(controlOut_.begin(), out.begin() + static_cast<std::ptrdiff_t>(sent), out.end());
+            }
+            if (done() || MsLeft(until) == 0 || sent < out.size())
+                return true;
+            pollfd p{fd, POLLIN, 0};
+            int r = sys::RetryEintr([&] { return ::poll(&p, 1, MsLeft(until)); });
+            if (r <= 0)
+                return true;
+            const ssize_t n = sys::RetryEintr([&] { return ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT); });
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                continue;
+            if (n <= 0)
+                return false;
+            data.clear();
+            events.clear();
+            decoder_.Feed(chunk, static_cast<std::size_t>(n), data, events);
+            KeepEarly(data.data(), data.size());
+            HandleEvents(events);
         }
-        if (done < out.size()) {
-            // What a server that does not read left is the writer's to send,
-            // whole: a telnet command cut here would spoil the stream.
-            std::lock_guard l(controlLock_);
-            controlOut_.insert(controlOut_.begin(), out.begin() + static_cast<std::ptrdiff_t>(done), out.end());
-        }
-        if (comPort_.load() != kAsked || MsLeft(deadline) == 0 || done < out.size())
-            break;
-        pollfd p{fd, POLLIN, 0};
-        int r = sys::RetryEintr([&] { return ::poll(&p, 1, MsLeft(deadline)); });
-        if (r <= 0)
-            break;
-        const ssize_t n = sys::RetryEintr([&] { return ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT); });
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        if (n <= 0)
-            return false;
-        data.clear();
-        events.clear();
-        decoder_.Feed(chunk, static_cast<std::size_t>(n), data, events);
-        KeepEarly(data.data(), data.size());
-        HandleEvents(events);
-    }
+    };
+    if (!exchange(deadline, [this] { return comPort_.load() != kAsked; }))
+        return false;
     if (comPort_.load() == kAsked)
         Note("No answer to COM-PORT-OPTION within " + std::to_string(ConnectLimitMs / 1000) +
              " s; line settings are sent, should the server take them later.");
@@ -879,6 +886,18 @@ bool TSioNetworkDispatcher::Negotiate(std::uint32_t deadline)
         ComPortInto(cpSetLineStateMask, lsBreakDetect | lsFramingError | lsParityError | lsOverrunError, masks);
         ComPortInto(cpSetModemStateMask, 0xFF, masks);
         QueueControl(masks);
+    }
+    if (comPort_.load() == kOn) {
+        // The link's round trip, measured now, before the first reply is
+        // waited for: a purge of the server's transmit side (nothing of
+        // ours is there yet) and its answer.
+        SendPurge(purgeTransmit);
+        const std::uint32_t until = Now() + std::min<std::uint32_t>(PurgeWaitMs, static_cast<std::uint32_t>(MsLeft(deadline)));
+        if (!exchange(until, [this] {
+                std::lock_guard l(controlLock_);
+                return purges_[1].owed == 0;
+            }))
+            return false;
     }
     return true;
 }
@@ -1223,6 +1242,10 @@ void TSioNetworkDispatcher::HandleComPort(const std::vector<std::uint8_t>& paylo
                         continue;
                     TPurgeKind& p = purges_[k];
                     p.misses = 0;
+                    if (!p.sentAt.empty()) {
+                        RecordRoundTrip(Now() - p.sentAt.front());
+                        p.sentAt.pop_front();
+                    }
                     if (p.owed > 0 && --p.owed == 0)
                         ended = true;
                 }
@@ -1402,6 +1425,7 @@ std::int32_t TSioNetworkDispatcher::WritePass(bool& waiting, std::uint32_t& wait
             continue;  // more may have been queued meanwhile
         }
         const bool crNul = rfc2217_.load() && sendCrNul_.load();
+        const auto taken = static_cast<std::uint32_t>(raw.size());
         std::vector<std::uint8_t> block;
         if (rfc2217_.load())
             EscapeInto(raw.data(), raw.size(), block, crNul);
@@ -1414,6 +1438,7 @@ std::int32_t TSioNetworkDispatcher::WritePass(bool& waiting, std::uint32_t& wait
         }
         if (r != 0)
             return r == ecInvalidHandle ? 0 : r;
+        OutputHandedOver(taken);
     }
 }
 
@@ -1434,12 +1459,21 @@ bool TSioNetworkDispatcher::PurgeWaitInForce(std::uint32_t& until, std::vector<s
         // A server still opening its device may let one pass; one that
         // never answers this kind is not waited for again.
         p.owed = 0;
+        p.sentAt.clear();
         if (++p.misses == PurgeMissesToGiveUp)
             notes.push_back(std::string("No answer from the server to PURGE-DATA ") +
                             (k == 0 ? "receive" : "transmit") + " " + std::to_string(PurgeMissesToGiveUp) +
                             " times in a row; the output no longer waits for one.");
     }
     return inForce;
+}
+
+void TSioNetworkDispatcher::RecordRoundTrip(std::uint32_t ms)
+{
+    roundTrips_.push_back(ms);
+    if (roundTrips_.size() > kRoundTripSamples)
+        roundTrips_.pop_front();
+    roundTripMs_ = *std::max_element(roundTrips_.begin(), roundTrips_.end());
 }
 
 bool TSioNetworkDispatcher::ReceivePurgeAwaited() const
@@ -1520,6 +1554,10 @@ void TSioNetworkDispatcher::SendPurge(std::uint8_t which)
             ++p.owed;
             p.until = Now() + PurgeWaitMs;
         }
+        // Its answer, whenever it comes, measures the link; a server that
+        // has stopped answering this kind is not timed.
+        if (p.misses < PurgeMissesToGiveUp && p.sentAt.size() < 64)
+            p.sentAt.push_back(Now());
         controlOut_.insert(controlOut_.end(), bytes.begin(), bytes.end());
     }
     outputReady_.Set();

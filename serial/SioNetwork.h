@@ -68,6 +68,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -160,6 +161,10 @@ public:
 
     // RFC 2217 mode and the server took COM-PORT-OPTION.
     bool ComPortAccepted() const { return comPort_.load(std::memory_order_acquire) == kOn; }
+    // The largest of the last few round trips measured from a purge to its
+    // answer, the first one at the connection; 0 until one is measured (raw
+    // TCP, or a server that does not answer purges).
+    std::uint32_t LinkRoundTripMs() const override { return roundTripMs_.load(std::memory_order_acquire); }
     // What the server last reported for a COM-PORT-OPTION command
     // (cpSetBaudRate .. cpSetControl), or nothing; SET-CONTROL by group:
     // pass ctlDtrOn for DTR, ctlRtsOn for RTS, ctlFlowNone for flow.
@@ -208,6 +213,8 @@ private:
     // Under controlLock_: a receive purge's answer is awaited (data is
     // dropped meanwhile).
     bool ReceivePurgeAwaited() const;
+    // Under controlLock_: one round trip measured.
+    void RecordRoundTrip(std::uint32_t ms);
     // Reader: the serial data and telnet commands of one read, in the order
     // they came; discardsSeen is InputDiscards() from before the read.
     bool TakeReceived(const std::vector<std::uint8_t>& data, std::vector<telnet::TTelnetEvent>& events,
@@ -279,8 +286,14 @@ private:
         int owed = 0;            // sent, not answered, still waited for
         std::uint32_t until = 0; // the tick the wait ends (with owed > 0)
         int misses = 0;          // waits in a row that ran out
+        std::deque<std::uint32_t> sentAt;  // when each owed one was sent
     };
     TPurgeKind purges_[2];  // receive, transmit
+    // The link's round trip: the latest samples (time from a purge to its
+    // answer), and the largest of them, which is what a reply's wait adds.
+    static constexpr std::size_t kRoundTripSamples = 8;
+    std::deque<std::uint32_t> roundTrips_;  // controlLock_
+    std::atomic<std::uint32_t> roundTripMs_{0};
 
     // Line settings as last sent (sent again only on a change).
     struct TSent {

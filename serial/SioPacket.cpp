@@ -202,6 +202,11 @@ public:
         return d ? d->SetTimerTrigger(handle, static_cast<std::uint32_t>(std::max(ticks, 0)), activate)
                  : ecCommNotOpen;
     }
+    std::int32_t ArmReplyTimer(std::int32_t handle, std::int32_t ticks) override
+    {
+        auto* d = Dispatcher();
+        return d ? d->ArmReplyTimer(handle, static_cast<std::uint32_t>(std::max(ticks, 0))) : ecCommNotOpen;
+    }
     std::int32_t RemoveTrigger(std::int32_t handle) override
     {
         auto* d = Dispatcher();
@@ -730,10 +735,12 @@ void TSioDataPacketManager::TakePort(TSioDataPacket* c, std::int32_t ticks)
     // A negative time limit is none: the dispatcher would take it as "keep
     // the last duration", a time-out at once on a new trigger.
     if (ticks > 0 && timerHandle_ != 0 && port_) {
-        // Started before the dispatcher's, so it has run out when that fires.
+        // Started before the dispatcher's, so it has run out when that fires
+        // (the dispatcher's counts from when the frame has left, which is
+        // never earlier).
         StartTimer(limit_, ticks);
         limitRunning_ = true;
-        port_->SetTimerTrigger(timerHandle_, ticks, true);  // the result is ignored
+        port_->ArmReplyTimer(timerHandle_, ticks);  // the result is ignored
     }
     c->holdsPort_ = true;
     for (std::size_t k = 0; k < packets_.size(); ++k)

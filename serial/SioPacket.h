@@ -123,6 +123,13 @@ public:
     virtual void RemoveMethodHandler(TSioDataPacketManager* manager) = 0;
     virtual std::int32_t AddTimerTrigger() = 0;  // handle, or a negative code
     virtual std::int32_t SetTimerTrigger(std::int32_t handle, std::int32_t ticks, bool activate) = 0;
+    // Arms the timer as a reply's time limit: it counts from when the output
+    // written around its arming has left for the device (ArmReplyTimer of
+    // the dispatcher). A link without output of its own arms it plainly.
+    virtual std::int32_t ArmReplyTimer(std::int32_t handle, std::int32_t ticks)
+    {
+        return SetTimerTrigger(handle, ticks, true);
+    }
     virtual std::int32_t RemoveTrigger(std::int32_t handle) = 0;
     // Reads up to count unread bytes during an avail notification.
     virtual std::int32_t ReadBytes(std::uint8_t* buffer, std::int32_t count) = 0;
@@ -313,6 +320,10 @@ public:
     void SetPacketSize(std::int32_t value);
     bool IncludeStrings() const;
     void SetIncludeStrings(bool value);
+    // The time limit counts from when the collection begins or, if output
+    // written around then has not yet left for the device (a network port
+    // holds a frame behind the server's purge answers), from when it has:
+    // the far end's time, not the link's.
     std::int32_t TimeOut() const;
     void SetTimeOut(std::int32_t ticks);
 

@@ -206,6 +206,11 @@ TSioBaseDispatcher* TSioCustomComPort::AcquireDispatcher()
 
 bool TSioCustomComPort::DeviceLost() const { return state_ == StateOpen && dispatcher_ && dispatcher_->DeviceLost(); }
 
+std::uint32_t TSioCustomComPort::LinkRoundTripMs() const
+{
+    return state_ == StateOpen && dispatcher_ ? dispatcher_->LinkRoundTripMs() : 0;
+}
+
 std::string TSioCustomComPort::PortLabel() const
 {
     std::string label = "COM" + std::to_string(comNumber_);

@@ -158,6 +158,12 @@ public:
     // trace and log as at every close, and opens it again; while the device
     // is still missing that fails as the first opening would.
     bool DeviceLost() const;
+    // The round trip of the link to the device in milliseconds, as the open
+    // port last measured it (a network port: from the server's answers to
+    // purges, the first at the connection); 0 for a local device or a port
+    // not open. A caller that waits for a reply adds it to the far end's
+    // own time.
+    std::uint32_t LinkRoundTripMs() const;
 
     // Users of the port (the packet collector's manager): told pcOpened
     // after the port has opened, pcClosing before it closes and pcClosed

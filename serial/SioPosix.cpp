@@ -752,6 +752,7 @@ std::int32_t TSioPosixDispatcher::DeviceWrite(const void* data, std::int32_t cou
         if (w > 0) {
             in += w;
             n -= static_cast<std::uint32_t>(w);
+            OutputHandedOver(static_cast<std::uint32_t>(w));
         }
         if (n == 0) {
             if (ProgramDirection()) {
@@ -896,6 +897,7 @@ std::int32_t TSioPosixDispatcher::WritePass()
             lastOsError_ = err;
             return ecDeviceWrite;
         }
+        OutputHandedOver(static_cast<std::uint32_t>(block.size()));
         if (ProgramDirection()) {
             WaitTransmitterEmpty();
             DropRtsWhenIdle();

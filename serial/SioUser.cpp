@@ -329,6 +329,8 @@ std::int32_t TSioBaseDispatcher::OpenDevice(const std::string& name, std::int32_
         outputRing_.assign(outSize, 0);
         outputWrite_ = outputRead_ = 0;
         outputFull_ = false;
+        outputQueuedSeq_ = 0;
+        outputLeftSeq_ = 0;
         inSize_ = inSize;
         outSize_ = outSize;
         lineErrorWord_ = 0;
@@ -674,8 +676,12 @@ std::int32_t TSioBaseDispatcher::WriteBytes(const void* data, std::int32_t count
                 return ecBaseAddressNotSet;
             SetRts(true);
         }
+        // Counted before the device may take it (a direct write hands it
+        // over within DeviceWrite).
+        outputQueuedSeq_ = outputQueuedSeq_.load() + static_cast<std::uint32_t>(count);
         r = DeviceWrite(data, count);
         if (r <= 0) {
+            outputLeftSeq_ = outputQueuedSeq_.load();  // nothing of it will leave
             TSioComStat st;
             AddLineErrors(static_cast<std::int32_t>(DeviceReadErrors(st) & 0x1F));
             r = ecPutBlockFail;
@@ -784,7 +790,17 @@ std::int32_t TSioBaseDispatcher::OutputUsed()
 
 std::int32_t TSioBaseDispatcher::OutputFree() { return static_cast<std::int32_t>(outSize_) - OutputUsed(); }
 
-std::int32_t TSioBaseDispatcher::DiscardOutput() { return DevicePurge(PurgeOutput); }
+std::int32_t TSioBaseDispatcher::DiscardOutput()
+{
+    const std::int32_t r = DevicePurge(PurgeOutput);
+    {
+        // Discarded output will not leave: reply timers no longer wait for it.
+        TGuard o(outputLock_);
+        outputLeftSeq_ = outputQueuedSeq_.load();
+    }
+    WakeDispatcher();
+    return r;
+}
 
 bool TSioBaseDispatcher::WaitOutputSent(std::uint32_t timeoutMs) { return WaitDrained(timeoutMs); }
 

@@ -216,6 +216,10 @@ struct TTimerTrigger {
     std::uint32_t ExpiryTick = 0;
     std::uint32_t Duration = 0;
     std::int32_t Armed = 0;  // 0 disarmed, -1 armed
+    // A reply's time limit (ArmReplyTimer): it counts from when the output
+    // written before or after its arming has been handed to the device.
+    bool AfterOutput = false;
+    std::uint32_t ArmTick = 0;
 };
 
 struct TDataTrigger {
@@ -435,6 +439,21 @@ public:
     std::int32_t AddTimerTrigger();
     // duration 0 keeps the stored one; activate false only disarms. 0 or -5003.
     std::int32_t SetTimerTrigger(std::int32_t handle, std::uint32_t duration, bool activate);
+    // A reply's time limit: arms the timer trigger like SetTimerTrigger, but
+    // the duration counts from the latest moment the writer handed output
+    // over to the device after the arming, so that time a frame spends
+    // queued (behind a network server's purge answers, say) is not counted
+    // against the far end. While output still waits to be handed over the
+    // trigger does not fire, unless it has been armed twice its duration:
+    // output that never leaves (flow control held) still ends the wait.
+    // 0 or -5003.
+    std::int32_t ArmReplyTimer(std::int32_t handle, std::uint32_t duration);
+    // Bytes written and not yet handed over to the device (nor discarded).
+    // A main-thread wait for it to reach 0 is woken at each hand-over.
+    std::uint64_t OutputNotHandedOver() const;
+    // The round trip of the link to the device in milliseconds, as last
+    // measured; 0 for a local device.
+    virtual std::uint32_t LinkRoundTripMs() const { return 0; }
     // 0 or -5003; handle 1 switches the avail trigger off.
     std::int32_t RemoveTrigger(std::int32_t handle);
     // Data and status triggers. Nothing in the console creates them yet;
@@ -581,6 +600,11 @@ protected:
     void ThreadEnd(TSioDispatcherThread& thread, std::int32_t returnValue);
     // Raises the stop flag and wakes every thread.
     void RequestStop();
+    // Platform writer: count bytes taken from the output have been handed
+    // over to the device (written to the driver, sent to the server). Call
+    // it with no lock held, or from within DeviceWrite. Reply timers start
+    // counting afresh from now.
+    void OutputHandedOver(std::uint32_t count);
     bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
     // Platform: wake whatever the threads wait on, so they see the stop flag.
     virtual void WakeThreads() {}
@@ -801,6 +825,12 @@ protected:
     bool handlerRemoved_ = false;
     std::atomic<bool> closePending_{false};
     std::atomic<bool> outputSent_{false};
+    // Bytes accepted by WriteBytes, and of them those handed over to the
+    // device or discarded, since the open (output lock; read without it).
+    std::atomic<std::uint64_t> outputQueuedSeq_{0};
+    std::atomic<std::uint64_t> outputLeftSeq_{0};
+    // Whether an armed timer trigger is due at tick now (main lock).
+    bool TimerDue(const TTimerTrigger& t, std::uint32_t now) const;
     std::atomic<int> drainWaits_{0};  // main-thread waits for the drain (they may nest)
 
     TSioTrace trace_;

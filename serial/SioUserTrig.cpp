@@ -260,8 +260,10 @@ std::int32_t TSioBaseDispatcher::SetTimerTrigger(std::int32_t handle, std::uint3
             StartTimer(timer, static_cast<std::int32_t>(std::min<std::uint32_t>(it->Duration, 0x7FFFFFFF)));
             it->StartTick = timer.StartTicks;
             it->ExpiryTick = timer.ExpireTicks;
+            it->ArmTick = timer.StartTicks;
         }
         it->Armed = activate ? -1 : 0;
+        it->AfterOutput = false;
     }
     WakeDispatcher();  // its wait is measured to the nearest timer
     if (activate) {
@@ -273,6 +275,65 @@ std::int32_t TSioBaseDispatcher::SetTimerTrigger(std::int32_t handle, std::uint3
         log_.AddLogEntry(ltTrDatChg, lsTimerTrigger, static_cast<std::uint32_t>(handle), text, sizeof text - 1);
     }
     return 0;
+}
+
+std::int32_t TSioBaseDispatcher::ArmReplyTimer(std::int32_t handle, std::uint32_t duration)
+{
+    std::int32_t r;
+    {
+        TGuard g(mainLock_);
+        r = SetTimerTrigger(handle, duration, true);
+        if (r == 0)
+            for (auto& t : timerTriggers_)
+                if (t.Handle == handle)
+                    t.AfterOutput = true;
+    }
+    return r;
+}
+
+std::uint64_t TSioBaseDispatcher::OutputNotHandedOver() const
+{
+    const std::uint64_t left = outputLeftSeq_.load(std::memory_order_acquire);
+    const std::uint64_t queued = outputQueuedSeq_.load(std::memory_order_acquire);
+    return queued > left ? queued - left : 0;
+}
+
+void TSioBaseDispatcher::OutputHandedOver(std::uint32_t count)
+{
+    {
+        TGuard o(outputLock_);
+        // Never past what was written: a block handed over after a discard
+        // had already counted it as gone must not make later output look
+        // handed over.
+        outputLeftSeq_ = std::min(outputLeftSeq_.load() + count, outputQueuedSeq_.load());
+    }
+    bool restarted = false;
+    {
+        TGuard g(mainLock_);
+        for (auto& t : timerTriggers_) {
+            if (!t.Armed || !t.AfterOutput)
+                continue;
+            TTickTimer timer;
+            StartTimer(timer, static_cast<std::int32_t>(std::min<std::uint32_t>(t.Duration, 0x7FFFFFFF)));
+            t.StartTick = timer.StartTicks;
+            t.ExpiryTick = timer.ExpireTicks;
+            restarted = true;
+        }
+    }
+    if (restarted)
+        WakeDispatcher();  // a held trigger may now be measured anew
+    WakeMainThread();      // a wait for the frame to leave (OutputNotHandedOver)
+}
+
+bool TSioBaseDispatcher::TimerDue(const TTimerTrigger& t, std::uint32_t now) const
+{
+    if (!TimerExpiredAt(TTickTimer{t.StartTick, t.ExpiryTick}, now))
+        return false;
+    if (!t.AfterOutput || OutputNotHandedOver() == 0)
+        return true;
+    // Output still waits to leave: held, up to twice the duration in all.
+    const std::uint32_t most = std::min<std::uint32_t>(t.Duration, MaxTimerTicks / 2) * 2;
+    return TimerExpiredAt(TTickTimer{t.ArmTick, t.ArmTick + most}, now);
 }
 
 std::int32_t TSioBaseDispatcher::RemoveTrigger(std::int32_t handle)
@@ -708,8 +769,7 @@ bool TSioBaseDispatcher::CheckTimerTriggers()
         for (auto& t : timerTriggers_) {
             if (!t.Armed)
                 continue;
-            TTickTimer timer{t.StartTick, t.ExpiryTick};
-            if (TimerExpiredAt(timer, now)) {
+            if (TimerDue(t, now)) {
                 t.Armed = 0;
                 handle = t.Handle;
                 break;
@@ -827,10 +887,14 @@ std::uint32_t TSioBaseDispatcher::TimerWaitMs()
         for (auto& t : timerTriggers_) {
             if (!t.Armed)
                 continue;
-            TTickTimer timer{t.StartTick, t.ExpiryTick};
-            if (TimerExpiredAt(timer, now))
+            if (TimerDue(t, now))
                 return 1;
-            const auto left = static_cast<std::int32_t>(t.ExpiryTick + 1 - now);
+            // A reply timer held for output that has not left is looked at
+            // again at its last tick; the hand-over wakes the thread sooner.
+            std::uint32_t expiry = t.ExpiryTick;
+            if (t.AfterOutput && TimerExpiredAt(TTickTimer{t.StartTick, t.ExpiryTick}, now))
+                expiry = t.ArmTick + std::min<std::uint32_t>(t.Duration, MaxTimerTicks / 2) * 2;
+            const auto left = static_cast<std::int32_t>(expiry + 1 - now);
             if (left > 0)
                 ticks = std::min(ticks, static_cast<std::uint32_t>(left));
         }

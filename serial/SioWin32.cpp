@@ -879,6 +879,7 @@ std::int32_t TSioWin32Dispatcher::WritePass()
             }
             done += n;
         }
+        OutputHandedOver(static_cast<std::uint32_t>(block.size()));
         if (ProgramDirection())
             DropRtsAfterSend();
     }

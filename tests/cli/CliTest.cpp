@@ -325,11 +325,26 @@ TEST_F(Cli, ScanListsExactlyTheGrippersThatAnswerWithTheirTypes)
     EXPECT_EQ(j["grippers"][1]["type"], "100 mm");
     EXPECT_EQ(j["grippers"][1]["status"], 192);
     EXPECT_EQ(j["meaning"], "done");
-    EXPECT_EQ(scan.err, "") << "no progress line on a pipe";
+    // A pipe gets whole lines: each address found, then the count.
+    EXPECT_EQ(scan.err, "found address 3, 50 mm\nfound address 12, 100 mm\nscanned addresses 0..15: 2 found\n");
     TRun drawn = RunOnTerminal({"--port", "COM3", "scan", "--from", "10", "--to", "12", "--ticks", "2"});
     EXPECT_EQ(drawn.exitCode, 0) << drawn.err;
     EXPECT_NE(drawn.err.find("\rscanning address 11 of 10..12, 0 found"), std::string::npos) << drawn.err;
-    EXPECT_NE(drawn.err.find("\rscanned addresses 10..12, 1 found"), std::string::npos) << drawn.err;
+    // The progress line is cleared before each whole line.
+    EXPECT_NE(drawn.err.find("\rfound address 12, 100 mm"), std::string::npos) << drawn.err;
+    EXPECT_NE(drawn.err.find("\nscanned addresses 10..12: 1 found"), std::string::npos) << drawn.err;
+
+    // Without options, the window's scan: 0..32 (at 3 ticks each).
+    TRun plain = Run({"--port", "COM3", "--json", "scan"});
+    ASSERT_EQ(plain.exitCode, 0) << plain.err;
+    j = json::parse(plain.out);
+    EXPECT_EQ(j["from"], 0);
+    EXPECT_EQ(j["to"], 32);
+    EXPECT_EQ(j["scannedTo"], 32);
+    EXPECT_EQ(j["grippers"].size(), 2u) << plain.out;
+    const std::string asked = Slurp(dir / "wire.log");
+    EXPECT_NE(asked.find("STA;32"), std::string::npos);
+    EXPECT_EQ(asked.find("STA;33"), std::string::npos);
 
     // Ctrl-C in the middle, once the tool is seen asking beyond both
     // grippers: it prints what it found, and closes the port as usual, so
@@ -349,7 +364,12 @@ TEST_F(Cli, ScanListsExactlyTheGrippersThatAnswerWithTheirTypes)
         TRun stopped = Collect(pid, out, err, start);
         ASSERT_TRUE(past) << "the scan never reached address 14: " << stopped.err;
         EXPECT_EQ(stopped.exitCode, 130) << stopped.err;
-        EXPECT_ONE_LINE_NAMING(stopped, "interrupted");
+        // The grippers found so far, then the one error line.
+        const std::string found = "found address 3, 50 mm\nfound address 12, 100 mm\n";
+        ASSERT_EQ(stopped.err.substr(0, found.size()), found) << stopped.err << Slurp(dir / log);
+        TRun error = stopped;
+        error.err = stopped.err.substr(found.size());
+        EXPECT_ONE_LINE_NAMING(error, "interrupted");
         EXPECT_NE(Slurp(dir / log).find("STA;14"), std::string::npos);
         if (asJson) {
             j = json::parse(stopped.out);
@@ -746,6 +766,26 @@ TEST_F(Cli, VerifyComparesTheCompletePlacesOfAFileAndWritesNothing)
     j = json::parse(none.out);
     EXPECT_EQ(j["failed"]["place"], 1);
     EXPECT_FALSE(j.contains("differences")) << "nothing was compared";
+
+    // A file without one complete place matches nothing: a failure of its
+    // own, in text and JSON, and the gripper is not even asked.
+    std::string blank;
+    for (int i = 0; i < 23; ++i)
+        blank += "\r\n";
+    std::ofstream(dir / "empty.gri", std::ios::binary) << blank;
+    std::ofstream(dir / "wire.log", std::ios::trunc).close();
+    TRun empty = Run({"--port", "COM1", "verify", "empty.gri"});
+    EXPECT_EQ(empty.exitCode, 6) << empty.err;
+    EXPECT_EQ(empty.out, "not compared (a cell is empty in the file): place(s) 1, 2, 3, 4, 5, 6, 7, 8\n");
+    EXPECT_ONE_LINE_NAMING(empty, "nothing was compared");
+    TRun emptyJs = Run({"--port", "COM1", "--json", "verify", "empty.gri"});
+    EXPECT_EQ(emptyJs.exitCode, 6);
+    j = json::parse(emptyJs.out);
+    EXPECT_EQ(j["meaning"], "nothing compared");
+    EXPECT_EQ(j["matches"], false);
+    EXPECT_EQ(j["compared"], json::array());
+    EXPECT_NE(j["error"].get<std::string>().find("nothing was compared"), std::string::npos);
+    EXPECT_EQ(Slurp(dir / "wire.log").find("RCL;"), std::string::npos);
 }
 
 TEST_F(Cli, WatchPrintsALineForEveryStatusChangeAndOnlyThen)

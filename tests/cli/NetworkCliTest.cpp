@@ -1,5 +1,6 @@
 // tarnell-cli on network ports: --device rfc2217://HOST:PORT and
 // tcp://HOST:PORT through a real ser2net in front of tarnell-sim.
+#include "DelayRelay.h"
 #include "PtyPort.h"
 #include "Ser2net.h"
 #include "Slurp.h"
@@ -85,6 +86,29 @@ TEST_F(NetworkCli, ReadoutAndStoreOverRfc2217AndStatusOverRawTcp)
     TRun raw = Run({"--device", server.Url(1), "--json", "status"});
     EXPECT_EQ(raw.exitCode, 0) << raw.output;
     EXPECT_NE(raw.output.find("\"reply\":\"STA;0:192;\""), std::string::npos) << raw.output;
+}
+
+// A slow link, 110 ms each way, between the tool and ser2net: a scan with
+// its defaults waits for the gripper as long as on a local port, plus the
+// link's round trip, and finds every gripper, saying so as it goes on a
+// standard error that is a file.
+TEST_F(NetworkCli, AScanWithItsDefaultsFindsEveryGripperOverASlowLink)
+{
+    TProcess sim;
+    sim.Start({TARNELL_SIM_PATH, "--dir", dir_.Path(), "--com", "1", "--no-wire-timing", "--address", "3:KV0050",
+               "--address", "17:KV0150", "--log", File("sim1.log")},
+              dir_.Path() + "/sim.out");
+    ASSERT_TRUE(sio::test::AwaitSign([&] { return fs::exists(dir_.Entry(1)); }));
+    TSer2net server(dir_.Path(), {{"telnet(rfc2217)", fs::canonical(dir_.Entry(1)).string()}});
+    sio::test::TDelayRelay link("127.0.0.1", server.Port(0), 110);
+
+    TRun scan = Run({"--device", link.Url(), "scan"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.output;
+    EXPECT_NE(scan.output.find("found address 3, 50 mm\nfound address 17, 100 mm\n"
+                               "scanned addresses 0..32: 2 found\n"),
+              std::string::npos)
+        << scan.output;
+    EXPECT_NE(scan.output.find("address 17  status 192  100 mm (KV0150)"), std::string::npos) << scan.output;
 }
 
 TEST_F(NetworkCli, ABadAddressIsUsageAndAnAbsentServerAPortErrorNamingIt)

@@ -159,7 +159,7 @@ public:
 
     // Sends command and waits as the console does: the echo of the frame is
     // passed over, the first other packet is the reply.
-    TResult Exchange(const std::string& command)
+    TResult Exchange(const std::string& command, std::int32_t ticks = protocol::kReplyTimeoutTicks)
     {
         port_.FlushInput();
         port_.FlushOutput();
@@ -168,7 +168,7 @@ public:
         frame_ = protocol::Frame(command);
         // Armed before the frame goes out, or a fast answer is lost.
         packet_.SetEnabled(false);
-        packet_.SetTimeOut(protocol::kReplyTimeoutTicks);
+        packet_.SetTimeOut(ticks);
         packet_.SetEnabled(true);
         port_.WriteString(frame_);
         TResult r;

@@ -203,6 +203,8 @@ struct TDeviceOptions {
     std::string lateReply;
     // The pause between the late reply and the receive purge's answer.
     int lateReplyLeadMs = 30;
+    // Purges are answered this long after they came: a slow link.
+    int purgeAnswerDelayMs = 0;
     // The answer to every frame (a frame ends in "\n\r").
     std::string reply = "STA;0:192;\n\r";
 };
@@ -268,6 +270,12 @@ public:
                 }
                 if ((receive && !options_.answerReceivePurge) || (transmit && !options_.answerTransmitPurge))
                     continue;
+                if (purge && options_.purgeAnswerDelayMs > 0) {
+                    if (!out.empty() && !server.SendAll(fd, out.data(), out.size()))
+                        return;
+                    out.clear();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(options_.purgeAnswerDelayMs));
+                }
                 t::ComPortInto(static_cast<std::uint8_t>(e.payload[0] + t::ServerOffset), e.payload.data() + 1,
                                e.payload.size() - 1, out);
             }

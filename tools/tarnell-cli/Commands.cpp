@@ -2,6 +2,7 @@
 
 #include "PlaceComparison.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -25,6 +26,8 @@ std::string ExitMeaning(int exitCode)
         return "read-back differs";
     case kExitFileRefused:
         return "file refused";
+    case kExitNothingCompared:
+        return "nothing compared";
     default:
         return exitCode > 128 ? "ended by signal " + std::to_string(exitCode - 128) : "unknown";
     }
@@ -407,8 +410,7 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
     for (int n = 1; n <= p::kPlaceCount; ++n) {
         const p::TPlaceTexts& t = places[static_cast<std::size_t>(n - 1)];
         std::string command;
-        const bool complete = !t.grip.empty() && !t.provision.empty() && (n == p::kReferencePlace || !t.force.empty());
-        if (!complete) {
+        if (!p::IsComplete(n, t)) {
             skipped.push_back(n);
             c.out["skipped"] = skipped;
             if (!c.json)
@@ -449,15 +451,18 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
     if (back.failedPlace)
         throw ECliError(kExitNoAnswer, "read back: place " + std::to_string(back.failedPlace) +
                                            " not read: " + back.why + "; the places sent are listed");
+    // The places sent are the complete ones: the comparison module's, as
+    // for verify and the console's Verify.
+    const p::TComparison cmp = p::ComparePlaces(places, back.places);
     json differences = json::array();
-    for (int n : sent) {
+    for (int n : cmp.compared) {
+        const bool same = std::none_of(cmp.differences.begin(), cmp.differences.end(),
+                                       [n](const p::TFieldDifference& d) { return d.place == n; });
+        if (same)
+            continue;
         const p::TPlaceTexts& want = places[static_cast<std::size_t>(n - 1)];
         const p::TPlaceTexts& got = back.places[static_cast<std::size_t>(n - 1)];
         const bool reference = n == p::kReferencePlace;
-        const bool same = p::SameValue(want.grip, got.grip) && p::SameValue(want.provision, got.provision) &&
-                          (reference || p::SameValue(want.force, got.force));
-        if (same)
-            continue;
         json w = PlaceJson(n, want), g = PlaceJson(n, got);
         w.erase("place");
         g.erase("place");
@@ -476,16 +481,21 @@ int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex)
     return differences.empty() ? kExitDone : kExitReadBackDiffers;
 }
 
-int CmdScan(TContext& c, int from, int to)
+int CmdScan(TContext& c, int from, int to, std::int32_t statusTicks, std::int32_t versionTicks)
 {
-    // An error ends the progress line before it is reported.
+    // On a terminal a progress line is redrawn in place; every address found
+    // and the closing count are whole lines, so that a file or a pipe that
+    // takes standard error follows the scan too. An error ends the progress
+    // line before it is reported.
     struct TProgressLine {
         bool open = false;
-        ~TProgressLine()
+        void End()
         {
             if (open)
-                std::fputc('\n', stderr);
+                std::fprintf(stderr, "\r%60s\r", "");
+            open = false;
         }
+        ~TProgressLine() { End(); }
     } progress;
     json found = json::array();
     int last = from - 1;  // the last address asked to the end
@@ -505,14 +515,25 @@ int CmdScan(TContext& c, int from, int to)
         }
         std::fflush(stdout);
     };
+    auto announce = [&](const json& e) {
+        progress.End();
+        std::fprintf(stderr, "found address %d%s\n", e["address"].get<int>(),
+                     e["type"].is_null() ? "" : (", " + e["type"].get<std::string>()).c_str());
+        std::fflush(stderr);
+    };
     try {
+        // Opened first, so that a network link's round trip is known before
+        // the first address is asked.
+        c.session.Open();
         for (int a = from; a <= to; ++a) {
             if (c.progress) {
                 std::fprintf(stderr, "\rscanning address %d of %d..%d, %zu found ", a, from, to, found.size());
                 std::fflush(stderr);
                 progress.open = true;
             }
-            std::optional<std::string> status = c.session.Exchange(p::StatusCommand(a), c.ticks);
+            // The link's round trip is the line's time, not the gripper's.
+            const std::int32_t limit = statusTicks + p::LinkTicks(c.session.LinkRoundTripMs());
+            std::optional<std::string> status = c.session.Exchange(p::StatusCommand(a), limit);
             if (!status) {
                 last = a;
                 continue;
@@ -526,10 +547,11 @@ int CmdScan(TContext& c, int from, int to)
             const std::string ver = p::VersionCommand(a);
             std::optional<std::string> reply;
             try {
-                reply = c.session.Exchange(ver, c.ticks);
+                reply = c.session.Exchange(ver, versionTicks);
             } catch (const EInterrupted&) {
                 // It answered its status: it is found, type unknown.
                 found.push_back(entry);
+                announce(entry);
                 throw;
             }
             if (reply) {
@@ -539,20 +561,17 @@ int CmdScan(TContext& c, int from, int to)
                 }
             }
             found.push_back(entry);
+            announce(entry);
             last = a;
         }
     } catch (...) {
-        if (progress.open) {
-            std::fputc('\n', stderr);
-            progress.open = false;
-        }
+        progress.End();
         report();
         throw;
     }
-    if (progress.open) {
-        std::fprintf(stderr, "\rscanned addresses %d..%d, %zu found%*s\n", from, to, found.size(), 12, "");
-        progress.open = false;
-    }
+    progress.End();
+    std::fprintf(stderr, "scanned addresses %d..%d: %zu found\n", from, to, found.size());
+    std::fflush(stderr);
     report();
     if (found.empty()) {
         const int late = c.session.Discarded();
@@ -597,6 +616,23 @@ std::string ListText(const std::vector<int>& list)
 int CmdVerify(TContext& c, const std::string& file)
 {
     const std::vector<std::string> lines = ParameterLines(file, "; nothing was compared");
+    const p::TPlaces expected = p::PlacesFromLines(lines);
+    c.out["file"] = JsonText(file);
+    {
+        // A file without one complete place says nothing about any gripper:
+        // that is no match, and the port is not even opened for it.
+        const p::TComparison none = p::ComparePlaces(expected, expected);
+        if (none.compared.empty()) {
+            c.out["compared"] = json::array();
+            c.out["skipped"] = IntList(none.skipped);
+            c.out["differences"] = json::array();
+            c.out["matches"] = false;
+            if (!c.json)
+                Say("not compared (a cell is empty in the file): place(s) " + ListText(none.skipped));
+            throw ECliError(kExitNothingCompared, "\"" + Printable(file) +
+                                                      "\" has no complete place; nothing was compared");
+        }
+    }
     TReadout r;
     auto reportRead = [&] {
         c.out["places"] = ReadoutJson(r);
@@ -618,11 +654,10 @@ int CmdVerify(TContext& c, const std::string& file)
 
     // Only what a store would send is compared: a place with an empty cell
     // in the file says nothing about the gripper.
-    const p::TComparison cmp = p::ComparePlaces(p::PlacesFromLines(lines), r.places);
+    const p::TComparison cmp = p::ComparePlaces(expected, r.places);
     json differences = json::array();
     for (const p::TFieldDifference& d : cmp.differences)
         differences.push_back(DifferenceJson(d));
-    c.out["file"] = JsonText(file);
     c.out["compared"] = IntList(cmp.compared);
     c.out["skipped"] = IntList(cmp.skipped);
     c.out["differences"] = differences;

@@ -23,6 +23,7 @@ enum TExitCode : int {
     kExitNoAnswer = 3,
     kExitReadBackDiffers = 4,  // store's read-back, or verify: the gripper differs
     kExitFileRefused = 5,
+    kExitNothingCompared = 6,  // verify: no place of the file is complete
 };
 
 class ECliError : public std::runtime_error {
@@ -46,7 +47,8 @@ struct TContext {
     nlohmann::json& out;
     // The time limit of every answer, in ticks of 55 ms.
     std::int32_t ticks = protocol::kReplyTimeoutTicks;
-    // Standard error is a terminal: the scan may draw its progress line.
+    // Standard error is a terminal: the scan may draw its progress line
+    // (otherwise it writes whole lines only).
     bool progress = false;
 };
 
@@ -63,7 +65,10 @@ int CmdVersion(TContext& c);
 int CmdReadout(TContext& c, const std::optional<std::string>& file);
 // typeIndex: the gripper type to check against; nothing: asked with VER.
 int CmdStore(TContext& c, const std::string& file, std::optional<int> typeIndex);
-int CmdScan(TContext& c, int from, int to);
+// statusTicks: the short limit of each address's status question, to which
+// the link's round trip is added; versionTicks: the limit of the version
+// question of an address that answered.
+int CmdScan(TContext& c, int from, int to, std::int32_t statusTicks, std::int32_t versionTicks);
 // Reads the eight places and compares them with FILE; nothing is written.
 int CmdVerify(TContext& c, const std::string& file);
 // Asks the status every intervalMs and prints a line whenever it changes;

@@ -195,6 +195,13 @@ TGripperSession::TGripperSession(const TPortChoice& port, const TLineSettings& l
         [this](sio::TSioCustomComPort*, std::uint16_t error, bool) { OnLineError(error); });
     packet_->OnStringPacket = [this](sio::TSioDataPacket*, const std::string& data) { OnPacket(data); };
     packet_->OnTimeout = [this](sio::TSioBaseComponent*) { OnTimeout(); };
+    // Every arrival is noted, so that the line's quiet is known (Settle).
+    port_->SetOnTriggerAvail([this](sio::TSioCustomComPort*, std::uint16_t count) {
+        lastReceived_ = std::chrono::steady_clock::now();
+        if (settling_)
+            heldBytes_ += count;
+        ++arrivals_;
+    });
 }
 
 TGripperSession::~TGripperSession()
@@ -257,10 +264,13 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
         // collector is enabled are dropped, and a fast bus answers (or
         // echoes) before a collector armed afterwards would be listening.
         // Disabled first, so that every command gets a fresh time limit.
+        // Its limit is a tick longer than the one kept below to the
+        // millisecond: a tick timer may end up to a tick late.
         packet_->SetEnabled(false);
-        packet_->SetTimeOut(timeoutTicks);
+        packet_->SetTimeOut(timeoutTicks + 1);
         packet_->SetEnabled(true);
         port_->WriteString(frame);
+        lastReceived_ = std::chrono::steady_clock::now();
     } catch (const std::exception& e) {
         // The layer's own errors and the system's (EInOutError, outside its
         // tree: a device that is no tty, a folder, access denied) alike.
@@ -272,8 +282,24 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
                                  : "the port could not be opened: " + OpenFailure(e));
     }
 
-    const std::uint32_t limit = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick + kBackstopMs;
-    sio::ServeMessagesUntil([this] { return replied_ || timedOut_ || lost_ || watch_->Signal() != 0; }, limit);
+    // The gripper's time starts when the frame has left for the device (a
+    // network port holds it behind the server's purge answers), held for
+    // at most as long again, as the collector's limit is.
+    const std::uint32_t limitMs = static_cast<std::uint32_t>(timeoutTicks) * sio::MsPerTick;
+    auto over = [this] { return replied_ || timedOut_ || lost_ || watch_->Signal() != 0; };
+    sio::ServeMessagesUntil(
+        [&] {
+            sio::TSioBaseDispatcher* d = port_->Dispatcher();
+            return over() || !d || d->OutputNotHandedOver() == 0;
+        },
+        limitMs);
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    if (!sio::ServeMessagesUntil(over, limitMs) && !DeviceGone()) {
+        timedOut_ = true;
+        packet_->SetEnabled(false);
+    }
+    if (!over())
+        sio::ServeMessagesUntil(over, kBackstopMs);
     if (!replied_)
         unsettled_ = true;
     if (watch_->Signal()) {
@@ -292,6 +318,20 @@ std::optional<std::string> TGripperSession::Exchange(const std::string& command,
     return std::nullopt;
 }
 
+void TGripperSession::Open()
+{
+    ThrowIfInterrupted();
+    if (port_->PortState() == sio::StateOpen)
+        return;
+    try {
+        port_->SetOpen(true);
+    } catch (const std::exception& e) {
+        throw EPortError("the port could not be opened: " + OpenFailure(e));
+    }
+}
+
+std::uint32_t TGripperSession::LinkRoundTripMs() const { return port_->LinkRoundTripMs(); }
+
 void TGripperSession::Pause(std::uint32_t ms)
 {
     // A signal posts to the queue, so it ends the sleep at once.
@@ -305,7 +345,8 @@ void TGripperSession::Settle()
     using Clock = std::chrono::steady_clock;
     const auto quiet = std::chrono::milliseconds(protocol::QuietTimeMs(baud_));
     const auto end = Clock::now() + kMostSettle;
-    lastReceived_ = Clock::now();
+    // Quiet since the last byte that arrived: a silent address's whole
+    // limit usually was, and then there is nothing left to wait for.
     heldBytes_ = 0;
     settling_ = true;
     // Every byte that arrives moves the end of the quiet time; a whole late
@@ -318,18 +359,12 @@ void TGripperSession::Settle()
         {
             s.settling_ = false;
             try {
-                s.port_->SetOnTriggerAvail(nullptr);
                 s.packet_->SetEnabled(false);
             } catch (const std::exception&) {
             }
         }
     } restore{*this};
     try {
-        port_->SetOnTriggerAvail([this](sio::TSioCustomComPort*, std::uint16_t count) {
-            lastReceived_ = Clock::now();
-            heldBytes_ += count;
-            ++arrivals_;
-        });
         packet_->SetEnabled(false);
         packet_->SetTimeOut(static_cast<std::int32_t>(kMostSettle.count() / sio::MsPerTick + 1));
         packet_->SetEnabled(true);

@@ -89,6 +89,12 @@ public:
     std::optional<std::string> Exchange(const std::string& command,
                                         std::int32_t timeoutTicks = protocol::kReplyTimeoutTicks);
 
+    // Opens the port now, if it is not open (an exchange opens it too).
+    // EPortError when it does not open.
+    void Open();
+    // The round trip of the link to the device in ms (a network port's, as
+    // measured since the connection); 0 for a local device or a closed port.
+    std::uint32_t LinkRoundTripMs() const;
     // Waits ms, serving the queue; EInterrupted when a signal comes meanwhile.
     void Pause(std::uint32_t ms);
 

@@ -32,7 +32,7 @@ constexpr const char* kExitCodes =
     "     gripper differs from the file\n"
     "  5  the file was refused (not a parameter file, a value out of range for\n"
     "     the gripper type) or cannot be read or written; a refused store sends\n"
-    "     nothing\n"
+    "     nothing\n"    "  6  verify: no place of the file is complete, so nothing was compared\n"
     "  128+N  ended by signal N (130 for Ctrl-C), after closing the port\n"
     "Errors are one line on standard error naming the port and its device. --json\n"
     "prints exactly one object on standard output for every outcome, usage errors\n"
@@ -48,10 +48,13 @@ constexpr const char* kScanHelp =
     "and cannot tell two grippers at one address apart or check a late answer that names no address";
 
 constexpr const char* kScanNotes =
-    "Each address is asked STA, and VER where the status came; a silent address costs one time limit.\n"
+    "Each address is asked STA, and VER where the status came; a silent address costs one time limit:\n"
+    "by default 3 ticks (165 ms) as the console's Bus scan, plus the round trip of a network link\n"
+    "(measured from the server's answers to purges), so 0..32 takes under 6 s on a local port.\n"
     "After each silent address the line is let fall quiet before the next is asked (see --ticks).\n"
-    "Progress is drawn on standard error only when it is a terminal. Ctrl-C prints what was found so\n"
-    "far (\"scannedTo\" in JSON), then exits with 130.";
+    "Standard error gets one line per address found and a closing count, whether it is a terminal,\n"
+    "a file or a pipe; on a terminal a progress line is drawn besides. Ctrl-C prints what was found\n"
+    "so far (\"scannedTo\" in JSON), then exits with 130.";
 
 constexpr const char* kStoreHelp =
     "check FILE and send it to the storage places as the console's Send does, then read them back; "
@@ -71,7 +74,8 @@ constexpr const char* kVerifyNotes =
     "for places 1..7, force) with the gripper, as numbers; a place with an empty cell is not compared\n"
     "(\"skipped\" in JSON). Exit 0: the gripper holds the file; 4: it differs, each differing field\n"
     "listed (\"differences\" in JSON); 3: a place could not be read (nothing compared); 5: the file\n"
-    "is refused. Nothing is ever written to the gripper.";
+    "is refused; 6: no place of the file is complete, so nothing was compared (the port is not\n"
+    "opened). Nothing is ever written to the gripper.";
 
 constexpr const char* kWatchNotes =
     "Asks STA every --interval ms (from the start of one poll to the next; a poll that takes longer\n"
@@ -253,10 +257,13 @@ int Run(int argc, char** argv, TOutcome& outcome)
     app.add_option("--parity", parity, "even (default) or none")->type_name("even|none")
         ->check(Quiet(CLI::IsMember({"even", "none"})));
     app.add_option("--baud", baud, "baud rate (default 9600)")->type_name("N")->check(Quiet(CLI::Range(1, 4000000)));
-    app.add_option("--ticks", ticks,
-                   "time limit for every answer in ticks of 55 ms, 1..1000 (default 25, about 1.4 s); after a "
+    auto* ticksOption = app.add_option("--ticks", ticks,
+                   "time limit for every answer in ticks of 55 ms, 1..1000 (default 25, about 1.4 s; scan: 3 "
+                   "for each address's status, 25 for the version of one that answered), counted from when the "
+                   "frame has left; a scan adds a network link's round trip to the status limit; after a "
                    "time-out the next command waits until the line has been quiet for ten character times "
-                   "(at least 50 ms), and what comes meanwhile is discarded and noted in the dispatch log")
+                   "(at least 50 ms) since the last byte that arrived, and what comes meanwhile is discarded and "
+                   "noted in the dispatch log")
         ->type_name("N")
         ->check(Quiet(CLI::Range(1, 1000)));
     app.add_flag("--json", json, "print one JSON object for every outcome instead of text");
@@ -291,14 +298,16 @@ int Run(int argc, char** argv, TOutcome& outcome)
     std::string verifyFile;
     auto* verify = app.add_subcommand("verify", "read the eight storage places and compare them with FILE, "
                                                 "without writing anything; exit 0 when the gripper holds the "
-                                                "file, 4 when it differs");
+                                                "file, 4 when it differs, 6 when nothing was compared");
     verify->footer(kVerifyNotes);
     verify->add_option("FILE", verifyFile, "parameter file to compare with")->type_name("FILE.gri")->required();
-    int from = 0, to = 99;
+    int from = tarnell::protocol::kScanFirstAddress, to = tarnell::protocol::kScanLastAddress;
     auto* scan = app.add_subcommand("scan", kScanHelp);
     scan->footer(kScanNotes);
-    scan->add_option("--from", from, "first address (default 0)")->type_name("A")->check(Quiet(CLI::Range(0, 99)));
-    scan->add_option("--to", to, "last address (default 99)")->type_name("B")->check(Quiet(CLI::Range(0, 99)));
+    scan->add_option("--from", from, "first address, 0..99 (default 0)")
+        ->type_name("A")
+        ->check(Quiet(CLI::Range(0, 99)));
+    scan->add_option("--to", to, "last address, 0..99 (default 32)")->type_name("B")->check(Quiet(CLI::Range(0, 99)));
     int interval = 200;
     long long count = 0;
     auto* watch = app.add_subcommand("watch", "ask the status again and again and print a line with a time "
@@ -425,8 +434,12 @@ int Run(int argc, char** argv, TOutcome& outcome)
                 code = CmdVerify(c, verifyFile);
             else if (*watch)
                 code = CmdWatch(c, interval, count);
-            else
-                code = CmdScan(c, from, to);
+            else {
+                // The window's defaults unless --ticks says otherwise.
+                const bool given = ticksOption->count() > 0;
+                code = CmdScan(c, from, to, given ? ticks : tarnell::protocol::kScanTimeoutTicks,
+                               given ? ticks : tarnell::protocol::kReplyTimeoutTicks);
+            }
         } catch (const ECliError& e) {
             code = e.ExitCode();
             error = e.what();

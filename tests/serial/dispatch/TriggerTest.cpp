@@ -233,6 +233,71 @@ TEST_F(TriggerTest, ATimerArmedFor25TicksFiresOnce25To26TicksLater)
     EXPECT_EQ(r.Count(), 2u);
 }
 
+// A reply's time limit waits for the frame: while the device takes nothing
+// the limit does not run out (up to twice its length), and once the writer
+// has handed the frame over it counts afresh from then.
+TEST_F(TriggerTest, AReplyTimerCountsFromWhenTheOutputWasHandedOver)
+{
+    struct Stall : sys::TSysCalls {
+        std::atomic<bool> hold{true};
+        ssize_t Write(int fd, const void* buf, std::size_t n) override
+        {
+            if (hold) {
+                errno = EAGAIN;
+                return -1;
+            }
+            return sys::TSysCalls::Write(fd, buf, n);
+        }
+        int Poll(pollfd* fds, nfds_t n, int timeout) override
+        {
+            // No room on the device while held; the wake fd still works.
+            for (nfds_t i = 0; i < n; ++i)
+                if (hold && (fds[i].events & POLLOUT))
+                    fds[i].events = 0;
+            return sys::TSysCalls::Poll(fds, n, timeout);
+        }
+    } stall;
+    SetTestClock(1000 * MsPerTick);
+    ASSERT_EQ(Open(), 0);
+    Reader& r = NewReader(-1);
+    d->AddMethodHandler(r.Method());
+    const std::int32_t h = d->AddTimerTrigger();
+    sys::InstallSysCalls(&stall);
+
+    // Armed before the frame is written, as a collector is.
+    ASSERT_EQ(d->ArmReplyTimer(h, 3), 0);
+    ASSERT_EQ(d->WriteBytes("STA;0\n\r", 7), 0);
+    EXPECT_EQ(d->OutputNotHandedOver(), 7u);
+    AdvanceTestClock(5 * MsPerTick);
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 0u) << "ran out while the frame had not left";
+
+    stall.hold = false;
+    ASSERT_TRUE(PumpUntil([&] { return d->OutputNotHandedOver() == 0; }));
+    EXPECT_EQ(pty->ReadAvailable(), "STA;0\n\r");
+    AdvanceTestClock(3 * MsPerTick);
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 0u) << "counted from before the hand-over";
+    AdvanceTestClock(MsPerTick);
+    ASSERT_TRUE(PumpUntil([&] { return r.Count() >= 1; }));
+    EXPECT_EQ(r.Notes()[0].wParam, static_cast<std::uintptr_t>(h));
+
+    // Output that never leaves ends the wait at twice the limit.
+    stall.hold = true;
+    ASSERT_EQ(d->ArmReplyTimer(h, 3), 0);
+    ASSERT_EQ(d->WriteBytes("STA;1\n\r", 7), 0);
+    AdvanceTestClock(6 * MsPerTick);
+    LetCyclesPass();
+    EXPECT_EQ(r.Count(), 1u);
+    AdvanceTestClock(MsPerTick);
+    ASSERT_TRUE(PumpUntil([&] { return r.Count() >= 2; }));
+    // A discard lets go of it too: nothing is left to wait for.
+    EXPECT_EQ(d->DiscardOutput(), 0);
+    EXPECT_EQ(d->OutputNotHandedOver(), 0u);
+    d.reset();
+    sys::InstallSysCalls(nullptr);
+}
+
 // At rest the dispatcher thread sleeps without a time limit; everything
 // it must act on wakes it: a lowered avail length, output for a sent-output
 // trigger, a status trigger armed on a condition that holds, a timer.

@@ -98,7 +98,8 @@ TEST_F(Purges, EveryPurgeReachesTheServerBeforeTheFrameThatFollowsIt)
             ASSERT_EQ(r.reply, "STA;0:192;\n\r") << "exchange " << i;
         }
     }
-    std::string expected;
+    // The connection's own transmit purge (it measures the link) comes first.
+    std::string expected = "t";
     for (int i = 0; i < kExchanges; ++i)
         expected += "rtF";
     EXPECT_EQ(device.Seen().substr(0, expected.size()), expected);
@@ -129,6 +130,29 @@ TEST_F(Purges, AServerThatAnswersOnlyOneKindIsGivenUpOnForTheOtherKindAlone)
     EXPECT_NE(LogText(Log()).find("No answer from the server to PURGE-DATA receive 3 times in a row; the output no "
                                   "longer waits for one."),
               std::string::npos);
+}
+
+// A slow link: the server answers purges 150 ms late, so every frame waits
+// that long (up to the purge wait) before it leaves, and the link's round
+// trip is measured as that long from the connection on. A short time limit
+// (3 ticks) counts from when the frame has left, so a device that answers
+// at once is heard, every time.
+TEST_F(Purges, AShortTimeLimitCountsFromWhenTheFrameLeftBehindThePurgeAnswers)
+{
+    TDeviceOptions options;
+    options.purgeAnswerDelayMs = 150;
+    TRfc2217Device device(options);
+    TFakeDeviceServer server([&](int fd, TFakeDeviceServer& s) { device.Serve(fd, s); });
+    MapPort(7, server.Url());
+    TConsoleLink link(7, Log());
+    link.Port().SetOpen(true);
+    EXPECT_GE(link.Port().LinkRoundTripMs(), 150u);
+    for (int i = 0; i < 5; ++i) {
+        const TConsoleLink::TResult r = link.Exchange("STA;0", 3);
+        EXPECT_FALSE(r.timedOut) << "exchange " << i;
+        EXPECT_EQ(r.reply, "STA;0:192;\n\r") << "exchange " << i;
+    }
+    EXPECT_GE(link.Port().LinkRoundTripMs(), 150u);
 }
 
 // The device had answered an earlier command; its reply is still on the way

@@ -2,6 +2,7 @@
 
 #include "GroupBoxes.h"
 #include "GripperProtocol.h"
+#include "ResultLabel.h"
 #include "TarnellApplication.h"
 #include "Unit1.h"
 
@@ -67,7 +68,7 @@ TBusPanel::TBusPanel(TForm1& form)
     Progress->setAccessibleName(QStringLiteral("Scan progress"));
     Progress->setValue(0);
     Summary = new QLabel(QStringLiteral("Not scanned yet."), this);
-    Summary->setAccessibleName(QStringLiteral("Scan result"));
+    NameResultLabel(Summary, QStringLiteral("Scan result"));
     List = new QTreeWidget(this);
     List->setAccessibleName(QStringLiteral("Grippers found"));
     List->setRootIsDecorated(false);

@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
   xvfb xauth xdotool xclip imagemagick socat
+  # what a screen reader reads, over AT-SPI in a D-Bus session of the test's own
+  dbus dbus-bin at-spi2-core python3-dbus
   fontconfig fonts-dejavu-core fonts-liberation2
   # The Windows build (tarnell-cli.exe) and its tests under Wine.
   g++-mingw-w64-x86-64-posix wine64 wine

@@ -42,6 +42,11 @@ void NameResultLabel(QLabel* label, const QString& what)
     }();
     (void)installed;
     label->setProperty(kWhat, what);
+    // Qt may have made the label its plain interface already (when it was
+    // created): that one goes, the next query gets ours.
+    QAccessibleInterface* made = QAccessible::queryAccessibleInterface(label);
+    if (made && !dynamic_cast<TResultLabelAccessible*>(made))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
     // An accessible name of its own would win, and QLabel announces a new
     // text only while it has none.
     label->setAccessibleName(QString());

@@ -17,7 +17,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine64 wine
   # the console for Windows: Qt is built from its Debian source package
   # (scripts/qt-windows.sh, which needs dpkg-dev), and the installer
-  dpkg-dev nsis
+  dpkg-dev nsis unzip
   # the Debian package (file: CPack finds the programs for dpkg-shlibdeps
   # with it) and its checks (scripts/check-package.sh)
   help2man librsvg2-bin file lintian desktop-file-utils appstream man-db bash-completion x11-utils

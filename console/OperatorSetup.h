@@ -46,8 +46,8 @@ public:
     // From now on every change of a kept value is written, a burst of them
     // (a window dragged) at most every kWriteDelayMs. Call after Load.
     void Watch();
-    // Writes a change still waiting for its turn, now: for an ending that
-    // lets the process go as soon as it is answered.
+    // Writes the set-up now, a change waiting for its turn included: for an
+    // ending that lets the process go as soon as it is answered.
     void Flush();
     static constexpr int kWriteDelayMs = 300;
 

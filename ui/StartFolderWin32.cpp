@@ -1,5 +1,5 @@
-// Windows: out of the installation folder into the user's documents
-// (StartFolder.h).
+// Windows: out of the installation folder into the user's documents, or a
+// portable copy's own folder (StartFolder.h).
 #include "StartFolder.h"
 
 #include <QCoreApplication>

@@ -3,6 +3,7 @@
 #include "ConsoleStrings.h"
 #include "GroupBoxes.h"
 #include "GripperProtocol.h"
+#include "ResultLabel.h"
 #include "TarnellApplication.h"
 #include "Unit1.h"
 
@@ -68,7 +69,7 @@ TBusPanel::TBusPanel(TForm1& form)
     Progress->setAccessibleName(QStringLiteral("Scan progress"));
     Progress->setValue(0);
     Summary = new QLabel(QStringLiteral("Not scanned yet."), this);
-    Summary->setAccessibleName(QStringLiteral("Scan result"));
+    NameResultLabel(Summary, QStringLiteral("Scan result"));
     List = new QTreeWidget(this);
     List->setAccessibleName(QStringLiteral("Grippers found"));
     List->setRootIsDecorated(false);

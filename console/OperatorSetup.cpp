@@ -15,11 +15,15 @@
 #include "SioPort.h"
 #include "SioSelCom.h"
 
+#include <QAbstractItemModel>
 #include <QAction>
 #include <QDateTime>
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLineEdit>
+#include <QRadioButton>
 #include <QSettings>
 #include <QSpinBox>
 
@@ -43,6 +47,9 @@ constexpr int kMostText = 4096;
 constexpr int kMostCommands = 1000;
 
 QSettings::Format Format() { return QSettings::IniFormat; }
+
+// The portable zip's file; "" for the user's configuration folder.
+QString g_keptIn;
 
 // A text the window can hold: one byte per character, no line end.
 bool Plausible(const QString& text)
@@ -84,8 +91,92 @@ std::array<std::pair<QString, QWidget*>, 2> SideWindows(TForm1& f)
 
 QString TOperatorSetup::FilePath()
 {
+    if (!g_keptIn.isEmpty())
+        return g_keptIn;
     return QSettings(Format(), QSettings::UserScope, QLatin1String(kOrganisation), QLatin1String(kApplication))
         .fileName();
+}
+
+void TOperatorSetup::KeepIn(const QString& file) { g_keptIn = file; }
+
+TOperatorSetup::TOperatorSetup(TForm1& form) : form_(form)
+{
+    writeTimer_.setSingleShot(true);
+    writeTimer_.setInterval(kWriteDelayMs);
+    QObject::connect(&writeTimer_, &QTimer::timeout, &watcher_, [this] { Save(); });
+}
+
+TOperatorSetup::~TOperatorSetup()
+{
+    if (!watching_)
+        return;
+    form_.ComPort->RemoveUserCallback(this);
+    OnFileFolderChanged({});
+    for (auto [key, window] : SideWindows(form_))
+        window->removeEventFilter(&watcher_);
+    form_.removeEventFilter(&watcher_);
+}
+
+void TOperatorSetup::Changed()
+{
+    // Not restarted by each change: a window dragged for a while is still
+    // written every kWriteDelayMs.
+    if (!writeTimer_.isActive())
+        writeTimer_.start();
+}
+
+void TOperatorSetup::Flush()
+{
+    writeTimer_.stop();
+    Save();
+}
+
+bool TOperatorSetup::TWatcher::eventFilter(QObject*, QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Show:
+    case QEvent::Hide:
+        setup_.Changed();
+        break;
+    default:
+        break;
+    }
+    return false;
+}
+
+void TOperatorSetup::Watch()
+{
+    if (std::exchange(watching_, true))
+        return;
+    TForm1& f = form_;
+    auto changed = [this] { Changed(); };
+    QObject* ctx = &watcher_;
+    QObject::connect(f.meAdresse, &QLineEdit::textChanged, ctx, changed);
+    for (TRadioGroup* group : {f.rgParity, f.rgGripperType})
+        for (QRadioButton* button : group->findChildren<QRadioButton*>())
+            QObject::connect(button, &QAbstractButton::toggled, ctx, changed);
+    QObject::connect(f.StringGrid3->model(), &QAbstractItemModel::dataChanged, ctx, changed);
+    QAbstractItemModel* commands = f.cbCommands->model();
+    QObject::connect(commands, &QAbstractItemModel::dataChanged, ctx, changed);
+    QObject::connect(commands, &QAbstractItemModel::rowsInserted, ctx, changed);
+    QObject::connect(commands, &QAbstractItemModel::rowsRemoved, ctx, changed);
+    QObject::connect(commands, &QAbstractItemModel::modelReset, ctx, changed);
+    QObject::connect(&f.OutputMenu().TimeStampAction(), &QAction::toggled, ctx, changed);
+    QObject::connect(&f.Verify().AfterSendAction(), &QAction::toggled, ctx, changed);
+    for (QSpinBox* spin : {f.Bus().From, f.Bus().To, f.Bus().Ticks, f.Monitor().Interval})
+        QObject::connect(spin, &QSpinBox::valueChanged, ctx, changed);
+    OnFileFolderChanged(changed);
+    // Opened (a port chosen) or let go of (Ctrl+P).
+    f.ComPort->AddUserCallback(this, [this](sio::TSioCustomComPort*, sio::TPortCallbackKind) { Changed(); });
+    f.installEventFilter(&watcher_);
+    for (auto [key, window] : SideWindows(f))
+        window->installEventFilter(&watcher_);
+    // The session ends (X11 session manager; Windows' WM_QUERYENDSESSION):
+    // the process may go without the window ever closing.
+    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        QObject::connect(app, &QGuiApplication::commitDataRequest, ctx, [this] { Flush(); });
 }
 
 void TOperatorSetup::PutAside(const QString& why)
@@ -112,7 +203,7 @@ void TOperatorSetup::Load()
     QSettings::Status status;
     bool ours;
     {
-        const QSettings s(Format(), QSettings::UserScope, QLatin1String(kOrganisation), QLatin1String(kApplication));
+        const QSettings s(FilePath(), Format());
         status = s.status();
         ours = IntIn(s, kFormatKey, kFormat, kFormat).has_value();
     }
@@ -126,7 +217,7 @@ void TOperatorSetup::Load()
 
 void TOperatorSetup::Apply()
 {
-    const QSettings s(Format(), QSettings::UserScope, QLatin1String(kOrganisation), QLatin1String(kApplication));
+    const QSettings s(FilePath(), Format());
     TForm1& f = form_;
 
     // The type first: it loads its built-in command list, which the kept
@@ -199,7 +290,8 @@ void TOperatorSetup::Reopen()
 
 bool TOperatorSetup::Save()
 {
-    QSettings s(Format(), QSettings::UserScope, QLatin1String(kOrganisation), QLatin1String(kApplication));
+    writeTimer_.stop();
+    QSettings s(FilePath(), Format());
     TForm1& f = form_;
     s.clear();
     s.setValue(QLatin1String(kFormatKey), kFormat);

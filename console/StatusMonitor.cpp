@@ -5,6 +5,7 @@
 #include "GroupBoxes.h"
 #include "GripperProtocol.h"
 #include "ParameterFile.h"
+#include "ResultLabel.h"
 #include "TarnellApplication.h"
 #include "Unit1.h"
 
@@ -125,7 +126,7 @@ TStatusMonitor::TStatusMonitor(TForm1& form)
     PngButton = new QPushButton(QStringLiteral("Save P&NG…"), this);
     PngButton->setAccessibleName(QStringLiteral("Save as PNG"));
     Info = new QLabel(this);
-    Info->setAccessibleName(QStringLiteral("Monitor state"));
+    NameResultLabel(Info, QStringLiteral("Monitor state"));
     Timeline = new TStatusTimeline(this);
 
     auto* bar = new QHBoxLayout;

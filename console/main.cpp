@@ -13,6 +13,7 @@
 #include "SioMisc.h"
 #include "SioPort.h"
 
+#include <QDir>
 #include <QIcon>
 
 #include <cstdio>
@@ -33,6 +34,10 @@ constexpr const char kHelp[] =
     "bits, even parity (switchable to none), 1 stop bit.\n"
     "\n"
     "Options:\n"
+    "  --own-folder      work in Documents/Tarnell Console (created when needed;\n"
+    "                    XDG's documents folder) instead of the current folder:\n"
+    "                    SIO.LOG goes there and the file dialogs start there.\n"
+    "                    The desktop menu's entry starts the console so.\n"
     "  --help            print this help and exit\n"
     "  --version         print the version and exit\n"
     "  -platform NAME    Qt's platform plugin: xcb, wayland, offscreen, ...\n"
@@ -56,7 +61,11 @@ int main(int argc, char** argv)
     // No application display name: Qt's X11 platform would append it to
     // every window title, and the main window's caption is to stand alone.
     tarnell::TApplication app(argc, argv);
-    tarnell::LeaveProgramFolder();
+    // A portable copy keeps its set-up and its files beside itself.
+    const QString portable = tarnell::PortableFolder();
+    tarnell::LeaveProgramFolder(QCoreApplication::arguments().contains(QStringLiteral("--own-folder")), portable);
+    if (!portable.isEmpty())
+        tarnell::TOperatorSetup::KeepIn(QDir(portable).filePath(QLatin1String(tarnell::kPortableSetup)));
     // The installed desktop entry and icon: a desktop shows them for the window.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tarnell.Console"));
     QGuiApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tarnell-console")));
@@ -72,18 +81,22 @@ int main(int argc, char** argv)
         tarnell::TForm1 form;  // owns the port component: closed before the queue goes
         // The dialog says why it asks, and offers the port used last first.
         tarnell::InstallPortChooser([&form] { return form.PortChoice().Prompt(); });
-        tarnell::CloseOnTerminationSignal(&form, [&form] {
+        // The operator's set-up of the last run, written again on every
+        // change and once more at the end.
+        tarnell::TOperatorSetup setup(form);
+        tarnell::CloseOnTerminationSignal(&form, [&form, &setup] {
+            // The process ends now: the set-up first, it is the quicker.
+            setup.Flush();
             try {
                 form.ComPort->SetOpen(false);
             } catch (...) {
-                // The process ends now: a close that fails has nobody left to tell.
+                // A close that fails has nobody left to tell.
             }
         });
-        // The operator's set-up of the last run, kept again at the end.
-        tarnell::TOperatorSetup setup(form);
         setup.Load();
         form.show();
         setup.Reopen();
+        setup.Watch();
         result = app.exec();
         setup.Save();
         tarnell::InstallPortChooser();

@@ -10,12 +10,14 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
   xvfb xauth xdotool xclip imagemagick socat
+  # what a screen reader reads, over AT-SPI in a D-Bus session of the test's own
+  dbus dbus-bin at-spi2-core python3-dbus
   fontconfig fonts-dejavu-core fonts-liberation2
   # The Windows build (tarnell-cli.exe) and its tests under Wine.
   g++-mingw-w64-x86-64-posix wine64 wine
   # the console for Windows: Qt is built from its Debian source package
   # (scripts/qt-windows.sh, which needs dpkg-dev), and the installer
-  dpkg-dev nsis
+  dpkg-dev nsis unzip
   # the Debian package (file: CPack finds the programs for dpkg-shlibdeps
   # with it) and its checks (scripts/check-package.sh)
   help2man librsvg2-bin file lintian desktop-file-utils appstream man-db bash-completion x11-utils

@@ -56,6 +56,7 @@ public:
 TQtDialogs g_qtDialogs;
 IDialogs* g_dialogs = nullptr;
 QString g_fileFolder;
+std::function<void()> g_fileFolderChanged;
 
 }  // namespace
 
@@ -63,7 +64,16 @@ IDialogs& Dialogs() { return g_dialogs ? *g_dialogs : g_qtDialogs; }
 
 QString FileFolder() { return g_fileFolder; }
 
-void SetFileFolder(const QString& folder) { g_fileFolder = folder; }
+void SetFileFolder(const QString& folder)
+{
+    if (folder == g_fileFolder)
+        return;
+    g_fileFolder = folder;
+    if (g_fileFolderChanged)
+        g_fileFolderChanged();
+}
+
+void OnFileFolderChanged(std::function<void()> observer) { g_fileFolderChanged = std::move(observer); }
 
 void SetDialogs(IDialogs* dialogs) { g_dialogs = dialogs; }
 

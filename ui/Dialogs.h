@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class QWidget;
@@ -42,6 +43,8 @@ void SetDialogs(IDialogs* dialogs);
 // chosen in them makes its folder the next one.
 QString FileFolder();
 void SetFileFolder(const QString& folder);
+// Runs whenever the folder changes (one observer: the kept set-up's).
+void OnFileFolderChanged(std::function<void()> observer);
 
 // The modal information message of the active window.
 void ShowMessage(const QString& text);

@@ -1,10 +1,9 @@
-// Windows: out of the installation folder into the user's documents
-// (StartFolder.h).
+// Windows: out of the installation folder into the user's documents, or a
+// portable copy's own folder (StartFolder.h).
 #include "StartFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QStandardPaths>
 #include <QTemporaryFile>
 
 namespace tarnell {
@@ -19,7 +18,7 @@ bool CanTakeAFile(const QString& folder)
 
 }  // namespace
 
-void LeaveProgramFolder()
+void LeaveProgramFolder(bool, const QString& portableFolder)
 {
     const QString current = QDir::current().canonicalPath();
     const QDir program(QCoreApplication::applicationDirPath());
@@ -29,11 +28,13 @@ void LeaveProgramFolder()
                                  current.compare(installation.canonicalPath(), Qt::CaseInsensitive) == 0;
     if (!inProgramFolder && CanTakeAFile(current))
         return;
-    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    if (documents.isEmpty())
+    // A portable copy works beside itself, unless its medium is read-only.
+    if (!portableFolder.isEmpty() && CanTakeAFile(portableFolder)) {
+        QDir::setCurrent(portableFolder);
         return;
-    const QString own = documents + QStringLiteral("/Tarnell Console");
-    if (QDir().mkpath(own))
+    }
+    const QString own = OwnFolder();
+    if (!own.isEmpty())
         QDir::setCurrent(own);
 }
 

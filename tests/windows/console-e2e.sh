@@ -10,7 +10,10 @@
 #     window writes for the same gripper (EXPECTED_GRI), byte for byte;
 #   - a port that went away between the dialog and the opening is reported
 #     in an error box, and the next command asks for a port again;
-#   - the end of the session closes the window and the dispatch log is written.
+#   - F5's command changed in the function-key table just before the end of
+#     the session: the session's end closes the window and the dispatch log
+#     is written; the console started again sends the changed command with
+#     F5, on the port kept from the run before.
 #   console-e2e.sh SIM BUILD_DIR CONSOLE_EXE EXPECTED_GRI [SHOT_DIR]
 set -euo pipefail
 sim=$(realpath "$1") build=$(cd "$2" && pwd) console=$(realpath "$3") expected=$(realpath "$4") shots=${5:-}
@@ -99,10 +102,29 @@ focus_window "$(window_named "Select Port")"
 xdotool key Return
 await_true more_frames_than "$before" "$work/sim21.log" 'STA;0'
 
-# The session ends: the window closes and SIO.LOG is written.
+# F5's command typed into its cell of the function-key table (the fifth of
+# twelve rows from y 347, the command column from x 890); copied back, so the
+# cell is known to hold it before the session ends.
+focus_window "$win"
+xdotool mousemove --window "$win" 950 459 click 1
+xdotool key ctrl+a
+xdotool type --delay 20 'RCL;0;5'
+xdotool key ctrl+a
+await_clipboard_after "$win" ctrl+c 'RCL;0;5'
+
+# The session ends at once: the window closes and SIO.LOG is written.
 rm -f SIO.LOG
 run_windows_tool wineboot --end-session
 await_true test -s SIO.LOG
 [ "$(head -1 SIO.LOG | tr -d '\r')" = "SIO v4.07" ] || fail "SIO.LOG: $(head -3 SIO.LOG)"
 grep -q 'STA;0' SIO.LOG || fail "SIO.LOG lacks the last command"
-echo "console under Wine: designed size, port chosen, STA;0 LF CR sent, reply and status shown, readout stored as on Linux, missing port reported and asked again, log written at session end"
+console_gone() { ! kill -0 "$console_pid" 2>/dev/null; }
+await_true console_gone
+
+# Started again: F5 sends the changed command to the port kept.
+run_windows "$console" 2>>"$work/console.err" &
+console_pid=$!
+pids+=("$console_pid")
+win=$(await_window "Tarnell by Voskarwerk")
+press_until "$win" F5 grep -qF 'RCL;0;5\n\r' "$work/sim21.log"
+echo "console under Wine: designed size, port chosen, STA;0 LF CR sent, reply and status shown, readout stored as on Linux, missing port reported and asked again, log written at session end, F-key change kept across it"

@@ -3,7 +3,9 @@
 # silently (/S), the console started from its Start-menu entry works in
 # Documents\Tarnell Console (its installation folder is not the user's), sends
 # to the simulator and writes its dispatch log there when its window is
-# closed; then the uninstaller takes away what was installed.
+# closed; then the uninstaller takes away what was installed and leaves the
+# user's own files and set-up. The portable zip, unpacked and started from its
+# folder, keeps its set-up and its log beside itself and nothing in AppData.
 #   installer-e2e.sh SIM BUILD_DIR CPACK_CONFIG [SHOT_DIR]
 set -euo pipefail
 sim=$(realpath "$1") build=$(cd "$2" && pwd) cpack_config=$(realpath "$3") shots=${4:-}
@@ -32,6 +34,8 @@ await_true test -f "$inst/Uninstall.exe"
 for f in bin/tarnell-console.exe bin/tarnell-cli.exe LICENSE.txt; do
   [ -f "$inst/$f" ] || fail "the installer left out $f"
 done
+# Only the zip is portable: the installed console keeps its set-up per user.
+[ ! -e "$inst/bin/portable.txt" ] || fail "the installer installed the portable marker"
 menu=$(winepath -u 'C:\ProgramData\Microsoft\Windows\Start Menu\Programs' 2>/dev/null)
 link=$(find "$menu" -name 'Tarnell Console.lnk' | head -1)
 [ -n "$link" ] || fail "no Start-menu entry under $menu: $(find "$menu" | head)"
@@ -81,4 +85,27 @@ await_true menu_entry_gone
 [ ! -e "$inst" ] || fail "the installation folder stayed: $(find "$inst" | head)"
 ! listed || fail "the entry in the list of installed programs stayed"
 [ -s "$own/SIO.LOG" ] || fail "the uninstaller took the user's files"
-echo "installer under Wine: installed silently with Start-menu entry, started there, log in Documents\\Tarnell Console, uninstalled"
+appdata=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' 2>/dev/null | tr -d '\r')" 2>/dev/null)
+[ -s "$appdata/tarnell/console.ini" ] || fail "the uninstaller took the user's set-up (or it was never written)"
+
+# The portable zip: the marker is in it (and was not installed above).
+(cd "$work" && cpack -G ZIP --config "$cpack_config" -B "$work/zip" >"$work/cpack-zip.log" 2>&1) \
+  || { tail -n 30 "$work/cpack-zip.log" >&2; fail "cpack -G ZIP failed"; }
+zip=$(find "$work/zip" -maxdepth 1 -name 'tarnell-console-*-win64.zip' | head -1)
+[ -n "$zip" ] || fail "no zip in $work/zip"
+mkdir -p "$work/unpacked"
+(cd "$work/unpacked" && unzip -q "$zip")
+bin=$(find "$work/unpacked" -path '*/bin/tarnell-console.exe' -printf '%h\n' | head -1)
+[ -f "$bin/portable.txt" ] || fail "the zip has no bin/portable.txt"
+rm -rf "$appdata/tarnell"
+(cd "$bin" && run_windows ./tarnell-console.exe 2>>"$work/console.err") &
+pids+=($!)
+win=$(await_window "Tarnell by Voskarwerk")
+press_until "$win" F1 window_named "Select Port"
+focus_window "$(window_named "Select Port")"
+xdotool key Return
+await_true more_frames_than 1 "$work/sim31.log" 'STA;0'
+press_until "$win" alt+F4 test -s "$bin/SIO.LOG"
+await_true test -s "$bin/tarnell-console.ini"
+[ ! -e "$appdata/tarnell" ] || fail "the portable console wrote to AppData: $(find "$appdata/tarnell")"
+echo "installer under Wine: installed silently with Start-menu entry, started there, log in Documents\\Tarnell Console, uninstalled leaving the user's files and set-up; the portable zip keeps its set-up and log beside itself"

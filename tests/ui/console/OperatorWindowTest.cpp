@@ -2,14 +2,17 @@
 // without changing at its designed size, every control can be reached with
 // Tab, the new lines and actions have names a screen reader can read, and the
 // output window's menu copies, clears and saves what it shows.
+#include "BusPanel.h"
 #include "ComboBox.h"
 #include "ConsoleFixture.h"
 #include "OutputMenu.h"
 #include "PortChoice.h"
 #include "PortStatusLine.h"
+#include "StatusMonitor.h"
 
 #include <QAccessible>
 #include <QAction>
+#include <QLabel>
 #include <QClipboard>
 #include <QMenu>
 #include <QRegularExpression>
@@ -154,6 +157,11 @@ private slots:
                 items << m->child(i)->text(QAccessible::Name);
         QCOMPARE(items, QStringList({"Copy", "Select All", "Clear", "Save as…", "Time stamp on each new line"}));
         QCOMPARE(f.Memo1->contextMenuPolicy(), Qt::CustomContextMenu);
+
+        // Result lines read their result, under the name of what they show.
+        QCOMPARE(AccessibleName(f.Bus().Summary), QStringLiteral("Scan result: Not scanned yet."));
+        f.Monitor().SetPaused(true);
+        QCOMPARE(AccessibleName(f.Monitor().Info), QStringLiteral("Monitor state: Paused."));
     }
 
     void theOutputMenuCopiesClearsSavesAndStampsOnlyWhenAsked()

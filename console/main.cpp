@@ -77,6 +77,9 @@ int main(int argc, char** argv)
     tarnell::InstallPortChooser();
 
     int result = 0;
+    // The Windows handlers may still call closeNow after the window and its
+    // set-up have gone (a console event during the last deliveries below).
+    bool formAlive = true;
     {
         tarnell::TForm1 form;  // owns the port component: closed before the queue goes
         // The dialog says why it asks, and offers the port used last first.
@@ -84,7 +87,13 @@ int main(int argc, char** argv)
         // The operator's set-up of the last run, written again on every
         // change and once more at the end.
         tarnell::TOperatorSetup setup(form);
-        tarnell::CloseOnTerminationSignal(&form, [&form, &setup] {
+        struct TGone {
+            bool& alive;
+            ~TGone() { alive = false; }
+        } gone{formAlive};  // destroyed before setup and form
+        tarnell::CloseOnTerminationSignal(&form, [&form, &setup, &formAlive] {
+            if (!formAlive)
+                return;  // saved and closed by their destructors already
             // The process ends now: the set-up first, it is the quicker.
             setup.Flush();
             try {

@@ -57,7 +57,7 @@ start_from_menu() {
 }
 
 mkfifo "$work/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
 if ! read -r -t 20 display <"$work/display"; then
   echo "Xvfb did not start" >&2

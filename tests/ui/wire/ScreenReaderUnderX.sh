@@ -46,7 +46,7 @@ reads() { "$reader" "$app" list >"$work/read.txt" && grep -q "^$1|$2|" "$work/re
 press() { await "$reader" "$app" press "$1" || { "$reader" "$app" press "$1"; return 1; }; }
 
 mkfifo "$work/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
 if ! read -r -t 20 display <"$work/display"; then
   echo "Xvfb did not start" >&2

@@ -42,7 +42,8 @@ usr=$root/usr
 desktop=$usr/share/applications/$app_id.desktop
 desktop-file-validate "$desktop" || fail "desktop-file-validate: $desktop"
 grep -qx 'Name=Tarnell Console' "$desktop" || fail "no 'Name=Tarnell Console' in $desktop"
-grep -qx 'Exec=tarnell-console' "$desktop" && [ -x "$usr/bin/tarnell-console" ] || fail "the desktop entry does not start the console"
+# The menu's start works in a folder of its own (--own-folder), not in the home folder.
+grep -qx 'Exec=tarnell-console --own-folder' "$desktop" && [ -x "$usr/bin/tarnell-console" ] || fail "the desktop entry does not start the console in its own folder"
 appstreamcli validate --no-net "$usr/share/metainfo/$app_id.metainfo.xml" || fail "appstreamcli validate"
 
 icon=$(sed -n 's/^Icon=//p' "$desktop")

@@ -21,29 +21,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Waits up to 20 s for a command to succeed.
-await() {
-  for _ in $(seq 200); do
-    if "$@" >/dev/null 2>&1; then return 0; fi
-    sleep 0.1
-  done
-  echo "gave up waiting for: $*" >&2
-  return 1
-}
+# The waits and the X server (await, start_x).
+. "$(dirname "$0")/x-session.sh"
 
-# Xvfb writes its display number once it takes clients; an Xvfb that dies
-# first closes the pipe unwritten.
-mkfifo "$work/display"
-# -noreset: a server that resets once its last client has gone closes a
-# connection that is being set up meanwhile ("could not connect to display").
-Xvfb -displayfd 3 -noreset -screen 0 1280x900x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-if ! read -r -t 20 display <"$work/display"; then
-  echo "Xvfb did not start" >&2
-  exit 1
-fi
-export DISPLAY=":$display"
-unset QT_QPA_PLATFORM
+start_x 1280x900
 
 export SIO_PORT_DIR="$work/ports"
 # The console keeps its set-up in the configuration folder: the test's own.

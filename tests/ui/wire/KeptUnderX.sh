@@ -28,15 +28,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Waits up to 20 s for a command to succeed.
-await() {
-  for _ in $(seq 200); do
-    if "$@" >/dev/null 2>&1; then return 0; fi
-    sleep 0.1
-  done
-  echo "gave up waiting for: $*" >&2
-  return 1
-}
+# The waits and the X server (await, start_x).
+. "$(dirname "$0")/x-session.sh"
 window_of() { xdotool search --onlyvisible --pid "$1" --name "^Tarnell by Voskarwerk\$" 2>/dev/null | head -1; }
 has_window() { [ -n "$(window_of "$1")" ]; }
 works_in() { [ "$(readlink "/proc/$1/cwd")" = "$2" ]; }
@@ -56,15 +49,8 @@ start_from_menu() {
   xdotool mousemove --window "$win" 500 600
 }
 
-mkfifo "$work/display"
-Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-if ! read -r -t 20 display <"$work/display"; then
-  echo "Xvfb did not start" >&2
-  exit 1
-fi
-export DISPLAY=":$display"
-unset QT_QPA_PLATFORM XDG_DOCUMENTS_DIR
+start_x 1280x1024
+unset XDG_DOCUMENTS_DIR
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
 mkdir -p "$HOME"
 export SIO_PORT_DIR="$work/ports"

@@ -32,6 +32,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# The waits and the X server (await, start_x).
+. "$(dirname "$0")/x-session.sh"
 
 # Waits up to $1 tenths of a second (about: every look takes its time too)
 # for a command to succeed; await gives it 20 s.
@@ -111,19 +113,7 @@ shown() {
   echo "$n"
 }
 
-# Xvfb writes its display number once it takes clients; an Xvfb that dies
-# first closes the pipe unwritten.
-mkfifo "$work/display"
-# -noreset: a server that resets once its last client has gone closes a
-# connection that is being set up meanwhile ("could not connect to display").
-Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-if ! read -r -t 20 display <"$work/display"; then
-  echo "Xvfb did not start" >&2
-  exit 1
-fi
-export DISPLAY=":$display"
-unset QT_QPA_PLATFORM
+start_x 1280x1024
 
 export SIO_PORT_DIR="$work/ports"
 # The console keeps its set-up in the configuration folder: the test's own.

@@ -31,29 +31,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Waits up to 30 s for a command to succeed.
-await() {
-  for _ in $(seq 300); do
-    if "$@" >/dev/null 2>&1; then return 0; fi
-    sleep 0.1
-  done
-  echo "gave up waiting for: $*" >&2
-  return 1
-}
+await_tries=300
+# The waits and the X server (await, start_x).
+. "$(dirname "$0")/x-session.sh"
 app=$(basename "$console")
 # Some object reads as role|name|..., name matching the pattern $2.
 reads() { "$reader" "$app" list >"$work/read.txt" && grep -q "^$1|$2|" "$work/read.txt"; }
 press() { await "$reader" "$app" press "$1" || { "$reader" "$app" press "$1"; return 1; }; }
 
-mkfifo "$work/display"
-Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-if ! read -r -t 20 display <"$work/display"; then
-  echo "Xvfb did not start" >&2
-  exit 1
-fi
-export DISPLAY=":$display"
-unset QT_QPA_PLATFORM
+start_x 1280x1024
 export XDG_CONFIG_HOME="$work/config" SIO_PORT_DIR="$work/ports"
 "$sim" --dir "$SIO_PORT_DIR" --com 1 --no-wire-timing --log "$work/sim.log" >/dev/null &
 pids+=($!)

@@ -11,6 +11,7 @@
 // relay's threads end when it is destroyed.
 #pragma once
 
+#include "PollStop.h"
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -100,14 +101,7 @@ private:
         void Read()
         {
             std::uint8_t buf[4096];
-            for (;;) {
-                pollfd p[2] = {{from_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-                if (::poll(p, 2, -1) < 0 && errno != EINTR)
-                    break;
-                if (p[1].revents)
-                    break;
-                if (!p[0].revents)
-                    continue;
+            while (ReadableBeforeStop(from_, stopFd_)) {
                 const ssize_t n = ::recv(from_, buf, sizeof buf, 0);
                 if (n <= 0)
                     break;
@@ -187,14 +181,7 @@ private:
 
     void AcceptLoop()
     {
-        for (;;) {
-            pollfd p[2] = {{listen_, POLLIN, 0}, {stop_, POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0 && errno != EINTR)
-                return;
-            if (p[1].revents)
-                return;
-            if (!p[0].revents)
-                continue;
+        while (ReadableBeforeStop(listen_, stop_)) {
             const int client = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
             if (client < 0)
                 continue;

@@ -22,6 +22,7 @@
 // Header-only. A failure to set up throws std::runtime_error.
 #pragma once
 
+#include "PollStop.h"
 #include "SioTelnet.h"
 
 #include <atomic>
@@ -171,14 +172,7 @@ public:
 private:
     void Run()
     {
-        for (;;) {
-            pollfd p[2] = {{listener_.Fd(), POLLIN, 0}, {stop_, POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0 && errno != EINTR)
-                return;
-            if (p[1].revents)
-                return;
-            if (!p[0].revents)
-                continue;
+        while (ReadableBeforeStop(listener_.Fd(), stop_)) {
             const int c = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0)
                 continue;

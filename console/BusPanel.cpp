@@ -7,8 +7,8 @@
 #include "TarnellApplication.h"
 #include "Unit1.h"
 
-#include "SioMisc.h"
-#include "SioPort.h"
+#include "base/BaseComponent.h"
+#include "port/ComPort.h"
 
 #include <QAction>
 #include <QHideEvent>

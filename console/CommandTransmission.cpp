@@ -14,9 +14,9 @@
 #include "PortStatusLine.h"
 #include "StringGrid.h"
 
-#include "SioPacket.h"
-#include "SioPort.h"
-#include "SioUser.h"
+#include "packet/DataPacket.h"
+#include "port/ComPort.h"
+#include "dispatch/Dispatcher.h"
 
 #include <QKeyEvent>
 

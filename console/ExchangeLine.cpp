@@ -7,10 +7,10 @@
 #include "PortChoice.h"
 #include "Unit1.h"
 
-#include "SioMisc.h"
-#include "SioPacket.h"
-#include "SioPort.h"
-#include "SioUser.h"
+#include "base/BaseComponent.h"
+#include "packet/DataPacket.h"
+#include "port/ComPort.h"
+#include "dispatch/Dispatcher.h"
 
 namespace tarnell {
 

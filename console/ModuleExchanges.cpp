@@ -7,9 +7,9 @@
 
 #include "GripperProtocol.h"
 
-#include "SioMisc.h"
-#include "SioPacket.h"
-#include "SioUser.h"
+#include "base/BaseComponent.h"
+#include "packet/DataPacket.h"
+#include "dispatch/Dispatcher.h"
 
 namespace tarnell {
 

@@ -12,8 +12,8 @@
 #include "Unit1.h"
 #include "VerifyAction.h"
 
-#include "SioPort.h"
-#include "SioSelCom.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
 
 #include <QAbstractItemModel>
 #include <QAction>

@@ -2,7 +2,7 @@
 
 #include "TarnellApplication.h"
 
-#include "SioPort.h"
+#include "port/ComPort.h"
 
 #include <QAction>
 #include <QWidget>

@@ -1,8 +1,8 @@
 #include "PortStatusLine.h"
 
-#include "SioPort.h"
-#include "SioSelCom.h"
-#include "SioUser.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
+#include "dispatch/Dispatcher.h"
 
 #include <QAction>
 #include <QHBoxLayout>

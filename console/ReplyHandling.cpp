@@ -10,8 +10,8 @@
 #include "GripperProtocol.h"
 #include "Memo.h"
 
-#include "SioPacket.h"
-#include "SioPort.h"
+#include "packet/DataPacket.h"
+#include "port/ComPort.h"
 
 namespace tarnell {
 

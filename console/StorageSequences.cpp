@@ -11,7 +11,7 @@
 #include "PortChoice.h"
 #include "StringGrid.h"
 
-#include "SioMisc.h"
+#include "base/BaseComponent.h"
 
 #include <QAction>
 #include <QPushButton>

@@ -16,8 +16,8 @@
 #include "TarnellApplication.h"
 #include "VerifyAction.h"
 
-#include "SioPacket.h"
-#include "SioPort.h"
+#include "packet/DataPacket.h"
+#include "port/ComPort.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>

@@ -9,9 +9,9 @@
 #include "TerminationSignals.h"
 #include "Unit1.h"
 
-#include "SioMessageQueue.h"
-#include "SioMisc.h"
-#include "SioPort.h"
+#include "base/MessageQueue.h"
+#include "base/BaseComponent.h"
+#include "port/ComPort.h"
 
 #include <QDir>
 #include <QIcon>

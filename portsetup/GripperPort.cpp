@@ -2,9 +2,9 @@
 
 #include "GripperProtocol.h"
 
-#include "SioPacket.h"
-#include "SioPort.h"
-#include "SioUser.h"
+#include "packet/DataPacket.h"
+#include "port/ComPort.h"
+#include "dispatch/Dispatcher.h"
 
 namespace tarnell::portsetup {
 

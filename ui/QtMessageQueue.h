@@ -12,7 +12,7 @@
 // RunOnMainThread (their calls are then not run).
 #pragma once
 
-#include "SioMessageQueue.h"
+#include "base/MessageQueue.h"
 
 #include <QObject>
 

@@ -7,7 +7,7 @@
 // list the dialog shows which device is behind the selected port.
 #pragma once
 
-#include "SioSelCom.h"
+#include "selection/PortSelection.h"
 
 #include <QDialog>
 #include <QString>

@@ -1,7 +1,7 @@
 #include "TarnellApplication.h"
 
 #include "Dialogs.h"
-#include "SioMessageQueue.h"
+#include "base/MessageQueue.h"
 
 #include <QThread>
 #include <QWidget>

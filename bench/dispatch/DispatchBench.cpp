@@ -7,8 +7,8 @@
 //  - the CPU time an open dispatcher uses while the line is idle.
 // Usage: sio_dispatch_bench [megabytes=32] [idle seconds=5]
 #include "PtyPort.h"
-#include "SioMisc.h"
-#include "SioPosix.h"
+#include "base/BaseComponent.h"
+#include "devices/posix/PosixDispatcher.h"
 
 #include <algorithm>
 #include <atomic>

@@ -5,11 +5,11 @@
 // compare.sh runs the Linux build natively and the Windows build under Wine
 // in one run and prints both rows with their ratio.
 //   sio_exchange_bench PORT-NUMBER [EXCHANGES]
-#include "SioFactory.h"
-#include "SioMisc.h"
-#include "SioPort.h"
-#include "SioSelCom.h"
-#include "SioUser.h"
+#include "port/DispatcherFactory.h"
+#include "base/BaseComponent.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
+#include "dispatch/Dispatcher.h"
 
 #include <algorithm>
 #include <chrono>

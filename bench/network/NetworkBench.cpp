@@ -15,7 +15,7 @@
 #include "PtyPort.h"
 #include "Ser2net.h"
 
-#include "SioMessageQueue.h"
+#include "base/MessageQueue.h"
 
 #include <algorithm>
 #include <chrono>

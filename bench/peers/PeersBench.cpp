@@ -27,11 +27,11 @@
 #include "GripperProtocol.h"
 #include "PtyPort.h"
 #include "QtMessageQueue.h"
-#include "SioMisc.h"
-#include "SioPacket.h"
-#include "SioPort.h"
-#include "SioPosix.h"
-#include "SioUser.h"
+#include "base/BaseComponent.h"
+#include "packet/DataPacket.h"
+#include "port/ComPort.h"
+#include "devices/posix/PosixDispatcher.h"
+#include "dispatch/Dispatcher.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

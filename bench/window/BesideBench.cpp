@@ -18,8 +18,8 @@
 
 #include "PtyPort.h"
 
-#include "SioMisc.h"
-#include "SioSelCom.h"
+#include "base/BaseComponent.h"
+#include "selection/PortSelection.h"
 
 #include <QFile>
 #include <QProcess>

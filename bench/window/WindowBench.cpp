@@ -28,10 +28,10 @@
 #include "TarnellApplication.h"
 #include "Unit1.h"
 
-#include "SioMisc.h"
-#include "SioPacket.h"
-#include "SioPort.h"
-#include "SioSelCom.h"
+#include "base/BaseComponent.h"
+#include "packet/DataPacket.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
 
 #include <QAccessible>
 #include <QDBusConnection>

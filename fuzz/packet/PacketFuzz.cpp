@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "PacketFakePort.h"
-#include "SioExcept.h"
-#include "SioMisc.h"
-#include "SioPacket.h"
+#include "errors/Exceptions.h"
+#include "base/BaseComponent.h"
+#include "packet/DataPacket.h"
 
 using namespace sio;
 using sio::test::TFakePacketPort;

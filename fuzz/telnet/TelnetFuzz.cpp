@@ -9,7 +9,7 @@
 //     values hold 255s, NOP) put between its pieces where the input says,
 //     then decoded in pieces: exactly the data comes out, every byte once,
 //     and exactly the commands, in order, each at its place in the data.
-#include "SioTelnet.h"
+#include "devices/network/TelnetCodec.h"
 
 #include <cstddef>
 #include <cstdint>

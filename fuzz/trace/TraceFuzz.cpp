@@ -20,8 +20,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "SioStrMap.h"
-#include "SioTrace.h"
+#include "errors/ErrorTexts.h"
+#include "log/TraceLog.h"
 
 using namespace sio;
 

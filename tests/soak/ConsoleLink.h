@@ -11,9 +11,9 @@
 #include "GripperProtocol.h"
 #include "PtyPort.h"
 
-#include "SioMisc.h"
-#include "SioPacket.h"
-#include "SioPort.h"
+#include "base/BaseComponent.h"
+#include "packet/DataPacket.h"
+#include "port/ComPort.h"
 
 #include <functional>
 #include <mutex>

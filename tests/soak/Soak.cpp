@@ -11,10 +11,10 @@
 //   soak [exchanges]   (default 2000)
 #include "ConsoleLink.h"
 
-#include "SioExcept.h"
-#include "SioMessageQueue.h"
-#include "SioMisc.h"
-#include "SioUser.h"
+#include "errors/Exceptions.h"
+#include "base/MessageQueue.h"
+#include "base/BaseComponent.h"
+#include "dispatch/Dispatcher.h"
 
 #include <chrono>
 #include <cstdio>

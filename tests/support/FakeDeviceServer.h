@@ -23,7 +23,7 @@
 #pragma once
 
 #include "PollStop.h"
-#include "SioTelnet.h"
+#include "devices/network/TelnetCodec.h"
 
 #include <atomic>
 #include <cerrno>

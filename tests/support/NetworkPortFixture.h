@@ -11,8 +11,8 @@
 #include "PtyPort.h"
 #include "Slurp.h"
 
-#include "SioMessageQueue.h"
-#include "SioNetwork.h"
+#include "base/MessageQueue.h"
+#include "devices/network/NetworkDispatcher.h"
 
 #include <filesystem>
 #include <string>

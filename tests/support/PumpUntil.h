@@ -3,7 +3,7 @@
 // message queue instead of sleeping.
 #pragma once
 
-#include "SioMisc.h"
+#include "base/BaseComponent.h"
 
 #include <chrono>
 #include <functional>

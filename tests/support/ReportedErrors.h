@@ -2,7 +2,7 @@
 // while it lives, and restores the default report afterwards.
 #pragma once
 
-#include "SioMessageQueue.h"
+#include "base/MessageQueue.h"
 
 #include <exception>
 #include <string>

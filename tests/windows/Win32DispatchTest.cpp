@@ -1,12 +1,12 @@
 // The Win32 dispatcher under Wine against tarnell-sim on a pseudo-terminal.
 // with-sim.sh serves COM1 (--no-wire-timing) and COM2 (--echo); the prefix
 // maps COM1..COM50 to the build's port folder, so every other port is absent.
-#include "SioFactory.h"
-#include "SioMisc.h"
-#include "SioPort.h"
-#include "SioSelCom.h"
-#include "SioStrMap.h"
-#include "SioWin32.h"
+#include "port/DispatcherFactory.h"
+#include "base/BaseComponent.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
+#include "errors/ErrorTexts.h"
+#include "devices/win32/Win32Dispatcher.h"
 
 #include <gtest/gtest.h>
 

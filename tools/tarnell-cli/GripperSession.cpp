@@ -4,14 +4,14 @@
 
 #include "GripperPort.h"
 
-#include "SioExcept.h"
-#include "SioMisc.h"
-#include "SioPacket.h"
-#include "SioPlatform.h"
-#include "SioPort.h"
-#include "SioSelCom.h"
-#include "SioStrMap.h"
-#include "SioUser.h"
+#include "errors/Exceptions.h"
+#include "base/BaseComponent.h"
+#include "packet/DataPacket.h"
+#include "base/Platform.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
+#include "errors/ErrorTexts.h"
+#include "dispatch/Dispatcher.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -8,7 +8,7 @@
 // InterruptWatchWin32.cpp).
 #pragma once
 
-#include "SioMessageQueue.h"
+#include "base/MessageQueue.h"
 
 #include <atomic>
 #include <csignal>

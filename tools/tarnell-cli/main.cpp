@@ -4,8 +4,8 @@
 #include "GripperSession.h"
 #include "PathAccess.h"
 
-#include "SioFactory.h"
-#include "SioSelCom.h"
+#include "port/DispatcherFactory.h"
+#include "selection/PortSelection.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,7 +1,7 @@
 // Result codes, their texts and the code-to-exception rule.
-#include "SioExcept.h"
-#include "SioMisc.h"
-#include "SioStrMap.h"
+#include "errors/Exceptions.h"
+#include "base/BaseComponent.h"
+#include "errors/ErrorTexts.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The tick clock and tick timers, and the message queue without a toolkit.
 #include "ReportedErrors.h"
-#include "SioMisc.h"
+#include "base/BaseComponent.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // TIOQueue: the record protocol (push, peek, hand back, pop, clear, wait) and
 // its threading contract, exercised by several producers and consumers.
-#include "SioQueue.h"
+#include "base/IOQueue.h"
 
 #include <gtest/gtest.h>
 

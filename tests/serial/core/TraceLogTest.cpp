@@ -1,7 +1,7 @@
 // The trace ring and the dispatch log: recording rules and the exact bytes
 // of both file formats.
-#include "SioMisc.h"
-#include "SioTrace.h"
+#include "base/BaseComponent.h"
+#include "log/TraceLog.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 #include "DispatchFixture.h"
 
 #include "ReportedErrors.h"
-#include "SioExcept.h"
-#include "SioStrMap.h"
+#include "errors/Exceptions.h"
+#include "errors/ErrorTexts.h"
 
 #include <gmock/gmock.h>
 

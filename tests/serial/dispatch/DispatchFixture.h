@@ -5,8 +5,8 @@
 
 #include "PtyPort.h"
 #include "PumpUntil.h"
-#include "SioMisc.h"
-#include "SioPosix.h"
+#include "base/BaseComponent.h"
+#include "devices/posix/PosixDispatcher.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 // glibc's <termios.h> in the other test headers.
 #pragma once
 
-#include "SioSysCall.h"
+#include "base/SystemCalls.h"
 
 #include <cstdint>
 #include <mutex>

@@ -4,7 +4,7 @@
 #include "DispatchFixture.h"
 #include "FakeLines.h"
 
-#include "SioStrMap.h"
+#include "errors/ErrorTexts.h"
 
 #include <gmock/gmock.h>
 

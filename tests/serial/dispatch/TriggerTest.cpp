@@ -3,7 +3,7 @@
 // handle allocation, saved trigger sets, closing during a delivery.
 #include "DispatchFixture.h"
 
-#include "SioStrMap.h"
+#include "errors/ErrorTexts.h"
 
 #include <gmock/gmock.h>
 

@@ -12,12 +12,12 @@
 #include "ReportedErrors.h"
 #include "Ser2net.h"
 
-#include "SioExcept.h"
-#include "SioMessageQueue.h"
-#include "SioNetwork.h"
-#include "SioSelCom.h"
-#include "SioTelnet.h"
-#include "SioUser.h"
+#include "errors/Exceptions.h"
+#include "base/MessageQueue.h"
+#include "devices/network/NetworkDispatcher.h"
+#include "selection/PortSelection.h"
+#include "devices/network/TelnetCodec.h"
+#include "dispatch/Dispatcher.h"
 
 #include <algorithm>
 #include <atomic>

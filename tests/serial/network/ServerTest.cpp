@@ -16,10 +16,10 @@
 #include "PtyPort.h"
 #include "Ser2net.h"
 
-#include "SioExcept.h"
-#include "SioMessageQueue.h"
-#include "SioNetwork.h"
-#include "SioTelnet.h"
+#include "errors/Exceptions.h"
+#include "base/MessageQueue.h"
+#include "devices/network/NetworkDispatcher.h"
+#include "devices/network/TelnetCodec.h"
 
 #include <chrono>
 #include <fstream>

@@ -2,9 +2,9 @@
 // cases a server's byte stream can cut in awkward places.
 #include <gtest/gtest.h>
 
-#include "SioFactory.h"
-#include "SioNetwork.h"
-#include "SioTelnet.h"
+#include "port/DispatcherFactory.h"
+#include "devices/network/NetworkDispatcher.h"
+#include "devices/network/TelnetCodec.h"
 
 #include <cstdlib>
 #include <filesystem>

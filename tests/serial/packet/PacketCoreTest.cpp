@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "PacketFakePort.h"
-#include "SioExcept.h"
-#include "SioMisc.h"
+#include "errors/Exceptions.h"
+#include "base/BaseComponent.h"
 #include "ReportedErrors.h"
-#include "SioPacket.h"
+#include "packet/DataPacket.h"
 
 using namespace sio;
 using sio::test::TFakePacketPort;

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "SioMessageQueue.h"
-#include "SioMisc.h"
-#include "SioPacket.h"
+#include "base/MessageQueue.h"
+#include "base/BaseComponent.h"
+#include "packet/DataPacket.h"
 
 namespace sio::test {
 

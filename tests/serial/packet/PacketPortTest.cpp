@@ -15,13 +15,13 @@
 
 #include "PtyPort.h"
 #include "PumpUntil.h"
-#include "SioExcept.h"
-#include "SioMisc.h"
-#include "SioPacket.h"
-#include "SioPort.h"
-#include "SioSelCom.h"
-#include "SioSysCall.h"
-#include "SioUser.h"
+#include "errors/Exceptions.h"
+#include "base/BaseComponent.h"
+#include "packet/DataPacket.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
+#include "base/SystemCalls.h"
+#include "dispatch/Dispatcher.h"
 
 #include <atomic>
 #include <cerrno>

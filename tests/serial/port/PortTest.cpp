@@ -1,12 +1,12 @@
 // The port component on pseudo-terminals, with the operator's choice of port
 // answered in advance through the chooser hook.
-#include "SioExcept.h"
-#include "SioMisc.h"
-#include "SioPort.h"
-#include "SioPosix.h"
-#include "SioSelCom.h"
-#include "SioSysCall.h"
-#include "SioUser.h"
+#include "errors/Exceptions.h"
+#include "base/BaseComponent.h"
+#include "port/ComPort.h"
+#include "devices/posix/PosixDispatcher.h"
+#include "selection/PortSelection.h"
+#include "base/SystemCalls.h"
+#include "dispatch/Dispatcher.h"
 
 #include "PtyPort.h"
 #include "PumpUntil.h"

@@ -1,6 +1,6 @@
 // Port probing and the selection model, on pseudo-terminals and on a fake
 // /dev and /sys tree.
-#include "SioSelCom.h"
+#include "selection/PortSelection.h"
 
 #include <gtest/gtest.h>
 

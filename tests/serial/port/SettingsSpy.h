@@ -4,7 +4,7 @@
 // kernel's termios2 cannot be declared beside glibc's <termios.h>.
 #pragma once
 
-#include "SioSysCall.h"
+#include "base/SystemCalls.h"
 
 #include <cstdint>
 #include <mutex>

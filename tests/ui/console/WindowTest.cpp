@@ -8,7 +8,7 @@
 #include "PortStatusLine.h"
 #include "StatusMonitor.h"
 #include "VerifyAction.h"
-#include "SioMessageQueue.h"
+#include "base/MessageQueue.h"
 
 #include <QEnterEvent>
 #include <QFontInfo>

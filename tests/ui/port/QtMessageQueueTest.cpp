@@ -1,6 +1,6 @@
 // The serial layer's message queue on the Qt event loop.
 #include "QtMessageQueue.h"
-#include "SioMisc.h"
+#include "base/BaseComponent.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>

@@ -18,10 +18,10 @@
 #include "StatusMonitor.h"
 #include "VerifyAction.h"
 
-#include "SioMisc.h"
-#include "SioPort.h"
-#include "SioSelCom.h"
-#include "SioUser.h"
+#include "base/BaseComponent.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
+#include "dispatch/Dispatcher.h"
 #include "QtMessageQueue.h"
 
 #include <QAction>

@@ -11,10 +11,10 @@
 #include "QtMessageQueue.h"
 #include "SelectComDialog.h"
 
-#include "SioMisc.h"
-#include "SioNetwork.h"
-#include "SioPort.h"
-#include "SioSelCom.h"
+#include "base/BaseComponent.h"
+#include "devices/network/NetworkDispatcher.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
 
 #include <QComboBox>
 #include <QSpinBox>

@@ -12,11 +12,11 @@
 #include "QtMessageQueue.h"
 #include "SelectComDialog.h"
 
-#include "SioExcept.h"
-#include "SioMisc.h"
-#include "SioPacket.h"
-#include "SioPort.h"
-#include "SioSelCom.h"
+#include "errors/Exceptions.h"
+#include "base/BaseComponent.h"
+#include "packet/DataPacket.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
 
 #include <QAccessible>
 #include <QLineEdit>

@@ -10,10 +10,10 @@
 #include "ComboBox.h"
 #include "QtMessageQueue.h"
 
-#include "SioMisc.h"
-#include "SioPort.h"
-#include "SioSelCom.h"
-#include "SioUser.h"
+#include "base/BaseComponent.h"
+#include "port/ComPort.h"
+#include "selection/PortSelection.h"
+#include "dispatch/Dispatcher.h"
 
 #include "PortStatusLine.h"
 

@@ -137,6 +137,14 @@ const char* RankName(TLockRank rank)
         return "main";
     case TLockRank::Output:
         return "output";
+    case TLockRank::Control:
+        return "control";
+    case TLockRank::Ack:
+        return "ack";
+    case TLockRank::Negotiation:
+        return "negotiation";
+    case TLockRank::Device:
+        return "device";
     }
     return "?";
 }
@@ -149,7 +157,8 @@ void TRankedLock::lock()
     if (std::find(held.begin(), held.end(), this) == held.end()) {
         for (const TRankedLock* other : held) {
             if (other->owner_ == owner_ && other->rank_ > rank_) {
-                std::fprintf(stderr, "sio: the %s lock taken while the %s lock is held; the order is dispatch, main, output\n",
+                std::fprintf(stderr, "sio: the %s lock taken while the %s lock is held; the order is dispatch, main, "
+                             "output, control, ack, negotiation, device\n",
                              RankName(rank_), RankName(other->rank_));
                 std::abort();
             }
@@ -845,6 +854,63 @@ std::int32_t TSioBaseDispatcher::DiscardInput()
     return r;
 }
 
+std::uint32_t TSioBaseDispatcher::OutputRingUsedLocked() const
+{
+    if (outSize_ == 0 || outputRing_.empty())
+        return 0;
+    if (outputFull_)
+        return outSize_;
+    return (outputWrite_ + outSize_ - outputRead_) % outSize_;
+}
+
+bool TSioBaseDispatcher::TakeOutputBlockLocked(std::vector<std::uint8_t>& block)
+{
+    const std::uint32_t used = OutputRingUsedLocked();
+    if (used == 0)
+        return false;
+    block.resize(used);
+    const std::uint32_t first = std::min(used, outSize_ - outputRead_);
+    std::memcpy(block.data(), outputRing_.data() + outputRead_, first);
+    if (used > first)
+        std::memcpy(block.data() + first, outputRing_.data(), used - first);
+    outputWrite_ = outputRead_ = 0;
+    outputFull_ = false;
+    writerHolds_ = true;
+    return true;
+}
+
+void TSioBaseDispatcher::PutOutputLocked(const void* data, std::uint32_t count)
+{
+    auto in = static_cast<const std::uint8_t*>(data);
+    const std::uint32_t first = std::min(count, outSize_ - outputWrite_);
+    std::memcpy(outputRing_.data() + outputWrite_, in, first);
+    if (count > first)
+        std::memcpy(outputRing_.data(), in + first, count - first);
+    outputWrite_ = (outputWrite_ + count) % outSize_;
+    if (outputWrite_ == outputRead_)
+        outputFull_ = true;
+}
+
+bool TSioBaseDispatcher::ClearOutputRingLocked()
+{
+    const bool idle = !outputFull_ && outputWrite_ == outputRead_ && !writerHolds_.load();
+    outputWrite_ = outputRead_ = 0;
+    outputFull_ = false;
+    return idle;
+}
+
+std::int32_t TSioBaseDispatcher::OutputRingUsed()
+{
+    TGuard o(outputLock_);
+    return static_cast<std::int32_t>(OutputRingUsedLocked());
+}
+
+TSioBaseDispatcher::TWriterHolding::~TWriterHolding()
+{
+    d.writerHolds_ = false;
+    WakeMainThread();
+}
+
 bool TSioBaseDispatcher::DispatchBufferFull() const
 {
     TGuard d(dispatchLock_);
@@ -1056,6 +1122,36 @@ std::uint32_t TSioBaseDispatcher::ModemStatus() const { return modemStatus_.load
 
 // ---------------------------------------------------------------------------
 // Threads.
+
+std::int32_t TSioBaseDispatcher::CloseAfterThreads(const std::function<void(TSioDispatcherThread::TRole)>& wake,
+                                                   const std::function<std::int32_t()>& release)
+{
+    {
+        TGuard g(mainLock_);
+        if (closing_)
+            return 0;
+        closing_ = true;
+    }
+    if (Active()) {
+        RequestStop();
+        for (auto role : {TSioDispatcherThread::Status, TSioDispatcherThread::Writer, TSioDispatcherThread::Reader}) {
+            wake(role);
+            WaitThreadEnd(role, kWaitForever);
+        }
+        // A window handler may hold the dispatcher thread for up to 3000 ms.
+        const std::uint32_t wait = 36 * MsPerTick;
+        if (!WaitThreadEnd(TSioDispatcherThread::Dispatch, wait))
+            WaitThreadEnd(TSioDispatcherThread::Dispatch, wait);
+        // Still delivering: it ends after the delivery (close pending).
+    }
+    const std::int32_t result = release();
+    deviceOpen_ = false;
+    {
+        TGuard g(mainLock_);
+        closing_ = false;
+    }
+    return result;
+}
 
 void TSioBaseDispatcher::MarkActive()
 {

@@ -17,7 +17,8 @@
 //    close the port nor wait for the dispatcher thread.
 //  - Locks (all re-entrant): main lock (settings, lines, trigger and handler
 //    lists, flags), output lock (output ring), dispatch lock (dispatch
-//    buffer). Their order is TLockRank below; the input queue's and the
+//    buffer), and the device kind's own after them. Their order is
+//    TLockRank below; the input queue's and the
 //    log's own locks come after all three. No lock is held while a handler
 //    runs.
 //  - Window handlers (TMessageTarget) are reached with
@@ -279,12 +280,15 @@ private:
 // recheckMs (at most 50 ms).
 bool WaitServing(const std::function<bool()>& done, std::uint32_t timeoutMs, std::uint32_t recheckMs = kWaitForever);
 
-// The order of a dispatcher's three locks. A thread that holds some of them
-// takes another only if it comes later here: dispatch, main, output (taking
-// one again that it holds already is always allowed, they are re-entrant).
-enum class TLockRank : std::uint8_t { Dispatch, Main, Output };
+// The order of a dispatcher's locks. A thread that holds some of them takes
+// another only if it comes later here (taking one again that it holds
+// already is always allowed, they are re-entrant). The base's three come
+// first; a device kind's own locks follow: the network dispatcher's telnet
+// queue (Control), its unanswered requests (Ack) and its option
+// negotiation (Negotiation), and last the descriptor of a Linux device.
+enum class TLockRank : std::uint8_t { Dispatch, Main, Output, Control, Ack, Negotiation, Device };
 
-// One of the three locks, with its rank. Debug builds check the order each
+// One of a dispatcher's locks, with its rank. Debug builds check the order each
 // time a thread takes a lock it does not hold yet and stop the program,
 // naming both locks, when a lock of the same dispatcher that comes later is
 // held already: the change that could deadlock fails its tests at once,
@@ -583,7 +587,7 @@ public:
     virtual void ReleaseBuffers();
     virtual void StartThreads() = 0;
     virtual void StopThreads() = 0;
-    virtual std::int32_t OutputRingUsed() = 0;
+    virtual std::int32_t OutputRingUsed();
     virtual std::int32_t InputPending();
     virtual std::int32_t DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) = 0;
     virtual std::int32_t DeviceClose() = 0;
@@ -600,6 +604,54 @@ protected:
     void ThreadEnd(TSioDispatcherThread& thread, std::int32_t returnValue);
     // Raises the stop flag and wakes every thread.
     void RequestStop();
+    // The close of every device kind. Claims the close (0 at once when one
+    // is under way), stops the threads in the order that lets each finish
+    // what the one before handed it (status, writer, reader, then the
+    // dispatcher thread), waking each device thread out of its wait with
+    // wake(role), then closes the device with release, whose result is the
+    // close's.
+    std::int32_t CloseAfterThreads(const std::function<void(TSioDispatcherThread::TRole)>& wake,
+                                   const std::function<std::int32_t()>& release);
+
+    // The output ring, as the platform writers take it (output lock held).
+    // Bytes in the ring.
+    std::uint32_t OutputRingUsedLocked() const;
+    // Moves everything in the ring into block (false when it is empty) and
+    // marks the writer as holding it, before the ring shows empty, so that
+    // the drain of a settings change sees the block in hand.
+    bool TakeOutputBlockLocked(std::vector<std::uint8_t>& block);
+    // Appends count bytes (the caller has checked that they fit).
+    void PutOutputLocked(const void* data, std::uint32_t count);
+    // Drops what the ring holds; true if it held nothing and the writer
+    // holds no block either.
+    bool ClearOutputRingLocked();
+    // The writer pass's bracket: when it ends, the block in hand is gone
+    // and a main thread waiting for the drain is woken.
+    struct TWriterHolding {
+        TSioBaseDispatcher& d;
+        ~TWriterHolding();
+    };
+    // The platform writer holds a block taken from the ring.
+    std::atomic<bool> writerHolds_{false};
+
+    // A change of the triggers or their state under the main lock. The
+    // dispatcher thread sleeps until the nearest armed timer; every such
+    // change must wake it, and this bracket is the one place that does.
+    // It wakes the thread once the lock is let go; an edit that found
+    // nothing to change says so (Unchanged) and wakes nobody.
+    class TTriggerEdit {
+    public:
+        explicit TTriggerEdit(TSioBaseDispatcher& d) : d_(d), lock_(d.mainLock_) {}
+        ~TTriggerEdit();
+        TTriggerEdit(const TTriggerEdit&) = delete;
+        TTriggerEdit& operator=(const TTriggerEdit&) = delete;
+        void Unchanged() { changed_ = false; }
+
+    private:
+        TSioBaseDispatcher& d_;
+        std::unique_lock<TRankedLock> lock_;
+        bool changed_ = true;
+    };
     // Platform writer: count bytes taken from the output have been handed
     // over to the device (written to the driver, sent to the server). Call
     // it with no lock held, or from within DeviceWrite. Reply timers start
@@ -720,7 +772,8 @@ protected:
     void TimerAndStatusPass();
     // How long the dispatcher thread may sleep: until the nearest armed
     // timer is due (1 ms at least), kWaitForever when none is armed. Every
-    // change that the thread must act on wakes it (WakeDispatcher).
+    // change that the thread must act on wakes it: a change of the triggers
+    // through TTriggerEdit, others through WakeDispatcher.
     std::uint32_t TimerWaitMs();
     // Ends the dispatcher thread's wait, whichever of its two it is in.
     void WakeDispatcher();

@@ -199,10 +199,9 @@ void TSioBaseDispatcher::DropRemovedHandlers()
 void TSioBaseDispatcher::SetAvailLength(std::int32_t length)
 {
     {
-        TGuard g(mainLock_);
+        TTriggerEdit e(*this);  // bytes that wait may meet the new length
         availLength_ = length;
     }
-    WakeDispatcher();  // bytes that wait may meet the new length
     log_.AddLogEntry(ltTrDatChg, lsAvailTrigger, static_cast<std::uint32_t>(length));
 }
 
@@ -246,7 +245,7 @@ std::int32_t TSioBaseDispatcher::AddTimerTrigger()
 std::int32_t TSioBaseDispatcher::SetTimerTrigger(std::int32_t handle, std::uint32_t duration, bool activate)
 {
     {
-        TGuard g(mainLock_);
+        TTriggerEdit e(*this);  // its wait is measured to the nearest timer
         if (handle < 2)
             return ecBadTriggerHandle;
         auto it = std::find_if(timerTriggers_.begin(), timerTriggers_.end(),
@@ -265,7 +264,6 @@ std::int32_t TSioBaseDispatcher::SetTimerTrigger(std::int32_t handle, std::uint3
         it->Armed = activate ? -1 : 0;
         it->AfterOutput = false;
     }
-    WakeDispatcher();  // its wait is measured to the nearest timer
     if (activate) {
         std::uint8_t bytes[4] = {static_cast<std::uint8_t>(duration), static_cast<std::uint8_t>(duration >> 8),
                                  static_cast<std::uint8_t>(duration >> 16), static_cast<std::uint8_t>(duration >> 24)};
@@ -307,9 +305,9 @@ void TSioBaseDispatcher::OutputHandedOver(std::uint32_t count)
         // handed over.
         outputLeftSeq_ = std::min(outputLeftSeq_.load() + count, outputQueuedSeq_.load());
     }
-    bool restarted = false;
     {
-        TGuard g(mainLock_);
+        TTriggerEdit e(*this);  // a held trigger may now be measured anew
+        bool restarted = false;
         for (auto& t : timerTriggers_) {
             if (!t.Armed || !t.AfterOutput)
                 continue;
@@ -319,9 +317,9 @@ void TSioBaseDispatcher::OutputHandedOver(std::uint32_t count)
             t.ExpiryTick = timer.ExpireTicks;
             restarted = true;
         }
+        if (!restarted)
+            e.Unchanged();
     }
-    if (restarted)
-        WakeDispatcher();  // a held trigger may now be measured anew
     WakeMainThread();      // a wait for the frame to leave (OutputNotHandedOver)
 }
 
@@ -418,7 +416,7 @@ std::int32_t TSioBaseDispatcher::SetStatusTrigger(std::int32_t handle, std::uint
 {
     std::uint8_t kind;
     {
-        TGuard g(mainLock_);
+        TTriggerEdit e(*this);  // the condition may hold already
         auto it = std::find_if(statusTriggers_.begin(), statusTriggers_.end(),
                                [&](const TStatusTrigger& t) { return t.Handle == handle; });
         if (handle < 2 || it == statusTriggers_.end())
@@ -428,7 +426,6 @@ std::int32_t TSioBaseDispatcher::SetStatusTrigger(std::int32_t handle, std::uint
         it->Hit = false;
         kind = static_cast<std::uint8_t>(it->Kind);
     }
-    WakeDispatcher();  // the condition may hold already
     log_.AddLogEntry(ltTrDatChg, lsStatusTrigger, static_cast<std::uint32_t>(handle), &kind, 1);
     return 0;
 }
@@ -445,7 +442,7 @@ void TSioBaseDispatcher::SaveTriggers(TSioTriggerSet& set)
 
 void TSioBaseDispatcher::RestoreTriggers(const TSioTriggerSet& set)
 {
-    TGuard g(mainLock_);
+    TTriggerEdit e(*this);  // armed timers and status triggers come back
     availLength_ = set.AvailLength;
     timerTriggers_.clear();
     dataTriggers_.clear();
@@ -465,7 +462,6 @@ void TSioBaseDispatcher::RestoreTriggers(const TSioTriggerSet& set)
     for (auto& t : statusTriggers_)
         highest = std::max(highest, t.Handle);
     nextHandleCounter_ = std::max(nextHandleCounter_, std::min(highest / 8 + 1, kHandleLimit));
-    WakeDispatcher();  // armed timers and status triggers come back
 }
 
 void TSioBaseDispatcher::FreeTriggerSet(TSioTriggerSet& set)
@@ -915,6 +911,13 @@ std::uint32_t TSioBaseDispatcher::TimerWaitMs()
     if (outputWatched)
         ms = std::min<std::uint64_t>(ms, kLookAgainMs);
     return static_cast<std::uint32_t>(ms);
+}
+
+TSioBaseDispatcher::TTriggerEdit::~TTriggerEdit()
+{
+    lock_.unlock();
+    if (changed_)
+        d_.WakeDispatcher();
 }
 
 void TSioBaseDispatcher::WakeDispatcher()

@@ -461,15 +461,9 @@ std::int32_t TSioNetworkDispatcher::StatusLoop()
 
 // ---------------------------------------------------------------------------
 
-TSioNetworkDispatcher::TSioNetworkDispatcher(TSioBaseComponent* owner) : TSioBaseDispatcher(owner) {}
+TSioNetworkDispatcher::TSioNetworkDispatcher(TSioBaseComponent* owner) : TSioDescriptorDispatcher(owner) {}
 
 TSioNetworkDispatcher::~TSioNetworkDispatcher() { Shutdown(); }
-
-std::string TSioNetworkDispatcher::DeviceLocation() const
-{
-    TGuard g(mainLock_);
-    return location_;
-}
 
 std::string TSioNetworkDispatcher::OpenFailureText() const
 {
@@ -508,11 +502,9 @@ std::int32_t TSioNetworkDispatcher::Fail(int err, const std::string& text)
 
 std::int32_t TSioNetworkDispatcher::DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t)
 {
-    for (const sys::TEventFd* e : {&readerWake_, &outputReady_, &writerWake_, &statusWake_}) {
-        if (!e->Valid()) {
-            lastOsError_ = e->CreateError();
-            return -e->CreateError();
-        }
+    if (const int err = WakeEventsError()) {
+        lastOsError_ = err;
+        return -err;
     }
     const std::uint32_t deadline = Now() + ConnectLimitMs;
     {
@@ -904,37 +896,11 @@ bool TSioNetworkDispatcher::Negotiate(std::uint32_t deadline)
 
 std::int32_t TSioNetworkDispatcher::DeviceClose()
 {
-    {
-        TGuard g(mainLock_);
-        if (closing_)
-            return 0;
-        closing_ = true;
-    }
-    if (Active()) {
-        RequestStop();
-        statusWake_.Set();
-        WaitThreadEnd(TSioDispatcherThread::Status, kForever);
-        writerWake_.Set();
-        WaitThreadEnd(TSioDispatcherThread::Writer, kForever);
-        readerWake_.Set();
-        WaitThreadEnd(TSioDispatcherThread::Reader, kForever);
-        // A window handler may hold the dispatcher thread for up to 3000 ms.
-        const std::uint32_t wait = 36 * MsPerTick;
-        if (!WaitThreadEnd(TSioDispatcherThread::Dispatch, wait))
-            WaitThreadEnd(TSioDispatcherThread::Dispatch, wait);
-    }
-    std::int32_t result = 0;
-    {
-        std::unique_lock l(fdLock_);
-        if (fd_.Valid())
-            result = fd_.Reset() == 0 ? 0 : -1;
-    }
-    deviceOpen_ = false;
-    {
-        TGuard g(mainLock_);
-        closing_ = false;
-    }
-    return result;
+    return CloseAfterThreads([this](TSioDispatcherThread::TRole role) { WakeDeviceThread(role); },
+                             [this] {
+                                 std::unique_lock l(fdLock_);
+                                 return fd_.Valid() && fd_.Reset() != 0 ? -1 : 0;
+                             });
 }
 
 void TSioNetworkDispatcher::StartThreads()
@@ -950,23 +916,6 @@ void TSioNetworkDispatcher::StopThreads()
 {
     if (Active())
         DeviceClose();
-}
-
-void TSioNetworkDispatcher::WakeThreads()
-{
-    readerWake_.Set();
-    writerWake_.Set();
-    statusWake_.Set();
-}
-
-void TSioNetworkDispatcher::ApplyThreadPriority(TSioDispatcherThread& thread, int priority)
-{
-    static constexpr int nice[7] = {19, 10, 5, 0, -5, -10, -15};
-    const int tid = thread.Tid();
-    if (tid <= 0)
-        return;
-    priority = std::clamp(priority, 0, 6);
-    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice[priority]);
 }
 
 std::uint16_t TSioNetworkDispatcher::Rs485Setup(bool on)
@@ -1371,14 +1320,7 @@ std::int32_t TSioNetworkDispatcher::SendAll(const std::vector<std::uint8_t>& byt
 
 std::int32_t TSioNetworkDispatcher::WritePass(bool& waiting, std::uint32_t& waitEnd)
 {
-    struct THolding {
-        std::atomic<bool>& flag;
-        ~THolding()
-        {
-            flag = false;
-            WakeMainThread();
-        }
-    } holding{writerHolds_};
+    TWriterHolding holding{*this};
     waiting = false;
     for (;;) {
         // Telnet commands first (new line settings queued after the output
@@ -1393,18 +1335,8 @@ std::int32_t TSioNetworkDispatcher::WritePass(bool& waiting, std::uint32_t& wait
             std::lock_guard c(controlLock_);
             control.swap(controlOut_);
             waiting = PurgeWaitInForce(waitEnd, notes);
-            if (!waiting && !outputRing_.empty() && (outputFull_ || outputWrite_ != outputRead_)) {
-                const std::uint32_t used =
-                    outputFull_ ? outSize_ : (outputWrite_ + outSize_ - outputRead_) % outSize_;
-                raw.resize(used);
-                const std::uint32_t first = std::min(used, outSize_ - outputRead_);
-                std::memcpy(raw.data(), outputRing_.data() + outputRead_, first);
-                if (used > first)
-                    std::memcpy(raw.data() + first, outputRing_.data(), used - first);
-                outputWrite_ = outputRead_ = 0;
-                outputFull_ = false;
-                writerHolds_ = true;
-            }
+            if (!waiting)
+                TakeOutputBlockLocked(raw);
         }
         for (const std::string& n : notes)
             Note(n);
@@ -1522,8 +1454,7 @@ std::int32_t TSioNetworkDispatcher::DevicePurge(int which)
             {
                 TGuard o(outputLock_);
                 writerIdle = !writerHolds_.load();
-                outputWrite_ = outputRead_ = 0;
-                outputFull_ = false;
+                ClearOutputRingLocked();
             }
             if (!writerIdle)
                 AbandonWrite(5000, [this] { writerWake_.Set(); });
@@ -1634,42 +1565,9 @@ std::int32_t TSioNetworkDispatcher::DeviceWrite(const void* data, std::int32_t c
     TGuard o(outputLock_);
     if (outputRing_.empty() || count <= 0)
         return 0;
-    auto in = static_cast<const std::uint8_t*>(data);
-    const std::uint32_t size = outSize_;
-    const auto n = static_cast<std::uint32_t>(count);
-    std::uint32_t first = std::min(n, size - outputWrite_);
-    std::memcpy(outputRing_.data() + outputWrite_, in, first);
-    if (n > first)
-        std::memcpy(outputRing_.data(), in + first, n - first);
-    outputWrite_ = (outputWrite_ + n) % size;
-    if (outputWrite_ == outputRead_)
-        outputFull_ = true;
+    PutOutputLocked(data, static_cast<std::uint32_t>(count));
     outputReady_.Set();
     return count;
-}
-
-bool TSioNetworkDispatcher::DeviceEventWord(std::uint32_t& word)
-{
-    word = 0;
-    return true;
-}
-
-bool TSioNetworkDispatcher::DeviceSetQueues(std::uint32_t, std::uint32_t) { return true; }
-
-std::int32_t TSioNetworkDispatcher::OutputRingUsed()
-{
-    TGuard o(outputLock_);
-    if (outSize_ == 0 || outputRing_.empty())
-        return 0;
-    if (outputFull_)
-        return static_cast<std::int32_t>(outSize_);
-    return static_cast<std::int32_t>((outputWrite_ + outSize_ - outputRead_) % outSize_);
-}
-
-std::int32_t TSioNetworkDispatcher::DeviceYield()
-{
-    sched_yield();
-    return 0;
 }
 
 std::unique_ptr<TSioBaseDispatcher> CreateNetworkDispatcher(TSioCustomComPort* owner)

@@ -62,9 +62,8 @@
 // and status threads as above. SetNameResolver: before any port opens.
 #pragma once
 
-#include "base/SystemCalls.h"
+#include "devices/DescriptorDispatcher.h"
 #include "devices/network/TelnetCodec.h"
-#include "dispatch/Dispatcher.h"
 
 #include <atomic>
 #include <cstdint>
@@ -72,7 +71,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -133,7 +131,7 @@ void SetNameResolver(TNameResolver resolver);
 // 300 ms or this. Tests on a loaded machine lengthen it.
 void SetCloseAtOnceWatchMs(std::uint32_t ms);
 
-class TSioNetworkDispatcher : public TSioBaseDispatcher {
+class TSioNetworkDispatcher : public TSioDescriptorDispatcher {
 public:
     explicit TSioNetworkDispatcher(TSioBaseComponent* owner);
     ~TSioNetworkDispatcher() override;
@@ -145,18 +143,11 @@ public:
     std::int32_t DeviceGetSettings(TSioDcb& settings) override;
     std::int32_t DeviceSetSettings(const TSioDcb& settings) override;
     std::int32_t DeviceWrite(const void* data, std::int32_t count) override;
-    bool DeviceEventWord(std::uint32_t& word) override;
-    bool DeviceSetQueues(std::uint32_t inSize, std::uint32_t outSize) override;
     void StartThreads() override;
     void StopThreads() override;
-    std::int32_t OutputRingUsed() override;
     std::int32_t DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) override;
     std::int32_t DeviceClose() override;
-    std::int32_t DeviceYield() override;
 
-    // The address from the last opening attempt on ("rfc2217://host:4001");
-    // kept after the close, for messages.
-    std::string DeviceLocation() const override;
     std::string OpenFailureText() const override;
 
     // RFC 2217 mode and the server took COM-PORT-OPTION.
@@ -182,8 +173,6 @@ public:
     TNetworkHoldings PeakHoldings() const;
 
 protected:
-    void WakeThreads() override;
-    void ApplyThreadPriority(TSioDispatcherThread& thread, int priority) override;
     // The device server switches the RS-485 direction itself: RTS cannot be
     // timed to the last bit across a network.
     bool DriverDirection() const override { return true; }
@@ -256,18 +245,14 @@ private:
     std::string EarlyText() const;
     std::int32_t Fail(int err, const std::string& text);
 
-    mutable std::shared_mutex fdLock_;
-    sys::TFileDescriptor fd_;
     TNetworkAddress address_;
-    std::string location_;     // main lock
     std::string failureText_;  // main lock
     std::atomic<bool> rfc2217_{false};
-    sys::TEventFd readerWake_, outputReady_, writerWake_, statusWake_;
 
     // Negotiation state of our side (local) and the server's (remote),
     // indexed by option; only BINARY, SGA and COM-PORT-OPTION are wanted.
     std::atomic<int> comPort_{kOff};
-    std::mutex negLock_;
+    TRankedLock negLock_{this, TLockRank::Negotiation};
     int local_[256]{};
     int remote_[256]{};
     std::atomic<bool> sendCrNul_{false};  // the server does not take binary from us
@@ -280,7 +265,7 @@ private:
 
     // The telnet queue and the purges' waits (see the ordering rule above).
     // Taken after the output lock or the dispatch lock, never before them.
-    mutable std::mutex controlLock_;
+    mutable TRankedLock controlLock_{this, TLockRank::Control};
     std::vector<std::uint8_t> controlOut_;
     struct TPurgeKind {
         int owed = 0;            // sent, not answered, still waited for
@@ -306,7 +291,7 @@ private:
         std::uint32_t shown;
         std::uint32_t tick;
     };
-    mutable std::mutex ackLock_;
+    mutable TRankedLock ackLock_{this, TLockRank::Ack};
     std::vector<TPending> pending_;
     std::vector<std::string> unacknowledged_;
     std::uint32_t serverValues_[8]{};  // by command, 0: none
@@ -316,7 +301,6 @@ private:
 
     std::atomic<std::uint32_t> lineErrors_{0};  // CE_* from NOTIFY-LINESTATE, until read
     std::atomic<std::uint32_t> modemLines_{0};  // MS_* from NOTIFY-MODEMSTATE
-    std::atomic<bool> writerHolds_{false};
     std::atomic<std::uint64_t> purgeDropped_{0};
     // PeakHoldings: raised where each grows.
     std::atomic<std::size_t> peakAnswers_{0}, peakEarly_{0}, peakRecords_{0};

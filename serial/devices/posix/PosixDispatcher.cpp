@@ -316,7 +316,7 @@ std::int32_t TSioPosixDispatcher::StatusLoop()
 
 // ---------------------------------------------------------------------------
 
-TSioPosixDispatcher::TSioPosixDispatcher(TSioBaseComponent* owner) : TSioBaseDispatcher(owner) {}
+TSioPosixDispatcher::TSioPosixDispatcher(TSioBaseComponent* owner) : TSioDescriptorDispatcher(owner) {}
 
 TSioPosixDispatcher::~TSioPosixDispatcher() { Shutdown(); }
 
@@ -326,19 +326,13 @@ std::string TSioPosixDispatcher::DevicePath() const
     return devicePath_;
 }
 
-std::string TSioPosixDispatcher::DeviceLocation() const
-{
-    TGuard g(mainLock_);
-    return location_;
-}
-
 namespace {
 // Runs f(fd) while the descriptor cannot be closed under it; -1 and EBADF
 // when the device is not open.
 template <class F>
-int WithFd(std::shared_mutex& lock, const sys::TFileDescriptor& fd, F&& f)
+int WithFd(TRankedLock& lock, const sys::TFileDescriptor& fd, F&& f)
 {
-    std::shared_lock l(lock);
+    std::lock_guard l(lock);
     if (!fd.Valid()) {
         errno = EBADF;
         return -1;
@@ -349,13 +343,9 @@ int WithFd(std::shared_mutex& lock, const sys::TFileDescriptor& fd, F&& f)
 
 std::int32_t TSioPosixDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std::uint32_t)
 {
-    // Without their wake events the threads could neither be told of output
-    // nor stopped: an opening without them would hang at the first write.
-    for (const sys::TEventFd* e : {&readerWake_, &outputReady_, &writerWake_, &statusWake_}) {
-        if (!e->Valid()) {
-            lastOsError_ = e->CreateError();
-            return -TranslateErrno(e->CreateError(), true);
-        }
+    if (const int err = WakeEventsError()) {
+        lastOsError_ = err;
+        return -TranslateErrno(err, true);
     }
     std::string path = PosixDevicePath(name);
     if (path.empty()) {
@@ -428,45 +418,25 @@ std::int32_t TSioPosixDispatcher::DeviceOpen(const std::string& name, std::uint3
 
 std::int32_t TSioPosixDispatcher::DeviceClose()
 {
-    {
-        TGuard g(mainLock_);
-        if (closing_)
-            return 0;
-        closing_ = true;
-    }
-    if (Active()) {
-        RequestStop();
-        statusWake_.Set();
-        WaitThreadEnd(TSioDispatcherThread::Status, kForever);
-        writerWake_.Set();
-        WaitThreadEnd(TSioDispatcherThread::Writer, kForever);
-        readerWake_.Set();
-        WaitThreadEnd(TSioDispatcherThread::Reader, kForever);
-        // A window handler may hold the dispatcher thread for up to 3000 ms.
-        const std::uint32_t wait = 36 * MsPerTick;
-        if (!WaitThreadEnd(TSioDispatcherThread::Dispatch, wait))
-            WaitThreadEnd(TSioDispatcherThread::Dispatch, wait);
-        // Still delivering: it ends after the delivery (close pending).
-    }
-    // The driver keeps its RS-485 mode after the close: what this opening
-    // switched on is switched off, or the next program would inherit it.
-    if (kernelRs485_.load())
-        ApplyKernelRs485(false);
-    std::int32_t result = 0;
-    {
-        std::unique_lock l(fdLock_);
-        if (fd_.Valid()) {
-            (void)Ioctl(fd_.Get(), TIOCNXCL, nullptr);
-            result = fd_.Reset() == 0 ? 0 : -1;
-        }
-    }
-    deviceOpen_ = false;
-    {
-        TGuard g(mainLock_);
-        devicePath_.clear();
-        closing_ = false;
-    }
-    return result;
+    return CloseAfterThreads([this](TSioDispatcherThread::TRole role) { WakeDeviceThread(role); },
+                             [this] {
+                                 // The driver keeps its RS-485 mode after the close: what this
+                                 // opening switched on is switched off, or the next program
+                                 // would inherit it.
+                                 if (kernelRs485_.load())
+                                     ApplyKernelRs485(false);
+                                 std::int32_t result = 0;
+                                 {
+                                     std::unique_lock l(fdLock_);
+                                     if (fd_.Valid()) {
+                                         (void)Ioctl(fd_.Get(), TIOCNXCL, nullptr);
+                                         result = fd_.Reset() == 0 ? 0 : -1;
+                                     }
+                                 }
+                                 TGuard g(mainLock_);
+                                 devicePath_.clear();
+                                 return result;
+                             });
 }
 
 void TSioPosixDispatcher::StartThreads()
@@ -481,13 +451,6 @@ void TSioPosixDispatcher::StopThreads()
     // The event objects live as long as the dispatcher; only the threads go.
     if (Active())
         DeviceClose();
-}
-
-void TSioPosixDispatcher::WakeThreads()
-{
-    readerWake_.Set();
-    writerWake_.Set();
-    statusWake_.Set();
 }
 
 // ---------------------------------------------------------------------------
@@ -522,9 +485,7 @@ std::int32_t TSioPosixDispatcher::DevicePurge(int which)
             // The writer takes a block and shows that it holds one under
             // this lock: an empty ring with nothing held leaves it nothing
             // to abandon, and the hand-over to it and back is saved.
-            writerIdle = !outputFull_ && outputWrite_ == outputRead_ && !writerHolds_.load();
-            outputWrite_ = outputRead_ = 0;
-            outputFull_ = false;
+            writerIdle = ClearOutputRingLocked();
         }
         if (writerIdle) {
             int r = WithFd(fdLock_, fd_, [&](int fd) { return Ioctl(fd, TCFLSH, reinterpret_cast<void*>(TCOFLUSH)); });
@@ -737,7 +698,6 @@ std::int32_t TSioPosixDispatcher::DeviceWrite(const void* data, std::int32_t cou
     if (outputRing_.empty() || count <= 0)
         return 0;
     auto in = static_cast<const std::uint8_t*>(data);
-    const std::uint32_t size = outSize_;
     std::uint32_t n = static_cast<std::uint32_t>(count);
     // Nothing queued before the block and the line free: the device takes
     // it here, without a hand-over to the writer. What it does not take at
@@ -762,55 +722,9 @@ std::int32_t TSioPosixDispatcher::DeviceWrite(const void* data, std::int32_t cou
             return count;
         }
     }
-    std::uint32_t first = std::min(n, size - outputWrite_);
-    std::memcpy(outputRing_.data() + outputWrite_, in, first);
-    if (n > first)
-        std::memcpy(outputRing_.data(), in + first, n - first);
-    outputWrite_ = (outputWrite_ + n) % size;
-    if (outputWrite_ == outputRead_)
-        outputFull_ = true;
+    PutOutputLocked(in, n);
     outputReady_.Set();
     return count;
-}
-
-bool TSioPosixDispatcher::DeviceEventWord(std::uint32_t& word)
-{
-    word = 0;
-    return true;
-}
-
-bool TSioPosixDispatcher::DeviceSetQueues(std::uint32_t, std::uint32_t)
-{
-    return true;  // the tty layer sizes its own buffers
-}
-
-std::int32_t TSioPosixDispatcher::OutputRingUsed()
-{
-    TGuard o(outputLock_);
-    if (outSize_ == 0 || outputRing_.empty())
-        return 0;
-    if (outputFull_)
-        return static_cast<std::int32_t>(outSize_);
-    return static_cast<std::int32_t>((outputWrite_ + outSize_ - outputRead_) % outSize_);
-}
-
-std::int32_t TSioPosixDispatcher::DeviceYield()
-{
-    sched_yield();
-    return 0;
-}
-
-void TSioPosixDispatcher::ApplyThreadPriority(TSioDispatcherThread& thread, int priority)
-{
-    // 3 is normal. Above it a thread asks for a lower nice value, which
-    // Linux grants only with CAP_SYS_NICE or a raised RLIMIT_NICE; an
-    // ordinary user keeps normal priority, which is no error.
-    static constexpr int nice[7] = {19, 10, 5, 0, -5, -10, -15};
-    int tid = thread.Tid();
-    if (tid <= 0)
-        return;
-    priority = std::clamp(priority, 0, 6);
-    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice[priority]);
 }
 
 // ---------------------------------------------------------------------------
@@ -820,14 +734,7 @@ std::int32_t TSioPosixDispatcher::WritePass()
 {
     const int fd = fd_.Get();
     // A settings change may be waiting for the block in hand to leave.
-    struct THolding {
-        std::atomic<bool>& flag;
-        ~THolding()
-        {
-            flag = false;
-            WakeMainThread();
-        }
-    } holding{writerHolds_};
+    TWriterHolding holding{*this};
     // The rest of the block is dropped; the transceiver goes back to receive.
     auto abandon = [&] {
         SignalAbandoned();
@@ -839,19 +746,8 @@ std::int32_t TSioPosixDispatcher::WritePass()
         std::vector<std::uint8_t> block;
         {
             TGuard o(outputLock_);
-            if (outputRing_.empty() || (!outputFull_ && outputWrite_ == outputRead_))
+            if (!TakeOutputBlockLocked(block))
                 break;
-            std::uint32_t used = outputFull_ ? outSize_ : (outputWrite_ + outSize_ - outputRead_) % outSize_;
-            block.resize(used);
-            std::uint32_t first = std::min(used, outSize_ - outputRead_);
-            std::memcpy(block.data(), outputRing_.data() + outputRead_, first);
-            if (used > first)
-                std::memcpy(block.data() + first, outputRing_.data(), used - first);
-            outputWrite_ = outputRead_ = 0;
-            outputFull_ = false;
-            // Before the ring shows empty: the drain of a settings change
-            // then sees the block in hand.
-            writerHolds_ = true;
         }
         std::size_t done = 0;
         bool hungUp = false;

@@ -29,12 +29,10 @@
 // Every system call goes through sio::sys::Calls() (SioSysCall.h).
 #pragma once
 
-#include "base/SystemCalls.h"
-#include "dispatch/Dispatcher.h"
+#include "devices/DescriptorDispatcher.h"
 
 #include <cstdint>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 
 namespace sio {
@@ -61,7 +59,7 @@ enum class TRs485Path : std::uint8_t {
     Program,  // RTS raised before a block, dropped once the transmitter is empty
 };
 
-class TSioPosixDispatcher : public TSioBaseDispatcher {
+class TSioPosixDispatcher : public TSioDescriptorDispatcher {
 public:
     explicit TSioPosixDispatcher(TSioBaseComponent* owner);
     ~TSioPosixDispatcher() override;
@@ -73,27 +71,18 @@ public:
     std::int32_t DeviceGetSettings(TSioDcb& settings) override;
     std::int32_t DeviceSetSettings(const TSioDcb& settings) override;
     std::int32_t DeviceWrite(const void* data, std::int32_t count) override;
-    bool DeviceEventWord(std::uint32_t& word) override;
-    bool DeviceSetQueues(std::uint32_t inSize, std::uint32_t outSize) override;
     void StartThreads() override;
     void StopThreads() override;
-    std::int32_t OutputRingUsed() override;
     std::int32_t DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) override;
     std::int32_t DeviceClose() override;
-    std::int32_t DeviceYield() override;
 
     // The path that was opened ("" while closed).
     std::string DevicePath() const;
-    // The device behind that path, links resolved ("/dev/pts/5"), from the
-    // last opening attempt on; kept after the close.
-    std::string DeviceLocation() const override;
     // Which RS-485 direction control the device got (None while off).
     TRs485Path Rs485Path() const { return rs485Path_.load(std::memory_order_acquire); }
     int Fd() const { return fd_.Get(); }
 
 protected:
-    void WakeThreads() override;
-    void ApplyThreadPriority(TSioDispatcherThread& thread, int priority) override;
     bool DriverDirection() const override;
     bool OutputDraining() override;
     bool WatchDrain() override;
@@ -120,20 +109,9 @@ private:
     // Sets up or takes down the kernel's RS-485 mode; true if the driver has it.
     bool ApplyKernelRs485(bool on);
 
-    // Held shared around every use of the descriptor by the main and the
-    // dispatcher thread, exclusively to close it (the device threads have
-    // ended by then).
-    mutable std::shared_mutex fdLock_;
-    sys::TFileDescriptor fd_;
     std::string devicePath_;  // main lock
-    std::string location_;    // main lock
-    sys::TEventFd readerWake_;   // the serial event: ends the reader's wait
-    sys::TEventFd outputReady_;  // DeviceWrite -> writer
-    sys::TEventFd writerWake_;   // DiscardOutput and the close -> writer
-    sys::TEventFd statusWake_;   // ends the status thread's wait
     std::atomic<TRs485Path> rs485Path_{TRs485Path::None};
     std::atomic<bool> kernelRs485_{false};
-    std::atomic<bool> writerHolds_{false};  // the writer has a block in hand
     std::atomic<bool> directDrain_{false};  // a block written by WriteBytes waits for RTS to drop
     std::atomic<bool> haveModemLines_{false};  // TIOCMGET answered at open  // the driver answered TIOCSRS485
     std::mutex countLock_;  // the error counters seen by DeviceReadErrors

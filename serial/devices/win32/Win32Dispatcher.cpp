@@ -467,38 +467,30 @@ std::int32_t TSioWin32Dispatcher::DeviceOpen(const std::string& name, std::uint3
 
 std::int32_t TSioWin32Dispatcher::DeviceClose()
 {
-    {
-        TGuard g(mainLock_);
-        if (closing_)
-            return 0;
-        closing_ = true;
-    }
-    if (Active()) {
-        RequestStop();
-        // Ends a pending WaitCommEvent (the stop event does too, for Wine,
-        // where this ends it with an error instead of an empty word).
-        if (void* h = Handle())
-            SetCommMask(H(h), 0);
-        WaitThreadEnd(TSioDispatcherThread::Status, kForever);
-        SetEvent(H(writerWake_));
-        WaitThreadEnd(TSioDispatcherThread::Writer, kForever);
-        SetEvent(H(serialEvent_));
-        WaitThreadEnd(TSioDispatcherThread::Reader, kForever);
-        // A window handler may hold the dispatcher thread for up to 3000 ms.
-        const std::uint32_t wait = 36 * MsPerTick;
-        if (!WaitThreadEnd(TSioDispatcherThread::Dispatch, wait))
-            WaitThreadEnd(TSioDispatcherThread::Dispatch, wait);
-        // Still delivering: it ends after the delivery (close pending).
-    }
-    std::int32_t result = 0;
-    if (void* h = handle_.exchange(nullptr))
-        result = CloseHandle(H(h)) ? 0 : -1;
-    deviceOpen_ = false;
-    {
-        TGuard g(mainLock_);
-        closing_ = false;
-    }
-    return result;
+    return CloseAfterThreads(
+        [this](TSioDispatcherThread::TRole role) {
+            switch (role) {
+            case TSioDispatcherThread::Status:
+                // Ends a pending WaitCommEvent (the stop event does too, for
+                // Wine, where this ends it with an error instead of an empty
+                // word).
+                if (void* h = Handle())
+                    SetCommMask(H(h), 0);
+                break;
+            case TSioDispatcherThread::Writer:
+                SetEvent(H(writerWake_));
+                break;
+            case TSioDispatcherThread::Reader:
+                SetEvent(H(serialEvent_));
+                break;
+            case TSioDispatcherThread::Dispatch:
+                break;
+            }
+        },
+        [this] {
+            void* h = handle_.exchange(nullptr);
+            return h && !CloseHandle(H(h)) ? -1 : 0;
+        });
 }
 
 void TSioWin32Dispatcher::StartThreads()
@@ -564,9 +556,7 @@ std::int32_t TSioWin32Dispatcher::DevicePurge(int which)
         bool writerIdle;
         {
             TGuard o(outputLock_);
-            writerIdle = !outputFull_ && outputWrite_ == outputRead_ && !writerHolds_.load();
-            outputWrite_ = outputRead_ = 0;
-            outputFull_ = false;
+            writerIdle = ClearOutputRingLocked();
         }
         // Abandons a write in progress; the writer answers. The driver's
         // queue is purged only then, so that no piece of the abandoned block
@@ -765,16 +755,7 @@ std::int32_t TSioWin32Dispatcher::DeviceWrite(const void* data, std::int32_t cou
     TGuard o(outputLock_);
     if (outputRing_.empty() || count <= 0)
         return 0;
-    auto in = static_cast<const std::uint8_t*>(data);
-    const std::uint32_t size = outSize_;
-    const std::uint32_t n = static_cast<std::uint32_t>(count);
-    std::uint32_t first = std::min(n, size - outputWrite_);
-    std::memcpy(outputRing_.data() + outputWrite_, in, first);
-    if (n > first)
-        std::memcpy(outputRing_.data(), in + first, n - first);
-    outputWrite_ = (outputWrite_ + n) % size;
-    if (outputWrite_ == outputRead_)
-        outputFull_ = true;
+    PutOutputLocked(data, static_cast<std::uint32_t>(count));
     SetEvent(H(outputReady_));
     return count;
 }
@@ -783,16 +764,6 @@ bool TSioWin32Dispatcher::DeviceEventWord(std::uint32_t& word)
 {
     word = 0;
     return true;
-}
-
-std::int32_t TSioWin32Dispatcher::OutputRingUsed()
-{
-    TGuard o(outputLock_);
-    if (outSize_ == 0 || outputRing_.empty())
-        return 0;
-    if (outputFull_)
-        return static_cast<std::int32_t>(outSize_);
-    return static_cast<std::int32_t>((outputWrite_ + outSize_ - outputRead_) % outSize_);
 }
 
 std::int32_t TSioWin32Dispatcher::DeviceYield()
@@ -813,31 +784,13 @@ std::int32_t TSioWin32Dispatcher::WritePass()
         return ecDeviceWrite;
     }
     // A settings change may be waiting for the block in hand to leave.
-    struct THolding {
-        std::atomic<bool>& flag;
-        ~THolding()
-        {
-            flag = false;
-            WakeMainThread();
-        }
-    } holding{writerHolds_};
+    TWriterHolding holding{*this};
     for (;;) {
         std::vector<std::uint8_t>& block = o->block;
         {
             TGuard g(outputLock_);
-            if (outputRing_.empty() || (!outputFull_ && outputWrite_ == outputRead_))
+            if (!TakeOutputBlockLocked(block))
                 break;
-            std::uint32_t used = outputFull_ ? outSize_ : (outputWrite_ + outSize_ - outputRead_) % outSize_;
-            block.resize(used);
-            std::uint32_t first = std::min(used, outSize_ - outputRead_);
-            std::memcpy(block.data(), outputRing_.data() + outputRead_, first);
-            if (used > first)
-                std::memcpy(block.data() + first, outputRing_.data(), used - first);
-            outputWrite_ = outputRead_ = 0;
-            outputFull_ = false;
-            // Before the ring shows empty: the drain of a settings change
-            // then sees the block in hand.
-            writerHolds_ = true;
         }
         std::size_t done = 0;
         while (done < block.size()) {

@@ -56,7 +56,6 @@ public:
     bool DeviceSetQueues(std::uint32_t inSize, std::uint32_t outSize) override;
     void StartThreads() override;
     void StopThreads() override;
-    std::int32_t OutputRingUsed() override;
     std::int32_t DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) override;
     std::int32_t DeviceClose() override;
     std::int32_t DeviceYield() override;
@@ -101,7 +100,6 @@ private:
     void* outputReady_ = nullptr;  // DeviceWrite -> writer; auto-reset
     void* writerWake_ = nullptr;   // DiscardOutput and the close -> writer; auto-reset
     void* stopEvent_ = nullptr;    // the stop flag, for waits; manual-reset
-    std::atomic<bool> writerHolds_{false};  // the writer has a block in hand
     std::atomic<bool> eventsWork_{false};
     std::atomic<bool> toggleRefused_{false};  // the driver has no RTS_CONTROL_TOGGLE
 };

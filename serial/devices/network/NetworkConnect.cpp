@@ -99,6 +99,22 @@ std::int32_t SendNoSignal(int fd, const void* data, std::size_t count)
     return static_cast<std::int32_t>(sys::RetryEintr([&] { return ::send(fd, data, count, MSG_NOSIGNAL); }));
 }
 
+// Opening: waits until until for the server's next bytes and reads them
+// into chunk. The count read; 0 when the time ran out; -1 when the server
+// closed the connection or the connection failed.
+ssize_t ReceiveBefore(int fd, short events, std::uint8_t* chunk, std::size_t size, std::uint32_t until)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        if (sys::RetryEintr([&] { return ::poll(&p, 1, MsLeft(until)); }) <= 0)
+            return 0;
+        const ssize_t n = sys::RetryEintr([&] { return ::recv(fd, chunk, size, MSG_DONTWAIT); });
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        return n > 0 ? n : -1;
+    }
+}
+
 // One address to connect to, and how messages name it ("127.0.0.1:4001",
 // "[::1]:4001").
 struct TSocketAddress {
@@ -782,15 +798,9 @@ bool TSioNetworkDispatcher::Settle(std::uint32_t deadline)
     const int fd = fd_.Get();
     std::uint8_t chunk[1024];
     for (;;) {
-        pollfd p{fd, POLLIN | POLLRDHUP, 0};
-        const int r = sys::RetryEintr([&] { return ::poll(&p, 1, MsLeft(end)); });
-        if (r <= 0)
-            return true;
-        const ssize_t n = sys::RetryEintr([&] { return ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT); });
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
+        const ssize_t n = ReceiveBefore(fd, POLLIN | POLLRDHUP, chunk, sizeof chunk, end);
         if (n <= 0)
-            return false;
+            return n == 0;
         KeepEarly(chunk, static_cast<std::size_t>(n));
     }
 }
@@ -849,15 +859,9 @@ bool TSioNetworkDispatcher::Negotiate(std::uint32_t deadline)
             }
             if (done() || MsLeft(until) == 0 || sent < out.size())
                 return true;
-            pollfd p{fd, POLLIN, 0};
-            int r = sys::RetryEintr([&] { return ::poll(&p, 1, MsLeft(until)); });
-            if (r <= 0)
-                return true;
-            const ssize_t n = sys::RetryEintr([&] { return ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT); });
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                continue;
+            const ssize_t n = ReceiveBefore(fd, POLLIN, chunk, sizeof chunk, until);
             if (n <= 0)
-                return false;
+                return n == 0;
             data.clear();
             events.clear();
             decoder_.Feed(chunk, static_cast<std::size_t>(n), data, events);

@@ -103,7 +103,7 @@ struct TPacketPattern {
 std::uint8_t AsciiUpper(std::uint8_t c);
 
 // Everything a manager needs of the port it watches and of that port's
-// dispatcher. TComPortLink (in SioPacket.cpp) maps it onto TSioCustomComPort;
+// dispatcher. TComPortLink (in PacketManager.cpp) maps it onto TSioCustomComPort;
 // tests and the fuzz target supply their own, so that the byte processing runs
 // without a device. All calls come with the manager's lock held.
 class IPacketPort {

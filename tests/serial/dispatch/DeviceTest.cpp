@@ -520,5 +520,41 @@ TEST(LockOrderTest, ALockTakenAfterALaterOneOfTheSameDispatcherStopsTheProgram)
 #endif
 }
 
+// A device kind's own locks come after the base's three, in their order,
+// and the descriptor's lock of a Linux device last of all.
+TEST(LockOrderTest, ADeviceKindsLocksComeAfterTheBasesAndTheDescriptorLockLast)
+{
+#ifdef NDEBUG
+    GTEST_SKIP() << "the lock order is checked in debug builds only (presets asan and tsan)";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int one = 0;
+    TRankedLock main(&one, TLockRank::Main), output(&one, TLockRank::Output);
+    TRankedLock control(&one, TLockRank::Control), ack(&one, TLockRank::Ack);
+    TRankedLock negotiation(&one, TLockRank::Negotiation), device(&one, TLockRank::Device);
+    {
+        std::lock_guard m(main), o(output), c(control), a(ack), n(negotiation), f(device);
+    }
+    EXPECT_DEATH(
+        {
+            std::lock_guard c(control);
+            std::lock_guard o(output);
+        },
+        "the output lock taken while the control lock is held");
+    EXPECT_DEATH(
+        {
+            std::lock_guard n(negotiation);
+            std::lock_guard a(ack);
+        },
+        "the ack lock taken while the negotiation lock is held");
+    EXPECT_DEATH(
+        {
+            std::lock_guard f(device);
+            std::lock_guard m(main);
+        },
+        "the main lock taken while the device lock is held");
+#endif
+}
+
 }  // namespace
 }  // namespace sio::test

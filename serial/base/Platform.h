@@ -1,6 +1,6 @@
 // The few operating-system services that the portable units of the serial
-// layer need, behind one header. SioPlatformPosix.cpp and
-// SioPlatformWin32.cpp implement them; CMake builds the one for the target.
+// layer need, behind one header. PlatformPosix.cpp and
+// PlatformWin32.cpp implement them; CMake builds the one for the target.
 #pragma once
 
 #include <cstdint>

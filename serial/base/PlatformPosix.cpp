@@ -1,4 +1,4 @@
-// The serial layer's operating-system services on Linux (SioPlatform.h).
+// The serial layer's operating-system services on Linux (base/Platform.h).
 #include "base/Platform.h"
 
 #include <cerrno>

@@ -1,4 +1,4 @@
-// The serial layer's operating-system services on Windows (SioPlatform.h).
+// The serial layer's operating-system services on Windows (base/Platform.h).
 #include "base/Platform.h"
 
 #include <windows.h>

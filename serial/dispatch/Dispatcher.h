@@ -2,7 +2,7 @@
 //
 // TSioBaseDispatcher holds all state of one open port and all buffer,
 // trigger and handler logic; the device itself sits behind virtual slots
-// that a platform dispatcher implements (TSioPosixDispatcher, SioPosix.h).
+// that a platform dispatcher implements (TSioPosixDispatcher, devices/posix/PosixDispatcher.h).
 // Per open port it runs four threads: reader, writer and status thread
 // (platform) and the dispatcher thread (TDispThread, here), which moves
 // received bytes into the 8192-byte dispatch buffer, checks the triggers and

@@ -139,7 +139,7 @@ public:
     std::uint16_t AddTimerTrigger();
     void SetTimerTrigger(std::uint16_t handle, std::int32_t ticks, bool activate);
     // Arms the component's own status trigger of a kind (stModem ..
-    // stOutSent, SioUser.h) with value (for stLine the line-error bits to
+    // stOutSent, dispatch/Dispatcher.h) with value (for stLine the line-error bits to
     // watch), adding it if this opening has none yet; a reopened port brings
     // back the one saved at its close, so arming at every opening and again
     // after each report keeps exactly one. Reported through OnTriggerStatus

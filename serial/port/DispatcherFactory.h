@@ -9,7 +9,7 @@
 
 namespace sio {
 
-// Declared here rather than by including SioPort.h, which includes this
+// Declared here rather than by including port/ComPort.h, which includes this
 // header's unit in turn (the component asks the factory for its dispatcher).
 class TSioBaseDispatcher;
 class TSioCustomComPort;

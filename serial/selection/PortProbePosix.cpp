@@ -1,4 +1,4 @@
-// Which ports are present on Linux, and what is behind them (SioSelCom.h).
+// Which ports are present on Linux, and what is behind them (selection/PortSelection.h).
 #include "selection/PortSelection.h"
 
 #include "port/DispatcherFactory.h"

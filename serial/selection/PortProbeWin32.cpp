@@ -1,5 +1,5 @@
 // Which ports are present on Windows: COM1..COM50, each probed by opening it
-// (SioSelCom.h).
+// (selection/PortSelection.h).
 #include "selection/PortSelection.h"
 
 #include "devices/win32/Win32Dispatcher.h"

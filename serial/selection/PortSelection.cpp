@@ -1,6 +1,6 @@
 // The platform-neutral part of port selection: the list, the chooser hook
 // and the number conversion. Which ports exist is the platform's
-// (SioSelComPosix.cpp, SioSelComWin32.cpp).
+// (PortProbePosix.cpp, PortProbeWin32.cpp).
 #include "selection/PortSelection.h"
 
 #include <climits>

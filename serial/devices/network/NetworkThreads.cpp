@@ -303,7 +303,7 @@ std::int32_t TSioNetworkDispatcher::WritePass(bool& waiting, std::uint32_t& wait
         // drained, purges, answers to the server), then the output ring,
         // unless a purge's answer is awaited: taken in one step, so that no
         // frame can overtake a purge queued before it (the ordering rule,
-        // SioNetwork.h).
+        // NetworkDispatcher.h).
         std::vector<std::uint8_t> control, raw;
         std::vector<std::string> notes;
         {

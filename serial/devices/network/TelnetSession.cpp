@@ -371,7 +371,7 @@ void TSioNetworkDispatcher::SendPurge(std::uint8_t which)
 {
     if (!rfc2217_.load() || comPort_.load() == kOff)
         return;
-    // The ordering rule (SioNetwork.h): the purge and its wait are in place
+    // The ordering rule (NetworkDispatcher.h): the purge and its wait are in place
     // before the caller writes the next frame, in one step.
     std::vector<std::uint8_t> bytes;
     ComPortInto(cpPurgeData, which, bytes);

@@ -26,7 +26,7 @@
 // before a block and drops it when the transmitter reports empty
 // (TIOCSERGETLSR, or an empty output queue where the driver lacks it).
 //
-// Every system call goes through sio::sys::Calls() (SioSysCall.h).
+// Every system call goes through sio::sys::Calls() (base/SystemCalls.h).
 #pragma once
 
 #include "devices/DescriptorDispatcher.h"

@@ -1,4 +1,4 @@
-// The Windows dispatcher (SioWin32.h).
+// The Windows dispatcher (devices/win32/Win32Dispatcher.h).
 #include "devices/win32/Win32Dispatcher.h"
 
 #include "errors/Exceptions.h"

@@ -67,6 +67,20 @@ std::string TSioDescriptorDispatcher::DeviceLocation() const
     return location_;
 }
 
+std::int32_t TSioDescriptorDispatcher::DeviceGetSettings(TSioDcb& settings)
+{
+    TGuard g(mainLock_);
+    settings = settings_;
+    return 0;
+}
+
+std::uint32_t TSioDescriptorDispatcher::CheckedBitsPerSecond(const TSioDcb& s)
+{
+    if (s.ByteSize < 5 || s.ByteSize > 8 || s.Parity > SPACEPARITY || s.StopBits > TWOSTOPBITS)
+        return 0;
+    return BaudToBitsPerSecond(s.BaudRate);
+}
+
 int TSioDescriptorDispatcher::WakeEventsError() const
 {
     for (const sys::TEventFd* e : {&readerWake_, &outputReady_, &writerWake_, &statusWake_})

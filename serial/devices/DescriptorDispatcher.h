@@ -19,6 +19,10 @@ public:
     bool DeviceEventWord(std::uint32_t& word) override;
     bool DeviceSetQueues(std::uint32_t inSize, std::uint32_t outSize) override;
     std::int32_t DeviceYield() override;
+    // The settings last written: a pseudo-terminal reports 8N whatever was
+    // set, a server may not report at all, and the comparisons before a
+    // write need what was asked for.
+    std::int32_t DeviceGetSettings(TSioDcb& settings) override;
     // What the last opening attempt reached, from that attempt on and kept
     // after the close: a tty's device with links resolved ("/dev/pts/5"),
     // a network address ("rfc2217://host:4001").
@@ -34,6 +38,9 @@ protected:
     // Without them the threads could neither be told of output nor stopped:
     // an opening without them would hang at the first write.
     int WakeEventsError() const;
+    // The bits per second of settings whose sizes and parity both kinds
+    // take; 0 when they cannot.
+    static std::uint32_t CheckedBitsPerSecond(const TSioDcb& s);
 
     // Held around every use of the descriptor outside the device threads
     // and to close it (the device threads have ended by then).

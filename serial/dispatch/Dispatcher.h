@@ -577,7 +577,8 @@ public:
     virtual std::int32_t DeviceEscape(std::uint32_t function) = 0;
     virtual std::int32_t DevicePurge(int which) = 0;
     virtual std::uint32_t DeviceReadErrors(TSioComStat& status) = 0;
-    virtual std::int32_t DeviceReportError(std::int32_t code) = 0;
+    // No kind has errors of its own to report: 0.
+    virtual std::int32_t DeviceReportError(std::int32_t code);
     virtual std::int32_t DeviceGetSettings(TSioDcb& settings) = 0;
     virtual std::int32_t DeviceRead(void* dest, std::int32_t count);
     virtual std::int32_t DeviceSetSettings(const TSioDcb& settings) = 0;
@@ -586,7 +587,9 @@ public:
     virtual bool DeviceSetQueues(std::uint32_t inSize, std::uint32_t outSize) = 0;
     virtual void ReleaseBuffers();
     virtual void StartThreads() = 0;
-    virtual void StopThreads() = 0;
+    // The device's wake objects live as long as the dispatcher; only the
+    // threads go, by a close while they run.
+    virtual void StopThreads();
     virtual std::int32_t OutputRingUsed();
     virtual std::int32_t InputPending();
     virtual std::int32_t DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) = 0;

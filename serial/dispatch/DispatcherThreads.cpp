@@ -422,6 +422,14 @@ void TSioBaseDispatcher::SetThreadBoost(std::uint8_t boost)
 
 void TSioBaseDispatcher::ApplyThreadPriority(TSioDispatcherThread&, int) {}
 
+void TSioBaseDispatcher::StopThreads()
+{
+    if (Active())
+        DeviceClose();
+}
+
+std::int32_t TSioBaseDispatcher::DeviceReportError(std::int32_t) { return 0; }
+
 // ---------------------------------------------------------------------------
 // The device going away (dispatcher thread).
 

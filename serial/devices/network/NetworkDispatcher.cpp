@@ -93,12 +93,6 @@ void TSioNetworkDispatcher::StartThreads()
     outputReady_.Set();
 }
 
-void TSioNetworkDispatcher::StopThreads()
-{
-    if (Active())
-        DeviceClose();
-}
-
 std::uint16_t TSioNetworkDispatcher::Rs485Setup(bool on)
 {
     if (on)
@@ -163,20 +157,9 @@ std::uint32_t TSioNetworkDispatcher::DeviceReadErrors(TSioComStat& status)
     return lineErrors_.exchange(0);
 }
 
-std::int32_t TSioNetworkDispatcher::DeviceReportError(std::int32_t) { return 0; }
-
-std::int32_t TSioNetworkDispatcher::DeviceGetSettings(TSioDcb& settings)
-{
-    TGuard g(mainLock_);
-    settings = settings_;
-    return 0;
-}
-
 std::int32_t TSioNetworkDispatcher::DeviceSetSettings(const TSioDcb& s)
 {
-    if (s.ByteSize < 5 || s.ByteSize > 8 || s.Parity > SPACEPARITY || s.StopBits > TWOSTOPBITS)
-        return -EINVAL;
-    const std::uint32_t bps = BaudToBitsPerSecond(s.BaudRate);
+    const std::uint32_t bps = CheckedBitsPerSecond(s);
     if (bps == 0)
         return -EINVAL;
     TGuard g(mainLock_);

@@ -446,13 +446,6 @@ void TSioPosixDispatcher::StartThreads()
                        &TSioPosixDispatcher::StatusLoop);
 }
 
-void TSioPosixDispatcher::StopThreads()
-{
-    // The event objects live as long as the dispatcher; only the threads go.
-    if (Active())
-        DeviceClose();
-}
-
 // ---------------------------------------------------------------------------
 // Device slots.
 
@@ -545,22 +538,9 @@ std::uint32_t TSioPosixDispatcher::DeviceModemStatus()
            ((lines & TIOCM_RI) ? MS_RING_ON : 0) | ((lines & TIOCM_CD) ? MS_RLSD_ON : 0);
 }
 
-std::int32_t TSioPosixDispatcher::DeviceReportError(std::int32_t) { return 0; }
-
-std::int32_t TSioPosixDispatcher::DeviceGetSettings(TSioDcb& settings)
-{
-    // The settings last written: a pseudo-terminal reports 8N whatever was
-    // set, and the comparisons before a write need what was asked for.
-    TGuard g(mainLock_);
-    settings = settings_;
-    return 0;
-}
-
 std::int32_t TSioPosixDispatcher::DeviceSetSettings(const TSioDcb& s)
 {
-    if (s.ByteSize < 5 || s.ByteSize > 8 || s.Parity > SPACEPARITY || s.StopBits > TWOSTOPBITS)
-        return -EINVAL;
-    const std::uint32_t bps = BaudToBitsPerSecond(s.BaudRate);
+    const std::uint32_t bps = CheckedBitsPerSecond(s);
     if (bps == 0)
         return -EINVAL;
     TGuard g(mainLock_);

@@ -501,13 +501,6 @@ void TSioWin32Dispatcher::StartThreads()
                        &TSioWin32Dispatcher::StatusLoop);
 }
 
-void TSioWin32Dispatcher::StopThreads()
-{
-    // The event objects live as long as the dispatcher; only the threads go.
-    if (Active())
-        DeviceClose();
-}
-
 void TSioWin32Dispatcher::WakeThreads()
 {
     SetEvent(H(stopEvent_));
@@ -605,8 +598,6 @@ std::uint32_t TSioWin32Dispatcher::DeviceModemStatus()
         return 0;
     return lines & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
 }
-
-std::int32_t TSioWin32Dispatcher::DeviceReportError(std::int32_t) { return 0; }
 
 std::int32_t TSioWin32Dispatcher::DeviceGetSettings(TSioDcb& settings)
 {

@@ -48,14 +48,12 @@ public:
     std::int32_t DeviceEscape(std::uint32_t function) override;
     std::int32_t DevicePurge(int which) override;
     std::uint32_t DeviceReadErrors(TSioComStat& status) override;
-    std::int32_t DeviceReportError(std::int32_t code) override;
     std::int32_t DeviceGetSettings(TSioDcb& settings) override;
     std::int32_t DeviceSetSettings(const TSioDcb& settings) override;
     std::int32_t DeviceWrite(const void* data, std::int32_t count) override;
     bool DeviceEventWord(std::uint32_t& word) override;
     bool DeviceSetQueues(std::uint32_t inSize, std::uint32_t outSize) override;
     void StartThreads() override;
-    void StopThreads() override;
     std::int32_t DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) override;
     std::int32_t DeviceClose() override;
     std::int32_t DeviceYield() override;

@@ -79,7 +79,8 @@ TBusPanel::TBusPanel(TForm1& form)
     List->header()->setStretchLastSection(true);
 
     auto* range = new QHBoxLayout;
-    for (auto [text, field] : {std::pair{tr("&From"), From}, std::pair{tr("&to"), To}, std::pair{tr("&Limit"), Ticks}}) {
+    for (auto [text, field] :
+         {std::pair{tr("&From"), From}, std::pair{tr("&to"), To}, std::pair{tr("&Limit"), Ticks}}) {
         auto* label = new QLabel(text, this);
         label->setBuddy(field);
         range->addWidget(label);

@@ -200,11 +200,12 @@ void TOperatorSetup::PutAside(const QString& why)
     const bool moved = QFile::rename(path, aside);
     if (moved)
         setAside_ = aside;
+    const QString what = moved ? strings::Tr(QT_TRANSLATE_NOOP("Console", "The file was set aside as %1.")).arg(aside)
+                               : strings::Tr(QT_TRANSLATE_NOOP("Console", "It could not be set aside and will be replaced."));
     Dialogs().ShowMessage(nullptr,
-                          strings::Tr(QT_TRANSLATE_NOOP("Console", "The saved set-up in %1 %2, so the window starts with its defaults.\n%3"))
-                              .arg(path, why,
-                                   moved ? strings::Tr(QT_TRANSLATE_NOOP("Console", "The file was set aside as %1.")).arg(aside)
-                                         : strings::Tr(QT_TRANSLATE_NOOP("Console", "It could not be set aside and will be replaced."))),
+                          strings::Tr(QT_TRANSLATE_NOOP(
+                                          "Console", "The saved set-up in %1 %2, so the window starts with its defaults.\n%3"))
+                              .arg(path, why, what),
                           TMessageKind::Information);
 }
 

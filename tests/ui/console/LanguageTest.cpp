@@ -5,8 +5,8 @@
 #include "ComboBox.h"
 #include "ConsoleFixture.h"
 #include "Language.h"
-#include "PortChoice.h"
 #include "OperatorSetup.h"
+#include "PortChoice.h"
 #include "PortStatusLine.h"
 #include "PtyPort.h"
 #include "SelectComDialog.h"
@@ -15,17 +15,19 @@
 #include "SioSelCom.h"
 
 #include <QAction>
-#include <QStyle>
-#include <QStyleOptionButton>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QRegularExpression>
 #include <QSpinBox>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
-#include <QToolButton>
 #include <QTranslator>
 #include <QTreeWidget>
+
+#include <algorithm>
+#include <memory>
 
 using namespace tarnell;
 using namespace tarnell::test;
@@ -109,7 +111,6 @@ QStringList Unmarked(QWidget& window)
     for (const TShown& s : ShownTexts(window)) {
         if (IsData(s))
             continue;
-        // A tooltip that is the text itself (the actions' own) counts as it does.
         if (!s.text.contains(QStringLiteral("[[")))
             unmarked << QStringLiteral("%1 of %2 %3: \"%4\"")
                             .arg(s.what, QString::fromLatin1(s.widget->metaObject()->className()),
@@ -158,7 +159,7 @@ QStringList Overflowing(QWidget& window)
             if (!l->wordWrap() && !l->text().isEmpty())
                 for (const QString& line : l->text().split(QLatin1Char('\n')))
                     report(w, line, textWidth(line),
-                           l->contentsRect().width() - 2 * l->margin() - l->indent() * (l->indent() > 0));
+                           l->contentsRect().width() - 2 * l->margin() - std::max(0, l->indent()));
         } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
             // The title sits in the frame, inset on both sides.
             report(w, g->title(), fm.horizontalAdvance(g->title()) + 2 * fm.averageCharWidth(), g->width());

@@ -10,6 +10,8 @@
 #include <QMenu>
 #include <QToolButton>
 
+#include <algorithm>
+
 namespace tarnell {
 
 namespace {
@@ -55,6 +57,8 @@ TPortStatusLine::TPortStatusLine(sio::TSioCustomComPort& port, QAction& choose, 
     label_ = new QLabel(this);
     label_->setAccessibleName(tr("Port status"));
     label_->setTextInteractionFlags(Qt::NoTextInteraction);
+    // The label takes the room its buttons leave, whatever its text.
+    label_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     button_ = new QToolButton(this);
     button_->setDefaultAction(&choose_);
     button_->setToolButtonStyle(Qt::ToolButtonTextOnly);
@@ -102,6 +106,18 @@ QToolButton* TPortStatusLine::AddAction(QAction& action, QMenu* menu)
 }
 
 TPortStatusLine::~TPortStatusLine() { port_.RemoveUserCallback(this); }
+
+void TPortStatusLine::resizeEvent(QResizeEvent* e)
+{
+    QFrame::resizeEvent(e);
+    Refresh();
+}
+
+void TPortStatusLine::showEvent(QShowEvent* e)
+{
+    QFrame::showEvent(e);
+    Refresh();
+}
 
 TPortStatusLine::TState TPortStatusLine::State() const
 {
@@ -152,8 +168,18 @@ void TPortStatusLine::Refresh()
         device = Device(port_);
     }
     const QString line = tr("Port: %1   Device: %2   Line: %3   State: %4");
-    const QString text = line.arg(port, device, LineSettings(port_), StateText(state, false));
-    const QString full = line.arg(port, device, LineSettings(port_), StateText(state, true));
+    const QString settings = LineSettings(port_);
+    QString text = line.arg(port, device, settings, StateText(state, false));
+    const QString full = line.arg(port, device, settings, StateText(state, true));
+    // A device with a long name (a network address) gives up its middle
+    // where the line has no room; the tooltip names it whole.
+    const QFontMetrics fm(label_->font());
+    const int room = label_->contentsRect().width();
+    if (label_->isVisible() && fm.horizontalAdvance(text) > room) {
+        const int rest = fm.horizontalAdvance(line.arg(port, QString(), settings, StateText(state, false)));
+        text = line.arg(port, fm.elidedText(device, Qt::ElideMiddle, std::max(0, room - rest)), settings,
+                        StateText(state, false));
+    }
     if (text == label_->text() && full == label_->toolTip())
         return;
     label_->setText(text);

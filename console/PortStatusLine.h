@@ -48,6 +48,11 @@ public:
     static QString Device(const sio::TSioCustomComPort& port);
     static QString PortLabel(const sio::TSioCustomComPort& port);
 
+protected:
+    // The text is fitted to the room the line has.
+    void resizeEvent(QResizeEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+
 private:
     sio::TSioCustomComPort& port_;
     QAction& choose_;

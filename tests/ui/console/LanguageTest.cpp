@@ -12,6 +12,7 @@
 #include "SelectComDialog.h"
 #include "StatusMonitor.h"
 
+#include "SioPort.h"
 #include "SioSelCom.h"
 
 #include <QAction>
@@ -252,6 +253,16 @@ private slots:
         // with a port that is there.
         w.form.rgGripperType->SetItemIndex(1);
         over << Overflowing(w.form);
+        // A device with a name as long as a network address: the line gives
+        // up its middle, the tooltip names it whole.
+        const QByteArray ports = qgetenv("SIO_PORT_DIR");
+        qputenv("SIO_PORT_DIR", ports + "/a-folder-of-ports-named-as-long-as-a-network-address-may-be");
+        w.form.ComPort->SetComNumber(3);
+        w.form.PortStatus->Refresh();
+        over << Overflowing(w.form);
+        QVERIFY(w.form.PortStatus->findChild<QLabel*>()->toolTip().contains(QStringLiteral("-may-be/COM3")));
+        w.form.ComPort->SetComNumber(0);
+        qputenv("SIO_PORT_DIR", ports);
         w.form.Bus().show();
         w.form.Monitor().show();
         QVERIFY(QTest::qWaitForWindowExposed(&w.form.Monitor(), 5000));

@@ -48,39 +48,40 @@ QSpinBox* NewSpin(int lo, int hi, int value, const QString& name, QWidget* paren
 }  // namespace
 
 TBusPanel::TBusPanel(TForm1& form)
-    : TBesideForm(form, QStringLiteral("Grippers on the bus"), QStringLiteral("&Bus…"),
-                  QKeySequence(Qt::CTRL | Qt::Key_B), QStringLiteral("Find the grippers on the bus (Ctrl+B)"))
+    : TBesideForm(form, tr("Grippers on the bus"), tr("&Bus…"),
+                  QKeySequence(Qt::CTRL | Qt::Key_B), tr("Find the grippers on the bus (Ctrl+B)"))
 {
-    From = NewSpin(0, 99, 0, QStringLiteral("First address"), this);
-    To = NewSpin(0, 99, 32, QStringLiteral("Last address"), this);
-    Ticks = NewSpin(1, p::kReplyTimeoutTicks, 3, QStringLiteral("Time limit per address in ticks"), this);
-    Ticks->setSuffix(QStringLiteral(" ticks"));
-    Ticks->setToolTip(QStringLiteral("How long a silent address is waited for, in ticks of 55 ms"));
-    ScanButton = new QPushButton(QStringLiteral("&Scan"), this);
-    ScanButton->setAccessibleName(QStringLiteral("Scan"));
+    From = NewSpin(0, 99, 0, tr("First address"), this);
+    To = NewSpin(0, 99, 32, tr("Last address"), this);
+    Ticks = NewSpin(1, p::kReplyTimeoutTicks, 3, tr("Time limit per address in ticks"), this);
+    Ticks->setSuffix(tr(" ticks"));
+    Ticks->setToolTip(tr("How long a silent address is waited for, in ticks of 55 ms"));
+    ScanButton = new QPushButton(tr("&Scan"), this);
+    ScanButton->setAccessibleName(tr("Scan"));
     ScanButton->setDefault(true);
-    CancelButton = new QPushButton(QStringLiteral("&Cancel"), this);
-    CancelButton->setAccessibleName(QStringLiteral("Cancel scan"));
+    CancelButton = new QPushButton(tr("&Cancel"), this);
+    CancelButton->setAccessibleName(tr("Cancel scan"));
     CancelButton->setEnabled(false);
-    UseButton = new QPushButton(QStringLiteral("&Use this gripper"), this);
-    UseButton->setAccessibleName(QStringLiteral("Use this gripper"));
+    UseButton = new QPushButton(tr("&Use this gripper"), this);
+    UseButton->setAccessibleName(tr("Use this gripper"));
     UseButton->setEnabled(false);
     Progress = new QProgressBar(this);
-    Progress->setAccessibleName(QStringLiteral("Scan progress"));
+    Progress->setAccessibleName(tr("Scan progress"));
     Progress->setValue(0);
-    Summary = new QLabel(QStringLiteral("Not scanned yet."), this);
-    NameResultLabel(Summary, QStringLiteral("Scan result"));
+    Summary = new QLabel(tr("Not scanned yet."), this);
+    NameResultLabel(Summary, tr("Scan result"));
     List = new QTreeWidget(this);
-    List->setAccessibleName(QStringLiteral("Grippers found"));
+    List->setAccessibleName(tr("Grippers found"));
     List->setRootIsDecorated(false);
-    List->setHeaderLabels({QStringLiteral("Address"), QStringLiteral("Model"), QStringLiteral("Type"),
-                           QStringLiteral("Version"), QStringLiteral("Status"), QStringLiteral("Status bits")});
+    List->setHeaderLabels({tr("Address"), tr("Model"), tr("Type"),
+                           tr("Version"), tr("Status"), tr("Status bits")});
     List->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     List->header()->setStretchLastSection(true);
 
     auto* range = new QHBoxLayout;
-    for (auto [text, field] : {std::pair{"&From", From}, std::pair{"&to", To}, std::pair{"&Limit", Ticks}}) {
-        auto* label = new QLabel(QString::fromUtf8(text), this);
+    for (auto [text, field] :
+         {std::pair{tr("&From"), From}, std::pair{tr("&to"), To}, std::pair{tr("&Limit"), Ticks}}) {
+        auto* label = new QLabel(text, this);
         label->setBuddy(field);
         range->addWidget(label);
         range->addWidget(field);
@@ -142,7 +143,7 @@ void TBusPanel::Scan()
         return;
     // A scan opens no port: only the operator's command does.
     if (!form_.Line().PortOpen()) {
-        Summary->setText(QString::fromUtf8(strings::kNoPortOpen));
+        Summary->setText(strings::Tr(strings::kNoPortOpen));
         return;
     }
     const int from = std::min(From->value(), To->value());
@@ -151,7 +152,7 @@ void TBusPanel::Scan()
     List->clear();
     Progress->setRange(0, to - from + 1);
     Progress->setValue(0);
-    Summary->setText(QStringLiteral("Scanning %1..%2…").arg(from).arg(to));
+    Summary->setText(tr("Scanning %1..%2…").arg(from).arg(to));
     if (!form_.BeginSequence())
         return;
     scanning_ = true;
@@ -207,8 +208,8 @@ void TBusPanel::Scan()
         AddGripper(a, status, s.TimedOut ? std::string() : s.LastReply);
     }
     lastDuration_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-    Summary->setText(QStringLiteral("%1 %2 address(es) from %3 in %4 s: %5 gripper(s) found.")
-                         .arg(cancel_ ? QStringLiteral("Cancelled after") : QStringLiteral("Asked"))
+    Summary->setText(tr("%1 %2 address(es) from %3 in %4 s: %5 gripper(s) found.")
+                         .arg(cancel_ ? tr("Cancelled after") : tr("Asked"))
                          .arg(asked)
                          .arg(from)
                          .arg(lastDuration_.count() / 1000.0, 0, 'f', 1)
@@ -229,7 +230,7 @@ void TBusPanel::AddGripper(int address, const std::string& status, const std::st
         item->setData(colType, Qt::UserRole, m->typeIndex);
     } else {
         item->setText(colModel, QStringLiteral("?"));
-        item->setText(colType, version.empty() ? QStringLiteral("no answer to VER") : QStringLiteral("unknown"));
+        item->setText(colType, version.empty() ? tr("no answer to VER") : tr("unknown"));
     }
     // What follows the address: "KV0050;V1.07".
     const std::string shown = p::Trimmed(version);
@@ -241,7 +242,8 @@ void TBusPanel::AddGripper(int address, const std::string& status, const std::st
         QStringList bits;
         for (int i = 0; i < 8; ++i)
             if (value >= 0 && ((value >> i) & 1))
-                bits << QString::fromLatin1(p::kStatusBits[i]);
+                // As the window's status boxes name them.
+                bits << QCoreApplication::translate("tarnell::TForm1", p::kStatusBits[i]);
         item->setText(colBits, bits.join(QStringLiteral(", ")));
     } catch (const p::EConvertError&) {
         item->setText(colStatus, QStringLiteral("?"));
@@ -260,7 +262,7 @@ void TBusPanel::Choose(QTreeWidgetItem* item)
     const int type = item->data(colType, Qt::UserRole).toInt();
     if (type >= 0)
         form_.rgGripperType->SetItemIndex(type);
-    Summary->setText(QStringLiteral("Address %1 is now the window's gripper.").arg(item->text(colAddress)));
+    Summary->setText(tr("Address %1 is now the window's gripper.").arg(item->text(colAddress)));
 }
 
 }  // namespace tarnell

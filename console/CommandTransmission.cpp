@@ -62,7 +62,7 @@ std::exception_ptr TForm1::NamingPort(std::exception_ptr error, const char* next
         if (named && *next == '\0')
             return error;
         return std::make_exception_ptr(
-            EPortError((named ? text : label + QStringLiteral(": ") + text) + QString::fromUtf8(next)));
+            EPortError((named ? text : label + QStringLiteral(": ") + text) + (*next ? strings::Tr(next) : QString())));
     } catch (...) {
     }
     return error;

@@ -15,7 +15,7 @@ int StrToInt(const QString& s)
     try {
         return protocol::StrToInt(std::string_view(bytes.constData(), std::size_t(bytes.size())));
     } catch (const protocol::EConvertError&) {
-        throw EConvertError(QString::fromUtf8(strings::kConvertError).arg(s));
+        throw EConvertError(strings::Tr(strings::kConvertError).arg(s));
     }
 }
 

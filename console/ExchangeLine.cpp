@@ -51,7 +51,7 @@ void TExchangeLine::Start(TExchange exchange)
     // Only the operator opens a port: a poll or a scan that found none
     // would otherwise show the port dialog nobody asked for.
     if (opening && exchange.background)
-        throw EPortError(QString::fromUtf8(strings::kNoPortOpen));
+        throw EPortError(strings::Tr(strings::kNoPortOpen));
     const bool stuck = !opening && !d->WaitOutputSent(kOutputSentWaitMs);
     // Opens the port at the first command: the port dialog, then the line.
     // A port that would not open (in use, missing) is not tried again: the

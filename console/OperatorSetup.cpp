@@ -2,6 +2,7 @@
 
 #include "BusPanel.h"
 #include "ComboBox.h"
+#include "ConsoleStrings.h"
 #include "Dialogs.h"
 #include "GroupBoxes.h"
 #include "OutputMenu.h"
@@ -99,6 +100,16 @@ QString TOperatorSetup::FilePath()
 
 void TOperatorSetup::KeepIn(const QString& file) { g_keptIn = file; }
 
+TLanguage TOperatorSetup::KeptLanguage()
+{
+    if (!QFileInfo::exists(FilePath()))
+        return TLanguage::System;
+    const QSettings s(FilePath(), Format());
+    if (s.status() != QSettings::NoError || !IntIn(s, kFormatKey, kFormat, kFormat))
+        return TLanguage::System;
+    return LanguageFromKey(s.value(QStringLiteral("language")).toString()).value_or(TLanguage::System);
+}
+
 TOperatorSetup::TOperatorSetup(TForm1& form) : form_(form)
 {
     writeTimer_.setSingleShot(true);
@@ -165,6 +176,7 @@ void TOperatorSetup::Watch()
     QObject::connect(commands, &QAbstractItemModel::modelReset, ctx, changed);
     QObject::connect(&f.OutputMenu().TimeStampAction(), &QAction::toggled, ctx, changed);
     QObject::connect(&f.Verify().AfterSendAction(), &QAction::toggled, ctx, changed);
+    QObject::connect(&f.Language(), &TLanguageMenu::chosenChanged, ctx, changed);
     for (QSpinBox* spin : {f.Bus().From, f.Bus().To, f.Bus().Ticks, f.Monitor().Interval})
         QObject::connect(spin, &QSpinBox::valueChanged, ctx, changed);
     OnFileFolderChanged(changed);
@@ -188,11 +200,12 @@ void TOperatorSetup::PutAside(const QString& why)
     const bool moved = QFile::rename(path, aside);
     if (moved)
         setAside_ = aside;
+    const QString what = moved ? strings::Tr(QT_TRANSLATE_NOOP("Console", "The file was set aside as %1.")).arg(aside)
+                               : strings::Tr(QT_TRANSLATE_NOOP("Console", "It could not be set aside and will be replaced."));
     Dialogs().ShowMessage(nullptr,
-                          QStringLiteral("The saved set-up in %1 %2, so the window starts with its defaults.\n%3")
-                              .arg(path, why,
-                                   moved ? QStringLiteral("The file was set aside as %1.").arg(aside)
-                                         : QStringLiteral("It could not be set aside and will be replaced.")),
+                          strings::Tr(QT_TRANSLATE_NOOP(
+                                          "Console", "The saved set-up in %1 %2, so the window starts with its defaults.\n%3"))
+                              .arg(path, why, what),
                           TMessageKind::Information);
 }
 
@@ -208,9 +221,9 @@ void TOperatorSetup::Load()
         ours = IntIn(s, kFormatKey, kFormat, kFormat).has_value();
     }
     if (status == QSettings::AccessError)
-        PutAside(QStringLiteral("cannot be read"));
+        PutAside(strings::Tr(QT_TRANSLATE_NOOP("Console", "cannot be read")));
     else if (status != QSettings::NoError || !ours)
-        PutAside(QStringLiteral("is not a set-up of this program or is damaged"));
+        PutAside(strings::Tr(QT_TRANSLATE_NOOP("Console", "is not a set-up of this program or is damaged")));
     else
         Apply();
 }
@@ -252,6 +265,8 @@ void TOperatorSetup::Apply()
         f.cbCommands->setEditText(QString());
     }
 
+    if (auto language = LanguageFromKey(s.value(QStringLiteral("language")).toString()))
+        f.Language().Choose(*language);
     if (auto on = Bool(s, "timeStamps"))
         f.OutputMenu().TimeStampAction().setChecked(*on);
     if (auto on = Bool(s, "verifyAfterSend"))
@@ -309,6 +324,7 @@ bool TOperatorSetup::Save()
     for (int i = 0; i < f.cbCommands->count(); ++i)
         commands << f.cbCommands->itemText(i);
     s.setValue(QStringLiteral("commands"), commands);
+    s.setValue(QStringLiteral("language"), LanguageKey(f.Language().Chosen()));
     s.setValue(QStringLiteral("timeStamps"), f.OutputMenu().TimeStampAction().isChecked());
     s.setValue(QStringLiteral("verifyAfterSend"), f.Verify().AfterSendAction().isChecked());
     s.setValue(QStringLiteral("busFrom"), f.Bus().From->value());

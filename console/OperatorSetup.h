@@ -3,7 +3,8 @@
 // command list, the view choices (time stamps, Verify after Send, the bus
 // panel's range and limit, the monitor's interval), the
 // window's size and position, those of the bus and monitor windows and
-// whether they were open, and the last folder of parameter files.
+// whether they were open, the last folder of parameter files and the
+// window's language.
 //
 // The window itself keeps nothing between runs; the program loads the set-up
 // after creating the window and, once it watches, writes it shortly after
@@ -20,6 +21,8 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+
+#include "Language.h"
 
 class QWidget;
 
@@ -53,6 +56,9 @@ public:
 
     // The settings file.
     static QString FilePath();
+    // The language the operator chose (System when the file keeps none or
+    // is not ours): read before the windows are built, which take it.
+    static TLanguage KeptLanguage();
     // Keeps the set-up in file instead of the user's configuration folder
     // (""): the portable zip's, beside the program. Call before Load.
     static void KeepIn(const QString& file);

@@ -14,21 +14,21 @@ namespace tarnell {
 TOutputMenu::TOutputMenu(TMemo& output, QWidget& window) : QObject(&window), output_(output), window_(window)
 {
     menu_ = new QMenu(&output);
-    menu_->setAccessibleName(QStringLiteral("Output window menu"));
-    copy_ = menu_->addAction(QStringLiteral("&Copy"), &output, &TMemo::copy);
+    menu_->setAccessibleName(tr("Output window menu"));
+    copy_ = menu_->addAction(tr("&Copy"), &output, &TMemo::copy);
     copy_->setShortcut(QKeySequence::Copy);
     copy_->setEnabled(false);
     connect(&output, &TMemo::copyAvailable, copy_, &QAction::setEnabled);
-    selectAll_ = menu_->addAction(QStringLiteral("Select &All"), &output, [this] {
+    selectAll_ = menu_->addAction(tr("Select &All"), &output, [this] {
         output_.FlushPending();
         output_.selectAll();
     });
     selectAll_->setShortcut(QKeySequence::SelectAll);
-    clear_ = menu_->addAction(QStringLiteral("C&lear"), &output, [this] { output_.Clear(); });
+    clear_ = menu_->addAction(tr("C&lear"), &output, [this] { output_.Clear(); });
     menu_->addSeparator();
-    saveAs_ = menu_->addAction(QStringLiteral("&Save as…"), this, Guarded([this] { SaveAs(); }));
+    saveAs_ = menu_->addAction(tr("&Save as…"), this, Guarded([this] { SaveAs(); }));
     menu_->addSeparator();
-    timeStamps_ = menu_->addAction(QStringLiteral("&Time stamp on each new line"));
+    timeStamps_ = menu_->addAction(tr("&Time stamp on each new line"));
     timeStamps_->setCheckable(true);
     timeStamps_->setChecked(output.TimeStamps());
     connect(timeStamps_, &QAction::toggled, this, [this](bool on) { output_.SetTimeStamps(on); });

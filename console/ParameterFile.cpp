@@ -26,7 +26,7 @@ EFileError ConsoleFileError(const protocol::EFileError& e)
     const char* format =
         e.Operation() == protocol::EFileError::TOperation::Create ? strings::kFileCreateError : strings::kFileOpenError;
     return EFileError(
-        QString::fromUtf8(format).arg(FileName(e.Path()), QString::fromLocal8Bit(e.Reason().c_str())));
+        strings::Tr(format).arg(FileName(e.Path()), QString::fromLocal8Bit(e.Reason().c_str())));
 }
 
 }  // namespace
@@ -78,12 +78,12 @@ void TParameterFile::Load(const QString& fileName)
     if (int bad = FirstBadLine(lines); bad >= 0) {
         QString shown = QString::fromLatin1(lines[static_cast<std::size_t>(bad)].substr(0, 40));
         // One pass: a "%2" in the file's name must stay as it is.
-        throw EFileError(QString::fromUtf8(strings::kFileRefused).arg(fileName, QString::number(bad + 1), shown));
+        throw EFileError(strings::Tr(strings::kFileRefused).arg(fileName, QString::number(bad + 1), shown));
     }
     // All or nothing: a short file is refused before the first cell
     // changes, so the grids never hold part of two parameter sets.
     if (lines.size() < static_cast<std::size_t>(kParameterLines))
-        throw EStringListError(QString::fromUtf8(strings::kListIndexError).arg(lines.size()));
+        throw EStringListError(strings::Tr(strings::kListIndexError).arg(lines.size()));
     std::size_t index = 0;
     auto next = [&]() { return QString::fromLatin1(lines[index++]); };
     for (int r = 1; r <= 7; ++r)

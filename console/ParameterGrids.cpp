@@ -66,19 +66,26 @@ std::optional<TSendProblem> FirstUnsendableCell(const std::vector<std::string>& 
 
 QString SendRefusedMessage(const TSendProblem& problem)
 {
-    static const char* const kFields[3] = {"Grip Position", "Provision Position", "Grip Force"};
+    static const char* const kFields[3] = {QT_TRANSLATE_NOOP("Console", "Grip Position"),
+                                           QT_TRANSLATE_NOOP("Console", "Provision Position"),
+                                           QT_TRANSLATE_NOOP("Console", "Grip Force")};
     const int i = problem.line - 1;
     const QString place =
-        i < 21 ? QStringLiteral("storage place %1, %2").arg(i / 3 + 1).arg(QString::fromUtf8(kFields[i % 3]))
-               : QStringLiteral("reference row (place 8), %1")
-                     .arg(QString::fromUtf8(i == 21 ? "Ref. Drive Position" : "Force Compensation Position"));
+        i < 21 ? strings::Tr(QT_TRANSLATE_NOOP("Console", "storage place %1, %2"))
+                     .arg(i / 3 + 1)
+                     .arg(strings::Tr(kFields[i % 3]))
+               : strings::Tr(QT_TRANSLATE_NOOP("Console", "reference row (place 8), %1"))
+                     .arg(strings::Tr(i == 21 ? strings::kReferenceHeadings[1] : strings::kReferenceHeadings[2]));
     const QString value = QString::fromLatin1(problem.text.substr(0, 40));
     QString why;
     if (!problem.numeric)
-        why = QStringLiteral("'%1' is not a number").arg(value);
+        why = strings::Tr(QT_TRANSLATE_NOOP("Console", "'%1' is not a number")).arg(value);
     else
-        why = QStringLiteral("%1 is outside %2..%3").arg(value).arg(problem.range.min).arg(problem.range.max);
-    return QStringLiteral("Nothing was sent: %1: %2.").arg(place, why);
+        why = strings::Tr(QT_TRANSLATE_NOOP("Console", "%1 is outside %2..%3"))
+                  .arg(value)
+                  .arg(problem.range.min)
+                  .arg(problem.range.max);
+    return strings::Tr(QT_TRANSLATE_NOOP("Console", "Nothing was sent: %1: %2.")).arg(place, why);
 }
 
 void LoadCommandList(QComboBox& box, const char* list)
@@ -130,14 +137,14 @@ void TParameterGrids::Check(TStringGrid& grid, int lastCol)
     const int value = CellValue(s);
     const int lo = state_.MinLimits[static_cast<std::size_t>(col)];
     if (value < lo) {
-        Dialogs().ShowMessage(grid.window(), QString::fromUtf8(strings::kMinimumValueIs) + QString::number(lo),
+        Dialogs().ShowMessage(grid.window(), strings::Tr(strings::kMinimumValueIs) + QString::number(lo),
                               TMessageKind::Information);
         grid.SetCell(col, row, QString::number(lo));
     }
     const int hi = state_.MaxLimits[static_cast<std::size_t>(col)];
     if (value > hi) {
         grid.SetSelection(col, row);
-        Dialogs().ShowMessage(grid.window(), QString::fromUtf8(strings::kMaximumValueIs) + QString::number(hi),
+        Dialogs().ShowMessage(grid.window(), strings::Tr(strings::kMaximumValueIs) + QString::number(hi),
                               TMessageKind::Information);
         grid.SetCell(col, row, QString::number(hi));
     }
@@ -158,14 +165,14 @@ void TParameterGrids::SetupStorageGrid(const QString& h0, const QString& h1, con
 
 void TParameterGrids::SetupStorageGrid(const char* const headings[4])
 {
-    SetupStorageGrid(QString::fromUtf8(headings[0]), QString::fromUtf8(headings[1]),
-                     QString::fromUtf8(headings[2]), QString::fromUtf8(headings[3]));
+    SetupStorageGrid(strings::Tr(headings[0]), strings::Tr(headings[1]), strings::Tr(headings[2]),
+                     strings::Tr(headings[3]));
 }
 
 void TParameterGrids::SetupReferenceGrid()
 {
     for (int c = 0; c < 3; ++c)
-        reference_.SetCell(c, 0, QString::fromUtf8(strings::kReferenceHeadings[c]));
+        reference_.SetCell(c, 0, strings::Tr(strings::kReferenceHeadings[c]));
     FitColumns(reference_);
     const int height = reference_.TextHeight(reference_.Cell(1, 0)) + 5;
     for (int r = 0; r < reference_.RowCount(); ++r)

@@ -13,10 +13,10 @@ TPortChoice::TPortChoice(sio::TSioCustomComPort& port, QWidget& window, std::fun
                          std::function<void()> changed)
     : QObject(&window), port_(port), allowed_(std::move(allowed)), changed_(std::move(changed))
 {
-    action_ = new QAction(QStringLiteral("Choose another port…"), &window);
+    action_ = new QAction(tr("Choose another port…"), &window);
     action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
     action_->setShortcutContext(Qt::WindowShortcut);
-    action_->setToolTip(QStringLiteral("Close the port; the next command asks for a port (Ctrl+P)"));
+    action_->setToolTip(tr("Close the port; the next command asks for a port (Ctrl+P)"));
     window.addAction(action_);
     connect(action_, &QAction::triggered, this, Guarded([this] { Choose(); }));
 }
@@ -60,8 +60,8 @@ TPortPrompt TPortChoice::Prompt() const
     TPortPrompt prompt;
     prompt.preselect = lastPort_;
     if (!failed_) {
-        prompt.line1 = QStringLiteral("No port has been chosen yet.");
-        prompt.line2 = QStringLiteral("Please choose the gripper port.");
+        prompt.line1 = tr("No port has been chosen yet.");
+        prompt.line2 = tr("Please choose the gripper port.");
     }
     return prompt;
 }

@@ -10,6 +10,8 @@
 #include <QMenu>
 #include <QToolButton>
 
+#include <algorithm>
+
 namespace tarnell {
 
 namespace {
@@ -26,13 +28,19 @@ QChar ParityLetter(sio::TParity p)
     return QLatin1Char('?');
 }
 
-QString StateText(TPortStatusLine::TState s)
+// The line has room beside its buttons for the short form only; the long
+// one, which says what the next command does, is its tooltip and what a
+// screen reader says.
+QString StateText(TPortStatusLine::TState s, bool full)
 {
     switch (s) {
-    case TPortStatusLine::TState::NotChosen: return QStringLiteral("not yet chosen (the next command asks)");
-    case TPortStatusLine::TState::Open: return QStringLiteral("open");
-    case TPortStatusLine::TState::Closed: return QStringLiteral("closed");
-    case TPortStatusLine::TState::Lost: return QStringLiteral("LOST (the next command opens it again)");
+    case TPortStatusLine::TState::NotChosen:
+        return full ? TPortStatusLine::tr("not yet chosen (the next command asks)")
+                    : TPortStatusLine::tr("not yet chosen");
+    case TPortStatusLine::TState::Open: return TPortStatusLine::tr("open");
+    case TPortStatusLine::TState::Closed: return TPortStatusLine::tr("closed");
+    case TPortStatusLine::TState::Lost:
+        return full ? TPortStatusLine::tr("LOST (the next command opens it again)") : TPortStatusLine::tr("LOST");
     }
     return {};
 }
@@ -43,12 +51,14 @@ TPortStatusLine::TPortStatusLine(sio::TSioCustomComPort& port, QAction& choose, 
     : QFrame(parent), port_(port), choose_(choose)
 {
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    setAccessibleName(QStringLiteral("Port status"));
+    setAccessibleName(tr("Port status"));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(4, 0, 2, 0);
     label_ = new QLabel(this);
-    label_->setAccessibleName(QStringLiteral("Port status"));
+    label_->setAccessibleName(tr("Port status"));
     label_->setTextInteractionFlags(Qt::NoTextInteraction);
+    // The label takes the room its buttons leave, whatever its text.
+    label_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     button_ = new QToolButton(this);
     button_->setDefaultAction(&choose_);
     button_->setToolButtonStyle(Qt::ToolButtonTextOnly);
@@ -60,11 +70,15 @@ TPortStatusLine::TPortStatusLine(sio::TSioCustomComPort& port, QAction& choose, 
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QMenu menu(this);
-        menu.setAccessibleName(QStringLiteral("Port menu"));
+        menu.setAccessibleName(tr("Port menu"));
         for (QAction* a : actions_)
             menu.addAction(a);
         menu.addSeparator();
         menu.addAction(&choose_);
+        if (!menus_.isEmpty())
+            menu.addSeparator();
+        for (QMenu* m : menus_)
+            menu.addMenu(m);
         menu.exec(mapToGlobal(at));
     });
 
@@ -92,6 +106,18 @@ QToolButton* TPortStatusLine::AddAction(QAction& action, QMenu* menu)
 }
 
 TPortStatusLine::~TPortStatusLine() { port_.RemoveUserCallback(this); }
+
+void TPortStatusLine::resizeEvent(QResizeEvent* e)
+{
+    QFrame::resizeEvent(e);
+    Refresh();
+}
+
+void TPortStatusLine::showEvent(QShowEvent* e)
+{
+    QFrame::showEvent(e);
+    Refresh();
+}
 
 TPortStatusLine::TState TPortStatusLine::State() const
 {
@@ -135,20 +161,32 @@ QString TPortStatusLine::PortLabel(const sio::TSioCustomComPort& port)
 void TPortStatusLine::Refresh()
 {
     const TState state = State();
-    QString port = QStringLiteral("none");
+    QString port = tr("none");
     QString device = QStringLiteral("-");
     if (port_.ComNumber() != 0) {
         port = QStringLiteral("COM%1").arg(port_.ComNumber());
         device = Device(port_);
     }
-    const QString text = QStringLiteral("Port: %1   Device: %2   Line: %3   State: %4")
-                             .arg(port, device, LineSettings(port_), StateText(state));
-    if (text == label_->text())
+    const QString line = tr("Port: %1   Device: %2   Line: %3   State: %4");
+    const QString settings = LineSettings(port_);
+    QString text = line.arg(port, device, settings, StateText(state, false));
+    const QString full = line.arg(port, device, settings, StateText(state, true));
+    // A device with a long name (a network address) gives up its middle
+    // where the line has no room; the tooltip names it whole.
+    const QFontMetrics fm(label_->font());
+    const int room = label_->contentsRect().width();
+    if (label_->isVisible() && fm.horizontalAdvance(text) > room) {
+        const int rest = fm.horizontalAdvance(line.arg(port, QString(), settings, StateText(state, false)));
+        text = line.arg(port, fm.elidedText(device, Qt::ElideMiddle, std::max(0, room - rest)), settings,
+                        StateText(state, false));
+    }
+    if (text == label_->text() && full == label_->toolTip())
         return;
     label_->setText(text);
+    label_->setToolTip(full);
     // A screen reader hears the new state as the line's description.
-    setAccessibleDescription(text);
-    label_->setAccessibleDescription(text);
+    setAccessibleDescription(full);
+    label_->setAccessibleDescription(full);
 }
 
 }  // namespace tarnell

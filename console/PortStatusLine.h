@@ -38,6 +38,8 @@ public:
     // port's own; with a menu, the button's arrow opens it. The line's
     // context menu lists the action too.
     QToolButton* AddAction(QAction& action, QMenu* menu = nullptr);
+    // A menu of the window's that the line's context menu offers too.
+    void AddMenu(QMenu& menu) { menus_.append(&menu); }
 
     // "9600 8E1": baud, data bits, parity letter, stop bits.
     static QString LineSettings(const sio::TSioCustomComPort& port);
@@ -46,12 +48,18 @@ public:
     static QString Device(const sio::TSioCustomComPort& port);
     static QString PortLabel(const sio::TSioCustomComPort& port);
 
+protected:
+    // The text is fitted to the room the line has.
+    void resizeEvent(QResizeEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+
 private:
     sio::TSioCustomComPort& port_;
     QAction& choose_;
     QLabel* label_;
     QToolButton* button_;
     QList<QAction*> actions_;
+    QList<QMenu*> menus_;
 };
 
 }  // namespace tarnell

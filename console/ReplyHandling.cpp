@@ -43,7 +43,7 @@ void TForm1::ComDataPacketStringPacket(sio::TSioBaseComponent*, const std::strin
             cgStatus->SetValue(protocol::StatusValue(full));
         } catch (const protocol::EConvertError& e) {
             // The report shows the offending bytes as the operator saw them.
-            throw EConvertError(QString::fromUtf8(strings::kConvertError)
+            throw EConvertError(strings::Tr(strings::kConvertError)
                                     .arg(QString::fromLatin1(e.Text().data(), qsizetype(e.Text().size()))));
         }
     }
@@ -57,12 +57,12 @@ void TForm1::ComDataPacketTimeout(sio::TSioBaseComponent*)
     // naming the port; a time-out box for the same event would only mislead.
     if (ComPort && ComPort->DeviceLost())
         return;
-    Dialogs().ShowMessage(this, QString::fromUtf8(strings::kTimeoutMessage), TMessageKind::Information);
+    Dialogs().ShowMessage(this, strings::Tr(strings::kTimeoutMessage), TMessageKind::Information);
 }
 
 void TForm1::ComPortTriggerLineError(sio::TSioCustomComPort*, std::uint16_t, bool)
 {
-    Memo1->AddLine(QStringLiteral("Line ERROR detected!"));
+    Memo1->AddLine(tr("Line ERROR detected!"));
     ArmLineErrorTrigger();
 }
 

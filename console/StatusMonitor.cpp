@@ -33,7 +33,7 @@ constexpr std::size_t kMostSamples = 432000;
 
 TStatusTimeline::TStatusTimeline(QWidget* parent) : QWidget(parent)
 {
-    setAccessibleName(QStringLiteral("Status timeline"));
+    setAccessibleName(tr("Status timeline"));
     setMinimumSize(kNameWidth + 200, 8 * kLaneHeight + 24);
     setAutoFillBackground(true);
     setBackgroundRole(QPalette::Base);
@@ -65,7 +65,8 @@ void TStatusTimeline::paintEvent(QPaintEvent*)
         const int y = bit * kLaneHeight;
         g.setPen(palette().color(QPalette::Text));
         g.drawText(QRect(4, y, kNameWidth - 8, kLaneHeight), Qt::AlignVCenter | Qt::AlignLeft,
-                   QString::fromLatin1(p::kStatusBits[bit]));
+                   // As the window's status boxes name them.
+                   QCoreApplication::translate("tarnell::TForm1", p::kStatusBits[bit]));
         g.fillRect(kNameWidth, y + 3, plot, kLaneHeight - 6, off);
     }
     if (samples_.empty())
@@ -97,36 +98,36 @@ void TStatusTimeline::paintEvent(QPaintEvent*)
         g.drawLine(xs, axis, xs, axis + 6);
         // The newest mark's label keeps inside the right edge.
         if (sec == 0)
-            g.drawText(QRect(xs - 80, axis + 6, 80, 16), Qt::AlignRight | Qt::AlignTop, QStringLiteral("now"));
+            g.drawText(QRect(xs - 80, axis + 6, 80, 16), Qt::AlignRight | Qt::AlignTop, tr("now"));
         else
             g.drawText(QRect(xs - 40, axis + 6, 80, 16), Qt::AlignHCenter | Qt::AlignTop,
-                       QStringLiteral("-%1 s").arg(sec));
+                       tr("-%1 s").arg(sec));
     }
 }
 
 TStatusMonitor::TStatusMonitor(TForm1& form)
-    : TBesideForm(form, QStringLiteral("Status over time"), QStringLiteral("&Monitor"),
-                  QKeySequence(Qt::CTRL | Qt::Key_M), QStringLiteral("Watch the status bits over time (Ctrl+M)"))
+    : TBesideForm(form, tr("Status over time"), tr("&Monitor"),
+                  QKeySequence(Qt::CTRL | Qt::Key_M), tr("Watch the status bits over time (Ctrl+M)"))
 {
     Interval = new QSpinBox(this);
     Interval->setRange(50, 60000);
     Interval->setSingleStep(50);
     Interval->setValue(200);
     Interval->setSuffix(QStringLiteral(" ms"));
-    Interval->setAccessibleName(QStringLiteral("Poll interval"));
-    auto* intervalLabel = new QLabel(QStringLiteral("&Every"), this);
+    Interval->setAccessibleName(tr("Poll interval"));
+    auto* intervalLabel = new QLabel(tr("&Every"), this);
     intervalLabel->setBuddy(Interval);
-    PauseButton = new QPushButton(QStringLiteral("&Pause"), this);
+    PauseButton = new QPushButton(tr("&Pause"), this);
     PauseButton->setCheckable(true);
-    PauseButton->setAccessibleName(QStringLiteral("Pause"));
-    ClearButton = new QPushButton(QStringLiteral("C&lear"), this);
-    ClearButton->setAccessibleName(QStringLiteral("Clear"));
-    CsvButton = new QPushButton(QStringLiteral("Save &CSV…"), this);
-    CsvButton->setAccessibleName(QStringLiteral("Save as CSV"));
-    PngButton = new QPushButton(QStringLiteral("Save P&NG…"), this);
-    PngButton->setAccessibleName(QStringLiteral("Save as PNG"));
+    PauseButton->setAccessibleName(tr("Pause"));
+    ClearButton = new QPushButton(tr("C&lear"), this);
+    ClearButton->setAccessibleName(tr("Clear"));
+    CsvButton = new QPushButton(tr("Save &CSV…"), this);
+    CsvButton->setAccessibleName(tr("Save as CSV"));
+    PngButton = new QPushButton(tr("Save P&NG…"), this);
+    PngButton->setAccessibleName(tr("Save as PNG"));
     Info = new QLabel(this);
-    NameResultLabel(Info, QStringLiteral("Monitor state"));
+    NameResultLabel(Info, tr("Monitor state"));
     Timeline = new TStatusTimeline(this);
 
     auto* bar = new QHBoxLayout;
@@ -176,7 +177,7 @@ void TStatusMonitor::SetPaused(bool paused)
     paused_ = paused;
     if (PauseButton->isChecked() != paused)
         PauseButton->setChecked(paused);
-    Info->setText(paused ? QStringLiteral("Paused.") : QString());
+    Info->setText(paused ? tr("Paused.") : QString());
 }
 
 void TStatusMonitor::Poll()
@@ -195,7 +196,7 @@ void TStatusMonitor::Poll()
     // his own), so the polls wait for one and say why.
     if (!form_.Line().PortOpen()) {
         ++skipped_;
-        Info->setText(QString::fromUtf8(strings::kNoPortOpen) + QStringLiteral(" Polls go on then."));
+        Info->setText(strings::Tr(strings::kNoPortOpen) + tr(" Polls go on then."));
         return;
     }
     sending_ = true;
@@ -227,8 +228,8 @@ void TStatusMonitor::Answered(std::optional<std::string> reply)
     if (status >= 0)
         form_.cgStatus->SetValue(status);
     if (!paused_)
-        Info->setText(status >= 0 ? QStringLiteral("Address %1: status %2.").arg(form_.State().GripperAddress).arg(status)
-                                  : QStringLiteral("Address %1: no answer.").arg(form_.State().GripperAddress));
+        Info->setText(status >= 0 ? tr("Address %1: status %2.").arg(form_.State().GripperAddress).arg(status)
+                                  : tr("Address %1: no answer.").arg(form_.State().GripperAddress));
 }
 
 QString TStatusMonitor::Csv() const
@@ -260,7 +261,7 @@ void TStatusMonitor::SaveCsv(const QString& fileName)
 void TStatusMonitor::SavePng(const QString& fileName)
 {
     if (!Timeline->grab().save(fileName, "PNG"))
-        throw std::runtime_error("The picture could not be written to " + fileName.toStdString());
+        throw std::runtime_error(tr("The picture could not be written to %1").arg(fileName).toStdString());
 }
 
 }  // namespace tarnell

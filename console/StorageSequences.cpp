@@ -108,7 +108,7 @@ void TForm1::bReadClick()
         try {
             f = protocol::ParseRecall(state_.LastReply);
         } catch (const protocol::EConvertError& e) {
-            throw EConvertError(QString::fromUtf8(strings::kConvertError).arg(Text(e.Text())));
+            throw EConvertError(strings::Tr(strings::kConvertError).arg(Text(e.Text())));
         }
         // Only a reply naming a storage place fills a row; place 0 would
         // otherwise overwrite the grid's headings.

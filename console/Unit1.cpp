@@ -7,6 +7,7 @@
 #include "Dialogs.h"
 #include "GroupBoxes.h"
 #include "HintTracker.h"
+#include "Language.h"
 #include "Memo.h"
 #include "OutputMenu.h"
 #include "PortChoice.h"
@@ -28,6 +29,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QScreen>
 #include <QToolButton>
@@ -42,8 +44,6 @@ constexpr int kPanel1Height = 289;
 constexpr int kPanel2Height = 50;
 constexpr int kStatusHeight = 69;
 
-QString Text(const char* s) { return QString::fromUtf8(s); }
-
 QFrame* NewPanel(QWidget* parent)
 {
     auto* panel = new QFrame(parent);
@@ -52,9 +52,9 @@ QFrame* NewPanel(QWidget* parent)
     return panel;
 }
 
-QPushButton* NewButton(const char* caption, QRect place, QWidget* parent)
+QPushButton* NewButton(const QString& caption, QRect place, QWidget* parent)
 {
-    auto* button = new QPushButton(Text(caption), parent);
+    auto* button = new QPushButton(caption, parent);
     button->setGeometry(place);
     button->setAutoDefault(false);
     return button;
@@ -79,7 +79,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     CreatePort();
     grids_ = std::make_unique<TParameterGrids>(state_, *StringGrid1, *StringGrid2);
     file_ = std::make_unique<TParameterFile>(*StringGrid1, *StringGrid2);
-    hints_ = std::make_unique<TStatusHints>(state_, *mStatus, *meAdresse, Text(strings::hints::cbCommands));
+    hints_ = std::make_unique<TStatusHints>(state_, *mStatus, *meAdresse, strings::Tr(strings::hints::cbCommands));
     outputMenu_ = new TOutputMenu(*Memo1, *this);
     portChoice_ = new TPortChoice(
         *ComPort, *this, [this] { return !sequenceRunning_; },
@@ -89,6 +89,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
             line_->GiveUp();
         });
     PortStatus = new TPortStatusLine(*ComPort, portChoice_->Action(), this);
+    language_ = new TLanguageMenu(InstalledLanguage(), *this);
+    PortStatus->AddMenu(language_->Menu());
+    outputMenu_->Menu().addSeparator();
+    outputMenu_->Menu().addMenu(&language_->Menu());
     LayoutControls();
     SetTabOrder();
     BindEvents();
@@ -106,7 +110,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
         {PortStatus->ChooseButton(), strings::hints::bChoosePort}};
     QWidget* previous = StringGrid3;
     for (auto [button, hint] : lineButtons) {
-        SetHint(button, Text(hint));
+        SetHint(button, strings::Tr(hint));
         setTabOrder(previous, button);
         previous = button;
     }
@@ -147,7 +151,7 @@ TForm1::~TForm1()
 
 void TForm1::CreateControls()
 {
-    setWindowTitle(Text(strings::kCaption));
+    setWindowTitle(strings::Tr(strings::kCaption));
     // Times New Roman where the machine has it, its metric twin elsewhere.
     QFont font(QStringLiteral("Times New Roman"));
     font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif")});
@@ -169,14 +173,14 @@ void TForm1::CreateControls()
     StringGrid1->SetEditing(true);
     StringGrid1->SetTabs(true);
 
-    rgParity = new TRadioGroup(QStringLiteral("Parity Bit"), {QStringLiteral("Even Parity"), QStringLiteral("No Parity")},
+    rgParity = new TRadioGroup(tr("Parity Bit"), {tr("Even Parity"), tr("No Parity")},
                                Panel1);
     rgParity->SetItemIndex(0);
-    rgGripperType = new TRadioGroup(QStringLiteral("Gripper Type"),
-                                    {QStringLiteral("50 mm"), QStringLiteral("100 mm"), QStringLiteral("30 mm")}, Panel1);
+    rgGripperType = new TRadioGroup(tr("Gripper Type"),
+                                    {tr("50 mm"), tr("100 mm"), tr("30 mm")}, Panel1);
     rgGripperType->SetItemIndex(0);
 
-    gbAdresse = new QGroupBox(QStringLiteral("Tarnell Adress"), Panel1);
+    gbAdresse = new QGroupBox(tr("Tarnell Adress"), Panel1);
     meAdresse = new QLineEdit(gbAdresse);
     meAdresse->setGeometry(8, 24, 41, 27);
     // Up to two optional digits, a blank shown as a space.
@@ -184,16 +188,16 @@ void TForm1::CreateControls()
     meAdresse->setMaxLength(2);
     meAdresse->setText(QStringLiteral("0"));
 
-    bOpen = NewButton("Open File", {880, 8, 121, 25}, Panel1);
-    bSave = NewButton("Store File", {880, 40, 121, 25}, Panel1);
-    bClearStringGrid = NewButton("Delete", {880, 72, 121, 25}, Panel1);
-    bRead = NewButton("Readout", {880, 224, 121, 25}, Panel1);
-    bSenden = NewButton("Send", {880, 256, 121, 25}, Panel1);
+    bOpen = NewButton(tr("Open File"), {880, 8, 121, 25}, Panel1);
+    bSave = NewButton(tr("Store File"), {880, 40, 121, 25}, Panel1);
+    bClearStringGrid = NewButton(tr("Delete"), {880, 72, 121, 25}, Panel1);
+    bRead = NewButton(tr("Readout"), {880, 224, 121, 25}, Panel1);
+    bSenden = NewButton(tr("Send"), {880, 256, 121, 25}, Panel1);
 
     // Command line.
     Panel2 = NewPanel(this);
     cbCommands = new TComboBox(Panel2);
-    bSenden2 = NewButton("Send", {880, 14, 121, 25}, Panel2);
+    bSenden2 = NewButton(tr("Send"), {880, 14, 121, 25}, Panel2);
 
     // Output area.
     Panel3 = NewPanel(this);
@@ -202,12 +206,12 @@ void TForm1::CreateControls()
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Replies and commands reach the text after the next frame is out.
     Memo1->SetDeferred(true);
-    bClear = NewButton("<< Delete", {720, 13, 130, 25}, Panel3);
-    cgStatus = new TCheckGroup(QStringLiteral("Status: "),
-                               {QStringLiteral("VCC Err."), QStringLiteral("Temp. Err."),
-                                QStringLiteral("Overcurrent Err."), QStringLiteral("Blocking Err."),
-                                QStringLiteral("Grip Err."), QStringLiteral("n.a."), QStringLiteral("Referenced"),
-                                QStringLiteral("Ready")},
+    bClear = NewButton(tr("<< Delete"), {720, 13, 130, 25}, Panel3);
+    cgStatus = new TCheckGroup(tr("Status: "),
+                               {tr("VCC Err."), tr("Temp. Err."),
+                                tr("Overcurrent Err."), tr("Blocking Err."),
+                                tr("Grip Err."), tr("n.a."), tr("Referenced"),
+                                tr("Ready")},
                                Panel3);
     cgStatus->SetValue(-1);
     StringGrid3 = new TStringGrid(2, 12, 1, 0, Panel3);
@@ -223,17 +227,17 @@ void TForm1::CreateControls()
     mStatus->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     mStatus->setFocusPolicy(Qt::ClickFocus);
 
-    SetHint(bOpen, Text(strings::hints::bOpen));
-    SetHint(bSave, Text(strings::hints::bSave));
-    SetHint(bSenden, Text(strings::hints::bSenden));
-    SetHint(bRead, Text(strings::hints::bRead));
-    SetHint(bClearStringGrid, Text(strings::hints::bClearStringGrid));
-    SetHint(meAdresse, Text(strings::hints::meAdresse));
-    SetHint(StringGrid2, Text(strings::hints::StringGrid2));
-    SetHint(StringGrid1, Text(strings::hints::StringGrid1));
-    SetHint(cbCommands, Text(strings::hints::cbCommands));
-    SetHint(Memo1, Text(strings::hints::Memo1));
-    SetHint(StringGrid3, Text(strings::hints::StringGrid3));
+    SetHint(bOpen, strings::Tr(strings::hints::bOpen));
+    SetHint(bSave, strings::Tr(strings::hints::bSave));
+    SetHint(bSenden, strings::Tr(strings::hints::bSenden));
+    SetHint(bRead, strings::Tr(strings::hints::bRead));
+    SetHint(bClearStringGrid, strings::Tr(strings::hints::bClearStringGrid));
+    SetHint(meAdresse, strings::Tr(strings::hints::meAdresse));
+    SetHint(StringGrid2, strings::Tr(strings::hints::StringGrid2));
+    SetHint(StringGrid1, strings::Tr(strings::hints::StringGrid1));
+    SetHint(cbCommands, strings::Tr(strings::hints::cbCommands));
+    SetHint(Memo1, strings::Tr(strings::hints::Memo1));
+    SetHint(StringGrid3, strings::Tr(strings::hints::StringGrid3));
 }
 
 void TForm1::LayoutControls()

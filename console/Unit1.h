@@ -48,6 +48,7 @@ class TStringGrid;
 class TVerify;
 class TBusPanel;
 class TStatusMonitor;
+class TLanguageMenu;
 
 class TForm1 final : public QWidget {
     Q_OBJECT
@@ -162,6 +163,9 @@ public:
     // The grippers on the bus, and the status over time: windows of their own.
     TBusPanel& Bus() { return *bus_; }
     TStatusMonitor& Monitor() { return *monitor_; }
+    // The window's language, offered by the port line's and the output
+    // window's context menus.
+    TLanguageMenu& Language() { return *language_; }
 
     // The window keeps the place it was given instead of centring itself.
     void KeepPosition() { centred_ = true; }
@@ -226,6 +230,7 @@ private:
     TVerify* verify_ = nullptr;
     TBusPanel* bus_ = nullptr;
     TStatusMonitor* monitor_ = nullptr;
+    TLanguageMenu* language_ = nullptr;
     bool centred_ = false;
     QList<const QWidget*> openAtClose_;
     bool sequenceRunning_ = false;

@@ -34,20 +34,38 @@ QString PlaceList(const std::vector<int>& places)
     return list.join(QStringLiteral(", "));
 }
 
+// The protocol describes a difference in English for tarnell-cli; the
+// operator reads it in the window's language.
+QString Difference(const p::TFieldDifference& d)
+{
+    const bool reference = d.place == p::kReferencePlace;
+    const char* field = QT_TRANSLATE_NOOP("Console", "grip force");
+    if (d.field == p::TPlaceField::Grip)
+        field = reference ? QT_TRANSLATE_NOOP("Console", "reference-drive position")
+                          : QT_TRANSLATE_NOOP("Console", "grip position");
+    else if (d.field == p::TPlaceField::Provision)
+        field = reference ? QT_TRANSLATE_NOOP("Console", "force-compensation position")
+                          : QT_TRANSLATE_NOOP("Console", "provision position");
+    return strings::Tr(QT_TRANSLATE_NOOP("Console", "place %1 %2: %3 in the grid, %4 in the gripper"))
+        .arg(d.place)
+        .arg(strings::Tr(field), Text(d.expected),
+             d.actual.empty() ? strings::Tr(QT_TRANSLATE_NOOP("Console", "nothing")) : Text(d.actual));
+}
+
 }  // namespace
 
 TVerify::TVerify(TForm1& form) : QObject(&form), form_(form)
 {
-    verify_ = NewFormAction(form, QStringLiteral("&Verify"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V),
-                            QStringLiteral("Read the 8 storage places back and compare them with the grids; "
-                                           "nothing is written (Ctrl+Shift+V)"));
+    verify_ = NewFormAction(form, tr("&Verify"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V),
+                            tr("Read the 8 storage places back and compare them with the grids; "
+                               "nothing is written (Ctrl+Shift+V)"));
     connect(verify_, &QAction::triggered, this, Guarded([this] { Run(); }));
 
-    afterSend_ = NewFormAction(form, QStringLiteral("Verify &after Send"), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_V),
-                               QStringLiteral("Verify right after every Send (Ctrl+Alt+V)"));
+    afterSend_ = NewFormAction(form, tr("Verify &after Send"), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_V),
+                               tr("Verify right after every Send (Ctrl+Alt+V)"));
     afterSend_->setCheckable(true);
     menu_ = new QMenu(&form);
-    menu_->setAccessibleName(QStringLiteral("Verify menu"));
+    menu_->setAccessibleName(tr("Verify menu"));
     menu_->addAction(afterSend_);
 
     // After the Send's own handler, which was connected first; pressed comes
@@ -108,7 +126,7 @@ void TVerify::Compare(const p::TPlaces& expected, int address, bool afterSend)
         }
         if (!f || f->place != n) {
             Dialogs().ShowMessage(&form_,
-                                  QStringLiteral("Verify stopped: the answer to %1 is not the contents of place %2:\n%3")
+                                  tr("Verify stopped: the answer to %1 is not the contents of place %2:\n%3")
                                       .arg(Text(command))
                                       .arg(n)
                                       .arg(Text(p::Trimmed(s.LastReply))),
@@ -123,23 +141,23 @@ void TVerify::Compare(const p::TPlaces& expected, int address, bool afterSend)
         Mark(d);
     QString text;
     if (last_.compared.empty()) {
-        text = QStringLiteral("Verify: no row of the grids is complete, so nothing was compared.");
+        text = tr("Verify: no row of the grids is complete, so nothing was compared.");
     } else if (last_.Matches()) {
-        text = QStringLiteral("Verify: all complete rows match the gripper at address %1 (places %2).")
+        text = tr("Verify: all complete rows match the gripper at address %1 (places %2).")
                    .arg(address)
                    .arg(PlaceList(last_.compared));
     } else {
         QStringList lines;
         for (const p::TFieldDifference& d : last_.differences)
-            lines << Text(p::DescribeDifference(d, "grid"));
-        text = QStringLiteral("Verify: %1 field(s) differ from the gripper at address %2:\n%3")
+            lines << Difference(d);
+        text = tr("Verify: %1 field(s) differ from the gripper at address %2:\n%3")
                    .arg(last_.differences.size())
                    .arg(address)
                    .arg(lines.join(QLatin1Char('\n')));
     }
     if (!last_.skipped.empty())
-        text += (afterSend ? QStringLiteral("\nNot compared (not sent): places %1.")
-                           : QStringLiteral("\nNot compared (a cell is empty): places %1."))
+        text += (afterSend ? tr("\nNot compared (not sent): places %1.")
+                           : tr("\nNot compared (a cell is empty): places %1."))
                     .arg(PlaceList(last_.skipped));
     Dialogs().ShowMessage(&form_, text, last_.Matches() ? TMessageKind::Information : TMessageKind::Error);
 }
@@ -154,7 +172,7 @@ void TVerify::Mark(const p::TFieldDifference& d)
         return;
     marking_ = true;
     item->setBackground(MarkColor());
-    item->setToolTip(QStringLiteral("Gripper: %1").arg(d.actual.empty() ? QStringLiteral("(nothing)") : Text(d.actual)));
+    item->setToolTip(tr("Gripper: %1").arg(d.actual.empty() ? tr("(nothing)") : Text(d.actual)));
     marking_ = false;
     marks_.push_back({grid, col, row, grid->Cell(col, row)});
 }

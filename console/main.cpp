@@ -66,6 +66,9 @@ int main(int argc, char** argv)
     tarnell::LeaveProgramFolder(QCoreApplication::arguments().contains(QStringLiteral("--own-folder")), portable);
     if (!portable.isEmpty())
         tarnell::TOperatorSetup::KeepIn(QDir(portable).filePath(QLatin1String(tarnell::kPortableSetup)));
+    // The windows are built in the language of the desktop or the one the
+    // operator chose; a new choice applies at the next start.
+    tarnell::InstallLanguage(tarnell::TOperatorSetup::KeptLanguage());
     // The installed desktop entry and icon: a desktop shows them for the window.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tarnell.Console"));
     QGuiApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tarnell-console")));

@@ -11,7 +11,7 @@ namespace {
 
 // The product's name; not the application's display name, which the
 // program leaves unset so that window titles stay as they are.
-QString DialogTitle() { return QStringLiteral("Tarnell Console"); }
+QString DialogTitle() { return QCoreApplication::translate("Console", "Tarnell Console"); }
 
 std::optional<QString> RunFileDialog(QWidget* parent, const QString& initialName, const QString& defaultExt,
                                      QFileDialog::AcceptMode mode)

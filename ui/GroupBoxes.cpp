@@ -61,8 +61,9 @@ QRadioButton* TRadioGroup::Button(int index) const { return buttons_.at(static_c
 TCheckGroup::TCheckGroup(const QString& caption, const QStringList& items, QWidget* parent)
     : QGroupBox(caption, parent)
 {
-    // Narrow boxes: the longest caption ("Overcurrent Err.") must fit.
-    QVBoxLayout* layout = ItemLayout(this, 3);
+    // Narrow boxes: the longest caption ("Overcurrent Err.") must fit, to
+    // its last pixel.
+    QVBoxLayout* layout = ItemLayout(this, 2);
     auto* style = new TCompactCheckStyle;
     style->setParent(this);
     for (const QString& item : items) {

@@ -22,7 +22,7 @@ SelectComDialog::SelectComDialog(sio::TComSelectForm& form, const TPortPrompt& p
       form_(form)
 {
     setObjectName("ComSelectForm");
-    setWindowTitle(QString::fromLatin1(sio::TComSelectForm::Caption));
+    setWindowTitle(SerialText(sio::TComSelectForm::Caption));
     setFixedSize(ListWidth + DeviceWidth, ClientHeight);
 
     QFont font;
@@ -63,11 +63,11 @@ SelectComDialog::SelectComDialog(sio::TComSelectForm& form, const TPortPrompt& p
     device_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     device_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
-    ok_ = new QPushButton("OK", this);
+    ok_ = new QPushButton(tr("OK"), this);
     ok_->setObjectName("OkBtn");
     ok_->setGeometry(8, 95, 85, 27);
     ok_->setDefault(true);
-    abort_ = new QPushButton("Cancel", this);
+    abort_ = new QPushButton(tr("Cancel"), this);
     abort_->setObjectName("AbortBtn");
     abort_->setGeometry(124, 95, 85, 27);
     abort_->setAutoDefault(false);

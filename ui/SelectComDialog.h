@@ -12,6 +12,8 @@
 #include <QDialog>
 #include <QString>
 
+#include "SerialTexts.h"
+
 #include <functional>
 
 class QComboBox;
@@ -24,8 +26,8 @@ namespace tarnell {
 // What the dialog says above the list, and the port it selects first.
 struct TPortPrompt {
     // The classic caption: for a port that would not open.
-    QString line1 = QString::fromLatin1(sio::TComSelectForm::Label1Caption);
-    QString line2 = QString::fromLatin1(sio::TComSelectForm::Label2Caption);
+    QString line1 = SerialText(sio::TComSelectForm::Label1Caption);
+    QString line2 = SerialText(sio::TComSelectForm::Label2Caption);
     // Selected when listed; otherwise (and with 0) the first port is.
     int preselect = 0;
 };

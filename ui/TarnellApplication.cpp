@@ -1,6 +1,7 @@
 #include "TarnellApplication.h"
 
 #include "Dialogs.h"
+#include "SerialTexts.h"
 #include "base/MessageQueue.h"
 
 #include <QThread>
@@ -63,9 +64,9 @@ QString ExceptionMessage(std::exception_ptr error)
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
-        return QString::fromUtf8(e.what());
+        return SerialText(e.what());
     } catch (...) {
-        return QStringLiteral("Unknown exception");
+        return QCoreApplication::translate("Console", "Unknown exception");
     }
 }
 

@@ -8,6 +8,10 @@ export WINEPREFIX=$build/wineprefix
 # No Mono or Gecko prompts, and no desktop entries for what a test installs.
 export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
 export WINEDEBUG=${WINEDEBUG:--all}
+# The console speaks the user's language: the tests read its English texts,
+# whatever the machine's locale (TARNELL_WINE_LANG picks another on purpose).
+export LC_ALL=${TARNELL_WINE_LANG:-C.UTF-8}
+unset LANGUAGE
 # Looked at again before every program: Wine links the devices it finds
 # anew at each start of its server.
 if [ "$(cat "$WINEPREFIX/.tarnell-ports-mapped" 2>/dev/null)" != "$build/winports" ] \

@@ -155,7 +155,8 @@ private slots:
         for (int i = 0; i < m->childCount(); ++i)
             if (!m->child(i)->text(QAccessible::Name).isEmpty())
                 items << m->child(i)->text(QAccessible::Name);
-        QCOMPARE(items, QStringList({"Copy", "Select All", "Clear", "Save as…", "Time stamp on each new line"}));
+        QCOMPARE(items, QStringList({"Copy", "Select All", "Clear", "Save as…", "Time stamp on each new line",
+                                     "Language (from the next start)"}));
         QCOMPARE(f.Memo1->contextMenuPolicy(), Qt::CustomContextMenu);
 
         // Result lines read their result, under the name of what they show.

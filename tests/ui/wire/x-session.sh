@@ -31,4 +31,8 @@ start_x() {
   fi
   export DISPLAY=":$display"
   unset QT_QPA_PLATFORM
+  # The console speaks the desktop's language: these tests read its English
+  # texts, whatever the machine's locale.
+  export LC_ALL=C.UTF-8
+  unset LANGUAGE
 }

@@ -244,11 +244,21 @@ TEST_F(PacketPort, TimeLimitZeroNeverArmsTheTimer)
 
 TEST_F(PacketPort, TimeoutDiscardsHeldBytesAndDisables)
 {
+    // The clock stands still until "half" is held: on a busy machine the
+    // limit could otherwise run out first, and bytes that come after a
+    // time-out are rightly kept for the next packet.
+    SetTestClock(MillisecondClock());
+    struct TRealClockAgain {
+        ~TRealClockAgain() { UseRealClock(); }
+    } realClockAgain;
     port->SetOpen(true);
     Reply(*c);
     c->SetTimeOut(2);
     c->SetEnabled(true);
     pty.Write("half");
+    ASSERT_TRUE(WaitHeld(4));
+    EXPECT_EQ(timeouts, 0);
+    AdvanceTestClock(5 * MsPerTick);  // past the limit, and past its hold-back for a frame not yet sent
     ASSERT_TRUE(PumpUntil([&] { return timeouts == 1 && EventsOver(); }));
     EXPECT_FALSE(c->Enabled());
     EXPECT_EQ(c->Manager()->HeldCount(), 0);

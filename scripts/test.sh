@@ -7,12 +7,15 @@
 # and last the Windows console and its installer under Wine.
 #
 # The console for Windows needs a Qt for Windows that scripts/qt-windows.sh
-# builds once per machine (about 45 minutes of two cores). When it is not
-# there yet it is built beside the Linux suites, at a lower priority, so that
-# its hour overlaps theirs instead of following it.
+# builds once per machine (11 minutes of two quiet cores). When it is not
+# there yet it is built beside the Linux suites, so that its time overlaps
+# theirs instead of following it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each step's end says how long the whole run has taken so far.
+stamp() { echo "test.sh: $* after $((SECONDS / 60)) min $((SECONDS % 60)) s"; }
 scripts/install-deps.sh --tests
+stamp "the Debian packages are in"
 
 jobs=$(nproc)
 # A compiler cache makes a second run on the same machine cheap; the clone's
@@ -28,6 +31,7 @@ run_suite() {
   cmake --preset "$preset" >/dev/null
   cmake --build "build/$preset" -j "$jobs"
   ctest --test-dir "build/$preset" --output-on-failure -j "$jobs"
+  stamp "the $preset suite passed"
 }
 
 qt_log=$PWD/build/qt-windows.log
@@ -65,10 +69,12 @@ if [ "${TARNELL_QUICK:-}" != "1" ]; then
     fi
     qt_pid=
     tail -n 1 "$qt_log"
+    stamp "Qt for Windows was built"
   fi
   # The rest of the Windows tests ran above; here only the console's own.
   cmake --preset windows-console >/dev/null
   cmake --build build/windows-console -j "$jobs" --target tarnell-console tarnell-cli tarnell_host_sim
   ctest --test-dir build/windows-console --output-on-failure -R '^win_(console|installer)_e2e$'
+  stamp "the Windows console's tests passed"
 fi
 echo "All tests passed."
